@@ -1,0 +1,87 @@
+#include "cli/CliCommon.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <unistd.h>
+
+namespace cli {
+
+void error(const std::string &what) { std::fprintf(stderr, "quellon-cli: %s\n", what.c_str()); }
+
+std::optional<std::string> readPassword(const std::string &envVar, const std::string &file)
+{
+    if (!envVar.empty()) {
+        const char *v = std::getenv(envVar.c_str());
+        if (!v) {
+            error("environment variable " + envVar + " is not set");
+            return std::nullopt;
+        }
+        return std::string(v);
+    }
+    if (!file.empty()) {
+        std::ifstream in(file);
+        if (!in) {
+            error("cannot read password file " + file);
+            return std::nullopt;
+        }
+        std::string line;
+        std::getline(in, line);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        return line;
+    }
+    error("no password given: use --password-env VAR or --password-file FILE");
+    return std::nullopt;
+}
+
+namespace {
+int64_t nowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+} // namespace
+
+Progress::Progress(bool force) : enabled_(force || ::isatty(STDERR_FILENO)) {}
+Progress::~Progress() { finish(); }
+
+void Progress::start(const std::string &label, int64_t total)
+{
+    finish();
+    label_ = label;
+    total_ = total;
+    last_ = -1;
+    lastMs_ = 0;
+    open_ = enabled_;
+    update(0);
+}
+
+void Progress::update(int64_t done)
+{
+    if (!open_)
+        return;
+    int64_t t = nowMs();
+    if (done != total_ && t - lastMs_ < 100)
+        return;
+    lastMs_ = t;
+    last_ = done;
+    if (total_ > 0)
+        std::fprintf(stderr, "\r%s: %3d%% (%lld of %lld bytes)", label_.c_str(),
+                     static_cast<int>(done * 100 / total_), static_cast<long long>(done),
+                     static_cast<long long>(total_));
+    else
+        std::fprintf(stderr, "\r%s: %lld bytes", label_.c_str(), static_cast<long long>(done));
+    std::fflush(stderr);
+}
+
+void Progress::finish()
+{
+    if (!open_)
+        return;
+    std::fprintf(stderr, "\n");
+    open_ = false;
+}
+
+} // namespace cli

@@ -1,0 +1,47 @@
+#pragma once
+// What every quellon-cli sub-command shares: exit statuses, passwords from the
+// environment or a file, progress on stderr.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+enum Exit : int { kOk = 0, kFailed = 1, kUsage = 2 };
+
+// One clear line on stderr: "quellon-cli: <what>".
+void error(const std::string &what);
+
+// Reads the password from --password-env VAR or --password-file FILE. Returns
+// nothing (after an error line) when neither gives one.
+std::optional<std::string> readPassword(const std::string &envVar, const std::string &file);
+
+// Progress on stderr: only when stderr is a terminal, or when forced.
+class Progress {
+public:
+    explicit Progress(bool force = false);
+    ~Progress();
+    bool enabled() const { return enabled_; }
+    void start(const std::string &label, int64_t total); // total <= 0: unknown
+    void update(int64_t done);
+    void finish();
+
+private:
+    bool enabled_;
+    std::string label_;
+    int64_t total_ = 0;
+    int64_t last_ = -1;
+    int64_t lastMs_ = 0;
+    bool open_ = false;
+};
+
+// Sub-command entry points: argv[0] is the sub-command's name.
+int runFtp(int argc, char **argv);
+int runZip(int argc, char **argv);
+int runSave(int argc, char **argv);
+int runRestore(int argc, char **argv);
+int runInfo(int argc, char **argv);
+
+} // namespace cli

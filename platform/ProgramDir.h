@@ -1,0 +1,12 @@
+#pragma once
+#include <string>
+
+namespace platform {
+
+// The folder of the program file with a trailing '/': the data files, the zip
+// libraries and the self-extractor stub live there.
+std::string programDir();
+// Tests and tools point it elsewhere; "" restores the real one.
+void setProgramDir(const std::string &dir);
+
+} // namespace platform
