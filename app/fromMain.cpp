@@ -515,6 +515,7 @@ bool TfrmMain::formCreate(const std::vector<std::string> &args)
 
 void TfrmMain::formActivate()
 {
+    activated_ = true;
     step_ = 0;
     btnNextClick();
 }
@@ -524,7 +525,6 @@ void TfrmMain::showEvent(QShowEvent *e)
     QWidget::showEvent(e);
     if (activated_)
         return;
-    activated_ = true;
     if (QScreen *screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
         move(area.center() - QPoint(width() / 2, height() / 2));
