@@ -347,6 +347,9 @@ void TfrmMain::buildUi()
     list->setFocusPolicy(Qt::NoFocus);
     list->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     list->setUniformItemSizes(true);
+    // Long lines run past the edge as they would in a plain list box.
+    list->setTextElideMode(Qt::ElideNone);
+    list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     list->setStyleSheet("QListWidget { background: palette(button); }");
     bar = new QProgressBar(tabProcess);
     bar->setObjectName("bar");
