@@ -335,6 +335,8 @@ void TfrmMain::buildUi()
         label(g, "Password", 16, 62);
         edtPassword = edit(g, 110, 58, 130, "Enter your password into this field.");
         edtPassword->setEchoMode(QLineEdit::Password);
+        edtPassword->setStyleSheet("lineedit-password-character: 42;"); // '*'
+
     }
     Wizard->addWidget(tabConnectInfo);
 

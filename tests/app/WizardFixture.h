@@ -58,7 +58,7 @@ protected:
     {
         qputenv("TMPDIR", QByteArray::fromStdString(tmp.path()));
         platform::Registry::useFile(tmp.file("settings.ini"));
-        platform::setProgramDir(testsupport::binDir());
+        platform::setProgramDir(QUELLON_BIN_DIR);
     }
     void TearDown() override
     {
