@@ -1,9 +1,11 @@
-#include "app/fromMain.h"
+#include "app/Program.h"
 
+#include "platform/Cursor.h"
 #include "platform/Dialogs.h"
 #include "platform/QtCursor.h"
 #include "platform/QtDialogs.h"
 #include "platform/QtShell.h"
+#include "platform/Shell.h"
 
 #include <QApplication>
 
@@ -22,16 +24,10 @@ int main(int argc, char **argv)
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i)
         args.emplace_back(argv[i]);
+    const int status = app::runProgram(args);
 
-    platform::guarded([&] {
-        app::TfrmMain frmMain;
-        if (!frmMain.formCreate(args))
-            return;
-        frmMain.show();
-        QApplication::exec();
-    });
     platform::setCursor(nullptr);
     platform::setShell(nullptr);
     platform::setDialogs(nullptr);
-    return 0;
+    return status;
 }

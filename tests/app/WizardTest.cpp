@@ -1,10 +1,12 @@
 #include "WizardFixture.h"
 
 #include "app/CommandLine.h"
+#include "app/Program.h"
 #include "app/SaveFileLibrary.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QMouseEvent>
 #include <QGroupBox>
 #include <QLabel>
@@ -12,7 +14,11 @@
 #include <QProgressBar>
 #include <QTimer>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace app;
 using platform::Buttons;
@@ -75,6 +81,18 @@ TEST_F(WizardTest, UnusableArgumentShowsQln0005AndRefusesStart)
     EXPECT_EQ(dialogs.boxes[0].buttons, Buttons::Ok);
     // Nothing was made for a run that never starts.
     EXPECT_TRUE(f.runFolder().empty());
+}
+
+TEST_F(WizardTest, ProgramEndsWithStatusZeroAfterQln0005)
+{
+    EXPECT_EQ(runProgram({"/unzip", "no such file"}), 0);
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].caption, "MessageId: 'Qln0005'");
+    EXPECT_TRUE(QApplication::topLevelWidgets().isEmpty() ||
+                std::none_of(QApplication::topLevelWidgets().begin(), QApplication::topLevelWidgets().end(),
+                             [](QWidget *w) { return w->isVisible(); }));
+    // Nothing was left behind in the temporary folder.
+    EXPECT_EQ(QDir(QString::fromStdString(tmp.path())).entryList({"_4Q*"}, QDir::Dirs).size(), 0);
 }
 
 TEST_F(WizardTest, StartMakesAPrivateRunFolderAndDefaults)
@@ -550,6 +568,23 @@ TEST_F(WizardTest, CloseDuringAJobIsIgnoredAndOnTheLastPageNeedsNoQuestion)
     EXPECT_TRUE(f.formClose());
     EXPECT_TRUE(dialogs.boxes.empty());
     EXPECT_FALSE(fileExists(folder));
+}
+
+TEST_F(WizardTest, RunFolderThatCannotGoShowsTheSystemText)
+{
+    TestForm &f = start({"/zip"});
+    for (int i = 0; i < 6; ++i)
+        next();
+    ASSERT_EQ(page(), f.tabSaveDone);
+    const std::string folder = f.runFolder();
+    ASSERT_EQ(::mkdir((folder + "/left-over").c_str(), 0700), 0);
+    EXPECT_TRUE(f.formClose()); // the program still ends
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].text, std::strerror(ENOTEMPTY));
+    EXPECT_EQ(dialogs.boxes[0].caption, "");
+    EXPECT_EQ(dialogs.boxes[0].buttons, Buttons::Ok);
+    ::rmdir((folder + "/left-over").c_str());
+    ::rmdir(folder.c_str());
 }
 
 TEST_F(WizardTest, ActivationShowsStepOneOnlyOnce)
