@@ -171,14 +171,19 @@ const std::vector<std::string> &TfrmMain::objectTypes()
     return types;
 }
 
+TfrmMain *frmMain = nullptr;
+
 TfrmMain::TfrmMain(QWidget *parent) : QWidget(parent)
 {
     buildUi();
+    frmMain = this;
 }
 
 TfrmMain::~TfrmMain()
 {
     platform::guarded([this] { unloadZipDlls(); });
+    if (frmMain == this)
+        frmMain = nullptr;
 }
 
 void TfrmMain::buildUi()

@@ -255,4 +255,8 @@ private:
     int savedBarMax_ = 10;
 };
 
+// The live main window (null before it is made and after it is gone), for
+// the dialogs and jobs that report into it.
+extern TfrmMain *frmMain;
+
 } // namespace app
