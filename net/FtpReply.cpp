@@ -36,6 +36,10 @@ int64_t ByteCount(const std::string &line)
     size_t start = end;
     while (start > 0 && isDigit(upper[start - 1]))
         --start;
+    // The digits that open the line are the reply code, not a count: a short
+    // transfer is judged against this number.
+    if (start == 0)
+        return 0;
     int64_t value = 0;
     for (size_t i = start; i < end; ++i) {
         if (value > (INT64_MAX - 9) / 10)

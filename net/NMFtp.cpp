@@ -18,6 +18,15 @@ std::string fileNamePart(const std::string &path)
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
+// Holds back the 421/426 watch while a reply that may legitimately carry
+// those codes is read as an answer.
+struct HookPause {
+    std::function<void()> &hook;
+    std::function<void()> saved;
+    explicit HookPause(std::function<void()> &h) : hook(h), saved(std::move(h)) { hook = nullptr; }
+    ~HookPause() { hook = std::move(saved); }
+};
+
 } // namespace
 
 TNMFTP::TNMFTP()
@@ -256,6 +265,7 @@ bool TNMFTP::AwaitDataConnection(TCmdType type)
         return data_->AcceptReady() || data_->Canceled || Canceled || LineReady() || !Connected;
     });
     if (!data_->AcceptReady() && !data_->Canceled) {
+        HookPause pause(DataArrivalHook);
         Canceled = false;
         std::string line = ReadLn();
         ReplyNumber = ftpreply::ReplyNumber(line);
@@ -274,6 +284,7 @@ std::string TNMFTP::FinalReply()
 {
     // A 421/426 seen during the transfer canceled the control connection; that
     // line is the final reply and must be judged like any other.
+    HookPause pause(DataArrivalHook);
     Canceled = false;
     std::string line = ReadLn();
     ReportStatus(1, line);
