@@ -95,7 +95,7 @@ int runFtp(int argc, char **argv)
     ftp.OnPacketRecvd = [&](TPowersock *) { bar.update(ftp.BytesReceived()); };
     ftp.OnPacketSent = [&](TPowersock *) { bar.update(ftp.BytesSent()); };
     ftp.OnTransactionStop = [&](TPowersock *) {
-        bar.update(downloading ? ftp.BytesReceived() : ftp.BytesSent());
+        bar.update(downloading ? ftp.BytesReceived() : ftp.BytesSent(), true);
         bar.finish();
     };
 
