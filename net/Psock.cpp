@@ -331,22 +331,22 @@ void TPowersock::ResolveHost()
     resolvedAddress_ = 0;
     StartTimer();
     lookupDone_ = false;
-    uint32_t found = 0;
-    bool ok = false;
-    int id = QHostInfo::lookupHost(QString::fromStdString(name), notifier_.get(),
-                                   [this, &found, &ok](const QHostInfo &info) {
-                                       lookupDone_ = true;
-                                       for (const auto &a : info.addresses()) {
-                                           bool isV4 = false;
-                                           quint32 v4 = a.toIPv4Address(&isV4);
-                                           if (isV4) {
-                                               found = htonl(v4);
-                                               ok = true;
-                                               break;
-                                           }
-                                       }
-                                       noError_ = ok;
-                                   });
+    lookupAddress_ = 0;
+    // The answer lands in members, not in this frame: a lookup abandoned on a
+    // time-out may still answer later.
+    int id = QHostInfo::lookupHost(QString::fromStdString(name), notifier_.get(), [this](const QHostInfo &info) {
+        lookupDone_ = true;
+        noError_ = false;
+        for (const auto &a : info.addresses()) {
+            bool isV4 = false;
+            quint32 v4 = a.toIPv4Address(&isV4);
+            if (isV4) {
+                lookupAddress_ = htonl(v4);
+                noError_ = true;
+                break;
+            }
+        }
+    });
     WaitUntil([this] { return lookupDone_ || TimedOut || Canceled; });
     StopTimer();
     if (!lookupDone_)
@@ -357,7 +357,7 @@ void TPowersock::ResolveHost()
         throw ESockError("Host Lookup Canceled");
     if (!noError_)
         throw ESockError("Host Lookup Failed");
-    resolvedAddress_ = found;
+    resolvedAddress_ = lookupAddress_;
     if (OnHostResolved)
         OnHostResolved(this);
 }

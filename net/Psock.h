@@ -181,6 +181,7 @@ private:
     bool sendFailed_ = false;
     int fileError_ = 0;
     uint32_t resolvedAddress_ = 0;
+    uint32_t lookupAddress_ = 0;
     int64_t bytesSent_ = 0;
     int64_t bytesReceived_ = 0;
 

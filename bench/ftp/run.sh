@@ -48,21 +48,33 @@ Q=("$CLI" ftp --host 127.0.0.1 --port "$PORT" --user bench --password-env BENCH_
 URL=ftp://127.0.0.1:$PORT
 PEAK=0
 q_get=() q_put=() c_get=() c_put=()
-for round in $(seq "$ROUNDS"); do
-  # quellon-cli, with its peak memory.
+# Each run starts with no dirty pages of an earlier one (write-back would slow
+# whoever runs next), and the order flips every round, so neither tool always
+# goes first.
+quellon_pair() {
+  local t rss
+  sync
   t=$(timed /usr/bin/time -v -o "$WORK/time.txt" "${Q[@]}" get src.bin "$WORK/local/q.bin")
   cmp -s "$WORK/root/src.bin" "$WORK/local/q.bin" || { echo "download differs" >&2; exit 1; }
   q_get+=("$t"); rm -f "$WORK/local/q.bin"
-  rss=$(awk -F: '/Maximum resident/ {print $2+0}' "$WORK/time.txt"); [ "$rss" -gt "$PEAK" ] && PEAK=$rss
+  rss=$(awk -F: '/Maximum resident/ {print $2+0}' "$WORK/time.txt"); if [ "$rss" -gt "$PEAK" ]; then PEAK=$rss; fi
+  sync
   t=$(timed /usr/bin/time -v -o "$WORK/time.txt" "${Q[@]}" put "$WORK/local/src.bin" q.bin)
   cmp -s "$WORK/local/src.bin" "$WORK/root/q.bin" || { echo "upload differs" >&2; exit 1; }
   q_put+=("$t"); rm -f "$WORK/root/q.bin"
-  rss=$(awk -F: '/Maximum resident/ {print $2+0}' "$WORK/time.txt"); [ "$rss" -gt "$PEAK" ] && PEAK=$rss
-  # curl, active mode.
+  rss=$(awk -F: '/Maximum resident/ {print $2+0}' "$WORK/time.txt"); if [ "$rss" -gt "$PEAK" ]; then PEAK=$rss; fi
+}
+curl_pair() {
+  local t
+  sync
   t=$(timed curl -sS --ftp-port - -u "bench:$BENCH_PW" -o "$WORK/local/c.bin" "$URL/src.bin")
   c_get+=("$t"); rm -f "$WORK/local/c.bin"
+  sync
   t=$(timed curl -sS --ftp-port - -u "bench:$BENCH_PW" -T "$WORK/local/src.bin" "$URL/c.bin")
   c_put+=("$t"); rm -f "$WORK/root/c.bin"
+}
+for round in $(seq "$ROUNDS"); do
+  if [ $((round % 2)) = 1 ]; then quellon_pair; curl_pair; else curl_pair; quellon_pair; fi
 done
 
 QG=$(best "${q_get[@]}"); QP=$(best "${q_put[@]}"); CG=$(best "${c_get[@]}"); CP=$(best "${c_put[@]}")
