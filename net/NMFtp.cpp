@@ -85,7 +85,10 @@ void TNMFTP::CheckServerAbort()
 
 void TNMFTP::DrainAfterCancel()
 {
+    // The answer awaited here is typically the 426 itself.
+    HookPause pause(DataArrivalHook);
     Canceled = false;
+    aborted_ = false;
     const auto start = std::chrono::steady_clock::now();
     std::string got;
     do {
@@ -213,8 +216,10 @@ void TNMFTP::SetTransferType(int type)
 
 void TNMFTP::Abort()
 {
-    if (data_)
+    if (data_) {
         data_->Cancel();
+        aborted_ = true;
+    }
 }
 
 // ---------------------------------------------------------- data transfers
@@ -297,6 +302,7 @@ std::string TNMFTP::FinalReply()
 void TNMFTP::Download(const std::string &remote, const std::string &local)
 {
     Canceled = false;
+    aborted_ = false;
     RequireConnection();
     if (!Connected)
         return;
@@ -365,8 +371,15 @@ void TNMFTP::Download(const std::string &remote, const std::string &local)
             OnSuccess(ctDownload);
     } catch (...) {
         CloseData();
-        if (Canceled)
-            DrainAfterCancel();
+        // The server still answers a transfer we broke off; that answer must
+        // not pass as the reply to the next command.
+        if (Canceled || aborted_) {
+            try {
+                DrainAfterCancel();
+            } catch (...) {
+                // The first failure is the one to report.
+            }
+        }
         throw;
     }
 }
@@ -374,6 +387,7 @@ void TNMFTP::Download(const std::string &remote, const std::string &local)
 void TNMFTP::Upload(const std::string &local, const std::string &remote)
 {
     Canceled = false;
+    aborted_ = false;
     RequireConnection();
     if (!Connected)
         return;
@@ -440,8 +454,15 @@ void TNMFTP::Upload(const std::string &local, const std::string &remote)
             OnSuccess(ctUpload);
     } catch (...) {
         CloseData();
-        if (Canceled)
-            DrainAfterCancel();
+        // The server still answers a transfer we broke off; that answer must
+        // not pass as the reply to the next command.
+        if (Canceled || aborted_) {
+            try {
+                DrainAfterCancel();
+            } catch (...) {
+                // The first failure is the one to report.
+            }
+        }
         throw;
     }
 }

@@ -75,5 +75,6 @@ private:
     void CloseData();
 
     std::unique_ptr<TPowersock> data_;
-    bool binary_ = false; // TYPE I (or L 8) is in force
+    bool binary_ = false;  // TYPE I (or L 8) is in force
+    bool aborted_ = false; // Abort broke off the running transfer
 };

@@ -474,3 +474,36 @@ TEST(FtpBrokenPeer, ServiceClosingCancelsTheControlConnection)
     EXPECT_THROW(c.ftp.SendCommand("RCMD X"), EAbortError);
     EXPECT_TRUE(c.ftp.Canceled);
 }
+
+TEST(FtpTransfer, AbortedDownloadLeavesTheSessionInStep)
+{
+    ScriptedFtpServer server([](Session &s) {
+        signOn(s);
+        s.expect("PORT ");
+        s.reply("200 ok");
+        s.expect("RETR savf");
+        s.reply("150 Sending.");
+        s.openData();
+        s.dataSend(std::string(64 * 1024, 'x'));
+        s.dataReceiveAll(); // returns once the client resets the data connection
+        s.reply("426 Connection closed; transfer aborted.");
+        s.expect("NOOP");
+        s.reply("200 fine");
+        signOff(s);
+    });
+    TempDir dir;
+    Client c(server.port());
+    c.failures(false);
+    c.ftp.Connect();
+    c.ftp.OnPacketRecvd = [&](TPowersock *) { c.ftp.Abort(); };
+    try {
+        c.ftp.Download("savf", dir.file("savf"));
+        FAIL() << "an aborted download passed";
+    } catch (const EAbortError &e) {
+        EXPECT_STREQ(e.what(), "Socket send aborted");
+    }
+    c.ftp.SendCommand("NOOP");
+    EXPECT_EQ(c.ftp.TransactionReply, "200 fine\r\n");
+    c.ftp.Disconnect();
+    EXPECT_EQ(c.events, (std::vector<std::string>{"success 14"}));
+}
