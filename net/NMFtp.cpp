@@ -274,6 +274,7 @@ bool TNMFTP::AwaitDataConnection(TCmdType type)
         Canceled = false;
         std::string line = ReadLn();
         ReplyNumber = ftpreply::ReplyNumber(line);
+        TransactionReply = line;
         ftpreply::ReplyAssembler reply;
         SkipContinuationLines(line, reply);
         CloseData();
@@ -356,6 +357,9 @@ void TNMFTP::Download(const std::string &remote, const std::string &local)
         if (localError)
             std::rethrow_exception(localError);
         if (between(finalCode, 400, 599)) {
+            // A handler sees the failing reply, as after any other command.
+            ReplyNumber = static_cast<int16_t>(finalCode);
+            TransactionReply = final;
             Failure(final, ctDownload);
             return;
         }
@@ -445,6 +449,8 @@ void TNMFTP::Upload(const std::string &local, const std::string &remote)
         if (localFault)
             std::rethrow_exception(sendError);
         if (between(finalCode, 400, 599)) {
+            ReplyNumber = static_cast<int16_t>(finalCode);
+            TransactionReply = final;
             Failure(final, ctUpload);
             return;
         }

@@ -300,7 +300,7 @@ TEST(FtpTransfer, AbortReplyAfterBrokenDownloadIsAFailure)
     // The session stays in step: the next command gets its own reply.
     c.ftp.SendCommand("NOOP");
     c.ftp.Disconnect();
-    EXPECT_EQ(c.events, (std::vector<std::string>{"failure 8 150", "success 14"}));
+    EXPECT_EQ(c.events, (std::vector<std::string>{"failure 8 426", "success 14"}));
 }
 
 TEST(FtpTransfer, ShortBinaryDownloadIsAFailure)
@@ -506,4 +506,43 @@ TEST(FtpTransfer, AbortedDownloadLeavesTheSessionInStep)
     EXPECT_EQ(c.ftp.TransactionReply, "200 fine\r\n");
     c.ftp.Disconnect();
     EXPECT_EQ(c.events, (std::vector<std::string>{"success 14"}));
+}
+
+TEST(FtpTransfer, UploadFailuresReportTheServersAnswer)
+{
+    ScriptedFtpServer server([](Session &s) {
+        signOn(s);
+        // Every byte arrives, but the server cannot keep it.
+        s.expect("PORT ");
+        s.reply("200 ok");
+        s.expect("STOR a");
+        s.reply("150 Sending file.");
+        s.openData();
+        s.dataReceiveAll();
+        s.dataClose();
+        s.reply("451 Requested action aborted: local error in processing.");
+        // The server breaks off in the middle.
+        s.expect("PORT ");
+        s.reply("200 ok");
+        s.expect("STOR b");
+        s.reply("150 Sending file.");
+        s.openData();
+        s.dataClose();
+        s.reply("426 Connection closed; transfer aborted.");
+        s.expect("NOOP");
+        s.reply("200 fine");
+        signOff(s);
+    });
+    TempDir dir;
+    testsupport::writeFile(dir.file("big"), testsupport::randomBytes(8 * 1024 * 1024, 5));
+    Client c(server.port());
+    c.failures(true);
+    c.ftp.Connect();
+    c.ftp.Upload(dir.file("big"), "a");
+    c.ftp.Upload(dir.file("big"), "b");
+    c.ftp.SendCommand("NOOP");
+    c.ftp.Disconnect();
+    server.join();
+    EXPECT_EQ(server.errors(), "");
+    EXPECT_EQ(c.events, (std::vector<std::string>{"failure 9 451", "failure 9 426", "success 14"}));
 }
