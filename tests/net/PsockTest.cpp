@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -55,6 +56,43 @@ TEST(Psock, RefusedConnectionFails)
     }
     EXPECT_EQ(failed, 1);
     EXPECT_FALSE(s.Connected);
+}
+
+TEST(Psock, TimeOutEndsAConnectionThatNeverCompletes)
+{
+    // A listener whose accept queue is full drops further SYNs: the connect
+    // neither succeeds nor fails.
+    int l = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(0x7F000001);
+    ::bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    ::listen(l, 0);
+    socklen_t len = sizeof a;
+    ::getsockname(l, reinterpret_cast<sockaddr *>(&a), &len);
+    std::vector<int> fillers;
+    for (int i = 0; i < 2; ++i) {
+        int f = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(f, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        fillers.push_back(f);
+    }
+    TPowersock s;
+    s.Host = "127.0.0.1";
+    s.Port = ntohs(a.sin_port);
+    s.TimeOut = 300;
+    int failed = 0;
+    s.OnConnectionFailed = [&](TPowersock *) { ++failed; };
+    try {
+        s.Connect();
+        FAIL() << "connected through a full queue";
+    } catch (const ESockError &e) {
+        EXPECT_STREQ(e.what(), "Connection Timed out");
+    }
+    EXPECT_EQ(failed, 1);
+    EXPECT_TRUE(s.TimedOut);
+    for (int f : fillers)
+        ::close(f);
+    ::close(l);
 }
 
 TEST(Psock, InvalidHostGetsOneRetry)
