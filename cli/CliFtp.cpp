@@ -7,9 +7,11 @@
 
 #include <cstdio>
 
-namespace cli {
+namespace cli
+{
 
-namespace {
+namespace
+{
 
 std::string trimLineEnd(std::string s)
 {
@@ -33,7 +35,8 @@ int runFtp(int argc, char **argv)
     app.add_option("--user", user, "user profile")->required();
     app.add_option("--password-env", passwordEnv, "read the password from this environment variable");
     app.add_option("--password-file", passwordFile, "read the password from the first line of this file");
-    app.add_option("--timeout", timeout, "milliseconds allowed for the host lookup and the connection (0: none)");
+    app.add_option("--timeout", timeout,
+                   "milliseconds allowed for the host lookup and the connection (0: none)");
     app.add_flag("--progress", progress, "show progress on stderr even when it is not a terminal");
     app.add_flag("-v,--verbose", verbose, "show the protocol dialogue on stderr");
     app.require_subcommand(1);

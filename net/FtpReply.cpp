@@ -2,10 +2,15 @@
 
 #include <cctype>
 
-namespace ftpreply {
+namespace ftpreply
+{
 
-namespace {
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+namespace
+{
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 } // namespace
 
 int16_t ReplyNumber(const std::string &line)

@@ -25,7 +25,8 @@ enum TCmdType : uint8_t {
     ctPrintDirectory = 15,
 };
 
-namespace ftpreply {
+namespace ftpreply
+{
 
 // The reply number of a line: its leading decimal digits (at most 10), or 0
 // when it has none. A number that does not fit 16 bits is no reply number
@@ -45,7 +46,8 @@ TCmdType Classify(const std::string &command);
 // code (RFC 959; inner lines may be free text, as in an IBM i FEAT listing).
 // A line that begins with a blank is always a continuation, which also lets a
 // read start from a blank placeholder line (the greeting).
-class ReplyAssembler {
+class ReplyAssembler
+{
 public:
     // Feeds the next line; true when more lines belong to this reply.
     bool NeedsMore(const std::string &line);

@@ -8,9 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
-bool between(int v, int lo, int hi) { return v >= lo && v <= hi; }
+bool between(int v, int lo, int hi)
+{
+    return v >= lo && v <= hi;
+}
 
 std::string fileNamePart(const std::string &path)
 {
@@ -48,8 +52,14 @@ TNMFTP::~TNMFTP()
     CloseData();
 }
 
-int64_t TNMFTP::BytesSent() const { return data_ ? data_->BytesSent() : 0; }
-int64_t TNMFTP::BytesReceived() const { return data_ ? data_->BytesReceived() : 0; }
+int64_t TNMFTP::BytesSent() const
+{
+    return data_ ? data_->BytesSent() : 0;
+}
+int64_t TNMFTP::BytesReceived() const
+{
+    return data_ ? data_->BytesReceived() : 0;
+}
 
 // ------------------------------------------------------------------- replies
 
@@ -207,10 +217,17 @@ void TNMFTP::SendCommand(const std::string &command)
 void TNMFTP::SetTransferType(int type)
 {
     switch (type) {
-    case 1: SendCommand("TYPE A"); break;
-    case 2: SendCommand("TYPE I"); break;
-    case 3: SendCommand("TYPE L 8"); break;
-    default: break;
+    case 1:
+        SendCommand("TYPE A");
+        break;
+    case 2:
+        SendCommand("TYPE I");
+        break;
+    case 3:
+        SendCommand("TYPE L 8");
+        break;
+    default:
+        break;
     }
 }
 
@@ -238,7 +255,8 @@ bool TNMFTP::OpenDataConnection(TCmdType type, const std::string *uploadFile)
     data_->Listen(true);
     if (uploadFile) {
         int f = ::open(uploadFile->c_str(), O_RDONLY | O_CLOEXEC);
-        struct stat st{};
+        struct stat st {
+        };
         if (f < 0 || ::fstat(f, &st) != 0) {
             if (f >= 0)
                 ::close(f);
@@ -266,9 +284,8 @@ bool TNMFTP::AwaitDataConnection(TCmdType type)
     // The server either connects, or answers on the control connection that
     // it will not (425 and the like); waiting on the accept alone would then
     // never end.
-    WaitUntil([this] {
-        return data_->AcceptReady() || data_->Canceled || Canceled || LineReady() || !Connected;
-    });
+    WaitUntil(
+        [this] { return data_->AcceptReady() || data_->Canceled || Canceled || LineReady() || !Connected; });
     if (!data_->AcceptReady() && !data_->Canceled) {
         HookPause pause(DataArrivalHook);
         Canceled = false;
@@ -366,8 +383,8 @@ void TNMFTP::Download(const std::string &remote, const std::string &local)
         // A binary transfer that ends short of the announced size lost data,
         // even when the server calls it complete.
         if (binary_ && announced > 0 && BytesTotal < announced) {
-            Failure("Transfer incomplete: " + std::to_string(BytesTotal) + " of " + std::to_string(announced) +
-                        " bytes received\r\n",
+            Failure("Transfer incomplete: " + std::to_string(BytesTotal) + " of " +
+                        std::to_string(announced) + " bytes received\r\n",
                     ctDownload);
             return;
         }

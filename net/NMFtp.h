@@ -9,7 +9,8 @@
 #include <memory>
 
 // A failing reply; the message is the reply line, CR LF included.
-class FTPException : public std::runtime_error {
+class FTPException : public std::runtime_error
+{
 public:
     explicit FTPException(const std::string &msg) : std::runtime_error(msg) {}
 };
@@ -19,7 +20,8 @@ using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;
 using TUnsupportedEvent = std::function<void(TCmdType Trans_Type)>;
 using TNMListItem = std::function<void(const std::string &Listing)>;
 
-class TNMFTP : public TPowersock {
+class TNMFTP : public TPowersock
+{
 public:
     TNMFTP();
     ~TNMFTP() override;

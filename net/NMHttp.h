@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-class THeaderInfo {
+class THeaderInfo
+{
 public:
     std::string LocalMailAddress;
     std::string LocalProgram;
@@ -22,7 +23,8 @@ public:
 using TResultEvent = std::function<void(TCmdType Cmd)>;
 
 // URL encoding helper of the HTTP component; only stored.
-class TNMURL {
+class TNMURL
+{
 public:
     std::string InputString;
     std::function<void(TNMURL *Sender, const std::string &Errmsg)> OnError;
@@ -31,13 +33,15 @@ public:
 enum UUMethods { uuMime, uuCode };
 
 // Base64/uuencode helper of the HTTP component; only stored.
-class TNMUUProcessor {
+class TNMUUProcessor
+{
 public:
     UUMethods Method = uuMime;
     TNotifyEvent OnBeginEncode, OnEndEncode, OnBeginDecode, OnEndDecode;
 };
 
-class TNMHTTP : public TPowersock {
+class TNMHTTP : public TPowersock
+{
 public:
     TNMHTTP();
 

@@ -18,7 +18,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 // Live instances, for the one-time information lines.
 int g_instances = 0;
@@ -119,50 +120,95 @@ struct FlagGuard {
 int WinsockError(int e)
 {
     switch (e) {
-    case 0: return 0;
-    case EINTR: return 10004;
-    case EBADF: return 10009;
-    case EACCES: return 10013;
-    case EFAULT: return 10014;
-    case EINVAL: return 10022;
-    case EMFILE: return 10024;
-    case EWOULDBLOCK: return 10035;
-    case EINPROGRESS: return 10036;
-    case EALREADY: return 10037;
-    case ENOTSOCK: return 10038;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return 10040;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045;
-    case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
-    case ECONNRESET: return 10054;
-    case ENOBUFS: return 10055;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
-    case ESHUTDOWN: case EPIPE: return 10058;
-    case ETOOMANYREFS: return 10059;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
-    case ELOOP: return 10062;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    case ENOTEMPTY: return 10066;
-    case EUSERS: return 10068;
-    case EDQUOT: return 10069;
-    case ESTALE: return 10070;
-    case EREMOTE: return 10071;
-    default: return e;
+    case 0:
+        return 0;
+    case EINTR:
+        return 10004;
+    case EBADF:
+        return 10009;
+    case EACCES:
+        return 10013;
+    case EFAULT:
+        return 10014;
+    case EINVAL:
+        return 10022;
+    case EMFILE:
+        return 10024;
+    case EWOULDBLOCK:
+        return 10035;
+    case EINPROGRESS:
+        return 10036;
+    case EALREADY:
+        return 10037;
+    case ENOTSOCK:
+        return 10038;
+    case EDESTADDRREQ:
+        return 10039;
+    case EMSGSIZE:
+        return 10040;
+    case EPROTOTYPE:
+        return 10041;
+    case ENOPROTOOPT:
+        return 10042;
+    case EPROTONOSUPPORT:
+        return 10043;
+    case ESOCKTNOSUPPORT:
+        return 10044;
+    case EOPNOTSUPP:
+        return 10045;
+    case EPFNOSUPPORT:
+        return 10046;
+    case EAFNOSUPPORT:
+        return 10047;
+    case EADDRINUSE:
+        return 10048;
+    case EADDRNOTAVAIL:
+        return 10049;
+    case ENETDOWN:
+        return 10050;
+    case ENETUNREACH:
+        return 10051;
+    case ENETRESET:
+        return 10052;
+    case ECONNABORTED:
+        return 10053;
+    case ECONNRESET:
+        return 10054;
+    case ENOBUFS:
+        return 10055;
+    case EISCONN:
+        return 10056;
+    case ENOTCONN:
+        return 10057;
+    case ESHUTDOWN:
+    case EPIPE:
+        return 10058;
+    case ETOOMANYREFS:
+        return 10059;
+    case ETIMEDOUT:
+        return 10060;
+    case ECONNREFUSED:
+        return 10061;
+    case ELOOP:
+        return 10062;
+    case ENAMETOOLONG:
+        return 10063;
+    case EHOSTDOWN:
+        return 10064;
+    case EHOSTUNREACH:
+        return 10065;
+    case ENOTEMPTY:
+        return 10066;
+    case EUSERS:
+        return 10068;
+    case EDQUOT:
+        return 10069;
+    case ESTALE:
+        return 10070;
+    case EREMOTE:
+        return 10071;
+    default:
+        return e;
     }
 }
 
@@ -182,7 +228,10 @@ TThreadTimer::TThreadTimer() : timer_(std::make_unique<QTimer>())
     });
 }
 
-TThreadTimer::~TThreadTimer() { timer_->stop(); }
+TThreadTimer::~TThreadTimer()
+{
+    timer_->stop();
+}
 
 void TThreadTimer::SetEnabled(bool on)
 {
@@ -242,8 +291,11 @@ void TPowersock::InitializeWinsock()
     if (g_instances++ == 0) {
         rlimit rl{};
         ::getrlimit(RLIMIT_NOFILE, &rl);
-        WinsockInfo = {"Version= 1.1", "High Version= 2.2", "Description= POSIX sockets",
-                       "System= Running", "Max Sockets= " + std::to_string(rl.rlim_cur),
+        WinsockInfo = {"Version= 1.1",
+                       "High Version= 2.2",
+                       "Description= POSIX sockets",
+                       "System= Running",
+                       "Max Sockets= " + std::to_string(rl.rlim_cur),
                        "Max Udp pack size= 65467"};
     }
     try {
@@ -334,19 +386,20 @@ void TPowersock::ResolveHost()
     lookupAddress_ = 0;
     // The answer lands in members, not in this frame: a lookup abandoned on a
     // time-out may still answer later.
-    int id = QHostInfo::lookupHost(QString::fromStdString(name), notifier_.get(), [this](const QHostInfo &info) {
-        lookupDone_ = true;
-        noError_ = false;
-        for (const auto &a : info.addresses()) {
-            bool isV4 = false;
-            quint32 v4 = a.toIPv4Address(&isV4);
-            if (isV4) {
-                lookupAddress_ = htonl(v4);
-                noError_ = true;
-                break;
+    int id =
+        QHostInfo::lookupHost(QString::fromStdString(name), notifier_.get(), [this](const QHostInfo &info) {
+            lookupDone_ = true;
+            noError_ = false;
+            for (const auto &a : info.addresses()) {
+                bool isV4 = false;
+                quint32 v4 = a.toIPv4Address(&isV4);
+                if (isV4) {
+                    lookupAddress_ = htonl(v4);
+                    noError_ = true;
+                    break;
+                }
             }
-        }
-    });
+        });
     WaitUntil([this] { return lookupDone_ || TimedOut || Canceled; });
     StopTimer();
     if (!lookupDone_)
@@ -710,7 +763,8 @@ void TPowersock::SendFile(const std::string &path)
     int f = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (f < 0)
         throw std::runtime_error("Cannot open file " + path);
-    struct stat st{};
+    struct stat st {
+    };
     ::fstat(f, &st);
     counting_ = true;
     fileMode_ = true;
@@ -734,7 +788,8 @@ void TPowersock::SendFile(const std::string &path)
     try {
         if (BytesTotal > 0) {
             WriteFromStream();
-            WaitUntil([this] { return sendComplete_ || Canceled || sendFailed_ || fileError_ || !Connected; });
+            WaitUntil(
+                [this] { return sendComplete_ || Canceled || sendFailed_ || fileError_ || !Connected; });
         } else {
             sendComplete_ = true;
         }
@@ -892,7 +947,8 @@ int TPowersock::Accept()
         throw ESockError("Error creating Data Connection");
     ReportStatus(4, "Accepting");
     socklen_t len = sizeof RemoteAddress;
-    int nfd = ::accept4(fd_, reinterpret_cast<sockaddr *>(&RemoteAddress), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int nfd =
+        ::accept4(fd_, reinterpret_cast<sockaddr *>(&RemoteAddress), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (nfd < 0)
         throw ESockError("Error creating Data Connection");
     if (Canceled) {

@@ -19,11 +19,13 @@ class QSocketNotifier;
 class QTimer;
 
 // Socket failures. Both carry only a message.
-class ESockError : public std::runtime_error {
+class ESockError : public std::runtime_error
+{
 public:
     explicit ESockError(const std::string &msg) : std::runtime_error(msg) {}
 };
-class EAbortError : public ESockError {
+class EAbortError : public ESockError
+{
 public:
     explicit EAbortError(const std::string &msg) : ESockError(msg) {}
 };
@@ -36,7 +38,8 @@ using TOnStatus = std::function<void(TPowersock *Sender, const std::string &Stat
 using TOnErrorEvent = std::function<void(TPowersock *Sender, uint16_t Errno, const std::string &Errmsg)>;
 
 // A timer on the GUI thread (the name is historical: no thread is involved).
-class TThreadTimer {
+class TThreadTimer
+{
 public:
     TThreadTimer();
     ~TThreadTimer();
@@ -57,7 +60,8 @@ private:
     std::unique_ptr<QTimer> timer_;
 };
 
-class TPowersock {
+class TPowersock
+{
 public:
     TPowersock();
     virtual ~TPowersock();

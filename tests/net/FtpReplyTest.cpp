@@ -36,16 +36,18 @@ TEST(FtpReply, ClassifyRawCommands)
         const char *cmd;
         TCmdType type;
     } rows[] = {
-        {"CWD /x", ctChangeDirectory},   {"MKD lib", ctMakeDirectory},     {"DELE f", ctDeleteFile},
-        {"RMD lib", ctRemoveDirectory},  {"PWD", ctPrintDirectory},        {"PWD /x", ctOtherCommand},
-        {"cwd /x", ctOtherCommand},      {"RCMD CRTSAVF QTEMP/SAVF", ctOtherCommand},
-        {"CWD", ctChangeDirectory},         {"TYPE I", ctOtherCommand},
+        {"CWD /x", ctChangeDirectory}, {"MKD lib", ctMakeDirectory},
+        {"DELE f", ctDeleteFile},      {"RMD lib", ctRemoveDirectory},
+        {"PWD", ctPrintDirectory},     {"PWD /x", ctOtherCommand},
+        {"cwd /x", ctOtherCommand},    {"RCMD CRTSAVF QTEMP/SAVF", ctOtherCommand},
+        {"CWD", ctChangeDirectory},    {"TYPE I", ctOtherCommand},
     };
     for (const auto &r : rows)
         EXPECT_EQ(Classify(r.cmd), r.type) << r.cmd;
 }
 
-namespace {
+namespace
+{
 // Feeds lines until the assembler says the reply is complete; returns how
 // many lines it took (0 = never complete).
 size_t linesOfReply(const std::vector<std::string> &lines)
@@ -62,15 +64,17 @@ TEST(FtpReply, MultiLineReplies)
 {
     EXPECT_EQ(linesOfReply({"200 OK\r\n", "200 next\r\n"}), 1u);
     // IBM i greeting, read from the blank starting line.
-    EXPECT_EQ(linesOfReply({" ", "220-QTCP at host.\r\n", "220 Connection will close if idle.\r\n", "331 x\r\n"}),
-              3u);
+    EXPECT_EQ(
+        linesOfReply({" ", "220-QTCP at host.\r\n", "220 Connection will close if idle.\r\n", "331 x\r\n"}),
+        3u);
     // FEAT on IBM i: inner lines are free text and must not end the reply.
     EXPECT_EQ(linesOfReply({"211-Feature listing follows:\r\n", "AUTH TLS\r\n", "PBSZ\r\n",
                             "211 End of feature listing.\r\n", "200 next\r\n"}),
               4u);
     // A "DDD-" inner line with another code does not end it either.
-    EXPECT_EQ(linesOfReply({"250-NAMEFMT set to 1.\r\n", "230-odd\r\n", "250 \"/home\" is current directory.\r\n"}),
-              3u);
+    EXPECT_EQ(
+        linesOfReply({"250-NAMEFMT set to 1.\r\n", "230-odd\r\n", "250 \"/home\" is current directory.\r\n"}),
+        3u);
     EXPECT_EQ(linesOfReply({"230-Welcome\r\n", " indented\r\n", "230\r\n"}), 3u);
     EXPECT_EQ(linesOfReply({"230-Welcome\r\n", "still going\r\n"}), 0u);
 }

@@ -13,7 +13,8 @@ using nettest::Session;
 using testsupport::readFile;
 using testsupport::TempDir;
 
-namespace {
+namespace
+{
 
 // Greeting, USER and PASS as an IBM i answers them, greeting in one packet.
 void signOn(Session &s)
@@ -41,7 +42,9 @@ struct Client {
         ftp.UserID = "bob";
         ftp.Password = "secret";
         ftp.OnSuccess = [this](TCmdType t) { events.push_back("success " + std::to_string(t)); };
-        ftp.OnUnSupportedFunction = [this](TCmdType t) { events.push_back("unsupported " + std::to_string(t)); };
+        ftp.OnUnSupportedFunction = [this](TCmdType t) {
+            events.push_back("unsupported " + std::to_string(t));
+        };
         ftp.OnConnectionFailed = [this](TPowersock *) { events.push_back("connection failed"); };
     }
     // Failures are recorded and taken (Handled) when `handle` is set.
@@ -183,9 +186,9 @@ TEST(FtpCommands, ThresholdsAndEventTypes)
     c.ftp.Disconnect();
     server.join();
     EXPECT_EQ(server.errors(), "");
-    EXPECT_EQ(c.events, (std::vector<std::string>{"success 14", "failure 14 550", "unsupported 14", "failure 14 501",
-                                                  "success 0", "success 15", "failure 14 450", "success 14",
-                                                  "failure 2 550"}));
+    EXPECT_EQ(c.events, (std::vector<std::string>{"success 14", "failure 14 550", "unsupported 14",
+                                                  "failure 14 501", "success 0", "success 15",
+                                                  "failure 14 450", "success 14", "failure 2 550"}));
 }
 
 TEST(FtpCommands, UnhandledFailureRaisesTheReplyLine)
@@ -289,7 +292,10 @@ TEST(FtpTransfer, AbortReplyAfterBrokenDownloadIsAFailure)
     TempDir dir;
     Client c(server.port());
     c.failures(false);
-    if (getenv("NETDEBUG")) { c.ftp.ReportLevel = 8; c.ftp.OnStatus = [](TPowersock *, const std::string &t) { fprintf(stderr, "[%s]\n", t.c_str()); }; }
+    if (getenv("NETDEBUG")) {
+        c.ftp.ReportLevel = 8;
+        c.ftp.OnStatus = [](TPowersock *, const std::string &t) { fprintf(stderr, "[%s]\n", t.c_str()); };
+    }
     c.ftp.Connect();
     try {
         c.ftp.Download("savf", dir.file("savf"));

@@ -1,6 +1,6 @@
 // The socket layer on its own: connecting, host lookup rules, line reads.
-#include "ScriptedFtpServer.h"
 #include "net/Psock.h"
+#include "ScriptedFtpServer.h"
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>
@@ -15,7 +15,8 @@
 using nettest::ScriptedFtpServer;
 using nettest::Session;
 
-namespace {
+namespace
+{
 int closedPort()
 {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -15,7 +15,8 @@ using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
 
-namespace {
+namespace
+{
 
 // Debian's pyftpdlib lives with the system interpreter, which may not be the
 // first python3 on PATH.
@@ -55,7 +56,8 @@ bool fileHolds(const std::string &path, const std::string &bytes)
     return off == bytes.size();
 }
 
-class PyFtpd : public ::testing::Test {
+class PyFtpd : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -189,14 +191,17 @@ TEST_F(PyFtpd, CommandLine)
     TempDir local;
     const std::string bytes = payload(300000, 9);
     writeFile(local.file("a.bin"), bytes);
-    const std::string base = "PW=s3cret " + std::string(QUELLON_BIN_DIR) + "/quellon-cli ftp --host 127.0.0.1 --port " +
-                             std::to_string(port_) + " --user bob --password-env PW ";
+    const std::string base = "PW=s3cret " + std::string(QUELLON_BIN_DIR) +
+                             "/quellon-cli ftp --host 127.0.0.1 --port " + std::to_string(port_) +
+                             " --user bob --password-env PW ";
     std::string out;
-    EXPECT_EQ(testsupport::runCommand(base + "put " + local.file("a.bin") + " a.bin --progress", &out), 0) << out;
+    EXPECT_EQ(testsupport::runCommand(base + "put " + local.file("a.bin") + " a.bin --progress", &out), 0)
+        << out;
     EXPECT_TRUE(fileHolds(root_.file("a.bin"), bytes));
     EXPECT_NE(out.find("100% (300000 of 300000 bytes)"), std::string::npos) << out;
     // pyftpdlib announces no size: the count alone is shown.
-    EXPECT_EQ(testsupport::runCommand(base + "get a.bin " + local.file("b.bin") + " --progress", &out), 0) << out;
+    EXPECT_EQ(testsupport::runCommand(base + "get a.bin " + local.file("b.bin") + " --progress", &out), 0)
+        << out;
     EXPECT_TRUE(fileHolds(local.file("b.bin"), bytes));
     EXPECT_NE(out.find(": 300000 bytes"), std::string::npos) << out;
     EXPECT_EQ(testsupport::runCommand(base + "quote PWD", &out), 0) << out;
@@ -206,5 +211,6 @@ TEST_F(PyFtpd, CommandLine)
     EXPECT_EQ(out, "quellon-cli: get missing.bin: 550 No such file or directory.\n");
     EXPECT_EQ(testsupport::runCommand("PW=bad " + base.substr(base.find(' ') + 1) + "quote NOOP", &out), 1);
     EXPECT_NE(out.find(": 530 "), std::string::npos) << out;
-    EXPECT_EQ(testsupport::runCommand(std::string(QUELLON_BIN_DIR) + "/quellon-cli ftp --host x get a b", &out), 2);
+    EXPECT_EQ(
+        testsupport::runCommand(std::string(QUELLON_BIN_DIR) + "/quellon-cli ftp --host x get a b", &out), 2);
 }

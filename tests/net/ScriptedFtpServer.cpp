@@ -6,9 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace nettest {
+namespace nettest
+{
 
-namespace {
+namespace
+{
 void setTimeout(int fd)
 {
     timeval tv{10, 0};

@@ -10,11 +10,13 @@
 #include <thread>
 #include <vector>
 
-namespace nettest {
+namespace nettest
+{
 
 class ScriptedFtpServer;
 
-class Session {
+class Session
+{
 public:
     explicit Session(int fd, ScriptedFtpServer &server) : fd_(fd), server_(server) {}
     // Sends text as it stands (no line end added).
@@ -40,7 +42,8 @@ private:
     ScriptedFtpServer &server_;
 };
 
-class ScriptedFtpServer {
+class ScriptedFtpServer
+{
 public:
     using Script = std::function<void(Session &)>;
     explicit ScriptedFtpServer(Script script);
