@@ -58,12 +58,12 @@ void Progress::start(const std::string &label, int64_t total)
     update(0);
 }
 
-void Progress::update(int64_t done)
+void Progress::update(int64_t done, bool force)
 {
     if (!open_)
         return;
     int64_t t = nowMs();
-    if (done != total_ && t - lastMs_ < 100)
+    if (!force && done != total_ && t - lastMs_ < 100)
         return;
     lastMs_ = t;
     last_ = done;

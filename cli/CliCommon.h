@@ -25,7 +25,7 @@ public:
     ~Progress();
     bool enabled() const { return enabled_; }
     void start(const std::string &label, int64_t total); // total <= 0: unknown
-    void update(int64_t done);
+    void update(int64_t done, bool force = false); // force: print even within the rate limit
     void finish();
 
 private:

@@ -1,11 +1,138 @@
+// quellon-cli ftp: get, put or a raw command through the wizard's FTP client.
+
 #include "cli/CliCommon.h"
+#include "net/NMFtp.h"
 
-namespace cli {
+#include <CLI/CLI.hpp>
 
-int runFtp(int, char **)
+#include <cstdio>
+
+namespace cli
 {
-    error("'ftp' is not available in this build");
-    return kFailed;
+
+namespace
+{
+
+std::string trimLineEnd(std::string s)
+{
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+        s.pop_back();
+    return s;
+}
+
+} // namespace
+
+int runFtp(int argc, char **argv)
+{
+    CLI::App app{"Get or put one file, or send one raw command, over FTP (active mode).", "quellon-cli ftp"};
+    std::string host, proxy, user, passwordEnv, passwordFile;
+    int port = 21, proxyPort = 21, timeout = 0;
+    bool progress = false, verbose = false;
+    app.add_option("--host", host, "FTP server name or address")->required();
+    app.add_option("--port", port, "FTP server port")->capture_default_str();
+    app.add_option("--proxy", proxy, "FTP proxy; the user is sent as USER@HOST");
+    app.add_option("--proxy-port", proxyPort, "FTP proxy port")->capture_default_str();
+    app.add_option("--user", user, "user profile")->required();
+    app.add_option("--password-env", passwordEnv, "read the password from this environment variable");
+    app.add_option("--password-file", passwordFile, "read the password from the first line of this file");
+    app.add_option("--timeout", timeout,
+                   "milliseconds allowed for the host lookup and the connection (0: none)");
+    app.add_flag("--progress", progress, "show progress on stderr even when it is not a terminal");
+    app.add_flag("-v,--verbose", verbose, "show the protocol dialogue on stderr");
+    app.require_subcommand(1);
+    app.fallthrough(); // common options may also follow the sub-command
+
+    std::string remote, local, type = "i", raw;
+    auto *get = app.add_subcommand("get", "download REMOTE into LOCAL");
+    get->add_option("REMOTE", remote, "remote file")->required();
+    get->add_option("LOCAL", local, "local file (overwritten)")->required();
+    get->add_option("--type", type, "transfer type: a (text) or i (binary)")
+        ->check(CLI::IsMember({"a", "i"}))
+        ->capture_default_str();
+    auto *put = app.add_subcommand("put", "upload LOCAL as REMOTE");
+    put->add_option("LOCAL", local, "local file")->required();
+    put->add_option("REMOTE", remote, "remote file")->required();
+    put->add_option("--type", type, "transfer type: a (text) or i (binary)")
+        ->check(CLI::IsMember({"a", "i"}))
+        ->capture_default_str();
+    auto *quote = app.add_subcommand("quote", "send one raw command and print the reply");
+    quote->add_option("COMMAND", raw, "the command, for example \"RCMD DSPLIB QGPL\"")->required();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e) == 0 ? kOk : kUsage;
+    } catch (const CLI::ParseError &e) {
+        app.exit(e);
+        return kUsage;
+    }
+
+    auto password = readPassword(passwordEnv, passwordFile);
+    if (!password)
+        return kUsage;
+
+    TNMFTP ftp;
+    ftp.Host = host;
+    ftp.Port = port;
+    if (!proxy.empty()) {
+        ftp.Proxy = proxy;
+        ftp.ProxyPort = proxyPort;
+    }
+    ftp.UserID = user;
+    ftp.Password = *password;
+    ftp.TimeOut = timeout;
+    ftp.ReportLevel = verbose ? 1 : 0;
+    ftp.OnStatus = [](TPowersock *, const std::string &text) {
+        std::fprintf(stderr, "ftp: %s\n", trimLineEnd(text).c_str());
+    };
+    ftp.OnError = [verbose](TPowersock *, uint16_t, const std::string &text) {
+        if (verbose)
+            std::fprintf(stderr, "ftp: socket error %s\n", text.c_str());
+    };
+
+    Progress bar(progress);
+    const bool downloading = get->parsed();
+    ftp.OnTransactionStart = [&](TPowersock *) {
+        bar.start(downloading ? "get " + remote : "put " + local, ftp.BytesTotal);
+    };
+    ftp.OnPacketRecvd = [&](TPowersock *) { bar.update(ftp.BytesReceived()); };
+    ftp.OnPacketSent = [&](TPowersock *) { bar.update(ftp.BytesSent()); };
+    ftp.OnTransactionStop = [&](TPowersock *) {
+        bar.update(downloading ? ftp.BytesReceived() : ftp.BytesSent(), true);
+        bar.finish();
+    };
+
+    const std::string where = host + ":" + std::to_string(port);
+    std::string step = "sign-on to " + where;
+    try {
+        ftp.Connect();
+        if (get->parsed()) {
+            step = "get " + remote;
+            ftp.SetTransferType(type == "a" ? 1 : 2);
+            ftp.Download(remote, local);
+        } else if (put->parsed()) {
+            step = "put " + local;
+            ftp.SetTransferType(type == "a" ? 1 : 2);
+            ftp.Upload(local, remote);
+        } else {
+            step = "quote " + raw;
+            ftp.SendCommand(raw);
+            std::fputs(ftp.LastReplyText.c_str(), stdout);
+        }
+        step = "sign-off from " + where;
+        ftp.Disconnect();
+    } catch (const std::exception &e) {
+        bar.finish();
+        error(step + ": " + trimLineEnd(e.what()));
+        if (ftp.Connected) {
+            try {
+                ftp.Disconnect();
+            } catch (...) {
+            }
+        }
+        return kFailed;
+    }
+    return kOk;
 }
 
 } // namespace cli

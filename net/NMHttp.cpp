@@ -1,0 +1,6 @@
+#include "net/NMHttp.h"
+
+TNMHTTP::TNMHTTP()
+{
+    Port = 0;
+}

@@ -1,0 +1,213 @@
+#pragma once
+// Message-driven socket base of the network components. One instance owns one
+// non-blocking IPv4 TCP socket; its readiness arrives through the Qt event
+// loop, and the blocking operations below pump that loop while they wait, so
+// the user interface, timers and other sockets stay live inside a transfer.
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class QObject;
+class QSocketNotifier;
+class QTimer;
+
+// Socket failures. Both carry only a message.
+class ESockError : public std::runtime_error
+{
+public:
+    explicit ESockError(const std::string &msg) : std::runtime_error(msg) {}
+};
+class EAbortError : public ESockError
+{
+public:
+    explicit EAbortError(const std::string &msg) : ESockError(msg) {}
+};
+
+class TPowersock;
+using TNotifyEvent = std::function<void(TPowersock *Sender)>;
+using THandlerEvent = std::function<void(bool &Handled)>;
+using TOnHostResolved = std::function<void(TPowersock *Sender)>;
+using TOnStatus = std::function<void(TPowersock *Sender, const std::string &Status)>;
+using TOnErrorEvent = std::function<void(TPowersock *Sender, uint16_t Errno, const std::string &Errmsg)>;
+
+// A timer on the GUI thread (the name is historical: no thread is involved).
+class TThreadTimer
+{
+public:
+    TThreadTimer();
+    ~TThreadTimer();
+    TThreadTimer(const TThreadTimer &) = delete;
+    TThreadTimer &operator=(const TThreadTimer &) = delete;
+
+    bool Enabled() const { return enabled_; }
+    unsigned Interval() const { return interval_; }
+    void SetEnabled(bool on);
+    void SetInterval(unsigned ms);
+    void SetOnTimer(std::function<void(TThreadTimer *)> handler);
+
+private:
+    void UpdateTimer();
+    bool enabled_ = true;
+    unsigned interval_ = 1000;
+    std::function<void(TThreadTimer *)> onTimer_;
+    std::unique_ptr<QTimer> timer_;
+};
+
+class TPowersock
+{
+public:
+    TPowersock();
+    virtual ~TPowersock();
+    TPowersock(const TPowersock &) = delete;
+    TPowersock &operator=(const TPowersock &) = delete;
+
+    // Published properties.
+    std::string Host;
+    int Port = 0;
+    int TimeOut = 0;     // ms for lookup and connection set-up; 0 = no limit
+    int ReportLevel = 1; // highest status level passed to OnStatus
+    std::string Proxy;
+    int ProxyPort = 0;
+
+    TNotifyEvent OnDisconnect;
+    TNotifyEvent OnConnect;
+    THandlerEvent OnInvalidHost;
+    TOnHostResolved OnHostResolved;
+    TOnStatus OnStatus;
+    TNotifyEvent OnConnectionFailed;
+    TOnErrorEvent OnError;
+    THandlerEvent OnConnectionRequired;
+    TNotifyEvent OnPacketRecvd;
+    TNotifyEvent OnPacketSent;
+
+    // Run-time state, read by the components and their users.
+    sockaddr_in RemoteAddress{};
+    bool Connected = false;
+    bool Canceled = false;
+    bool TimedOut = false;
+    int LastError = 0;
+    std::string LastStatus;
+    std::string TransactionReply;
+    int16_t ReplyNumber = 0;
+    // 64-bit: save files beyond 2 GiB are ordinary.
+    int64_t BytesTotal = 0;
+    std::vector<std::string> WinsockInfo;
+    // Run after received data was stored (the FTP client watches for 421/426).
+    std::function<void()> DataArrivalHook;
+
+    virtual int64_t BytesSent() const { return bytesSent_; }
+    virtual int64_t BytesReceived() const { return bytesReceived_; }
+
+    virtual void Connect();
+    virtual void Disconnect();
+    virtual std::string Transaction(const std::string &line);
+    virtual void Abort() {}
+    virtual int Accept();
+
+    void Cancel();
+    void Write(const std::string &text);
+    void Writeln(const std::string &text);
+    void SendBuffer(const char *data, uint16_t length);
+    std::string ReadLn();
+    std::string Read(uint16_t count);
+    void Listen(bool useLookupMessage);
+    void SendFile(const std::string &path);
+    void CaptureFile(const std::string &path);
+    std::string PortAddressText() const;
+    std::string PortNumberText() const;
+    void RequestCloseSocket();
+    void ReportStatus(int level, const std::string &text);
+    std::string ErrorMessage(int error);
+    std::string CheckError(int tolerated);
+    void RequireConnection();
+
+    // Hands an accepted connection to this instance in place of its listening
+    // socket.
+    void UseAcceptedSocket(int fd);
+    // Turns the close behaviour to "deliver what is queued" (linger off).
+    void SetLingerOff();
+    // A complete line waits in the receive queue.
+    bool LineReady() const;
+    // The listening socket has a connection to accept (or failed).
+    bool AcceptReady() const { return lookupDone_; }
+    // What has been received and not yet read.
+    std::string_view PendingData() const { return std::string_view(recv_).substr(recvPos_); }
+    // Drops everything received and not yet read.
+    void ClearReceived();
+    int Handle() const { return fd_; }
+
+    // The longest reply line accepted; a peer that sends more without a line
+    // end is cut off instead of growing the queue without bound.
+    static constexpr size_t kMaxLine = 64 * 1024;
+
+protected:
+    // The socket-level connect notification; the FTP client replaces OnConnect
+    // with its own sign-on event and overrides this to stay silent.
+    virtual void SocketConnected();
+    bool destroying_ = false;
+    // Pumps the event loop until `done` holds; re-tested after every round.
+    void WaitUntil(const std::function<bool()> &done);
+
+private:
+    void InitializeWinsock();
+    void OpenSocket(bool withLinger);
+    void CloseHandle();
+    void ResolveHost();
+    void StartTimer();
+    void StopTimer();
+    void TimerTriggered();
+    void UpdateNotifiers();
+    void OnReadable();
+    void OnWritable();
+    void ReadToStream();
+    void WriteFromStream();
+    void HandleClose();
+    size_t PendingBytes() const { return recv_.size() - recvPos_; }
+    void Compact();
+
+    int fd_ = -1;
+    bool listening_ = false;
+    bool connecting_ = false;
+    bool noError_ = true;
+    bool lookupDone_ = false;
+    bool sendComplete_ = true;
+    bool fileMode_ = false;
+    bool counting_ = false;
+    bool handlerGuard_ = false;
+    bool peerClosed_ = false;
+    bool sendFailed_ = false;
+    int fileError_ = 0;
+    uint32_t resolvedAddress_ = 0;
+    uint32_t lookupAddress_ = 0;
+    int64_t bytesSent_ = 0;
+    int64_t bytesReceived_ = 0;
+
+    // Receive queue: bytes [recvPos_, size) are unread.
+    std::string recv_;
+    size_t recvPos_ = 0;
+    // Send queue in memory mode.
+    std::string send_;
+    size_t sendPos_ = 0;
+    // File mode: the file that stands in for a queue, and the chunk in flight.
+    int fileFd_ = -1;
+    std::vector<char> chunk_;
+    size_t chunkPos_ = 0;
+    size_t chunkLen_ = 0;
+    bool fileEof_ = false;
+
+    std::unique_ptr<QObject> notifier_;
+    QSocketNotifier *readNotifier_ = nullptr;
+    QSocketNotifier *writeNotifier_ = nullptr;
+    std::unique_ptr<TThreadTimer> timer_;
+};
+
+// WinSock's number for a POSIX errno value, so texts and OnError numbers stay
+// those the program has always shown.
+int WinsockError(int posixErrno);
