@@ -598,7 +598,7 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
         return Fail::Abort;
 
     o.localOffset = out_->pos();
-    for (;;) {
+    for (bool retried = false;; retried = true) {
         o.method = deflate ? 8 : 0;
         o.needed = deflate || crypt || (o.flags & kFlagEncrypted) ? 20 : 10;
         o.flags &= static_cast<uint16_t>(~0x0006);
@@ -618,10 +618,10 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
             if (!out_->write(header, sizeof header))
                 return Fail::Write;
         }
-        bool stop = false;
+        // A store pass after a failed deflate repeats bytes already reported.
+        const bool repeat = retried;
         auto progress = [&](uint64_t n) {
-            stop = rep_.call(zacBytesDone, 0, sizeField(n), {}) != 0;
-            return !stop;
+            return repeat || rep_.call(zacBytesDone, 0, sizeField(n), {}) == 0;
         };
         auto sink = [&](uint8_t *d, size_t n) {
             if (crypt)
@@ -881,6 +881,12 @@ int32_t Archiver::runAdd()
         entries.push_back(std::move(o));
     }
     std::string comment = p_->Comment ? std::string(p_->Comment) : (haveOld_ ? old_.comment : std::string());
+    if (added.empty() && !commentChanges) {
+        // Everything was skipped: leave the archive (or its absence) alone.
+        dropTemp();
+        rep_.message(zdeNothing, "Nothing added to " + archiveName_);
+        return 0;
+    }
     std::string why;
     if (!finish(entries, comment, why))
         return failWith(why == "too large" ? Fail::TooLarge : Fail::Write);
