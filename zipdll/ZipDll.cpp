@@ -142,6 +142,7 @@ private:
     bool excluded(const std::string &path, const std::string &stored) const;
     bool storeSuffix(const std::string &name) const;
     std::string passwordFor(const Source &s);
+    void askComment(const Source &s, OutEntry &o);
 
     // Writing the new archive.
     bool beginTemp();
@@ -422,6 +423,16 @@ std::string Archiver::passwordFor(const Source &s)
             askedPassword_ = rep_.replyText().substr(0, ZCB_MAX_PASSWORD);
     }
     return askedPassword_;
+}
+
+void Archiver::askComment(const Source &s, OutEntry &o)
+{
+    if (s.isDir || !rep_.enabled())
+        return;
+    rep_.call(zacFileComment, 0, 0, s.stored, o.comment);
+    const ZCallBackStruct &r = rep_.record();
+    if (r.ErrorCode == 1)
+        o.comment = rep_.replyText().substr(0, std::min<uint32_t>(r.FileSize, ZCB_MAX_NAME));
 }
 
 bool Archiver::beginTemp()
@@ -867,6 +878,8 @@ int32_t Archiver::runAdd()
                     continue;
                 f = copyOld(old_.entries[static_cast<size_t>(slot.old)], o); // keep the old member
             } else if (f == Fail::None) {
+                o.comment = slot.old >= 0 ? old_.entries[static_cast<size_t>(slot.old)].comment : std::string();
+                askComment(s, o);
                 added.push_back(&s);
                 if (!s.isDir)
                     ++count;

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace testsupport;
 using zt::Add;
@@ -397,7 +398,7 @@ TEST_F(ZipDllAdd, RecordWithoutMarkIsRefused)
     EXPECT_FALSE(fileExists(zip));
 }
 
-TEST_F(ZipDllAdd, NewNameCallbackRenamesMember)
+TEST_F(ZipDllAdd, NewNameAndFileCommentCallbacks)
 {
     writeFile(f("a.txt"), "a");
     Add a(zip);
@@ -407,10 +408,50 @@ TEST_F(ZipDllAdd, NewNameCallbackRenamesMember)
             std::strcpy(r.Text, "renamed\\inside.txt");
             r.ErrorCode = 1;
         }
+        if (r.ActionCode == zacFileComment) {
+            EXPECT_STREQ(r.Text, "renamed/inside.txt");
+            std::strcpy(r.Text, "member note");
+            r.ErrorCode = 1;
+            r.FileSize = 11;
+        }
         return 0;
     };
     ASSERT_EQ(a.run(), 1);
     std::string out;
+    zt::python("import zipfile\ni=zipfile.ZipFile('" + zip + "').infolist()[0]\nprint(i.filename, i.comment)", &out);
+    EXPECT_EQ(out, "renamed/inside.txt b'member note'\n");
+
+    // Replacing the member offers its current comment; unchanged, it stays.
+    Add b(zip);
+    b.spec(f("a.txt"));
+    std::string offered;
+    b.calls.hook = [&](ZCallBackStruct &r) {
+        if (r.ActionCode == zacNewName) {
+            std::strcpy(r.Text, "renamed/inside.txt");
+            r.ErrorCode = 1;
+        }
+        if (r.ActionCode == zacFileComment)
+            offered = r.Text + ZCB_COMMENT_OFFSET;
+        return 0;
+    };
+    ASSERT_EQ(b.run(), 1);
+    EXPECT_EQ(offered, "member note");
+    zt::python("import zipfile\ni=zipfile.ZipFile('" + zip + "').infolist()[0]\nprint(i.filename, i.comment)", &out);
+    EXPECT_EQ(out, "renamed/inside.txt b'member note'\n");
+}
+
+TEST_F(ZipDllAdd, FilesOf4GiBAreRefusedCleanly)
+{
+    // Sparse: costs no disk and is refused before any byte is read.
+    const std::string big = f("huge.savf");
+    writeFile(big, "");
+    ASSERT_EQ(::truncate(big.c_str(), 0x100000000LL), 0);
+    writeFile(f("small.txt"), "small");
+    Add a(zip);
+    a.spec(big).spec(f("small.txt"));
+    EXPECT_EQ(a.run(), 1);
+    EXPECT_TRUE(a.calls.hasError(zdeTooLarge));
+    std::string out;
     zt::python("import zipfile\nprint(zipfile.ZipFile('" + zip + "').namelist())", &out);
-    EXPECT_EQ(out, "['renamed/inside.txt']\n");
+    EXPECT_EQ(out, "['small.txt']\n");
 }
