@@ -15,6 +15,11 @@
 #include <vector>
 
 struct ZCallBackStruct;
+struct ZipDllParams;
+struct ZipDllParamsOld;
+struct UnzDllParams;
+struct UnzDllParamsOld;
+struct ParamStore;
 
 // A set over an enumeration, tested by element position as the libraries'
 // flag mapping expects.
@@ -284,7 +289,13 @@ public:
     bool OemConversionApplies() const;
 
     // The libraries call back here (one argument, the callback record).
-    static int ZCallback(ZCallBackStruct *rec);
+    static int32_t ZCallback(ZCallBackStruct *rec);
+
+    // Fill the common part of a library record (the operation owns it).
+    void SetZipSwitches(ZipDllParams &p, ParamStore &own, const std::string &archive, int version);
+    void SetZipSwitchesOld(ZipDllParamsOld &p, ParamStore &own, const std::string &archive);
+    void SetUnZipSwitches(UnzDllParams &p, ParamStore &own, const std::string &archive, int version);
+    void SetUnZipSwitchesOld(UnzDllParamsOld &p, ParamStore &own, const std::string &archive, int version);
 
 protected:
     // Volumes of spanned sets; the single-file build has only one volume.
@@ -309,6 +320,7 @@ private:
     int volumeSeq_ = 0; // sequence number from a "PKBACK# " label
     bool firstOfSet_ = false;
     int64_t cdPosition_ = 0;
+    bool callbackFailed_ = false; // an event handler threw inside a library call
 
     std::string zipFileName_;
     std::string dllDirectory_;
