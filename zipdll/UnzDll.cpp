@@ -1,0 +1,526 @@
+// libunzdll.so: extracts and tests members of a zip archive for TZipBuilder.
+//
+// Every file is written to a temporary name beside its target and renamed
+// into place only when its data is complete, so a failed or cancelled
+// extract never leaves a half-written file under the real name. Names are
+// confined to the extraction folder: "..", absolute paths and drive letters
+// never lead outside, and folders are opened without following symlinks.
+
+#include "ZipFormat.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <fcntl.h>
+#include <memory>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zipdll {
+namespace {
+
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    Fd(Fd &&o) noexcept : fd(o.fd) { o.fd = -1; }
+    Fd &operator=(Fd &&o) noexcept
+    {
+        std::swap(fd, o.fd);
+        return *this;
+    }
+    ~Fd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    explicit operator bool() const { return fd >= 0; }
+};
+
+// Splits a member name into safe path components. Returns false when the
+// name tries to climb out ("..") or has nothing left to create.
+bool safeParts(const std::string &name, bool dirNames, std::vector<std::string> &parts)
+{
+    parts.clear();
+    if (name.find('\0') != std::string::npos)
+        return false;
+    std::string n = name;
+    std::replace(n.begin(), n.end(), '\\', '/');
+    // A drive letter ("C:") means nothing here; drop it as bsdtar does.
+    if (n.size() >= 2 && n[1] == ':' && std::isalpha(static_cast<unsigned char>(n[0])))
+        n.erase(0, 2);
+    size_t i = 0;
+    while (i <= n.size()) {
+        size_t j = n.find('/', i);
+        if (j == std::string::npos)
+            j = n.size();
+        std::string part = n.substr(i, j - i);
+        i = j + 1;
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..")
+            return false;
+        parts.push_back(part);
+    }
+    if (!dirNames && !parts.empty())
+        parts.erase(parts.begin(), parts.end() - 1);
+    return !parts.empty();
+}
+
+class Extractor {
+public:
+    explicit Extractor(UnzDllParams *p)
+        : p_(p), rep_(p->Callback, p->OwnerWindow, p->Caller, false, UNZDLL_VERSION)
+    {
+    }
+    int32_t run();
+
+private:
+    enum class Outcome { Done, Skipped, Aborted };
+    Outcome extractOne(const CentralEntry &e);
+    bool openPassword(const CentralEntry &e, const uint8_t header[12], std::unique_ptr<ZipCrypto> &crypt);
+    enum class Dec { Ok, ReadError, Damaged, WriteError, Aborted };
+    Dec decode(const CentralEntry &e, uint64_t dataStart, ZipCrypto *crypt,
+               const std::function<bool(const uint8_t *, size_t)> &sink, uint32_t &crc);
+    int openParent(const std::vector<std::string> &parts, size_t count, bool create);
+    void skip(const CentralEntry &e, int32_t error, UnzSkipType type, const std::string &why)
+    {
+        rep_.message(error, e.name + ": " + why);
+        rep_.call(zacSkipped, error, type, e.name);
+    }
+    void info(const std::string &text)
+    {
+        if (p_->Verbose)
+            rep_.message(0, text);
+    }
+
+    UnzDllParams *p_;
+    Reporter rep_;
+    Fd archive_;
+    Fd base_;
+    Directory dir_;
+    std::string goodPassword_;
+    std::vector<uint8_t> inBuf_, outBuf_;
+};
+
+int32_t Extractor::run()
+{
+    if (p_->Seven != ZIPDLL_RECORD_MARK || !p_->ArchiveName || p_->SpecCount < 0 ||
+        (p_->SpecCount > 0 && !p_->Specs)) {
+        rep_.message(zdeParams, "Unzip library called with an unusable parameter record");
+        return 0;
+    }
+    const std::string archiveName = p_->ArchiveName;
+    archive_ = Fd(::open(archiveName.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!archive_) {
+        rep_.message(zdeOpen, "Cannot open archive " + archiveName + ": " + std::strerror(errno));
+        return 0;
+    }
+    std::string error;
+    if (!readDirectory(archive_.fd, dir_, error)) {
+        rep_.message(zdeFormat, "Archive " + archiveName + " is damaged: " + error);
+        return 0;
+    }
+    if (p_->Password)
+        goodPassword_ = std::string(p_->Password).substr(0, ZCB_MAX_PASSWORD);
+    const bool toMemory = p_->ExtractToMemory != 0;
+    if (!p_->Test && !toMemory) {
+        base_ = Fd(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!base_) {
+            rep_.message(zdeOpen, std::string("Cannot open the extraction folder: ") + std::strerror(errno));
+            return 0;
+        }
+    }
+
+    std::vector<const CentralEntry *> chosen;
+    uint64_t total = 0;
+    for (const auto &e : dir_.entries) {
+        bool wanted = p_->SpecCount == 0;
+        for (int32_t i = 0; !wanted && i < p_->SpecCount; ++i)
+            wanted = p_->Specs[i].Spec && wildMatch(p_->Specs[i].Spec, e.name);
+        if (!wanted || (toMemory && e.isDir()))
+            continue;
+        chosen.push_back(&e);
+        total += e.usize;
+        if (toMemory)
+            break; // one member only: the buffer is sized for it
+    }
+    if (chosen.empty()) {
+        rep_.message(zdeNothing, "No member of " + archiveName + " matches");
+        rep_.call(zacBatchEnd, 0, 0, {});
+        return 0;
+    }
+    rep_.call(zacFileCount, 0, static_cast<uint32_t>(chosen.size()), {});
+    rep_.call(zacTotalBytes, 0, sizeField(total), {});
+    inBuf_.resize(kIoBlock);
+    outBuf_.resize(kIoBlock);
+
+    int32_t processed = 0;
+    for (const CentralEntry *e : chosen) {
+        if (rep_.stopped())
+            break;
+        Outcome o = extractOne(*e);
+        if (o == Outcome::Done && !e->isDir())
+            ++processed;
+        if (o == Outcome::Aborted)
+            break;
+    }
+    if (rep_.stopped())
+        rep_.message(zdeAborted, "Extract stopped by the user");
+    rep_.call(zacBatchEnd, 0, 0, {});
+    return processed;
+}
+
+int Extractor::openParent(const std::vector<std::string> &parts, size_t count, bool create)
+{
+    int fd = ::dup(base_.fd);
+    for (size_t i = 0; fd >= 0 && i < count; ++i) {
+        if (create)
+            ::mkdirat(fd, parts[i].c_str(), 0777);
+        // O_NOFOLLOW: a symlink planted in the target folder must not carry
+        // the files somewhere else.
+        int next = ::openat(fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        ::close(fd);
+        fd = next;
+    }
+    return fd;
+}
+
+bool Extractor::openPassword(const CentralEntry &e, const uint8_t header[12], std::unique_ptr<ZipCrypto> &crypt)
+{
+    // With a data descriptor the check byte is the high byte of the time,
+    // since the CRC was not known when the header was encrypted.
+    const uint8_t check = (e.flags & kFlagDescriptor) ? static_cast<uint8_t>(e.dosTime >> 8)
+                                                      : static_cast<uint8_t>(e.crc >> 24);
+    auto attempt = [&](const std::string &pw) {
+        auto c = std::make_unique<ZipCrypto>(pw);
+        uint8_t h[12];
+        std::memcpy(h, header, 12);
+        c->decrypt(h, 12);
+        if (h[11] != check)
+            return false;
+        crypt = std::move(c);
+        return true;
+    };
+    if (!goodPassword_.empty() && attempt(goodPassword_))
+        return true;
+    uint32_t tries = static_cast<uint32_t>(std::clamp(p_->PasswordReqCount, 0, 15));
+    // Bounded even if the handler keeps raising its repeat count.
+    for (int asked = 0; tries > 0 && asked < 32; ++asked) {
+        if (rep_.call(zacPassword, 0, tries, e.name) != 0)
+            return false;
+        const ZCallBackStruct &r = rep_.record();
+        if (r.ErrorCode != 1)
+            return false;
+        std::string pw = rep_.replyText().substr(0, ZCB_MAX_PASSWORD);
+        if (!pw.empty() && attempt(pw)) {
+            goodPassword_ = pw;
+            return true;
+        }
+        tries = std::min<uint32_t>(r.FileSize, 15);
+        if (tries > 0)
+            --tries;
+    }
+    return false;
+}
+
+Extractor::Dec Extractor::decode(const CentralEntry &e, uint64_t dataStart, ZipCrypto *crypt,
+                                 const std::function<bool(const uint8_t *, size_t)> &sink, uint32_t &crcOut)
+{
+    uint64_t pos = dataStart + (crypt ? 12 : 0);
+    uint64_t left = e.csize - (crypt ? 12 : 0);
+    uint64_t produced = 0;
+    uLong crc = crc32(0, nullptr, 0);
+    auto emit = [&](const uint8_t *d, size_t n) -> Dec {
+        if (n > e.usize - produced)
+            return Dec::Damaged; // more data than the directory promises
+        produced += n;
+        crc = crc32(crc, d, static_cast<uInt>(n));
+        if (!sink(d, n))
+            return Dec::WriteError;
+        if (rep_.call(zacBytesDone, 0, static_cast<uint32_t>(n), {}) != 0)
+            return Dec::Aborted;
+        return Dec::Ok;
+    };
+
+    if (e.method == 0) {
+        if (left != e.usize)
+            return Dec::Damaged;
+        while (left > 0) {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(left, inBuf_.size()));
+            if (!readAll(archive_.fd, inBuf_.data(), n, pos))
+                return Dec::ReadError;
+            if (crypt)
+                crypt->decrypt(inBuf_.data(), n);
+            pos += n;
+            left -= n;
+            if (Dec d = emit(inBuf_.data(), n); d != Dec::Ok)
+                return d;
+        }
+    } else {
+        z_stream zs{};
+        if (inflateInit2(&zs, -15) != Z_OK)
+            return Dec::Damaged;
+        std::unique_ptr<z_stream, int (*)(z_stream *)> guard(&zs, inflateEnd);
+        bool ended = false;
+        while (!ended) {
+            if (zs.avail_in == 0) {
+                if (left == 0)
+                    return Dec::Damaged; // compressed data ends before the stream does
+                size_t n = static_cast<size_t>(std::min<uint64_t>(left, inBuf_.size()));
+                if (!readAll(archive_.fd, inBuf_.data(), n, pos))
+                    return Dec::ReadError;
+                if (crypt)
+                    crypt->decrypt(inBuf_.data(), n);
+                pos += n;
+                left -= n;
+                zs.next_in = inBuf_.data();
+                zs.avail_in = static_cast<uInt>(n);
+            }
+            zs.next_out = outBuf_.data();
+            zs.avail_out = static_cast<uInt>(outBuf_.size());
+            int rc = inflate(&zs, Z_NO_FLUSH);
+            if (rc == Z_STREAM_END)
+                ended = true;
+            else if (rc != Z_OK && rc != Z_BUF_ERROR)
+                return Dec::Damaged;
+            size_t n = outBuf_.size() - zs.avail_out;
+            if (n > 0)
+                if (Dec d = emit(outBuf_.data(), n); d != Dec::Ok)
+                    return d;
+            if (rc == Z_BUF_ERROR && n == 0 && zs.avail_in != 0)
+                return Dec::Damaged;
+        }
+    }
+    if (produced != e.usize)
+        return Dec::Damaged;
+    crcOut = static_cast<uint32_t>(crc);
+    return Dec::Ok;
+}
+
+Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
+{
+    const bool test = p_->Test != 0;
+    const bool toMemory = p_->ExtractToMemory != 0;
+    std::string error;
+    std::vector<std::string> parts;
+    if (!test && !toMemory && !safeParts(e.name, p_->DirNames != 0, parts)) {
+        if (e.isDir() && !p_->DirNames)
+            return Outcome::Skipped;
+        skip(e, zdeUnsafe, ustUnsafeName, "name would leave the extraction folder, not extracted");
+        return Outcome::Skipped;
+    }
+    if (e.isDir()) {
+        if (!test && !toMemory && p_->DirNames) {
+            int fd = openParent(parts, parts.size(), true);
+            if (fd < 0) {
+                skip(e, zdeWrite, ustExtractError, std::string("cannot create folder: ") + std::strerror(errno));
+                return Outcome::Skipped;
+            }
+            ::close(fd);
+        }
+        return Outcome::Done;
+    }
+    if ((e.flags & kFlagStrongCrypt) || e.method == 99) {
+        skip(e, zdeMethod, ustUnsupportedCrypt, "encryption method not supported");
+        return Outcome::Skipped;
+    }
+    if (e.method != 0 && e.method != 8) {
+        skip(e, zdeMethod, ustUnknownMethod, "compression method " + std::to_string(e.method) + " not supported");
+        return Outcome::Skipped;
+    }
+    if (toMemory && (!p_->MemBuffer || e.usize > p_->MemSize)) {
+        skip(e, zdeTooLarge, ustTooLarge, "does not fit the memory buffer");
+        return Outcome::Skipped;
+    }
+    uint64_t dataStart = 0;
+    if (!locateData(archive_.fd, dir_, e, dataStart, error) || (e.encrypted() && e.csize < 12)) {
+        skip(e, zdeFormat, ustDamaged, error.empty() ? "encrypted data too short" : error);
+        return Outcome::Skipped;
+    }
+
+    // Decide about an existing file before asking for a password.
+    Fd parent;
+    std::string leaf;
+    if (!test && !toMemory) {
+        leaf = parts.back();
+        parent = Fd(openParent(parts, parts.size() - 1, p_->DirNames != 0));
+        if (!parent) {
+            skip(e, zdeWrite, ustExtractError, std::string("cannot open its folder: ") + std::strerror(errno));
+            return Outcome::Skipped;
+        }
+        struct stat st{};
+        const bool exists = ::fstatat(parent.fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        const int64_t memberTime = fromDosTime(e.dosTime, e.dosDate);
+        if (exists) {
+            // DOS times have 2-second steps.
+            const bool existingOlder = st.st_mtime + 1 < memberTime;
+            if (p_->Update || p_->Freshen) {
+                if (!existingOlder) {
+                    rep_.call(zacSkipped, 0, ustNewerExists, e.name);
+                    return Outcome::Skipped;
+                }
+            } else if (!p_->Overwrite) {
+                rep_.call(zacOverwrite, existingOlder ? 1 : 0, 0, e.name);
+                if (rep_.stopped())
+                    return Outcome::Aborted;
+                if (rep_.record().FileSize == 0) {
+                    rep_.call(zacSkipped, 0, ustNoOverwrite, e.name);
+                    return Outcome::Skipped;
+                }
+            }
+        } else if (p_->Freshen && !p_->Update) {
+            rep_.call(zacSkipped, 0, ustFreshenNoFile, e.name);
+            return Outcome::Skipped;
+        }
+    }
+
+    std::unique_ptr<ZipCrypto> crypt;
+    if (e.encrypted()) {
+        uint8_t header[12];
+        if (!readAll(archive_.fd, header, sizeof header, dataStart)) {
+            skip(e, zdeRead, ustDamaged, "cannot read the encryption header");
+            return Outcome::Skipped;
+        }
+        if (!openPassword(e, header, crypt)) {
+            if (rep_.stopped())
+                return Outcome::Aborted;
+            skip(e, zdePassword, ustBadPassword, "password missing or wrong, not extracted");
+            return Outcome::Skipped;
+        }
+        crypt->decrypt(header, sizeof header);
+    }
+
+    if (rep_.call(zacFileStart, 0, sizeField(e.usize), e.name) != 0)
+        return Outcome::Aborted;
+
+    Fd out;
+    std::string tmpName;
+    uint64_t memPos = 0;
+    std::function<bool(const uint8_t *, size_t)> sink;
+    if (test) {
+        sink = [](const uint8_t *, size_t) { return true; };
+    } else if (toMemory) {
+        auto *mem = static_cast<uint8_t *>(p_->MemBuffer);
+        sink = [&, mem](const uint8_t *d, size_t n) {
+            if (n > p_->MemSize - memPos)
+                return false;
+            std::memcpy(mem + memPos, d, n);
+            memPos += n;
+            return true;
+        };
+    } else {
+        mode_t mode = 0666;
+        const uint32_t unixMode = e.extAttr >> 16;
+        if ((e.madeBy >> 8) == 3 && (unixMode & S_IFMT) == S_IFREG)
+            mode = (unixMode & 0777) | 0600;
+        std::mt19937 rng(std::random_device{}());
+        for (int i = 0; i < 100 && !out; ++i) {
+            char suffix[16];
+            std::snprintf(suffix, sizeof suffix, ".%08x", static_cast<unsigned>(rng()));
+            tmpName = "." + leaf.substr(0, 200) + suffix + ".tmp";
+            out = Fd(::openat(parent.fd, tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+            if (!out && errno != EEXIST)
+                break;
+        }
+        if (!out) {
+            skip(e, zdeWrite, ustExtractError, std::string("cannot create file: ") + std::strerror(errno));
+            return Outcome::Skipped;
+        }
+        sink = [&](const uint8_t *d, size_t n) { return writeAll(out.fd, d, n); };
+    }
+    auto dropTemp = [&] {
+        if (!tmpName.empty()) {
+            out = Fd();
+            ::unlinkat(parent.fd, tmpName.c_str(), 0);
+        }
+    };
+
+    uint32_t crc = 0;
+    Dec d = decode(e, dataStart, crypt.get(), sink, crc);
+    switch (d) {
+    case Dec::Ok:
+        break;
+    case Dec::Aborted:
+        dropTemp();
+        return Outcome::Aborted;
+    case Dec::ReadError:
+        dropTemp();
+        skip(e, zdeRead, ustExtractError, "read error in the archive");
+        return Outcome::Skipped;
+    case Dec::WriteError:
+        dropTemp();
+        skip(e, zdeWrite, ustExtractError, std::string("write error: ") + std::strerror(errno));
+        return Outcome::Skipped;
+    case Dec::Damaged:
+        dropTemp();
+        skip(e, zdeFormat, ustDamaged, e.encrypted() ? "data damaged or wrong password" : "data damaged");
+        return Outcome::Skipped;
+    }
+
+    if (crc != e.crc) {
+        // Never passed off as a good extract: the caller is told, decides
+        // whether to keep the bytes, and the member does not count.
+        rep_.call(zacCrcError, static_cast<int32_t>(crc), e.crc, e.name);
+        const bool keep = rep_.record().ErrorCode == zcaKeep;
+        char msg[96];
+        std::snprintf(msg, sizeof msg, "CRC error (found %08x, expected %08x)%s", crc, e.crc,
+                      keep ? ", kept" : ", not extracted");
+        rep_.message(zdeCrc, e.name + ": " + msg);
+        if (!keep || test || toMemory) {
+            dropTemp();
+            return rep_.stopped() ? Outcome::Aborted : Outcome::Skipped;
+        }
+    }
+    if (test) {
+        info("OK " + e.name);
+        return crc == e.crc ? Outcome::Done : Outcome::Skipped;
+    }
+    if (toMemory)
+        return Outcome::Done;
+
+    const int64_t memberTime = fromDosTime(e.dosTime, e.dosDate);
+    struct timespec times[2] = {{0, UTIME_NOW}, {static_cast<time_t>(memberTime), 0}};
+    ::futimens(out.fd, times);
+    if (::close(out.fd) != 0) {
+        out.fd = -1;
+        dropTemp();
+        skip(e, zdeWrite, ustExtractError, std::string("write error: ") + std::strerror(errno));
+        return Outcome::Skipped;
+    }
+    out.fd = -1;
+    if (::renameat(parent.fd, tmpName.c_str(), parent.fd, leaf.c_str()) != 0) {
+        int err = errno;
+        ::unlinkat(parent.fd, tmpName.c_str(), 0);
+        skip(e, zdeWrite, ustExtractError, std::string("cannot replace the file: ") + std::strerror(err));
+        return Outcome::Skipped;
+    }
+    info("extracted " + e.name);
+    return crc == e.crc ? Outcome::Done : Outcome::Skipped;
+}
+
+} // namespace
+} // namespace zipdll
+
+ZIPDLL_EXPORT int32_t GetUnzDllVersion(void) { return UNZDLL_VERSION; }
+
+ZIPDLL_EXPORT int32_t UnzDllExec(UnzDllParams *params)
+{
+    if (!params)
+        return 0;
+    // Nothing may unwind into the C caller.
+    try {
+        zipdll::Extractor x(params);
+        return x.run();
+    } catch (...) {
+        return 0;
+    }
+}

@@ -1,0 +1,973 @@
+// libzipdll.so: adds files to and deletes members from a zip archive for
+// TZipBuilder.
+//
+// The archive is always rewritten into a new temporary file that replaces
+// the old one only once it is complete and flushed to disk: a failure, a
+// full disk or a cancel leaves the old archive as it was.
+
+#include "ParallelDeflate.h"
+#include "ZipFormat.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zipdll {
+namespace {
+
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    Fd &operator=(Fd &&o) noexcept
+    {
+        std::swap(fd, o.fd);
+        return *this;
+    }
+    ~Fd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    explicit operator bool() const { return fd >= 0; }
+};
+
+// Buffered output that knows its position and can patch what it wrote.
+class OutFile {
+public:
+    explicit OutFile(int fd) : fd_(fd) { buf_.reserve(kIoBlock); }
+    bool write(const void *data, size_t n)
+    {
+        if (failed_)
+            return false;
+        pos_ += n;
+        if (buf_.size() + n > kIoBlock) {
+            if (!flush())
+                return false;
+            if (n >= kIoBlock)
+                return failed_ = !writeAll(fd_, data, n), !failed_;
+        }
+        auto *p = static_cast<const uint8_t *>(data);
+        buf_.insert(buf_.end(), p, p + n);
+        return true;
+    }
+    bool write(const std::string &s) { return write(s.data(), s.size()); }
+    bool flush()
+    {
+        if (!failed_ && !buf_.empty())
+            failed_ = !writeAll(fd_, buf_.data(), buf_.size());
+        buf_.clear();
+        return !failed_;
+    }
+    bool patch(uint64_t offset, const std::string &s)
+    {
+        if (!flush())
+            return false;
+        failed_ = ::pwrite(fd_, s.data(), s.size(), static_cast<off_t>(offset)) != static_cast<ssize_t>(s.size());
+        return !failed_;
+    }
+    bool truncate(uint64_t offset)
+    {
+        if (!flush())
+            return false;
+        failed_ = ::ftruncate(fd_, static_cast<off_t>(offset)) != 0 ||
+                  ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0;
+        pos_ = offset;
+        return !failed_;
+    }
+    uint64_t pos() const { return pos_; }
+
+private:
+    int fd_;
+    std::vector<uint8_t> buf_;
+    uint64_t pos_ = 0;
+    bool failed_ = false;
+};
+
+// One central directory record of the archive being written.
+struct OutEntry {
+    std::string name;
+    uint16_t madeBy = (3 << 8) | 30, needed = 20, flags = 0, method = 0, dosTime = 0, dosDate = 0;
+    uint32_t crc = 0;
+    uint64_t csize = 0, usize = 0;
+    uint32_t extAttr = 0;
+    uint64_t localOffset = 0;
+    std::string comment;
+};
+
+struct Source {
+    std::string path;   // file system path
+    std::string stored; // member name
+    bool isDir = false;
+    struct stat st{};
+    const ZipSpecEntry *spec = nullptr;
+};
+
+// What the rewritten archive holds, in order: an old member copied as is
+// (source < 0) or the file sources[source].
+struct Slot {
+    int old = -1;
+    int source = -1;
+};
+
+enum class Fail { None, Abort, TooLarge, Write, Read };
+
+class Archiver {
+public:
+    explicit Archiver(ZipDllParams *p) : p_(p), rep_(p->Callback, p->OwnerWindow, p->Caller, true, ZIPDLL_VERSION) {}
+    ~Archiver() { dropTemp(); }
+    int32_t run();
+
+private:
+    int32_t runAdd();
+    int32_t runDelete();
+    bool openOld();
+    void collect(const ZipSpecEntry &spec);
+    void walk(const std::string &dir, const std::string &rel, const std::string &pattern, bool recurse,
+              const ZipSpecEntry &spec);
+    void addSource(const std::string &path, const struct stat &st, const ZipSpecEntry &spec);
+    std::string storedName(const std::string &path, const ZipSpecEntry &spec) const;
+    bool excluded(const std::string &path, const std::string &stored) const;
+    bool storeSuffix(const std::string &name) const;
+    std::string passwordFor(const Source &s);
+
+    // Writing the new archive.
+    bool beginTemp();
+    Fail copyOld(const CentralEntry &e, OutEntry &out);
+    Fail addFile(const Source &s, OutEntry &out, bool &skipped);
+    Fail writeLocal(const OutEntry &e);
+    bool finish(const std::vector<OutEntry> &entries, const std::string &comment, std::string &why);
+    void dropTemp();
+    int32_t failWith(Fail f);
+
+    ZipDllParams *p_;
+    Reporter rep_;
+    std::string archiveName_;
+    Fd oldFd_;
+    bool haveOld_ = false;
+    struct stat oldSt_{};
+    Directory old_;
+    std::vector<Source> sources_;
+    std::map<std::string, size_t> sourceIndex_;
+    std::string askedPassword_;
+    bool askedOnce_ = false;
+
+    std::string tempName_;
+    Fd tempFd_;
+    std::unique_ptr<OutFile> out_;
+    std::unique_ptr<ParallelDeflate> deflater_;
+    std::vector<uint8_t> buf_;
+};
+
+std::string toSlashes(std::string s)
+{
+    std::replace(s.begin(), s.end(), '\\', '/');
+    return s;
+}
+
+bool hasWildcard(const std::string &s) { return s.find_first_of("*?") != std::string::npos; }
+
+std::string baseName(const std::string &path)
+{
+    size_t k = path.find_last_of('/');
+    return k == std::string::npos ? path : path.substr(k + 1);
+}
+
+std::string dirName(const std::string &path)
+{
+    size_t k = path.find_last_of('/');
+    if (k == std::string::npos)
+        return ".";
+    return k == 0 ? "/" : path.substr(0, k);
+}
+
+// A member name never starts with '/', a drive or "..": zip readers treat
+// such names as hostile (APPNOTE 4.4.17).
+std::string cleanMemberName(const std::string &name)
+{
+    std::string n = toSlashes(name);
+    if (n.size() >= 2 && n[1] == ':')
+        n.erase(0, 2);
+    std::string out;
+    size_t i = 0;
+    while (i <= n.size()) {
+        size_t j = n.find('/', i);
+        if (j == std::string::npos)
+            j = n.size();
+        std::string part = n.substr(i, j - i);
+        i = j + 1;
+        if (part.empty() || part == "." || part == "..")
+            continue;
+        if (!out.empty())
+            out += '/';
+        out += part;
+    }
+    if (!name.empty() && (name.back() == '/' || name.back() == '\\') && !out.empty())
+        out += '/';
+    return out;
+}
+
+int32_t Archiver::run()
+{
+    if (p_->Seven != ZIPDLL_RECORD_MARK || !p_->ArchiveName || !*p_->ArchiveName || p_->SpecCount < 0 ||
+        (p_->SpecCount > 0 && !p_->Specs) || (p_->ExclCount > 0 && !p_->ExclSpecs)) {
+        rep_.message(zdeParams, "Zip library called with an unusable parameter record");
+        return 0;
+    }
+    archiveName_ = p_->ArchiveName;
+    int32_t n = p_->DeleteEntries ? runDelete() : runAdd();
+    rep_.call(zacBatchEnd, 0, 0, {});
+    return n;
+}
+
+bool Archiver::openOld()
+{
+    oldFd_ = Fd(::open(archiveName_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!oldFd_) {
+        if (errno == ENOENT)
+            return true;
+        rep_.message(zdeOpen, "Cannot open archive " + archiveName_ + ": " + std::strerror(errno));
+        return false;
+    }
+    ::fstat(oldFd_.fd, &oldSt_);
+    if (oldSt_.st_size == 0) // an empty file is an empty archive
+        return true;
+    std::string error;
+    if (!readDirectory(oldFd_.fd, old_, error)) {
+        rep_.message(zdeFormat, "Archive " + archiveName_ + " is damaged, not changed: " + error);
+        return false;
+    }
+    haveOld_ = true;
+    return true;
+}
+
+std::string Archiver::storedName(const std::string &path, const ZipSpecEntry &spec) const
+{
+    if (p_->JunkDirNames)
+        return baseName(path);
+    std::string root = spec.RootDir && *spec.RootDir ? toSlashes(spec.RootDir) : std::string();
+    if (!root.empty() && root.back() != '/')
+        root += '/';
+    std::string rel = path;
+    if (!root.empty() && rel.compare(0, root.size(), root) == 0)
+        rel.erase(0, root.size());
+    return cleanMemberName(rel);
+}
+
+bool Archiver::excluded(const std::string &path, const std::string &stored) const
+{
+    for (int32_t i = 0; i < p_->ExclCount; ++i) {
+        const char *x = p_->ExclSpecs[i];
+        if (!x || !*x)
+            continue;
+        std::string pat = toSlashes(x);
+        if (wildMatch(pat, stored) || wildMatch(pat, path) || wildMatch(pat, baseName(path)))
+            return true;
+    }
+    return false;
+}
+
+void Archiver::addSource(const std::string &path, const struct stat &st, const ZipSpecEntry &spec)
+{
+    Source s;
+    s.path = path;
+    s.isDir = S_ISDIR(st.st_mode);
+    s.st = st;
+    s.spec = &spec;
+    s.stored = storedName(path, spec);
+    if (s.isDir && !s.stored.empty() && s.stored.back() != '/')
+        s.stored += '/';
+    if (s.stored.empty() || s.stored == "/" || excluded(path, s.stored))
+        return;
+    // Never swallow the archive into itself.
+    if (haveOld_ || oldFd_)
+        if (st.st_dev == oldSt_.st_dev && st.st_ino == oldSt_.st_ino)
+            return;
+    if (p_->ForceDos)
+        std::transform(s.stored.begin(), s.stored.end(), s.stored.begin(),
+                       [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
+    if (!s.isDir && rep_.enabled()) {
+        rep_.call(zacNewName, 0, 0, s.stored);
+        if (rep_.record().ErrorCode == 1) {
+            s.stored = cleanMemberName(rep_.replyText());
+            if (s.stored.empty())
+                return;
+        }
+    }
+    if (sourceIndex_.count(s.stored))
+        return;
+    sourceIndex_[s.stored] = sources_.size();
+    sources_.push_back(std::move(s));
+}
+
+void Archiver::walk(const std::string &dir, const std::string &rel, const std::string &pattern, bool recurse,
+                    const ZipSpecEntry &spec)
+{
+    DIR *d = ::opendir(dir.c_str());
+    if (!d) {
+        rep_.message(zdeOpen, "Cannot read folder " + dir + ": " + std::strerror(errno));
+        return;
+    }
+    std::vector<std::string> names;
+    while (dirent *de = ::readdir(d)) {
+        std::string n = de->d_name;
+        if (n == "." || n == "..")
+            continue;
+        if (n[0] == '.' && !p_->HiddenFiles)
+            continue;
+        names.push_back(n);
+    }
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    const std::string prefix = dir == "." && rel.empty() ? std::string() : (dir == "/" ? dir : dir + "/");
+    for (const auto &n : names) {
+        std::string path = prefix + n;
+        struct stat st{};
+        if (::lstat(path.c_str(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            // Symlinked folders are not followed: no loops, no surprises.
+            if (recurse) {
+                if (!p_->JunkDirNames && !p_->NoDirEntries)
+                    addSource(path, st, spec);
+                walk(path, rel + n + "/", pattern, true, spec);
+            }
+            continue;
+        }
+        if (S_ISLNK(st.st_mode) && (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)))
+            continue;
+        if (S_ISREG(st.st_mode) && wildMatch(pattern, n))
+            addSource(path, st, spec);
+    }
+}
+
+void Archiver::collect(const ZipSpecEntry &spec)
+{
+    if (!spec.Spec || !*spec.Spec)
+        return;
+    std::string s = toSlashes(spec.Spec);
+    std::string root = spec.RootDir && *spec.RootDir ? toSlashes(spec.RootDir) : std::string();
+    if (!root.empty() && root.back() != '/')
+        root += '/';
+    std::string full = s[0] == '/' ? s : root + s;
+    const size_t before = sources_.size();
+    struct stat st{};
+    if (!hasWildcard(full) && ::stat(full.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            while (full.size() > 1 && full.back() == '/')
+                full.pop_back();
+            if (!p_->JunkDirNames && !p_->NoDirEntries)
+                addSource(full, st, spec);
+            walk(full, "", "*", spec.Recurse != 0, spec);
+        } else if (S_ISREG(st.st_mode)) {
+            addSource(full, st, spec);
+        }
+    } else if (hasWildcard(baseName(full)) && !hasWildcard(dirName(full))) {
+        walk(dirName(full), "", baseName(full), spec.Recurse != 0, spec);
+    }
+    if (sources_.size() == before)
+        rep_.message(0, "Nothing matches " + std::string(spec.Spec));
+}
+
+bool Archiver::storeSuffix(const std::string &name) const
+{
+    if (!p_->StoreSuffixes)
+        return false;
+    size_t dot = name.find_last_of('.');
+    if (dot == std::string::npos || name.find('/', dot) != std::string::npos)
+        return false;
+    std::string ext = name.substr(dot);
+    std::string list = p_->StoreSuffixes;
+    size_t i = 0;
+    while (i <= list.size()) {
+        size_t j = list.find(':', i);
+        if (j == std::string::npos)
+            j = list.size();
+        std::string item = list.substr(i, j - i);
+        i = j + 1;
+        if (!item.empty() && item[0] != '.')
+            item.insert(item.begin(), '.');
+        if (item.size() == ext.size() &&
+            std::equal(item.begin(), item.end(), ext.begin(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+            }))
+            return true;
+    }
+    return false;
+}
+
+std::string Archiver::passwordFor(const Source &s)
+{
+    if (s.spec->Password && *s.spec->Password)
+        return std::string(s.spec->Password).substr(0, ZCB_MAX_PASSWORD);
+    if (p_->Password && *p_->Password)
+        return std::string(p_->Password).substr(0, ZCB_MAX_PASSWORD);
+    // Asked once per run, then used for every file that needs it.
+    if (!askedOnce_) {
+        askedOnce_ = true;
+        rep_.call(zacPassword, 1, 1, s.stored);
+        if (!rep_.stopped() && rep_.record().ErrorCode == 1)
+            askedPassword_ = rep_.replyText().substr(0, ZCB_MAX_PASSWORD);
+    }
+    return askedPassword_;
+}
+
+bool Archiver::beginTemp()
+{
+    std::string dir = p_->TempDir && *p_->TempDir ? toSlashes(p_->TempDir) : dirName(archiveName_);
+    std::mt19937 rng(std::random_device{}());
+    for (int i = 0; i < 100; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/zi%08x.tmp", static_cast<unsigned>(rng()));
+        std::string path = dir + name;
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            tempName_ = path;
+            tempFd_ = Fd(fd);
+            out_ = std::make_unique<OutFile>(fd);
+            return true;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    rep_.message(zdeTemp, "Cannot create a temporary file in " + dir + ": " + std::strerror(errno));
+    return false;
+}
+
+void Archiver::dropTemp()
+{
+    out_.reset();
+    tempFd_ = Fd();
+    if (!tempName_.empty())
+        ::unlink(tempName_.c_str());
+    tempName_.clear();
+}
+
+int32_t Archiver::failWith(Fail f)
+{
+    dropTemp();
+    switch (f) {
+    case Fail::Abort:
+        rep_.message(zdeAborted, "Stopped by the user; archive " + archiveName_ + " not changed");
+        break;
+    case Fail::TooLarge:
+        rep_.message(zdeTooLarge, "Archive would exceed the 4 GiB limits of the zip format; " + archiveName_ +
+                                      " not changed");
+        break;
+    case Fail::Write:
+        rep_.message(zdeWrite, std::string("Write error (") + std::strerror(errno) + "); archive " + archiveName_ +
+                                   " not changed");
+        break;
+    case Fail::Read:
+        rep_.message(zdeRead, "Read error; archive " + archiveName_ + " not changed");
+        break;
+    case Fail::None:
+        break;
+    }
+    return 0;
+}
+
+Fail Archiver::writeLocal(const OutEntry &e)
+{
+    if (e.localOffset > kMax32)
+        return Fail::TooLarge;
+    const bool desc = e.flags & kFlagDescriptor;
+    std::string h;
+    put32(h, kSigLocal);
+    put16(h, e.needed);
+    put16(h, e.flags);
+    put16(h, e.method);
+    put16(h, e.dosTime);
+    put16(h, e.dosDate);
+    put32(h, desc ? 0 : e.crc);
+    put32(h, desc ? 0 : static_cast<uint32_t>(e.csize));
+    put32(h, desc ? 0 : static_cast<uint32_t>(e.usize));
+    put16(h, static_cast<uint16_t>(e.name.size()));
+    put16(h, 0);
+    h += e.name;
+    return out_->write(h) ? Fail::None : Fail::Write;
+}
+
+Fail Archiver::copyOld(const CentralEntry &e, OutEntry &o)
+{
+    std::string error;
+    uint64_t dataStart = 0;
+    if (e.csize >= kMax32 || e.usize >= kMax32)
+        return Fail::TooLarge;
+    if (!locateData(oldFd_.fd, old_, e, dataStart, error)) {
+        rep_.message(zdeFormat, "Archive " + archiveName_ + " is damaged, not changed: " + error);
+        return Fail::Read;
+    }
+    o.name = e.rawName;
+    o.madeBy = e.madeBy;
+    o.needed = std::min<uint16_t>(e.needed, 20);
+    o.flags = e.flags & (kFlagEncrypted | kFlagDescriptor | 0x0006 | kFlagUtf8);
+    o.method = e.method;
+    o.dosTime = e.dosTime;
+    o.dosDate = e.dosDate;
+    o.crc = e.crc;
+    o.csize = e.csize;
+    o.usize = e.usize;
+    o.extAttr = e.extAttr;
+    o.comment = e.comment;
+    o.localOffset = out_->pos();
+    if (Fail f = writeLocal(o); f != Fail::None)
+        return f;
+    uint64_t left = e.csize, pos = dataStart;
+    while (left > 0) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(left, buf_.size()));
+        if (!readAll(oldFd_.fd, buf_.data(), n, pos))
+            return Fail::Read;
+        if (!out_->write(buf_.data(), n))
+            return Fail::Write;
+        pos += n;
+        left -= n;
+    }
+    // Encrypted members keep their descriptor flag: their password check
+    // byte depends on it.
+    if (o.flags & kFlagDescriptor) {
+        std::string d;
+        put32(d, kSigDescriptor);
+        put32(d, o.crc);
+        put32(d, static_cast<uint32_t>(o.csize));
+        put32(d, static_cast<uint32_t>(o.usize));
+        if (!out_->write(d))
+            return Fail::Write;
+    }
+    return Fail::None;
+}
+
+Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
+{
+    skipped = false;
+    o = OutEntry{};
+    o.name = s.stored;
+    toDosTime(s.st.st_mtime, o.dosTime, o.dosDate);
+    if (!isAscii(o.name))
+        o.flags |= kFlagUtf8;
+    o.extAttr = static_cast<uint32_t>(s.st.st_mode & 0xFFFF) << 16;
+    if (s.isDir) {
+        o.extAttr |= 0x10; // DOS directory attribute
+        o.needed = 20;
+        o.localOffset = out_->pos();
+        return writeLocal(o);
+    }
+
+    Fd in(::open(s.path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st{};
+    if (!in || ::fstat(in.fd, &st) != 0) {
+        rep_.message(zdeOpen, "Cannot open " + s.path + ": " + std::strerror(errno) + ", not added");
+        skipped = true;
+        return Fail::None;
+    }
+    if (static_cast<uint64_t>(st.st_size) >= kMax32) {
+        rep_.message(zdeTooLarge, s.path + " is 4 GiB or larger, beyond the zip format without Zip64; not added");
+        skipped = true;
+        return Fail::None;
+    }
+    std::unique_ptr<ZipCrypto> crypt;
+    std::string password;
+    if (s.spec->Encrypt) {
+        password = passwordFor(s);
+        if (rep_.stopped())
+            return Fail::Abort;
+        if (password.empty()) {
+            rep_.message(zdePassword, s.path + ": encryption requested but no password given; not added");
+            skipped = true;
+            return Fail::None;
+        }
+        // The CRC is not known before the data is written, so the header's
+        // check byte is the time's high byte and sizes follow the data.
+        o.flags |= kFlagEncrypted | kFlagDescriptor;
+    }
+    const int level = std::clamp(p_->Level, 0, 9);
+    bool deflate = level > 0 && st.st_size > 0 && !storeSuffix(s.stored);
+    if (rep_.call(zacFileStart, 0, sizeField(static_cast<uint64_t>(st.st_size)), s.stored) != 0)
+        return Fail::Abort;
+
+    o.localOffset = out_->pos();
+    for (;;) {
+        o.method = deflate ? 8 : 0;
+        o.needed = deflate || crypt || (o.flags & kFlagEncrypted) ? 20 : 10;
+        o.flags &= static_cast<uint16_t>(~0x0006);
+        if (deflate)
+            o.flags |= level >= 8 ? 0x0002 : level == 2 ? 0x0004 : level == 1 ? 0x0006 : 0;
+        if (Fail f = writeLocal(o); f != Fail::None)
+            return f;
+        const uint64_t dataStart = out_->pos();
+        if (o.flags & kFlagEncrypted) {
+            crypt = std::make_unique<ZipCrypto>(password);
+            uint8_t header[12];
+            std::random_device rd;
+            for (auto &b : header)
+                b = static_cast<uint8_t>(rd());
+            header[11] = static_cast<uint8_t>(o.dosTime >> 8);
+            crypt->encrypt(header, sizeof header);
+            if (!out_->write(header, sizeof header))
+                return Fail::Write;
+        }
+        bool stop = false;
+        auto progress = [&](uint64_t n) {
+            stop = rep_.call(zacBytesDone, 0, sizeField(n), {}) != 0;
+            return !stop;
+        };
+        auto sink = [&](uint8_t *d, size_t n) {
+            if (crypt)
+                crypt->encrypt(d, n);
+            return out_->write(d, n);
+        };
+        if (deflate) {
+            if (!deflater_)
+                deflater_ = std::make_unique<ParallelDeflate>();
+            ParallelDeflate::Result r;
+            auto rd = [&](uint8_t *b, size_t n) -> long {
+                ssize_t got;
+                do
+                    got = ::read(in.fd, b, n);
+                while (got < 0 && errno == EINTR);
+                return static_cast<long>(got);
+            };
+            switch (deflater_->compress(level, rd, sink, progress, r)) {
+            case ParallelDeflate::Ok:
+                break;
+            case ParallelDeflate::Aborted:
+                return Fail::Abort;
+            case ParallelDeflate::ReadError:
+                return Fail::Read;
+            case ParallelDeflate::WriteError:
+            case ParallelDeflate::ZlibError:
+                return Fail::Write;
+            }
+            o.crc = r.crc;
+            o.usize = r.bytesIn;
+            o.csize = r.bytesOut;
+        } else {
+            uLong crc = crc32(0, nullptr, 0);
+            uint64_t total = 0;
+            for (;;) {
+                ssize_t got = ::read(in.fd, buf_.data(), buf_.size());
+                if (got < 0 && errno == EINTR)
+                    continue;
+                if (got < 0)
+                    return Fail::Read;
+                if (got == 0)
+                    break;
+                crc = crc32(crc, buf_.data(), static_cast<uInt>(got));
+                total += static_cast<uint64_t>(got);
+                if (!sink(buf_.data(), static_cast<size_t>(got)))
+                    return Fail::Write;
+                if (!progress(static_cast<uint64_t>(got)))
+                    return Fail::Abort;
+            }
+            o.crc = static_cast<uint32_t>(crc);
+            o.usize = o.csize = total;
+        }
+        if (crypt)
+            o.csize += 12;
+        // Incompressible data is stored instead, as other zip tools do.
+        if (deflate && o.csize > o.usize + (crypt ? 12 : 0)) {
+            if (!out_->truncate(o.localOffset) || ::lseek(in.fd, 0, SEEK_SET) != 0)
+                return Fail::Write;
+            deflate = false;
+            crypt.reset();
+            continue;
+        }
+        if (o.usize >= kMax32 || o.csize >= kMax32 || dataStart > kMax32)
+            return Fail::TooLarge;
+        break;
+    }
+    if (o.flags & kFlagDescriptor) {
+        std::string d;
+        put32(d, kSigDescriptor);
+        put32(d, o.crc);
+        put32(d, static_cast<uint32_t>(o.csize));
+        put32(d, static_cast<uint32_t>(o.usize));
+        return out_->write(d) ? Fail::None : Fail::Write;
+    }
+    std::string fix;
+    put32(fix, o.crc);
+    put32(fix, static_cast<uint32_t>(o.csize));
+    put32(fix, static_cast<uint32_t>(o.usize));
+    return out_->patch(o.localOffset + 14, fix) ? Fail::None : Fail::Write;
+}
+
+bool Archiver::finish(const std::vector<OutEntry> &entries, const std::string &comment, std::string &why)
+{
+    const uint64_t cdStart = out_->pos();
+    if (entries.size() > 0xFFFF || cdStart > kMax32) {
+        why = "too large";
+        errno = EFBIG;
+        return false;
+    }
+    std::string cd;
+    for (const auto &e : entries) {
+        put32(cd, kSigCentral);
+        put16(cd, e.madeBy);
+        put16(cd, e.needed);
+        put16(cd, e.flags);
+        put16(cd, e.method);
+        put16(cd, e.dosTime);
+        put16(cd, e.dosDate);
+        put32(cd, e.crc);
+        put32(cd, static_cast<uint32_t>(e.csize));
+        put32(cd, static_cast<uint32_t>(e.usize));
+        put16(cd, static_cast<uint16_t>(e.name.size()));
+        put16(cd, 0);
+        put16(cd, static_cast<uint16_t>(std::min<size_t>(e.comment.size(), 0xFFFF)));
+        put16(cd, 0);
+        put16(cd, 0);
+        put32(cd, e.extAttr);
+        put32(cd, static_cast<uint32_t>(e.localOffset));
+        cd += e.name;
+        cd += e.comment.substr(0, 0xFFFF);
+    }
+    if (cd.size() > kMax32 - cdStart) {
+        why = "too large";
+        errno = EFBIG;
+        return false;
+    }
+    std::string end;
+    put32(end, kSigEnd);
+    put16(end, 0);
+    put16(end, 0);
+    put16(end, static_cast<uint16_t>(entries.size()));
+    put16(end, static_cast<uint16_t>(entries.size()));
+    put32(end, static_cast<uint32_t>(cd.size()));
+    put32(end, static_cast<uint32_t>(cdStart));
+    std::string c = comment.substr(0, 0xFFFF);
+    put16(end, static_cast<uint16_t>(c.size()));
+    end += c;
+    if (!out_->write(cd) || !out_->write(end) || !out_->flush()) {
+        why = "write";
+        return false;
+    }
+    if (oldFd_)
+        ::fchmod(tempFd_.fd, oldSt_.st_mode & 07777);
+    // The new archive must be on disk before it replaces the old one.
+    if (::fsync(tempFd_.fd) != 0 || ::close(tempFd_.fd) != 0) {
+        tempFd_.fd = -1;
+        why = "write";
+        return false;
+    }
+    tempFd_.fd = -1;
+    out_.reset();
+    if (::rename(tempName_.c_str(), archiveName_.c_str()) == 0) {
+        tempName_.clear();
+        return true;
+    }
+    if (errno != EXDEV) {
+        why = "rename";
+        return false;
+    }
+    // The temporary folder is on another file system: copy beside the
+    // archive first, then rename there.
+    std::string near = archiveName_ + ".zi-tmp";
+    Fd src(::open(tempName_.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd dst(::open(near.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    bool ok = src && dst;
+    for (ssize_t n; ok && (n = ::read(src.fd, buf_.data(), buf_.size())) != 0;)
+        ok = n > 0 && writeAll(dst.fd, buf_.data(), static_cast<size_t>(n));
+    if (ok && oldFd_)
+        ::fchmod(dst.fd, oldSt_.st_mode & 07777);
+    ok = ok && ::fsync(dst.fd) == 0 && ::rename(near.c_str(), archiveName_.c_str()) == 0;
+    if (!ok) {
+        ::unlink(near.c_str());
+        why = "rename";
+        return false;
+    }
+    ::unlink(tempName_.c_str());
+    tempName_.clear();
+    return true;
+}
+
+int32_t Archiver::runAdd()
+{
+    if (!openOld())
+        return 0;
+    if (!p_->Grow)
+        haveOld_ = false;
+    for (int32_t i = 0; i < p_->SpecCount; ++i)
+        collect(p_->Specs[i]);
+
+    // Decide which sources go in and where.
+    std::map<std::string, int> oldIndex;
+    if (haveOld_)
+        for (size_t i = 0; i < old_.entries.size(); ++i)
+            oldIndex.emplace(old_.entries[i].name, static_cast<int>(i));
+    std::vector<Slot> slots;
+    std::vector<int> replaceAt(haveOld_ ? old_.entries.size() : 0, -1);
+    std::vector<int> fresh;
+    uint64_t total = 0;
+    int files = 0;
+    for (size_t i = 0; i < sources_.size(); ++i) {
+        const Source &s = sources_[i];
+        auto it = oldIndex.find(s.stored);
+        if (it != oldIndex.end()) {
+            const CentralEntry &e = old_.entries[static_cast<size_t>(it->second)];
+            uint16_t t, d;
+            toDosTime(s.st.st_mtime, t, d);
+            const bool newer = (static_cast<uint32_t>(d) << 16 | t) > (static_cast<uint32_t>(e.dosDate) << 16 | e.dosTime);
+            if ((p_->Freshen || p_->Update) && !newer)
+                continue;
+            if (s.isDir)
+                continue; // the folder entry is already there
+            replaceAt[static_cast<size_t>(it->second)] = static_cast<int>(i);
+        } else {
+            if (p_->Freshen && !p_->Update)
+                continue;
+            fresh.push_back(static_cast<int>(i));
+        }
+        if (!s.isDir) {
+            total += static_cast<uint64_t>(s.st.st_size);
+            ++files;
+        }
+    }
+    if (haveOld_)
+        for (size_t i = 0; i < old_.entries.size(); ++i)
+            slots.push_back(Slot{static_cast<int>(i), replaceAt[i]});
+    for (int i : fresh)
+        slots.push_back(Slot{-1, i});
+    const bool commentChanges = p_->Comment && (!haveOld_ || old_.comment != p_->Comment);
+    if (files == 0 && fresh.empty() && !commentChanges) {
+        rep_.message(zdeNothing, "Nothing to add to " + archiveName_);
+        return 0;
+    }
+    rep_.call(zacFileCount, 0, static_cast<uint32_t>(files), {});
+    rep_.call(zacTotalBytes, 0, sizeField(total), {});
+    if (rep_.stopped())
+        return failWith(Fail::Abort);
+    if (!beginTemp())
+        return 0;
+    buf_.resize(kIoBlock);
+
+    std::vector<OutEntry> entries;
+    std::vector<const Source *> added;
+    int32_t count = 0;
+    for (const Slot &slot : slots) {
+        OutEntry o;
+        Fail f = Fail::None;
+        if (slot.source >= 0) {
+            bool skipped = false;
+            const Source &s = sources_[static_cast<size_t>(slot.source)];
+            f = addFile(s, o, skipped);
+            if (f == Fail::None && skipped) {
+                if (slot.old < 0)
+                    continue;
+                f = copyOld(old_.entries[static_cast<size_t>(slot.old)], o); // keep the old member
+            } else if (f == Fail::None) {
+                added.push_back(&s);
+                if (!s.isDir)
+                    ++count;
+                if (p_->Verbose)
+                    rep_.message(0, (slot.old >= 0 ? "updated " : "added ") + s.stored);
+            }
+        } else {
+            f = copyOld(old_.entries[static_cast<size_t>(slot.old)], o);
+        }
+        if (f != Fail::None)
+            return failWith(f);
+        entries.push_back(std::move(o));
+    }
+    std::string comment = p_->Comment ? std::string(p_->Comment) : (haveOld_ ? old_.comment : std::string());
+    std::string why;
+    if (!finish(entries, comment, why))
+        return failWith(why == "too large" ? Fail::TooLarge : Fail::Write);
+
+    if (p_->ZipTime && !entries.empty()) {
+        int64_t newest = 0;
+        for (const auto &e : entries)
+            newest = std::max(newest, fromDosTime(e.dosTime, e.dosDate));
+        struct timespec times[2] = {{0, UTIME_NOW}, {static_cast<time_t>(newest), 0}};
+        ::utimensat(AT_FDCWD, archiveName_.c_str(), times, 0);
+    }
+    if (p_->Move) {
+        // Only now that the archive is safely in place; folders go last,
+        // deepest first, and only when empty.
+        for (const Source *s : added)
+            if (!s->isDir)
+                ::unlink(s->path.c_str());
+        for (auto it = added.rbegin(); it != added.rend(); ++it)
+            if ((*it)->isDir)
+                ::rmdir((*it)->path.c_str());
+    }
+    return count;
+}
+
+int32_t Archiver::runDelete()
+{
+    if (!openOld())
+        return 0;
+    if (!haveOld_) {
+        rep_.message(zdeOpen, "Archive " + archiveName_ + " not found or empty");
+        return 0;
+    }
+    std::vector<bool> drop(old_.entries.size(), false);
+    int32_t count = 0;
+    for (size_t i = 0; i < old_.entries.size(); ++i) {
+        for (int32_t k = 0; k < p_->SpecCount; ++k) {
+            const char *spec = p_->Specs[k].Spec;
+            if (spec && *spec && wildMatch(toSlashes(spec), old_.entries[i].name)) {
+                drop[i] = true;
+                ++count;
+                break;
+            }
+        }
+    }
+    if (count == 0) {
+        rep_.message(zdeNothing, "No member of " + archiveName_ + " matches");
+        return 0;
+    }
+    rep_.call(zacFileCount, 0, static_cast<uint32_t>(count), {});
+    if (rep_.stopped() || !beginTemp())
+        return rep_.stopped() ? failWith(Fail::Abort) : 0;
+    buf_.resize(kIoBlock);
+    std::vector<OutEntry> entries;
+    for (size_t i = 0; i < old_.entries.size(); ++i) {
+        if (drop[i]) {
+            if (rep_.call(zacFileStart, 0, 0, old_.entries[i].name) != 0)
+                return failWith(Fail::Abort);
+            if (p_->Verbose)
+                rep_.message(0, "deleted " + old_.entries[i].name);
+            continue;
+        }
+        OutEntry o;
+        if (Fail f = copyOld(old_.entries[i], o); f != Fail::None)
+            return failWith(f);
+        entries.push_back(std::move(o));
+    }
+    std::string comment = p_->Comment ? std::string(p_->Comment) : old_.comment;
+    std::string why;
+    if (!finish(entries, comment, why))
+        return failWith(why == "too large" ? Fail::TooLarge : Fail::Write);
+    return count;
+}
+
+} // namespace
+} // namespace zipdll
+
+ZIPDLL_EXPORT int32_t GetZipDllVersion(void) { return ZIPDLL_VERSION; }
+
+ZIPDLL_EXPORT int32_t ZipDllExec(ZipDllParams *params)
+{
+    if (!params)
+        return 0;
+    // Nothing may unwind into the C caller.
+    try {
+        zipdll::Archiver a(params);
+        return a.run();
+    } catch (...) {
+        return 0;
+    }
+}
