@@ -48,6 +48,34 @@ bool fileExists(const std::string &name)
     return !name.empty() && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// Where a ZIP64 end record and its locator, standing right before the end
+// record at `eocPos`, begin; `eocPos` itself when there are none. Only their
+// placement is used: the 32-bit fields of the end record must still hold.
+int64_t zip64EndStart(std::FILE *f, int64_t eocPos)
+{
+    constexpr int64_t kLocator = 20, kMinEnd64 = 56;
+    uint8_t loc[kLocator];
+    if (eocPos < kLocator + kMinEnd64 || !seekTo(f, eocPos - kLocator) || readSome(f, loc, kLocator) != kLocator)
+        return eocPos;
+    ByteReader r(loc, kLocator);
+    if (r.u32() != 0x07064B50)
+        return eocPos;
+    // The locator's offset may be off by a stub; take the record that ends
+    // right at the locator, recognised by its signature and its own size field.
+    uint8_t head[12];
+    for (int64_t size = kMinEnd64; size <= kMinEnd64 + 1024 && size <= eocPos - kLocator; ++size) {
+        int64_t at = eocPos - kLocator - size;
+        if (!seekTo(f, at) || readSome(f, head, 12) != 12)
+            break;
+        ByteReader h(head, 12);
+        uint32_t sig = h.u32();
+        uint32_t lo = h.u32(), hi = h.u32();
+        if (sig == 0x06064B50 && hi == 0 && static_cast<int64_t>(lo) + 12 == size)
+            return at;
+    }
+    return eocPos;
+}
+
 // Restores the normal cursor however List ends.
 struct WaitCursor {
     WaitCursor() { platform::cursor().set(platform::CursorShape::Wait); }
@@ -215,8 +243,9 @@ void TZipBuilder::listEntries(const ZipEndOfCentral &eoc)
 
     int64_t position;
     if (eoc.ThisDiskNo == eoc.CentralDiskNo) {
-        // The directory ends right before the end record.
-        position = endOfCentralOffset_ - static_cast<int64_t>(eoc.CentralSize);
+        // The directory ends right before the end record, or before the
+        // ZIP64 end record that writers streaming from a pipe put in between.
+        position = zip64EndStart(f, endOfCentralOffset_) - static_cast<int64_t>(eoc.CentralSize);
     } else {
         GetNewDisk(eoc.CentralDiskNo);
         position = eoc.CentralOffset;
