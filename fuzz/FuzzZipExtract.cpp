@@ -21,9 +21,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ::nftw(out.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
     ::mkdir(out.c_str(), 0700);
 
+    // Loaded once and kept, as the wizard does: the fuzzer's coverage
+    // counters of an unloaded library would dangle.
+    static const bool loaded = [] {
+        TZipBuilder t;
+        fuzz::quiet(t);
+        t.SetDLLDirectory(QUELLON_FUZZ_DLL_DIR);
+        t.Load_Unz_Dll();
+        return TZipBuilder::UnzDllLoaded();
+    }();
+    if (!loaded)
+        std::abort();
     TZipBuilder z;
     fuzz::quiet(z);
-    z.SetDLLDirectory(QUELLON_FUZZ_DLL_DIR);
     z.Password = "pw";
     z.SetZipFileName(path);
     if (z.ZipFileName().empty())
