@@ -396,7 +396,6 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
             skip(e, zdePassword, ustBadPassword, "password missing or wrong, not extracted");
             return Outcome::Skipped;
         }
-        crypt->decrypt(header, sizeof header);
     }
 
     if (rep_.call(zacFileStart, 0, sizeField(e.usize), e.name) != 0)

@@ -142,6 +142,7 @@ private:
     bool excluded(const std::string &path, const std::string &stored) const;
     bool storeSuffix(const std::string &name) const;
     std::string passwordFor(const Source &s);
+    void askComment(const Source &s, OutEntry &o);
 
     // Writing the new archive.
     bool beginTemp();
@@ -424,6 +425,16 @@ std::string Archiver::passwordFor(const Source &s)
     return askedPassword_;
 }
 
+void Archiver::askComment(const Source &s, OutEntry &o)
+{
+    if (s.isDir || !rep_.enabled())
+        return;
+    rep_.call(zacFileComment, 0, 0, s.stored, o.comment);
+    const ZCallBackStruct &r = rep_.record();
+    if (r.ErrorCode == 1)
+        o.comment = rep_.replyText().substr(0, std::min<uint32_t>(r.FileSize, ZCB_MAX_NAME));
+}
+
 bool Archiver::beginTemp()
 {
     std::string dir = p_->TempDir && *p_->TempDir ? toSlashes(p_->TempDir) : dirName(archiveName_);
@@ -598,7 +609,7 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
         return Fail::Abort;
 
     o.localOffset = out_->pos();
-    for (;;) {
+    for (bool retried = false;; retried = true) {
         o.method = deflate ? 8 : 0;
         o.needed = deflate || crypt || (o.flags & kFlagEncrypted) ? 20 : 10;
         o.flags &= static_cast<uint16_t>(~0x0006);
@@ -618,10 +629,10 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
             if (!out_->write(header, sizeof header))
                 return Fail::Write;
         }
-        bool stop = false;
+        // A store pass after a failed deflate repeats bytes already reported.
+        const bool repeat = retried;
         auto progress = [&](uint64_t n) {
-            stop = rep_.call(zacBytesDone, 0, sizeField(n), {}) != 0;
-            return !stop;
+            return repeat || rep_.call(zacBytesDone, 0, sizeField(n), {}) == 0;
         };
         auto sink = [&](uint8_t *d, size_t n) {
             if (crypt)
@@ -867,6 +878,8 @@ int32_t Archiver::runAdd()
                     continue;
                 f = copyOld(old_.entries[static_cast<size_t>(slot.old)], o); // keep the old member
             } else if (f == Fail::None) {
+                o.comment = slot.old >= 0 ? old_.entries[static_cast<size_t>(slot.old)].comment : std::string();
+                askComment(s, o);
                 added.push_back(&s);
                 if (!s.isDir)
                     ++count;
@@ -881,6 +894,12 @@ int32_t Archiver::runAdd()
         entries.push_back(std::move(o));
     }
     std::string comment = p_->Comment ? std::string(p_->Comment) : (haveOld_ ? old_.comment : std::string());
+    if (added.empty() && !commentChanges) {
+        // Everything was skipped: leave the archive (or its absence) alone.
+        dropTemp();
+        rep_.message(zdeNothing, "Nothing added to " + archiveName_);
+        return 0;
+    }
     std::string why;
     if (!finish(entries, comment, why))
         return failWith(why == "too large" ? Fail::TooLarge : Fail::Write);

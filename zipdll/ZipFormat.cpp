@@ -191,31 +191,36 @@ bool readDirectory(int fd, Directory &dir, std::string &error)
     }
     uint64_t cdEnd = eocdPos; // the directory ends where its end record(s) start
 
-    if ((count == 0xFFFF || cdSize == kMax32 || cdOffset == kMax32) && eocdPos >= 20) {
+    // A Zip64 end record and its locator may sit between the directory and
+    // the end record (Info-ZIP writes them for streamed input even when no
+    // value overflows); the directory then ends at the Zip64 record.
+    if (eocdPos >= 20 + 56) {
         uint8_t loc[20];
         if (readAll(fd, loc, sizeof loc, eocdPos - 20)) {
             ByteReader lr(loc, sizeof loc);
             if (lr.u32() == kSigEnd64Locator) {
                 lr.u32();
-                uint64_t e64 = lr.u64();
-                uint8_t rec[56];
-                // The locator's offset does not count a prepended stub; the
-                // record itself sits right before the locator in practice.
-                uint64_t e64Pos = eocdPos - 20 >= 56 ? eocdPos - 20 - 56 : e64;
-                if (readAll(fd, rec, sizeof rec, e64Pos) || readAll(fd, rec, sizeof rec, e64)) {
+                const uint64_t stated = lr.u64();
+                // The stated offset does not count a prepended stub; the
+                // record normally sits right before the locator.
+                for (uint64_t at : {eocdPos - 20 - 56, stated}) {
+                    uint8_t rec[56];
+                    if (at > eocdPos - 20 - 56 || !readAll(fd, rec, sizeof rec, at))
+                        continue;
                     ByteReader r(rec, sizeof rec);
-                    if (r.u32() == kSigEnd64) {
-                        r.u64();
-                        r.u16();
-                        r.u16();
-                        r.u32();
-                        r.u32();
-                        r.u64();
-                        count = r.u64();
-                        cdSize = r.u64();
-                        cdOffset = r.u64();
-                        cdEnd = e64Pos;
-                    }
+                    if (r.u32() != kSigEnd64)
+                        continue;
+                    r.u64();
+                    r.u16();
+                    r.u16();
+                    r.u32();
+                    r.u32();
+                    r.u64();
+                    count = r.u64();
+                    cdSize = r.u64();
+                    cdOffset = r.u64();
+                    cdEnd = at;
+                    break;
                 }
             }
         }
