@@ -78,8 +78,19 @@ AddSpec parseAddSpec(const std::string &line)
 
 // ---------------------------------------------------------------------- Add
 
-int TZipBuilder::WriteSpan(const std::string &, const std::string &) { return -1; }
-int TZipBuilder::ReadSpan(const std::string &, std::string &) { return -1; }
+// Volume writing and reading belong to the multi-volume code; without it a
+// spanned operation fails visibly instead of doing nothing.
+int TZipBuilder::WriteSpan(const std::string &, const std::string &)
+{
+    ShowZipMessage(DS_ErrorUnknown, "\nMulti-volume archives cannot be written by this build");
+    return -1;
+}
+
+int TZipBuilder::ReadSpan(const std::string &, std::string &)
+{
+    ShowZipMessage(DS_ErrorUnknown, "\nMulti-volume archives cannot be read by this build");
+    return -1;
+}
 
 void TZipBuilder::Add()
 {
@@ -228,8 +239,11 @@ void TZipBuilder::ExtExtract(bool toStream)
         return;
     TemporaryLoad unloadAtEnd(loadHere, &TZipBuilder::Unload_Unz_Dll);
 
+    // Only a last volume (nonzero disk number) needs assembling; a file that
+    // merely starts with the spanning marker is a whole archive.
     std::string workFile = zipFileName_;
-    if (spanned_) {
+    const bool multiVolume = diskNr_ != 0;
+    if (multiVolume) {
         if (ReadSpan(zipFileName_, workFile) != 0)
             return;
     }
@@ -308,7 +322,7 @@ void TZipBuilder::ExtExtract(bool toStream)
     }
     if (toStream && ProcessedCount != 1)
         stream_.Clear();
-    if (spanned_ && workFile != zipFileName_)
+    if (multiVolume && workFile != zipFileName_)
         ::unlink(workFile.c_str());
 }
 

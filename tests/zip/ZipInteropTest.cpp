@@ -212,6 +212,8 @@ TEST_F(ZipInterop, ArchivesMadeByZipListAndExtract)
     sh("cat dir/b.bin | zip -q ../pipe64.zip -"); // streamed: ZIP64 end records, 32-bit fields still valid
     sh("head -c 3000 /dev/urandom > ../stub && cat ../stub ../deflated.zip > ../stubbed.zip");
     sh("cp ../stubbed.zip ../adjusted.zip && zip -q -A ../adjusted.zip");
+    // A one-volume set: the spanning marker in front of a whole archive.
+    sh("printf 'PK\\007\\010' > ../marker.zip && cat ../deflated.zip >> ../marker.zip");
 
     struct Case {
         std::string file;
@@ -229,6 +231,7 @@ TEST_F(ZipInterop, ArchivesMadeByZipListAndExtract)
         {"pipe.zip", {{"-", big}}},
         {"stubbed.zip", both, "", 10203},
         {"adjusted.zip", both},
+        {"marker.zip", both, "", 10203},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.file);
@@ -269,6 +272,9 @@ TEST_F(ZipInterop, ArchivesMadeByZipListAndExtract)
     z.SetZipFileName(dir.file("adjusted.zip"));
     EXPECT_EQ(z.ArchiveDataOffset(), 3000);
     EXPECT_FALSE(z.Shifted());
+    z.SetZipFileName(dir.file("marker.zip"));
+    EXPECT_TRUE(z.Spanned());
+    EXPECT_EQ(z.DiskNr(), 0);
 }
 
 TEST_F(ZipInterop, EncryptedMembersExtractWithThePassword)
