@@ -84,6 +84,7 @@ struct Reports {
     std::vector<std::string> errors;
     int skipped = 0;
     int crcErrors = 0;
+    int64_t done = 0;
 
     void attach(TZipBuilder &z, Progress &progress)
     {
@@ -119,11 +120,15 @@ struct Reports {
             ++crcErrors;
             keep = false;
         };
-        z.OnProgress = [&progress](TZipBuilder *, ProgressType t, const std::string &name, long size) {
-            if (t == ptFileStart)
+        // The libraries report the bytes done since their last report.
+        z.OnProgress = [this, &progress](TZipBuilder *, ProgressType t, const std::string &name, long size) {
+            if (t == ptFileStart) {
+                done = 0;
                 progress.start(name, size);
-            else if (t == ptBytesDone)
-                progress.update(size);
+            } else if (t == ptBytesDone) {
+                done += size;
+                progress.update(done);
+            }
             else if (t == ptBatchEnd)
                 progress.finish();
         };
