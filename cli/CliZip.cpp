@@ -1,11 +1,404 @@
+// quellon-cli zip: the zip component's operations, unattended.
+
 #include "cli/CliCommon.h"
 
-namespace cli {
+#include "zip/ZipBuilder.h"
 
-int runZip(int, char **)
+#include <QDir>
+#include <QFileInfo>
+
+#include <cstdio>
+#include <ctime>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace cli {
+namespace {
+
+const char kZipUsage[] =
+    "Usage:\n"
+    "  quellon-cli zip list    ARCHIVE\n"
+    "  quellon-cli zip add     ARCHIVE FILE... [--level N] [--recurse] [--dirnames] [--move]\n"
+    "                          [--update | --freshen] [--exclude PATTERN]...\n"
+    "                          [--password-env VAR | --password-file FILE]\n"
+    "  quellon-cli zip extract ARCHIVE [MEMBER...] -d DIR [--overwrite] [--dirnames] [--test]\n"
+    "                          [--password-env VAR | --password-file FILE]\n"
+    "  quellon-cli zip delete  ARCHIVE MEMBER...\n"
+    "  quellon-cli zip comment ARCHIVE [TEXT]     (no TEXT: print the comment)\n"
+    "\n"
+    "List, fill and unpack zip archives such as zipped save files (.4ql) with the\n"
+    "wizard's zip component. Members and patterns may use * and ?. A password given\n"
+    "to add encrypts the files (traditional zip encryption); a FILE of the form\n"
+    "NAME<PASSWORD gives that file its own password.\n"
+    "\n"
+    "Options:\n"
+    "  --level N            compression level 0 (store) to 9 (default 9)\n"
+    "  --recurse            add the contents of folders, recursively\n"
+    "  --dirnames           keep folder names (add) / recreate them (extract)\n"
+    "  --move               delete the files once they are in the archive\n"
+    "  --update             add new files and newer versions only\n"
+    "  --freshen            replace newer versions of members already there only\n"
+    "  --exclude PATTERN    leave out files matching PATTERN (repeatable)\n"
+    "  -d DIR               folder to extract into (made when missing)\n"
+    "  --overwrite          overwrite existing files (otherwise they are kept)\n"
+    "  --test               check every member's data and CRC; write nothing\n"
+    "  --password-env VAR   take the password from environment variable VAR\n"
+    "  --password-file FILE take the password from the first line of FILE\n"
+    "  --progress           show progress on stderr even when it is not a terminal\n"
+    "\n"
+    "Examples:\n"
+    "  quellon-cli zip list MYLIB.4ql\n"
+    "  quellon-cli zip add backup.zip report.txt data/ --recurse --dirnames --level 6\n"
+    "  QPW=secret quellon-cli zip add secret.zip payroll.csv --password-env QPW\n"
+    "  quellon-cli zip extract MYLIB.4ql zipInfo.4qi -d /tmp/info --overwrite\n"
+    "  quellon-cli zip extract MYLIB.4ql --test -d .\n"
+    "  quellon-cli zip delete backup.zip 'old/*'\n"
+    "  quellon-cli zip comment MYLIB.4ql \"Saved from host AS400A\"\n"
+    "\n"
+    "Exit status: 0 done, 1 failed (a line on stderr says why), 2 wrong usage.\n";
+
+struct Args {
+    std::string command;
+    std::vector<std::string> positional;
+    int level = 9;
+    bool recurse = false, dirnames = false, move = false, update = false, freshen = false;
+    bool overwrite = false, test = false, progress = false;
+    std::vector<std::string> excludes;
+    std::string dir, passwordEnv, passwordFile;
+    bool haveDir = false;
+};
+
+int usage(const std::string &why)
 {
-    error("'zip' is not available in this build");
-    return kFailed;
+    error(why);
+    std::fputs(kZipUsage, stderr);
+    return Exit::kUsage;
+}
+
+std::string absolute(const std::string &p) { return QFileInfo(QString::fromStdString(p)).absoluteFilePath().toStdString(); }
+
+// Everything the component says, sorted into warnings and errors.
+struct Reports {
+    std::vector<std::string> errors;
+    int skipped = 0;
+    int crcErrors = 0;
+    int64_t done = 0;
+
+    void attach(TZipBuilder &z, Progress &progress)
+    {
+        z.OnMessage = [this](TZipBuilder *zb, int code, const std::string &text) {
+            // Library messages carry their error code; component messages
+            // carry 0 and leave their id in LastErrorCode.
+            int id = code ? 0 : zb->LastErrorCode;
+            bool warning = code == 0 && (id == 10203 || id == 10204 || id == 10502 || id == 0);
+            if (code == 0 && id == 0)
+                return; // information
+            std::string line = text;
+            for (char &c : line)
+                if (c == '\n')
+                    c = ' ';
+            if (warning) {
+                std::fprintf(stderr, "quellon-cli: warning: %s\n", line.c_str());
+            } else {
+                errors.push_back(line);
+                error(line);
+            }
+        };
+        // Nobody to ask: a member whose password is missing or wrong is skipped
+        // and reported as such.
+        z.OnPasswordError = [](TZipBuilder *, std::string &pw, const std::string &, unsigned &repeat) {
+            pw.clear();
+            repeat = 0;
+        };
+        z.OnExtractSkipped = [this](TZipBuilder *, const std::string &, int, int) { ++skipped; };
+        z.OnCRC32Error = [this](TZipBuilder *, const std::string &name, unsigned found, unsigned expected, bool &keep) {
+            char buf[64];
+            std::snprintf(buf, sizeof buf, " (found %08x, expected %08x)", found, expected);
+            errors.push_back("CRC error in " + name + buf);
+            ++crcErrors;
+            keep = false;
+        };
+        // The libraries report the bytes done since their last report.
+        z.OnProgress = [this, &progress](TZipBuilder *, ProgressType t, const std::string &name, long size) {
+            if (t == ptFileStart) {
+                done = 0;
+                progress.start(name, size);
+            } else if (t == ptBytesDone) {
+                done += size;
+                progress.update(done);
+            }
+            else if (t == ptBatchEnd)
+                progress.finish();
+        };
+    }
+};
+
+std::string dosDateTime(uint32_t dt)
+{
+    unsigned date = dt >> 16, time = dt & 0xFFFF;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u", 1980 + (date >> 9), (date >> 5) & 15, date & 31,
+                  time >> 11, (time >> 5) & 63);
+    return buf;
+}
+
+bool openArchive(TZipBuilder &z, const std::string &archive, Reports &r)
+{
+    if (!QFileInfo(QString::fromStdString(archive)).isFile()) {
+        error("cannot open " + archive + ": no such file");
+        return false;
+    }
+    z.SetZipFileName(archive);
+    if (z.ZipFileName().empty()) {
+        if (r.errors.empty())
+            error(archive + " is not a readable zip archive");
+        return false;
+    }
+    return true;
+}
+
+int doList(TZipBuilder &z, const Args &a, Reports &r)
+{
+    if (a.positional.size() != 1)
+        return usage("zip list takes exactly one ARCHIVE");
+    if (!openArchive(z, a.positional[0], r))
+        return kFailed;
+    std::printf("%10s %10s %-7s %-16s %-8s  %s\n", "Length", "Size", "Method", "Date Time", "CRC-32", "Name");
+    uint64_t total = 0, packed = 0;
+    for (const ZipDirEntry &e : z.Entries) {
+        const char *method = e.CompressionMethod == 0 ? "Stored" : e.CompressionMethod == 8 ? "Deflate" : "Other";
+        std::printf("%10u %10u %-7s %-16s %08x %s%s\n", e.UncompressedSize, e.CompressedSize, method,
+                    dosDateTime(e.DateTime).c_str(), e.CRC32, e.Encrypted ? "*" : " ", e.FileName.c_str());
+        if (!e.FileComment.empty())
+            std::printf("%59s%s\n", "", e.FileComment.c_str());
+        total += e.UncompressedSize;
+        packed += e.CompressedSize;
+    }
+    std::printf("%10llu %10llu %d member(s)%s\n", static_cast<unsigned long long>(total),
+                static_cast<unsigned long long>(packed), z.GetCount(),
+                z.ZipComment().empty() ? "" : (", comment: " + z.ZipComment()).c_str());
+    return r.errors.empty() ? kOk : kFailed;
+}
+
+int doAdd(TZipBuilder &z, const Args &a, Reports &r, const std::optional<std::string> &password)
+{
+    if (a.positional.size() < 2)
+        return usage("zip add needs an ARCHIVE and at least one FILE");
+    if (a.level < 0 || a.level > 9)
+        return usage("--level must be 0 to 9");
+    const std::string archive = absolute(a.positional[0]);
+    z.SetZipFileName(archive); // a missing archive is made
+    if (z.ZipFileName().empty())
+        return kFailed; // exists but is not an archive: never overwrite it
+    z.AddCompLevel = a.level;
+    if (a.recurse)
+        z.AddOptions.insert(AddRecurseDirs);
+    if (a.dirnames)
+        z.AddOptions.insert(AddDirNames);
+    if (a.move)
+        z.AddOptions.insert(AddMove);
+    if (a.update)
+        z.AddOptions.insert(AddUpdate);
+    if (a.freshen)
+        z.AddOptions.insert(AddFreshen);
+    if (password) {
+        z.Password = *password;
+        z.AddOptions.insert(AddEncrypt);
+    }
+    z.FSpecArgs.assign(a.positional.begin() + 1, a.positional.end());
+    z.FSpecArgsExcl = a.excludes;
+    z.Add();
+    if (!r.errors.empty())
+        return kFailed;
+    if (z.ProcessedCount == 0 && !a.update && !a.freshen) {
+        error("nothing was added to " + archive + ": no file matched");
+        return kFailed;
+    }
+    std::printf("%d file(s) added to %s\n", z.ProcessedCount, archive.c_str());
+    return kOk;
+}
+
+int doExtract(TZipBuilder &z, const Args &a, Reports &r)
+{
+    if (a.positional.empty())
+        return usage("zip extract needs an ARCHIVE");
+    if (!a.haveDir)
+        return usage("zip extract needs -d DIR");
+    const std::string archive = absolute(a.positional[0]);
+    const std::string dir = absolute(a.dir);
+    if (!a.test && !QDir().mkpath(QString::fromStdString(dir))) {
+        error("cannot make folder " + dir);
+        return kFailed;
+    }
+    if (!openArchive(z, archive, r))
+        return kFailed;
+    z.ExtrBaseDir = dir;
+    if (a.overwrite)
+        z.ExtrOptions.insert(ExtrOverWrite);
+    if (a.dirnames)
+        z.ExtrOptions.insert(ExtrDirNames);
+    if (a.test)
+        z.ExtrOptions.insert(ExtrTest);
+    z.FSpecArgs.assign(a.positional.begin() + 1, a.positional.end());
+    z.Extract();
+    if (!r.errors.empty() || r.skipped || r.crcErrors) {
+        error(std::to_string(z.ProcessedCount) + " file(s) " + (a.test ? "tested OK" : "extracted") + ", " +
+              std::to_string(r.skipped + r.crcErrors) + " failed or skipped");
+        return kFailed;
+    }
+    if (z.ProcessedCount == 0) {
+        error("no member of " + archive + " matched");
+        return kFailed;
+    }
+    if (a.test)
+        std::printf("%d file(s) tested OK\n", z.ProcessedCount);
+    else
+        std::printf("%d file(s) extracted to %s\n", z.ProcessedCount, dir.c_str());
+    return kOk;
+}
+
+int doDelete(TZipBuilder &z, const Args &a, Reports &r)
+{
+    if (a.positional.size() < 2)
+        return usage("zip delete needs an ARCHIVE and at least one MEMBER");
+    const std::string archive = absolute(a.positional[0]);
+    if (!openArchive(z, archive, r))
+        return kFailed;
+    z.FSpecArgs.assign(a.positional.begin() + 1, a.positional.end());
+    z.Delete();
+    if (!r.errors.empty())
+        return kFailed;
+    if (z.ProcessedCount == 0) {
+        error("no member of " + archive + " matched");
+        return kFailed;
+    }
+    std::printf("%d member(s) deleted from %s\n", z.ProcessedCount, archive.c_str());
+    return kOk;
+}
+
+int doComment(TZipBuilder &z, const Args &a, Reports &r)
+{
+    if (a.positional.empty() || a.positional.size() > 2)
+        return usage("zip comment takes an ARCHIVE and at most one TEXT");
+    const std::string archive = absolute(a.positional[0]);
+    if (!openArchive(z, archive, r))
+        return kFailed;
+    if (a.positional.size() == 1) {
+        std::string c = z.ZipComment();
+        if (!c.empty())
+            std::printf("%s%s", c.c_str(), c.back() == '\n' ? "" : "\n");
+        return r.errors.empty() ? kOk : kFailed;
+    }
+    if (a.positional[1].size() > 65535) {
+        error("a comment holds at most 65535 bytes");
+        return kFailed;
+    }
+    z.SetZipComment(a.positional[1]);
+    return r.errors.empty() ? kOk : kFailed;
+}
+
+} // namespace
+
+int runZip(int argc, char **argv)
+{
+    Args a;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty())
+        return usage("zip needs a command: list, add, extract, delete or comment");
+    for (const auto &s : args)
+        if (s == "--help" || s == "-h") {
+            std::fputs(kZipUsage, stdout);
+            return kOk;
+        }
+    a.command = args[0];
+    static const std::set<std::string> known = {"list", "add", "extract", "delete", "comment"};
+    if (!known.count(a.command))
+        return usage("unknown zip command '" + a.command + "'");
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string &s = args[i];
+        auto value = [&](std::string &out) {
+            if (i + 1 >= args.size())
+                return false;
+            out = args[++i];
+            return true;
+        };
+        std::string v;
+        if (s == "--level") {
+            if (!value(v) || v.size() != 1 || v[0] < '0' || v[0] > '9')
+                return usage("--level needs a number 0 to 9");
+            a.level = v[0] - '0';
+        } else if (s == "--recurse") {
+            a.recurse = true;
+        } else if (s == "--dirnames") {
+            a.dirnames = true;
+        } else if (s == "--move") {
+            a.move = true;
+        } else if (s == "--update") {
+            a.update = true;
+        } else if (s == "--freshen") {
+            a.freshen = true;
+        } else if (s == "--overwrite") {
+            a.overwrite = true;
+        } else if (s == "--test") {
+            a.test = true;
+        } else if (s == "--progress") {
+            a.progress = true;
+        } else if (s == "--exclude") {
+            if (!value(v))
+                return usage("--exclude needs a PATTERN");
+            a.excludes.push_back(v);
+        } else if (s == "-d") {
+            if (!value(a.dir))
+                return usage("-d needs a folder");
+            a.haveDir = true;
+        } else if (s == "--password-env") {
+            if (!value(a.passwordEnv))
+                return usage("--password-env needs a variable name");
+        } else if (s == "--password-file") {
+            if (!value(a.passwordFile))
+                return usage("--password-file needs a file");
+        } else if (s == "--") {
+            a.positional.insert(a.positional.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+            break;
+        } else if (s.size() > 1 && s[0] == '-') {
+            return usage("unknown option '" + s + "'");
+        } else {
+            a.positional.push_back(s);
+        }
+    }
+    if (a.update && a.freshen)
+        return usage("--update and --freshen exclude each other");
+
+    std::optional<std::string> password;
+    if (!a.passwordEnv.empty() || !a.passwordFile.empty()) {
+        password = readPassword(a.passwordEnv, a.passwordFile);
+        if (!password)
+            return kFailed;
+        if (password->empty()) {
+            error("the password is empty");
+            return kFailed;
+        }
+    }
+
+    TZipBuilder z;
+    z.Unattended = true;
+    Progress progress(a.progress);
+    Reports r;
+    r.attach(z, progress);
+    if (password)
+        z.Password = *password;
+
+    if (a.command == "list")
+        return doList(z, a, r);
+    if (a.command == "add")
+        return doAdd(z, a, r, password);
+    if (a.command == "extract")
+        return doExtract(z, a, r);
+    if (a.command == "delete")
+        return doDelete(z, a, r);
+    return doComment(z, a, r);
 }
 
 } // namespace cli

@@ -1,0 +1,110 @@
+// quellon-cli zip, run as a script would run it.
+
+#include "support/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+using namespace testsupport;
+
+namespace {
+
+const std::string kCli = std::string(QUELLON_BIN_DIR) + "/quellon-cli";
+
+// Runs the CLI; stdout and stderr separately.
+int cli(const std::string &args, std::string *out = nullptr, std::string *err = nullptr, const std::string &env = {})
+{
+    TempDir t;
+    int rc = runCommand("(" + env + " " + kCli + " " + args + " >" + t.file("o") + " 2>" + t.file("e") + ")");
+    if (out)
+        *out = readFile(t.file("o"));
+    if (err)
+        *err = readFile(t.file("e"));
+    return rc;
+}
+
+int lines(const std::string &s) { return static_cast<int>(std::count(s.begin(), s.end(), '\n')); }
+
+} // namespace
+
+TEST(ZipCli, AddListExtractDeleteComment)
+{
+    TempDir d;
+    writeFile(d.file("a.txt"), "alpha\n");
+    writeFile(d.file("b.bin"), randomBytes(70000, 4));
+    const std::string a = d.file("t.4ql");
+    std::string out, err;
+    ASSERT_EQ(cli("zip add " + a + " " + d.file("a.txt") + " " + d.file("b.bin") + " --level 6", &out, &err), 0) << err;
+    EXPECT_EQ(out, "2 file(s) added to " + a + "\n");
+    EXPECT_EQ(err, "");
+
+    ASSERT_EQ(cli("zip list " + a, &out, &err), 0) << err;
+    EXPECT_NE(out.find(" a.txt\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("     70000 "), std::string::npos) << out;
+    EXPECT_NE(out.find("2 member(s)"), std::string::npos) << out;
+
+    ASSERT_EQ(cli("zip extract " + a + " b.bin -d " + d.file("new/out"), &out, &err), 0) << err;
+    EXPECT_EQ(readFile(d.file("new/out/b.bin")), readFile(d.file("b.bin")));
+    EXPECT_FALSE(fileExists(d.file("new/out/a.txt")));
+    // Existing files are kept without --overwrite, and that is reported.
+    writeFile(d.file("new/out/b.bin"), "local");
+    EXPECT_EQ(cli("zip extract " + a + " b.bin -d " + d.file("new/out"), &out, &err), 1);
+    EXPECT_EQ(readFile(d.file("new/out/b.bin")), "local");
+    EXPECT_EQ(cli("zip extract " + a + " -d " + d.file("new/out") + " --overwrite", &out, &err), 0) << err;
+    EXPECT_EQ(readFile(d.file("new/out/b.bin")), readFile(d.file("b.bin")));
+    EXPECT_EQ(cli("zip extract " + a + " --test -d .", &out, &err), 0) << err;
+    EXPECT_EQ(out, "2 file(s) tested OK\n");
+
+    EXPECT_EQ(cli("zip comment " + a + " 'Saved from AS400A'", &out, &err), 0) << err;
+    EXPECT_EQ(cli("zip comment " + a, &out, &err), 0);
+    EXPECT_EQ(out, "Saved from AS400A\n");
+    EXPECT_EQ(cli("zip delete " + a + " a.txt", &out, &err), 0) << err;
+    EXPECT_EQ(cli("zip delete " + a + " nosuch.txt", &out, &err), 1);
+    EXPECT_GE(lines(err), 1);
+    EXPECT_EQ(cli("zip list " + a, &out, &err), 0);
+    EXPECT_NE(out.find("1 member(s), comment: Saved from AS400A"), std::string::npos) << out;
+    EXPECT_EQ(runCommand("unzip -tq " + a), 0);
+}
+
+TEST(ZipCli, PasswordsComeFromTheEnvironmentOrAFile)
+{
+    TempDir d;
+    writeFile(d.file("p.txt"), "payroll\n");
+    writeFile(d.file("pw"), "s3cret\nignored\n");
+    const std::string a = d.file("p.zip");
+    std::string out, err;
+    ASSERT_EQ(cli("zip add " + a + " " + d.file("p.txt") + " --password-file " + d.file("pw"), &out, &err), 0) << err;
+    EXPECT_EQ(runCommand("unzip -tq -P s3cret " + a), 0);
+    EXPECT_EQ(cli("zip add " + a + " " + d.file("p.txt") + " --password-env NOT_SET_ANYWHERE", &out, &err), 1);
+    // Without the password the member is skipped, and that is a failure.
+    EXPECT_EQ(cli("zip extract " + a + " -d " + d.file("o"), &out, &err), 1);
+    EXPECT_FALSE(fileExists(d.file("o/p.txt")));
+    EXPECT_EQ(cli("zip extract " + a + " -d " + d.file("o") + " --password-env QPW", &out, &err, "QPW=wrong"), 1);
+    EXPECT_FALSE(fileExists(d.file("o/p.txt")));
+}
+
+TEST(ZipCli, FailuresAndUsage)
+{
+    TempDir d;
+    writeFile(d.file("text.zip"), "not an archive at all\n");
+    std::string out, err;
+    EXPECT_EQ(cli("zip list " + d.file("text.zip"), &out, &err), 1);
+    EXPECT_EQ(lines(err), 1) << err;
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(cli("zip list " + d.file("missing.zip"), &out, &err), 1);
+    EXPECT_EQ(err, "quellon-cli: cannot open " + d.file("missing.zip") + ": no such file\n");
+    // A file that is not an archive is never overwritten by add.
+    writeFile(d.file("x"), "x");
+    EXPECT_EQ(cli("zip add " + d.file("text.zip") + " " + d.file("x"), &out, &err), 1);
+    EXPECT_EQ(readFile(d.file("text.zip")), "not an archive at all\n");
+    EXPECT_EQ(cli("zip add " + d.file("new.zip") + " " + d.file("nothing-here"), &out, &err), 1);
+
+    EXPECT_EQ(cli("zip", &out, &err), 2);
+    EXPECT_EQ(cli("zip frobnicate a.zip", &out, &err), 2);
+    EXPECT_EQ(cli("zip extract a.zip", &out, &err), 2); // no -d
+    EXPECT_EQ(cli("zip add a.zip f --update --freshen", &out, &err), 2);
+    EXPECT_EQ(cli("zip add a.zip f --level 12", &out, &err), 2);
+    EXPECT_EQ(cli("zip list a.zip --bogus", &out, &err), 2);
+    EXPECT_EQ(cli("zip --help", &out, &err), 0);
+    EXPECT_NE(out.find("Examples:"), std::string::npos);
+    EXPECT_NE(out.find("quellon-cli zip extract ARCHIVE [MEMBER...] -d DIR"), std::string::npos);
+}

@@ -1,0 +1,320 @@
+// Reading the archive directory: end record, central directory, comment.
+
+#include "zip/ByteReader.h"
+#include "zip/ZipBuilder.h"
+#include "zip/ZipMessages.h"
+
+#include "platform/Cursor.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <new>
+
+using namespace zipmsg;
+
+namespace {
+
+constexpr uint32_t kEndSig = 0x06054B50;
+constexpr uint32_t kCentralSig = 0x02014B50;
+constexpr uint32_t kLocalSig = 0x04034B50;
+constexpr uint32_t kSpanSig = 0x08074B50;
+constexpr size_t kEndSize = 22;
+constexpr size_t kCentralSize = 46;
+constexpr size_t kMaxTail = 65535 + kEndSize;
+
+bool seekTo(std::FILE *f, int64_t pos) { return pos >= 0 && fseeko(f, static_cast<off_t>(pos), SEEK_SET) == 0; }
+
+size_t readSome(std::FILE *f, void *buf, size_t n) { return n ? std::fread(buf, 1, n, f) : 0; }
+
+ZipEndOfCentral parseEnd(const uint8_t *p)
+{
+    ByteReader r(p, kEndSize);
+    ZipEndOfCentral e;
+    e.HeaderSig = r.u32();
+    e.ThisDiskNo = r.u16();
+    e.CentralDiskNo = r.u16();
+    e.CentralEntriesOnDisk = r.u16();
+    e.TotalEntries = r.u16();
+    e.CentralSize = r.u32();
+    e.CentralOffset = r.u32();
+    e.ZipCommentLen = r.u16();
+    return e;
+}
+
+bool fileExists(const std::string &name)
+{
+    struct stat st{};
+    return !name.empty() && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Where a ZIP64 end record and its locator, standing right before the end
+// record at `eocPos`, begin; `eocPos` itself when there are none. Only their
+// placement is used: the 32-bit fields of the end record must still hold.
+int64_t zip64EndStart(std::FILE *f, int64_t eocPos)
+{
+    constexpr int64_t kLocator = 20, kMinEnd64 = 56;
+    uint8_t loc[kLocator];
+    if (eocPos < kLocator + kMinEnd64 || !seekTo(f, eocPos - kLocator) || readSome(f, loc, kLocator) != kLocator)
+        return eocPos;
+    ByteReader r(loc, kLocator);
+    if (r.u32() != 0x07064B50)
+        return eocPos;
+    // The locator's offset may be off by a stub; take the record that ends
+    // right at the locator, recognised by its signature and its own size field.
+    uint8_t head[12];
+    for (int64_t size = kMinEnd64; size <= kMinEnd64 + 1024 && size <= eocPos - kLocator; ++size) {
+        int64_t at = eocPos - kLocator - size;
+        if (!seekTo(f, at) || readSome(f, head, 12) != 12)
+            break;
+        ByteReader h(head, 12);
+        uint32_t sig = h.u32();
+        uint32_t lo = h.u32(), hi = h.u32();
+        if (sig == 0x06064B50 && hi == 0 && static_cast<int64_t>(lo) + 12 == size)
+            return at;
+    }
+    return eocPos;
+}
+
+// Restores the normal cursor however List ends.
+struct WaitCursor {
+    WaitCursor() { platform::cursor().set(platform::CursorShape::Wait); }
+    ~WaitCursor() { platform::cursor().set(platform::CursorShape::Default); }
+};
+
+} // namespace
+
+bool TZipBuilder::CheckIfLastDisk(ZipEndOfCentral &eoc, bool raiseErrors)
+{
+    rawComment_.clear();
+    endOfCentralOffset_ = 0;
+    firstOfSet_ = false;
+    file_.reset(std::fopen(workName_.c_str(), "rb"));
+    struct stat st{};
+    if (!file_ || ::fstat(fileno(file_.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
+        file_.reset();
+        if (raiseErrors)
+            throw EZipBuilder(DS_NoInFile, true);
+        ShowZipMessage(DS_FileOpen);
+        return false;
+    }
+    std::FILE *f = file_.get();
+    const int64_t size = st.st_size;
+
+    uint8_t head[8];
+    if (readSome(f, head, 8) == 8) {
+        ByteReader r(head, 8);
+        uint32_t a = r.u32(), b = r.u32();
+        if (a == kSpanSig && b == kLocalSig) {
+            firstOfSet_ = true;
+            spanned_ = true;
+        }
+    }
+
+    try {
+        // The usual case: an archive without comment ends with the bare record.
+        if (size >= static_cast<int64_t>(kEndSize) && seekTo(f, size - kEndSize)) {
+            logicalSize_ = physicalSize_ = size;
+            uint8_t rec[kEndSize];
+            if (readSome(f, rec, kEndSize) == kEndSize) {
+                eoc = parseEnd(rec);
+                if (eoc.HeaderSig == kEndSig && eoc.ZipCommentLen == 0) {
+                    endOfCentralOffset_ = size - kEndSize;
+                    return true;
+                }
+            }
+        }
+        logicalSize_ = physicalSize_ = size;
+        const size_t len = static_cast<size_t>(std::min<int64_t>(size, kMaxTail));
+        if (!seekTo(f, size - static_cast<int64_t>(len)))
+            throw EZipBuilder(DS_FailedSeek, true);
+        std::vector<uint8_t> buf(len);
+        if (readSome(f, buf.data(), len) != len)
+            throw EZipBuilder(DS_EOCBadRead, true);
+        for (size_t i = len >= kEndSize ? len - kEndSize + 1 : 0; i-- > 0;) {
+            if (buf[i] != 'P' || buf[i + 1] != 'K' || buf[i + 2] != 5 || buf[i + 3] != 6)
+                continue;
+            endOfCentralOffset_ = size - static_cast<int64_t>(len) + static_cast<int64_t>(i);
+            eoc = parseEnd(&buf[i]);
+            const size_t after = len - i - kEndSize; // bytes behind the record
+            size_t commentLen = eoc.ZipCommentLen;
+            if (commentLen > after) {
+                // The comment runs past the end of the file: keep what is there.
+                commentLen = after;
+                eoc.ZipCommentLen = static_cast<uint16_t>(after);
+            } else if (commentLen < after) {
+                const size_t extra = after - commentLen;
+                logicalSize_ -= static_cast<int64_t>(extra);
+                bool zeroFill = physicalSize_ % 512 == 0 && extra < 512;
+                for (size_t k = len - extra; zeroFill && k < len; ++k)
+                    zeroFill = buf[k] == 0;
+                if (!zeroFill)
+                    ShowZipMessage(LI_GarbageAtEOF);
+            }
+            if (commentLen) {
+                const char *c = reinterpret_cast<const char *>(&buf[i + kEndSize]);
+                rawComment_.assign(c, strnlen(c, commentLen));
+            }
+            return true;
+        }
+    } catch (const EZipBuilder &) {
+        if (raiseErrors)
+            throw;
+        return false;
+    }
+    if (!raiseErrors)
+        return false;
+    if (!firstOfSet_ && volumeSeq_ != 0)
+        throw EZipBuilder(DS_NotLastInSet, volumeSeq_);
+    if (!firstOfSet_)
+        throw EZipBuilder(DS_NoValidZip, true);
+    if (volumeSeq_ == 1)
+        throw EZipBuilder(DS_FirstInSet, true);
+    throw EZipBuilder(DS_FirstFileOnHD, true);
+}
+
+void TZipBuilder::GetNewDisk(int)
+{
+    // The central directory lives on another volume of a spanned set; this
+    // build reads single files only.
+    throw EZipBuilder(DS_CEHBadRead, true);
+}
+
+void TZipBuilder::List()
+{
+    Entries.clear();
+    physicalSize_ = 0;
+    logicalSize_ = 0;
+    centralDirOffset_ = 0;
+    cdPosition_ = 0;
+    archiveDataOffset_ = 0;
+    spanned_ = false;
+    shifted_ = false;
+    diskNr_ = 0;
+    skippedDirEntryCount_ = 0;
+    rawComment_.clear();
+    endOfCentralOffset_ = 0;
+    hostNum_ = hostVer_ = 0;
+
+    if (!fileExists(zipFileName_)) {
+        if (OnDirUpdate)
+            OnDirUpdate(this);
+        return;
+    }
+
+    WaitCursor cursor;
+    workName_ = zipFileName_;
+    ZipEndOfCentral eoc;
+    bool failed = false;
+    try {
+        if (!IsDiskPresent())
+            throw EZipBuilder(DS_DriveNoMount, std::string("/"));
+        CheckIfLastDisk(eoc, true);
+        listEntries(eoc);
+    } catch (const EZipBuilder &e) {
+        ShowExceptionError(e);
+        failed = true;
+    } catch (const std::bad_alloc &) {
+        ShowZipMessage(GE_NoMem);
+        failed = true;
+    } catch (const std::exception &e) {
+        std::string what = e.what();
+        ShowZipMessage(LI_ErrorUnknown, what.empty() ? std::string() : "\n" + what);
+        failed = true;
+    }
+    if (failed) {
+        zipFileName_.clear(); // directly: listing again would repeat the error
+        archiveDataOffset_ = 0;
+    } else {
+        // A stub put in front of an archive whose offsets were not adjusted.
+        archiveDataOffset_ += cdPosition_ - static_cast<int64_t>(eoc.CentralOffset);
+    }
+    file_.reset();
+    if (OnDirUpdate)
+        OnDirUpdate(this);
+}
+
+void TZipBuilder::listEntries(const ZipEndOfCentral &eoc)
+{
+    std::FILE *f = file_.get();
+    diskNr_ = eoc.ThisDiskNo;
+    if (diskNr_ != 0)
+        spanned_ = true;
+
+    int64_t position;
+    if (eoc.ThisDiskNo == eoc.CentralDiskNo) {
+        // The directory ends right before the end record, or before the
+        // ZIP64 end record that writers streaming from a pipe put in between.
+        position = zip64EndStart(f, endOfCentralOffset_) - static_cast<int64_t>(eoc.CentralSize);
+    } else {
+        GetNewDisk(eoc.CentralDiskNo);
+        position = eoc.CentralOffset;
+    }
+    shifted_ = static_cast<int64_t>(eoc.CentralOffset) != position;
+    if (shifted_)
+        ShowZipMessage(LI_WrongZipStruct);
+    if (!seekTo(f, position))
+        throw EZipBuilder(LI_ReadZipError, true);
+    centralDirOffset_ = cdPosition_ = position;
+    archiveDataOffset_ = logicalSize_ == static_cast<int64_t>(kEndSize) ? 0 : logicalSize_;
+
+    std::vector<uint8_t> name;
+    for (int seq = 1; seq <= eoc.TotalEntries; ++seq) {
+        uint8_t hdr[kCentralSize];
+        if (readSome(f, hdr, kCentralSize) < kCentralSize)
+            throw EZipBuilder(DS_CEHBadRead, true);
+        ByteReader r(hdr, kCentralSize);
+        if (r.u32() != kCentralSig)
+            throw EZipBuilder(DS_CEHWrongSig, true);
+        ZipDirEntry e;
+        e.MadeByVersion = r.u8();
+        e.HostVersionNo = r.u8();
+        e.Version = r.u16();
+        e.Flag = r.u16();
+        e.CompressionMethod = r.u16();
+        e.DateTime = r.u32();
+        e.CRC32 = r.u32();
+        e.CompressedSize = r.u32();
+        e.UncompressedSize = r.u32();
+        e.FileNameLength = r.u16();
+        e.ExtraFieldLength = r.u16();
+        e.FileCommentLen = r.u16();
+        e.StartOnDisk = r.u16();
+        e.IntFileAttrib = r.u16();
+        e.ExtFileAttrib = r.u32();
+        e.RelOffLocalHdr = r.u32();
+
+        // Names are kept whole, however long, so the next header is read
+        // from the right place.
+        std::string raw(e.FileNameLength, '\0');
+        if (readSome(f, raw.data(), raw.size()) != raw.size())
+            throw EZipBuilder(DS_CENameLen, true);
+        hostNum_ = e.HostVersionNo;
+        hostVer_ = e.MadeByVersion;
+        e.FileName = ReplaceForwardSlash(decodeName(raw, e.Flag));
+        e.Encrypted = (e.Flag & 1) != 0;
+        if (e.ExtraFieldLength) {
+            e.ExtraData.resize(e.ExtraFieldLength);
+            if (readSome(f, e.ExtraData.data(), e.ExtraData.size()) != e.ExtraData.size())
+                throw EZipBuilder(LI_ReadZipError, true);
+        }
+        if (e.FileCommentLen) {
+            std::string c(e.FileCommentLen, '\0');
+            if (readSome(f, c.data(), c.size()) != c.size())
+                throw EZipBuilder(DS_CECommentLen, true);
+            e.FileComment = (e.Flag & 0x0800) ? decodeName(c, e.Flag) : ConvertOem2Iso(c, cpdOemToAnsi);
+        }
+        archiveDataOffset_ = std::min<int64_t>(archiveDataOffset_, e.RelOffLocalHdr);
+        const char last = e.FileName.empty() ? '/' : e.FileName.back();
+        if (!UseDirOnlyEntries && (last == '/' || last == '\\' || last == ':')) {
+            ++skippedDirEntryCount_;
+            continue;
+        }
+        Entries.push_back(std::move(e));
+        if (OnNewName)
+            OnNewName(this, seq, Entries.back());
+    }
+    diskNr_ = eoc.ThisDiskNo;
+}
+
+std::string TZipBuilder::GetZipComment() const { return ConvertOem2Iso(rawComment_, cpdOemToAnsi); }
