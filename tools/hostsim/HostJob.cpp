@@ -344,7 +344,7 @@ static std::optional<fs::path> findFileObject(const HostJob &job, std::string &l
     return std::nullopt;
 }
 
-fs::path HostJob::findSaveFile(const std::string &command, const Params &p)
+fs::path HostJob::findSaveFile(const std::string &command, const Params &p, QualifiedName *name)
 {
     if (!p.count("SAVF"))
         commandError(command, "CPD0072", "Parameter SAVF required.");
@@ -355,6 +355,8 @@ fs::path HostJob::findSaveFile(const std::string &command, const Params &p)
         escape("CPF9812", "File " + q.object + " in library " + q.library + " not found.");
     if (HostStore::fileKind(*file) != FileKind::SaveFile)
         escape("CPF3782", "File " + q.object + " in " + q.library + " not a save file.");
+    if (name)
+        *name = q;
     return *file;
 }
 
@@ -512,7 +514,8 @@ void HostJob::save(const std::string &command, const Params &p)
     }
     if (dev != "*SAVF")
         escape("CPF9814", "Device " + dev + " not found.");
-    const fs::path savf = findSaveFile(command, p);
+    QualifiedName savfName;
+    const fs::path savf = findSaveFile(command, p, &savfName);
     const auto libDir = store_.findLibrary(libValue);
     if (!libDir)
         escape("CPF3781", "Library " + libValue + " not found.");
@@ -521,8 +524,7 @@ void HostJob::save(const std::string &command, const Params &p)
     if (fs::file_size(savf, ec) > 0 && clear == "*NONE") {
         // A batch job answers the inquiry with its default reply, C.
         message("CPA4067", MsgType::Inquiry, 99,
-                "Save file " + savf.stem().string() + " in " + savf.parent_path().filename().string() +
-                    " contains data. (C G)");
+                "Save file " + savfName.object + " in " + savfName.library + " contains data. (C G)");
         message("", MsgType::Reply, 0, "C");
         escape("CPF3794", "Save or restore operation ended unsuccessfully.");
     }
@@ -583,10 +585,11 @@ void HostJob::restore(const std::string &command, const Params &p)
     const std::string dev = param(p, "DEV");
     if (dev != "*SAVF")
         escape("CPF9814", "Device " + dev + " not found.");
-    const fs::path savf = findSaveFile(command, p);
+    QualifiedName savfName;
+    const fs::path savf = findSaveFile(command, p, &savfName);
     std::error_code ec;
     if (fs::file_size(savf, ec) == 0)
-        escape("CPF3707", "Save file " + savf.stem().string() + " in " + param(p, "SAVF") + " contains no data.");
+        escape("CPF3707", "Save file " + savfName.object + " in " + savfName.library + " contains no data.");
     std::string reason;
     const auto info = readSaveFile(savf, &reason);
     if (!info)

@@ -69,7 +69,7 @@ private:
     std::string resolveLibrary(const std::string &command, const std::string &spec, bool forCreate) const;
     QualifiedName qualifiedParam(const std::string &command, const Params &p, const std::string &key) const;
     fs::path requireLibrary(const std::string &name);
-    fs::path findSaveFile(const std::string &command, const Params &p);
+    fs::path findSaveFile(const std::string &command, const Params &p, QualifiedName *name = nullptr);
 
     void chgjob(const Params &p);
     void crtsavf(const Params &p);
