@@ -2,6 +2,7 @@
 
 #include "ClParser.h"
 #include "Ebcdic.h"
+#include "HostJob.h"
 #include "HostStore.h"
 #include "JobLog.h"
 #include "SaveFile.h"
@@ -197,4 +198,101 @@ TEST(JobLog, PrintsTheHostColumns)
     };
     EXPECT_NE(joined(lines).find("Cause . . . . . :   Cause text."), std::string::npos);
     EXPECT_EQ(joined(log.print(job, false)).find("Cause"), std::string::npos);
+}
+
+// The CL commands as a job runs them, checked by the messages they leave.
+class HostJobTest : public ::testing::Test {
+protected:
+    HostJobTest() : store(root.path()), job(store, config, 123456)
+    {
+        store.createLibrary("QGPL");
+        const auto lib = store.createLibrary("MYLIB");
+        testsupport::writeFile((lib / "PGM1.PGM").string(), "program");
+    }
+    // The ids of the messages after the last request, in order.
+    std::string idsOfLast(const std::string &command)
+    {
+        const CommandResult r = job.run(command);
+        lastText = r.escapeText;
+        std::string ids;
+        const auto &msgs = job.log().messages();
+        size_t i = msgs.size();
+        while (i > 0 && msgs[i - 1].type != MsgType::Request)
+            --i;
+        for (; i < msgs.size(); ++i)
+            ids += (ids.empty() ? "" : " ") + (msgs[i].id.empty() ? std::string("-") : msgs[i].id);
+        return (r.ok ? "ok" : "fail") + std::string(ids.empty() ? "" : " ") + ids;
+    }
+    TempDir root;
+    HostConfig config;
+    HostStore store;
+    HostJob job;
+    std::string lastText;
+};
+
+TEST_F(HostJobTest, MessagesOfCreateSaveAndRestore)
+{
+    EXPECT_EQ(idsOfLast("crtsavf qtemp/savf"), "ok CPC7301");
+    EXPECT_EQ(idsOfLast("CRTSAVF FILE(QTEMP/SAVF)"), "fail CPF5813 CPF7302");
+    EXPECT_EQ(lastText, "File SAVF not created in library QTEMP.");
+    EXPECT_EQ(idsOfLast("CRTSAVF NOLIB/SAVF"), "fail CPF9810 CPF7302");
+    EXPECT_EQ(idsOfLast("SAVLIB LIB(NOLIB) DEV(*SAVF) SAVF(QTEMP/SAVF)"), "fail CPF3781");
+    EXPECT_EQ(idsOfLast("SAVLIB LIB(MYLIB) DEV(TAP01)"), "fail CPF9814");
+    EXPECT_EQ(idsOfLast("SAVLIB LIB(MYLIB) DEV(*SAVF) SAVF(QTEMP/NOSAVF)"), "fail CPF9812");
+    EXPECT_EQ(idsOfLast("SAVLIB LIB(MYLIB) DEV(*SAVF) SAVF(QTEMP/SAVF) TGTRLS(V6R1M0)"), "fail CPD37B4 CPF0001");
+    EXPECT_EQ(idsOfLast("SAVLIB LIB(MYLIB) DEV(*SAVF) SAVF(QTEMP/SAVF) TGTRLS(*PRV)"), "ok CPC3722");
+    EXPECT_EQ(lastText, "");
+    EXPECT_EQ(idsOfLast("SAVLIB MYLIB *SAVF SAVF(QTEMP/SAVF)"), "fail CPA4067 - CPF3794");
+    EXPECT_EQ(idsOfLast("RSTLIB SAVLIB(OTHER) DEV(*SAVF) SAVF(QTEMP/SAVF)"), "fail CPF3780");
+    EXPECT_EQ(idsOfLast("RSTLIB SAVLIB(MYLIB) DEV(*SAVF) SAVF(QTEMP/SAVF) RSTLIB(NEWLIB) RSTASP(1)"), "ok CPC3703");
+    EXPECT_EQ(lastText, "");
+    EXPECT_EQ(testsupport::readFile(root.file("NEWLIB/PGM1.PGM")), "program");
+    EXPECT_EQ(idsOfLast("CLRSAVF QTEMP/SAVF"), "ok");
+    EXPECT_EQ(idsOfLast("RSTLIB SAVLIB(MYLIB) DEV(*SAVF) SAVF(QTEMP/SAVF)"), "fail CPF3707");
+    EXPECT_EQ(idsOfLast("CRTLIB LIB(MYLIB)"), "fail CPF2111");
+    EXPECT_EQ(idsOfLast("CRTLIB LIB(NEW2) TEXT('Kept as typed')"), "ok CPC2102");
+}
+
+TEST_F(HostJobTest, CommandAnalyserErrors)
+{
+    EXPECT_EQ(idsOfLast("STRPDM"), "fail CPD0030 CPF0006");
+    EXPECT_EQ(lastText, "Errors occurred in command.");
+    EXPECT_EQ(idsOfLast("CRTLIB A B C"), "fail CPD0071 CPF0001");
+    EXPECT_EQ(lastText, "Error found on CRTLIB command.");
+    EXPECT_EQ(idsOfLast("CRTLIB LIBRARY(X)"), "fail CPD0043 CPF0001");
+    EXPECT_EQ(idsOfLast("CRTLIB LIB(X) LIB(Y)"), "fail CPD0044 CPF0001");
+    EXPECT_EQ(idsOfLast("CRTSAVF"), "fail CPD0072 CPF0001");
+    EXPECT_EQ(idsOfLast("CRTLIB LIB(X"), "fail CPD0013 CPF0006");
+    EXPECT_EQ(idsOfLast("CALL PGM(MYLIB/NOPGM)"), "fail CPD0170 CPF0001");
+    EXPECT_EQ(idsOfLast("CALL MYLIB/PGM1 PARM('a')"), "ok");
+}
+
+TEST_F(HostJobTest, JobLogThroughSpooledFileIntoPhysicalFile)
+{
+    EXPECT_EQ(idsOfLast("CPYSPLF FILE(QPJOBLOG) TOFILE(QTEMP/JOBLOG) SPLNBR(*LAST)"), "fail CPF3303");
+    EXPECT_EQ(idsOfLast("CRTPF FILE(QTEMP/JOBLOG) RCDLEN(132)"), "ok CPC7301");
+    EXPECT_EQ(idsOfLast("CHGJOB LOG(4 10 *SECLVL) LOGCLPGM(*YES)"), "ok");
+    EXPECT_EQ(idsOfLast("CRTLIB LIB(MYLIB)"), "fail CPF2111");
+    EXPECT_EQ(idsOfLast("DSPJOBLOG OUTPUT(*PRINT)"), "ok");
+    EXPECT_EQ(idsOfLast("DSPJOBLOG"), "ok");
+    EXPECT_EQ(idsOfLast("CPYSPLF QPJOBLOG QTEMP/JOBLOG SPLNBR(*ONLY)"), "fail CPF3303"); // two exist
+    EXPECT_EQ(idsOfLast("CPYSPLF FILE(QPJOBLOG) TOFILE(QTEMP/JOBLOG) SPLNBR(1)"), "ok");
+    const auto dir = job.libraryDir("QTEMP");
+    ASSERT_TRUE(dir);
+    const std::string pf = testsupport::readFile((*dir / "JOBLOG.FILE").string());
+    ASSERT_EQ((pf.size() - kPfHeaderLength) % 132, 0u);
+    std::string text;
+    for (size_t off = kPfHeaderLength; off < pf.size(); off += 132) {
+        std::string line = fromEbcdic(pf.substr(off, 132));
+        line.erase(line.find_last_not_of(' ') + 1);
+        text += line + "\n";
+    }
+    EXPECT_NE(text.find("-CRTLIB LIB(MYLIB)"), std::string::npos) << text;
+    EXPECT_NE(text.find("Library MYLIB already exists."), std::string::npos) << text;
+    EXPECT_EQ(text.find("-DSPJOBLOG\n"), std::string::npos); // spooled file 1 was printed before it
+    EXPECT_EQ(idsOfLast("DLTSPLF FILE(QPJOBLOG) SPLNBR(*LAST)"), "ok");
+    EXPECT_EQ(idsOfLast("DLTSPLF FILE(QPJOBLOG) SPLNBR(*LAST)"), "ok");
+    EXPECT_EQ(idsOfLast("DLTSPLF FILE(QPJOBLOG) SPLNBR(*LAST)"), "fail CPF3303");
+    EXPECT_EQ(idsOfLast("CLRPFM QTEMP/JOBLOG"), "ok CPC3101");
+    EXPECT_EQ(testsupport::readFile((*dir / "JOBLOG.FILE").string()), HostStore::pfHeader(132));
 }

@@ -140,6 +140,13 @@ std::string attributeOf(const ObjectEntry &obj)
 
 } // namespace
 
+const std::vector<std::string> &knownReleases()
+{
+    static const std::vector<std::string> releases{"V5R4M0", "V6R1M0", "V7R1M0", "V7R2M0",
+                                                   "V7R3M0", "V7R4M0", "V7R5M0", "V7R6M0"};
+    return releases;
+}
+
 HostJob::HostJob(HostStore &store, const HostConfig &config, int jobNumber) : store_(store), config_(config)
 {
     char name[16];
@@ -294,9 +301,8 @@ void HostJob::dispatch(const std::string &name, const Params &p)
 
 // *LIBL and *CURLIB: new objects go to the current library QGPL; lookups
 // search QTEMP, then QGPL, as the FTP server job's library list does.
-std::string HostJob::resolveLibrary(const std::string &command, const std::string &spec, bool forCreate) const
+std::string HostJob::resolveLibrary(const std::string &spec, bool forCreate) const
 {
-    (void)command;
     if (spec == "*CURLIB")
         return "QGPL";
     if (spec == "*LIBL")
@@ -304,13 +310,12 @@ std::string HostJob::resolveLibrary(const std::string &command, const std::strin
     return spec;
 }
 
-QualifiedName HostJob::qualifiedParam(const std::string &command, const Params &p, const std::string &key) const
+QualifiedName HostJob::qualifiedParam(const std::string &command, const Params &p, const std::string &key)
 {
     const std::string value = param(p, key);
     QualifiedName q = clQualified(value, "*LIBL");
     if (!isValidName(q.object) || (q.library != "*LIBL" && q.library != "*CURLIB" && !isValidName(q.library)))
-        const_cast<HostJob *>(this)->commandError(command, "CPD0084",
-                                                  "Value '" + value + "' for parameter " + key + " not valid.");
+        commandError(command, "CPD0084", "Value '" + value + "' for parameter " + key + " not valid.");
     return q;
 }
 
@@ -339,8 +344,6 @@ static std::optional<fs::path> findFileObject(const HostJob &job, std::string &l
             }
         }
     }
-    if (lib == "*LIBL")
-        lib = "*LIBL";
     return std::nullopt;
 }
 
@@ -349,7 +352,7 @@ fs::path HostJob::findSaveFile(const std::string &command, const Params &p, Qual
     if (!p.count("SAVF"))
         commandError(command, "CPD0072", "Parameter SAVF required.");
     QualifiedName q = qualifiedParam(command, p, "SAVF");
-    q.library = resolveLibrary(command, q.library, false);
+    q.library = resolveLibrary(q.library, false);
     const auto file = findFileObject(*this, q.library, q.object);
     if (!file)
         escape("CPF9812", "File " + q.object + " in library " + q.library + " not found.");
@@ -380,7 +383,7 @@ void HostJob::chgjob(const Params &p)
 void HostJob::crtsavf(const Params &p)
 {
     QualifiedName q = qualifiedParam("CRTSAVF", p, "FILE");
-    q.library = resolveLibrary("CRTSAVF", q.library, true);
+    q.library = resolveLibrary(q.library, true);
     const auto dir = libraryDir(q.library);
     if (!dir) {
         message("CPF9810", MsgType::Diagnostic, 40, "Library " + q.library + " not found.");
@@ -399,7 +402,7 @@ void HostJob::crtsavf(const Params &p)
 void HostJob::crtpf(const Params &p)
 {
     QualifiedName q = qualifiedParam("CRTPF", p, "FILE");
-    q.library = resolveLibrary("CRTPF", q.library, true);
+    q.library = resolveLibrary(q.library, true);
     const std::string rcdlen = param(p, "RCDLEN");
     long len = 0;
     if (!rcdlen.empty()) {
@@ -439,7 +442,7 @@ void HostJob::ovrprtf(const Params &p)
 void HostJob::clrsavf(const Params &p)
 {
     QualifiedName q = qualifiedParam("CLRSAVF", p, "FILE");
-    q.library = resolveLibrary("CLRSAVF", q.library, false);
+    q.library = resolveLibrary(q.library, false);
     const auto file = findFileObject(*this, q.library, q.object);
     if (!file)
         escape("CPF9812", "File " + q.object + " in library " + q.library + " not found.");
@@ -452,7 +455,7 @@ void HostJob::clrsavf(const Params &p)
 void HostJob::clrpfm(const Params &p)
 {
     QualifiedName q = qualifiedParam("CLRPFM", p, "FILE");
-    q.library = resolveLibrary("CLRPFM", q.library, false);
+    q.library = resolveLibrary(q.library, false);
     const auto file = findFileObject(*this, q.library, q.object);
     if (!file)
         escape("CPF3142", "File " + q.object + " in library " + q.library + " not found.");
@@ -470,15 +473,18 @@ void HostJob::clrpfm(const Params &p)
 
 std::string HostJob::tgtrls(const std::string &command, const std::string &value)
 {
-    // This host runs V7R3M0 and saves for itself and the two releases before.
+    // A host saves for its own release and the two releases before it.
     const std::string v = value.empty() ? "*CURRENT" : value;
+    const auto &known = knownReleases();
+    const auto current = std::find(known.begin(), known.end(), config_.release);
     if (v == "*CURRENT")
         return config_.release;
     if (v == "*PRV")
-        return "V7R2M0";
+        return current != known.end() && current != known.begin() ? *(current - 1) : config_.release;
     if (v.size() == 6 && v[0] == 'V' && v[2] == 'R' && v[4] == 'M' && std::isdigit(static_cast<unsigned char>(v[1])) &&
         std::isdigit(static_cast<unsigned char>(v[3])) && std::isdigit(static_cast<unsigned char>(v[5]))) {
-        if (v == "V7R1M0" || v == "V7R2M0" || v == "V7R3M0")
+        const auto it = std::find(known.begin(), known.end(), v);
+        if (it != known.end() && current != known.end() && it <= current && current - it <= 2)
             return v;
         commandError(command, "CPD37B4", "Release " + v + " not valid for parameter TGTRLS.");
     }
@@ -687,7 +693,7 @@ void HostJob::cpysplf(const Params &p)
         escape("CPF3303", "File " + file + " not found in job " + identity_.number + "/" + identity_.user + "/" +
                               identity_.name + ".");
     QualifiedName q = qualifiedParam("CPYSPLF", p, "TOFILE");
-    q.library = resolveLibrary("CPYSPLF", q.library, false);
+    q.library = resolveLibrary(q.library, false);
     const auto target = findFileObject(*this, q.library, q.object);
     if (!target)
         escape("CPF9812", "File " + q.object + " in library " + q.library + " not found.");
@@ -729,7 +735,7 @@ void HostJob::dltsplf(const Params &p)
 void HostJob::call(const Params &p)
 {
     QualifiedName q = qualifiedParam("CALL", p, "PGM");
-    q.library = resolveLibrary("CALL", q.library, false);
+    q.library = resolveLibrary(q.library, false);
     std::vector<std::string> search = q.library == "*LIBL" ? std::vector<std::string>{"QTEMP", "QGPL"}
                                                            : std::vector<std::string>{q.library};
     for (const auto &l : search)

@@ -21,6 +21,9 @@ struct HostConfig {
     std::vector<std::regex> failPatterns;
 };
 
+// Release names a host may run, oldest first.
+const std::vector<std::string> &knownReleases();
+
 struct CommandResult {
     bool ok = true;
     std::string escapeText; // first-level text of the escape message on failure
@@ -66,8 +69,8 @@ private:
                                    const std::string &diagText);
 
     void dispatch(const std::string &name, const Params &params);
-    std::string resolveLibrary(const std::string &command, const std::string &spec, bool forCreate) const;
-    QualifiedName qualifiedParam(const std::string &command, const Params &p, const std::string &key) const;
+    std::string resolveLibrary(const std::string &spec, bool forCreate) const;
+    QualifiedName qualifiedParam(const std::string &command, const Params &p, const std::string &key);
     fs::path requireLibrary(const std::string &name);
     fs::path findSaveFile(const std::string &command, const Params &p, QualifiedName *name = nullptr);
 

@@ -4,6 +4,7 @@
 #include "FtpServer.h"
 #include "HostStore.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +49,8 @@ const char kUsage[] =
     "                              (repeatable; case-insensitive)\n"
     "  --abort-transfer-after N    break every RETR and STOR off with 426 after N bytes\n"
     "  --transfer-end 250|226      reply code after a completed transfer (default 250)\n"
+    "  --release VxRyMz            release the host runs (default V7R3M0); SAVLIB and SAVOBJ\n"
+    "                              accept it and the two releases before as TGTRLS\n"
     "  --system NAME               system name in the greeting and job log (default HOSTSIM)\n"
     "  --strict-namefmt            refuse /QSYS.LIB paths until SITE NAMEFMT 1, as older\n"
     "                              releases do (501)\n"
@@ -159,6 +162,14 @@ int main(int argc, char **argv)
             if (val != "250" && val != "226")
                 return usage("--transfer-end wants 250 or 226");
             config.transferEndCode = std::stoi(val);
+        } else if (opt == "--release") {
+            std::string rel = val;
+            for (auto &c : rel)
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            const auto &known = knownReleases();
+            if (std::find(known.begin(), known.end(), rel) == known.end())
+                return usage("unknown release " + val);
+            config.host.release = rel;
         } else if (opt == "--system") {
             config.host.system = val;
         } else if (opt == "--idle-timeout") {
