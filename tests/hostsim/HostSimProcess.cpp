@@ -11,10 +11,19 @@
 
 namespace testsupport {
 
+static std::string hostSimBinary()
+{
+#ifdef QUELLON_BIN_DIR
+    return std::string(QUELLON_BIN_DIR) + "/quellon-hostsim";
+#else
+    return binDir() + "quellon-hostsim";
+#endif
+}
+
 HostSimProcess::HostSimProcess(const std::string &root, const std::vector<std::string> &extra,
                                const std::string &user, const std::string &password)
 {
-    std::vector<std::string> args{binDir() + "quellon-hostsim", "--listen", "127.0.0.1:0", "--root", root};
+    std::vector<std::string> args{hostSimBinary(), "--listen", "127.0.0.1:0", "--root", root};
     if (!user.empty()) {
         args.insert(args.end(), {"--user", user, "--password", password});
     }

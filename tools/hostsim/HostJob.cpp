@@ -140,6 +140,20 @@ std::string attributeOf(const ObjectEntry &obj)
 
 } // namespace
 
+std::shared_ptr<FailPattern> FailPattern::compile(const std::string &pattern)
+{
+    std::shared_ptr<FailPattern> p(new FailPattern);
+    if (::regcomp(&p->re_, pattern.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB) != 0) {
+        p.reset();
+        return nullptr;
+    }
+    return p;
+}
+
+FailPattern::~FailPattern() { ::regfree(&re_); }
+
+bool FailPattern::matches(const std::string &text) const { return ::regexec(&re_, text.c_str(), 0, nullptr, 0) == 0; }
+
 const std::vector<std::string> &knownReleases()
 {
     static const std::vector<std::string> releases{"V5R4M0", "V6R1M0", "V7R1M0", "V7R2M0",
@@ -233,8 +247,8 @@ CommandResult HostJob::run(const std::string &text)
 
     std::lock_guard<std::mutex> lock(store_.mutex());
     try {
-        for (const auto &re : config_.failPatterns) {
-            if (std::regex_search(text, re)) {
+        for (const auto &pattern : config_.failPatterns) {
+            if (pattern->matches(text)) {
                 escape("CPF9899", "Error occurred during processing of command.",
                        "An error occurred while processing the command.",
                        "See the previously listed messages in the job log. Correct the errors and then try the "

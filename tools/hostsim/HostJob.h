@@ -8,17 +8,31 @@
 
 #include <map>
 #include <optional>
-#include <regex>
+#include <memory>
+#include <regex.h>
 #include <string>
 #include <vector>
 
 namespace hostsim {
 
+// A POSIX extended regular expression, matched without regard to case.
+class FailPattern {
+public:
+    // Nothing when `pattern` does not compile.
+    static std::shared_ptr<FailPattern> compile(const std::string &pattern);
+    ~FailPattern();
+    bool matches(const std::string &text) const;
+
+private:
+    FailPattern() = default;
+    regex_t re_{};
+};
+
 struct HostConfig {
     std::string system = "HOSTSIM";
     std::string release = "V7R3M0";
     // RCMD texts matching one of these fail on purpose (--fail).
-    std::vector<std::regex> failPatterns;
+    std::vector<std::shared_ptr<FailPattern>> failPatterns;
 };
 
 // Release names a host may run, oldest first.

@@ -46,7 +46,7 @@ const char kUsage[] =
     "  --password-file FILE        ... read from the first line of FILE\n"
     "  --log FILE                  append every command line received (passwords as ****)\n"
     "  --fail REGEX                an RCMD whose text matches fails with 550 and CPF9899\n"
-    "                              (repeatable; case-insensitive)\n"
+    "                              (POSIX extended regex, case-insensitive; repeatable)\n"
     "  --abort-transfer-after N    break every RETR and STOR off with 426 after N bytes\n"
     "  --transfer-end 250|226      reply code after a completed transfer (default 250)\n"
     "  --release VxRyMz            release the host runs (default V7R3M0); SAVLIB and SAVOBJ\n"
@@ -147,11 +147,10 @@ int main(int argc, char **argv)
         } else if (opt == "--log") {
             config.logFile = val;
         } else if (opt == "--fail") {
-            try {
-                config.host.failPatterns.emplace_back(val, std::regex::ECMAScript | std::regex::icase);
-            } catch (const std::regex_error &) {
+            auto pattern = FailPattern::compile(val);
+            if (!pattern)
                 return usage("bad regular expression in --fail: " + val);
-            }
+            config.host.failPatterns.push_back(std::move(pattern));
         } else if (opt == "--abort-transfer-after") {
             char *end = nullptr;
             const long long n = std::strtoll(val.c_str(), &end, 10);
