@@ -410,6 +410,10 @@ print("PWD1", f.sendcmd("PWD"))
 print("FMT1", retr("/QSYS.LIB/MYLIB.LIB/CUSTOMER.FILE/CUSTOMER.MBR"))
 print("CWD1", f.sendcmd("CWD /qsys.lib/qtemp.lib"))
 print("FMT1REL", retr("savf.file"))
+print("NLST", sorted(f.nlst("/qsys.lib/mylib.lib")))
+listing = []
+f.retrlines("LIST /qsys.lib", listing.append)
+print("LIBS", [l.split()[-1] for l in listing])
 print("ESCAPE", retr("/qsys.lib/../../etc/passwd"))
 print("ESCAPE2", retr("/qsys.lib/mylib.lib/../../../etc/passwd.file"))
 try:
@@ -432,6 +436,8 @@ f.quit()
     EXPECT_TRUE(contains(out, "FMT1 OK 240")) << out;
     EXPECT_TRUE(contains(out, "CWD1 250 \"/QSYS.LIB/QTEMP.LIB\" is current library.")) << out;
     EXPECT_TRUE(contains(out, "FMT1REL OK 0")) << out;
+    EXPECT_TRUE(contains(out, "NLST ['CUSTOMER.FILE', 'HELLO.PGM', 'SETTINGS.DTAARA']")) << out;
+    EXPECT_TRUE(contains(out, "LIBS ['MYLIB.LIB', 'QGPL.LIB']")) << out;
     EXPECT_TRUE(contains(out, "ESCAPE 550")) << out;
     EXPECT_TRUE(contains(out, "ESCAPE2 550")) << out;
     EXPECT_TRUE(contains(out, "STORESC 550")) << out;
