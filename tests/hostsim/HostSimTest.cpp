@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <chrono>
 #include <map>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -491,15 +492,34 @@ f.quit()
     EXPECT_TRUE(contains(out, "AGAIN 550-Error occurred on command CRTLIB\n550 Library KEEP already exists.."))
         << out;
 
-    // An idle client stays connected while the server is told to stop.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(host.port()));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    char buf[256];
-    EXPECT_GT(::recv(fd, buf, sizeof buf, 0), 0);
-    EXPECT_EQ(host.stop(3000), 0);
-    ::close(fd);
+    // One client sits idle, another waits in a RETR for a passive data
+    // connection that never comes, while the server is told to stop.
+    auto connectClient = [&] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(host.port()));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        return fd;
+    };
+    const int idle = connectClient();
+    const int waiting = connectClient();
+    const std::string script = "USER JOE\r\nPASS secret\r\nRCMD CRTSAVF QTEMP/SAVF\r\nTYPE I\r\nPASV\r\n"
+                               "RETR /qsys.lib/qtemp.lib/savf.file\r\n";
+    ASSERT_EQ(::send(waiting, script.data(), script.size(), 0), static_cast<ssize_t>(script.size()));
+    std::string replies;
+    char buf[512];
+    while (!contains(replies, "227 ")) {
+        const ssize_t n = ::recv(waiting, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0) << replies;
+        replies.append(buf, static_cast<size_t>(n));
+    }
+    EXPECT_GT(::recv(idle, buf, sizeof buf, 0), 0);
+    ::usleep(200 * 1000);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(host.stop(5000), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    ::close(idle);
+    ::close(waiting);
 }

@@ -4,6 +4,7 @@
 #include "Ebcdic.h"
 #include "SaveFile.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -191,8 +192,12 @@ bool FtpSession::readLine(std::string &line)
     }
 }
 
-void FtpSession::reply(const std::string &text)
+void FtpSession::reply(const std::string &rawText)
 {
+    // Replies echo client text (commands, names); a stray CR must not start
+    // a line of its own on the client's side.
+    std::string text = rawText;
+    std::replace(text.begin(), text.end(), '\r', ' ');
     std::string out;
     size_t start = 0;
     while (start <= text.size()) {
@@ -369,8 +374,11 @@ int FtpSession::openData()
 {
     int fd = -1;
     if (pasvFd_ >= 0) {
-        pollfd p{pasvFd_, POLLIN, 0};
-        if (::poll(&p, 1, kDataTimeoutMs) == 1)
+        // Also watch the control connection, so a client that goes away (or
+        // a server shutting down) does not leave us waiting the full time.
+        pollfd p[2] = {{pasvFd_, POLLIN, 0}, {fd_, POLLRDHUP, 0}};
+        if (::poll(p, 2, kDataTimeoutMs) > 0 && (p[0].revents & POLLIN) &&
+            !(p[1].revents & (POLLRDHUP | POLLHUP | POLLERR)))
             fd = ::accept4(pasvFd_, nullptr, nullptr, SOCK_CLOEXEC);
         closePassive();
     } else if (haveActive_) {
@@ -378,11 +386,12 @@ int FtpSession::openData()
         if (fd >= 0) {
             int r = ::connect(fd, reinterpret_cast<sockaddr *>(&active_), sizeof active_);
             if (r != 0 && errno == EINPROGRESS) {
-                pollfd p{fd, POLLOUT, 0};
+                pollfd p[2] = {{fd, POLLOUT, 0}, {fd_, POLLRDHUP, 0}};
                 int err = 0;
                 socklen_t len = sizeof err;
-                if (::poll(&p, 1, kDataTimeoutMs) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 &&
-                    err == 0)
+                if (::poll(p, 2, kDataTimeoutMs) > 0 && (p[0].revents & POLLOUT) &&
+                    !(p[1].revents & (POLLRDHUP | POLLHUP | POLLERR)) &&
+                    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
                     r = 0;
             }
             if (r != 0) {
