@@ -168,11 +168,13 @@ TEST(JobLog, PrintsTheHostColumns)
     esc.text = std::string("Library X already exists. ") + std::string(120, 'y');
     esc.cause = "Cause text.";
     log.add(esc);
-    const JobIdentity job{"QTFTP01234", "QTCP", "101234", "HOSTSIM"};
+    const JobIdentity job{"QTFTP01234", "QTCP", "101234", "SYSNAME", "V7R3M0"};
 
     const auto lines = log.print(job, true);
     ASSERT_GE(lines.size(), 9u);
-    EXPECT_NE(lines[0].find("Display Job Log"), std::string::npos);
+    EXPECT_EQ(lines[0].substr(0, 79), " 5770SS1 V7R3M0  160422                    Display Job Log                     ");
+    EXPECT_EQ(lines[0].substr(79, 13), "SYSNAME   " + lines[0].substr(89, 3));
+    EXPECT_EQ(lines[0].substr(lines[0].size() - 9), "Page    1");
     EXPECT_EQ(lines[0].rfind(" 5770SS1 V7R3M0", 0), 0u);
     EXPECT_NE(lines[1].find("QTFTP01234"), std::string::npos);
     EXPECT_EQ(lines[3].rfind("MSGID      TYPE", 0), 0u);

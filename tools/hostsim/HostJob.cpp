@@ -167,7 +167,7 @@ HostJob::HostJob(HostStore &store, const HostConfig &config, int jobNumber) : st
     std::snprintf(name, sizeof name, "QTFTP%05d", jobNumber % 100000);
     char number[16];
     std::snprintf(number, sizeof number, "%06d", jobNumber % 1000000);
-    identity_ = {name, "QTCP", number, config.system};
+    identity_ = {name, "QTCP", number, config.system, config.release};
 
     const char *tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/quellon-hostsim-qtemp-XXXXXX";

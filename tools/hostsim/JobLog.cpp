@@ -144,9 +144,9 @@ std::vector<std::string> JobLog::print(const JobIdentity &job, bool secondLevel)
         char timeBuf[16];
         std::strftime(timeBuf, sizeof timeBuf, "%H:%M:%S", &nowTm);
         std::snprintf(head, sizeof head,
-                      " 5770SS1 V7R3M0  160422                    Display Job Log                     %-8.8s  "
-                      " %s  %s %-3.3s     Page %4zu",
-                      job.system.c_str(), dateText(nowTm).c_str(), timeBuf, zone, page);
+                      " 5770SS1 %-6.6s  160422                    Display Job Log                     %-8.8s  "
+                      "%s  %s %-3.3s     Page %4zu",
+                      job.release.c_str(), job.system.c_str(), dateText(nowTm).c_str(), timeBuf, zone, page);
         out.push_back(head);
         std::string l1 = "  Job name . . . . . . . . . . :   ";
         place(l1, 35, job.name);

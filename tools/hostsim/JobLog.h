@@ -26,7 +26,8 @@ struct JobIdentity {
     std::string name;   // QTFTP01234
     std::string user;   // QTCP
     std::string number; // 123456
-    std::string system; // host system name
+    std::string system;  // host system name
+    std::string release = "V7R3M0";
 };
 
 class JobLog {
