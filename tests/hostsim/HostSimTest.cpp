@@ -278,6 +278,47 @@ print("\n".join(joblog(f)))
     EXPECT_FALSE(fs::exists(fs::path(rootB.path()) / "MYLIB"));
 }
 
+// What an upload lands in when no save file was made first: a path ending
+// in .SAVF creates one, a .FILE path creates a physical file, which RSTLIB
+// then refuses. Text goes into physical files as records and comes back.
+TEST(HostSim, UploadTargetsAndTextRecords)
+{
+    TempDir root, work;
+    HostSimProcess host(root.path(), {"--seed-library", "MYLIB"});
+    ASSERT_TRUE(host.running());
+    std::string out;
+    const int rc = runPython(work, R"PY(
+f = login()
+prepare(f)
+rcmd(f, "SAVLIB LIB(MYLIB) DEV(*SAVF) SAVF(QTEMP/SAVF)")
+got = []
+f.retrbinary("RETR /qsys.lib/qtemp.lib/savf.file", got.append)
+data = b"".join(got)
+f.storbinary("STOR /qsys.lib/qtemp.lib/new.savf", io.BytesIO(data))
+print("NEWSAVF", rcmd(f, "RSTLIB SAVLIB(MYLIB) RSTLIB(VIASAVF) DEV(*SAVF) SAVF(QTEMP/NEW)"))
+f.storbinary("STOR /qsys.lib/qtemp.lib/plain.file", io.BytesIO(data))
+print("PLAINPF", rcmd(f, "RSTLIB SAVLIB(MYLIB) DEV(*SAVF) SAVF(QTEMP/PLAIN)"))
+print("CRTPF", rcmd(f, "CRTPF FILE(QTEMP/TEXT) RCDLEN(40)"))
+f.storlines("STOR /qsys.lib/qtemp.lib/text.file", io.BytesIO(b"first line\r\n  indented  \r\n" + b"x" * 50 + b"\r\nlast"))
+lines = []
+f.retrlines("RETR /qsys.lib/qtemp.lib/text.file", lines.append)
+print("TEXT", lines)
+raw = []
+f.retrbinary("RETR /qsys.lib/qtemp.lib/text.file", raw.append)
+print("RAW", len(b"".join(raw)), b"".join(raw)[:5].hex())
+f.quit()
+)PY",
+                             host.port(), &out);
+    ASSERT_EQ(rc, 0) << out;
+    EXPECT_TRUE(contains(out, "NEWSAVF 250")) << out;
+    EXPECT_TRUE(contains(out, "PLAINPF 550-Error occurred on command RSTLIB\n550 File PLAIN in QTEMP not a save "
+                              "file..")) << out;
+    EXPECT_TRUE(contains(out, "TEXT ['first line', '  indented', '" + std::string(40, 'x') + "', 'last']")) << out;
+    // Four 40-byte EBCDIC records; "first" is 86 89 99 a2 a3.
+    EXPECT_TRUE(contains(out, "RAW 160 868999a2a3")) << out;
+    EXPECT_EQ(libraryFiles(fs::path(root.path()) / "VIASAVF"), libraryFiles(fs::path(root.path()) / "MYLIB"));
+}
+
 // The job log as the jobs fetch it: printed, copied into QTEMP/JOBLOG and
 // retrieved in ASCII as text lines. QTEMP belongs to its own connection.
 TEST(HostSim, JobLogFetchedInAsciiShowsCommandsAndMessages)
