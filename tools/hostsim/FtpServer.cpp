@@ -1,0 +1,959 @@
+#include "FtpServer.h"
+
+#include "ClParser.h"
+#include "Ebcdic.h"
+#include "SaveFile.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace hostsim {
+
+namespace {
+
+constexpr size_t kBuffer = 256 * 1024;
+constexpr int kDataTimeoutMs = 30000;
+
+std::string upperAscii(std::string s)
+{
+    for (char &c : s)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+std::string trimRight(std::string s)
+{
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\r' || s.back() == '\n'))
+        s.pop_back();
+    return s;
+}
+
+void setTimeouts(int fd, int seconds)
+{
+    timeval tv{seconds, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+bool sendAll(int fd, const char *data, size_t len)
+{
+    while (len > 0) {
+        const ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// A transfer's target or source: LIB/FILE(.MBR) in either name format.
+struct FileTarget {
+    std::string library;
+    std::string file;
+    std::string member;
+    bool savfSuffix = false; // named NAME.SAVF in the path
+};
+
+enum class Outcome { Done, Aborted, Failed };
+
+struct FdCloser {
+    int fd;
+    ~FdCloser()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+} // namespace
+
+class FtpSession {
+public:
+    FtpSession(FtpServer &server, int fd, std::atomic<int> &dataFd)
+        : server_(server), cfg_(server.config()), fd_(fd), dataFdSlot_(dataFd)
+    {
+    }
+    ~FtpSession() { closePassive(); }
+    void run();
+
+private:
+    bool readLine(std::string &line);
+    void reply(const std::string &text);
+    void handle(const std::string &verb, const std::string &arg);
+
+    void cmdPass(const std::string &arg);
+    void cmdType(const std::string &arg);
+    void cmdPort(const std::string &arg, bool extended);
+    void cmdPasv(bool extended);
+    void cmdCwd(const std::string &arg);
+    void cmdPwd();
+    void cmdSite(const std::string &arg);
+    void cmdRcmd(const std::string &arg);
+    void cmdRetr(const std::string &arg);
+    void cmdStor(const std::string &arg);
+    void cmdList(const std::string &arg, bool names);
+
+    bool resolveFile(const std::string &arg, FileTarget &t, std::string &err) const;
+    bool resolvePath(const std::string &arg, std::vector<std::string> &comps) const;
+    std::string currentPath() const;
+    int openData();
+    void closePassive();
+    void endTransfer(Outcome outcome, int dataFd);
+
+    FtpServer &server_;
+    const ServerConfig &cfg_;
+    int fd_;
+    std::atomic<int> &dataFdSlot_;
+    std::string inbuf_;
+    std::unique_ptr<HostJob> job_;
+    std::string pendingUser_;
+    bool loggedIn_ = false;
+    bool binary_ = false;
+    int nameFormat_ = 0;
+    std::string curLibrary_ = "QGPL";
+    std::vector<std::string> curDir_{"QSYS.LIB", "QGPL.LIB"};
+    bool haveActive_ = false;
+    sockaddr_in active_{};
+    int pasvFd_ = -1;
+    sockaddr_in local_{};
+    sockaddr_in peer_{};
+    bool quit_ = false;
+};
+
+void FtpSession::run()
+{
+    socklen_t len = sizeof local_;
+    ::getsockname(fd_, reinterpret_cast<sockaddr *>(&local_), &len);
+    len = sizeof peer_;
+    ::getpeername(fd_, reinterpret_cast<sockaddr *>(&peer_), &len);
+    job_ = std::make_unique<HostJob>(server_.store(), cfg_.host, server_.nextJobNumber());
+
+    reply("220-QTCP at " + upperAscii(cfg_.host.system) + ".\n220 Connection will close if idle more than " +
+          std::to_string(cfg_.idleSeconds / 60) + " minutes.");
+    std::string line;
+    while (!quit_ && readLine(line)) {
+        const auto blank = line.find(' ');
+        const std::string verb = upperAscii(line.substr(0, blank));
+        std::string arg = blank == std::string::npos ? std::string() : line.substr(blank + 1);
+        server_.logCommand(verb == "PASS" ? "PASS ****" : line);
+        handle(verb, arg);
+    }
+}
+
+bool FtpSession::readLine(std::string &line)
+{
+    while (true) {
+        const auto nl = inbuf_.find('\n');
+        if (nl != std::string::npos) {
+            line = inbuf_.substr(0, nl);
+            inbuf_.erase(0, nl + 1);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            // Telnet commands (IAC sequences) carry nothing for us.
+            std::string clean;
+            for (size_t i = 0; i < line.size(); ++i) {
+                if (static_cast<uint8_t>(line[i]) == 0xFF && i + 1 < line.size()) {
+                    ++i;
+                    continue;
+                }
+                clean.push_back(line[i]);
+            }
+            line = clean;
+            return true;
+        }
+        if (inbuf_.size() > 64 * 1024)
+            return false; // not an FTP client
+        pollfd p{fd_, POLLIN, 0};
+        const int r = ::poll(&p, 1, cfg_.idleSeconds * 1000);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false; // idle too long, as the greeting warned
+        char buf[4096];
+        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        inbuf_.append(buf, static_cast<size_t>(n));
+    }
+}
+
+void FtpSession::reply(const std::string &rawText)
+{
+    // Replies echo client text (commands, names); a stray CR must not start
+    // a line of its own on the client's side.
+    std::string text = rawText;
+    std::replace(text.begin(), text.end(), '\r', ' ');
+    std::string out;
+    size_t start = 0;
+    while (start <= text.size()) {
+        const auto nl = text.find('\n', start);
+        out += text.substr(start, nl == std::string::npos ? std::string::npos : nl - start) + "\r\n";
+        if (nl == std::string::npos)
+            break;
+        start = nl + 1;
+    }
+    sendAll(fd_, out.data(), out.size());
+}
+
+void FtpSession::handle(const std::string &verb, const std::string &arg)
+{
+    if (verb == "QUIT") {
+        reply("221 QUIT subcommand received.");
+        quit_ = true;
+        return;
+    }
+    if (verb == "USER") {
+        pendingUser_ = upperAscii(trimRight(arg));
+        loggedIn_ = false;
+        reply("331 Enter password.");
+        return;
+    }
+    if (verb == "PASS")
+        return cmdPass(arg);
+    if (verb == "NOOP")
+        return reply("200 NOOP subcommand successful.");
+    if (verb == "SYST")
+        return reply("215  OS/400 is the remote operating system. The TCP/IP version is \"" + cfg_.host.release +
+                     "\".");
+    if (verb == "FEAT")
+        return reply("211-Feature listing follows:\n AUTH TLS\n CCC\n PBSZ\n PROT\n EPSV\n EPRT\n"
+                     "211 End of feature listing.");
+    if (verb == "OPTS")
+        return reply("501 OPTS unsuccessful; specified subcommand not recognized.");
+    if (verb == "AUTH")
+        return reply("431 Requested security mechanism not available at this time.");
+    static const char *const kKnown[] = {"TYPE", "MODE", "STRU", "PORT", "EPRT", "PASV", "EPSV", "RETR",
+                                         "STOR", "RCMD", "CWD",  "XCWD", "CDUP", "PWD",  "XPWD", "SITE",
+                                         "LIST", "NLST"};
+    bool known = false;
+    for (const char *k : kKnown)
+        known = known || verb == k;
+    if (!known)
+        return reply("500 Subcommand " + verb + " not valid.");
+    if (!loggedIn_)
+        return reply("530 Not logged in.");
+    if (verb == "TYPE") return cmdType(arg);
+    if (verb == "MODE") return reply(upperAscii(arg) == "S" ? "200 Data transfer mode is STREAM." : "504 Mode not supported.");
+    if (verb == "STRU") return reply(upperAscii(arg) == "F" ? "200 Data structure is file." : "504 Structure not supported.");
+    if (verb == "PORT") return cmdPort(arg, false);
+    if (verb == "EPRT") return cmdPort(arg, true);
+    if (verb == "PASV") return cmdPasv(false);
+    if (verb == "EPSV") return cmdPasv(true);
+    if (verb == "RETR") return cmdRetr(arg);
+    if (verb == "STOR") return cmdStor(arg);
+    if (verb == "RCMD") return cmdRcmd(arg);
+    if (verb == "CWD" || verb == "XCWD") return cmdCwd(arg);
+    if (verb == "CDUP") return cmdCwd("..");
+    if (verb == "PWD" || verb == "XPWD") return cmdPwd();
+    if (verb == "SITE") return cmdSite(arg);
+    if (verb == "LIST") return cmdList(arg, false);
+    if (verb == "NLST") return cmdList(arg, true);
+}
+
+void FtpSession::cmdPass(const std::string &arg)
+{
+    if (pendingUser_.empty())
+        return reply("503 Send USER subcommand first.");
+    bool ok = cfg_.users.empty();
+    for (const auto &[user, password] : cfg_.users)
+        ok = ok || (user == pendingUser_ && password == arg);
+    if (!ok) {
+        reply("530 Log on attempt by user " + pendingUser_ + " rejected.");
+        pendingUser_.clear();
+        return;
+    }
+    loggedIn_ = true;
+    job_->signedOn(pendingUser_);
+    reply("230 " + pendingUser_ + " logged on.");
+}
+
+void FtpSession::cmdType(const std::string &arg)
+{
+    const std::string a = upperAscii(trimRight(arg));
+    if (a == "A" || a == "A N") {
+        binary_ = false;
+        return reply("200 Representation type is ASCII nonprint.");
+    }
+    if (a == "I" || a == "L 8") {
+        binary_ = true;
+        return reply("200 Representation type is binary IMAGE.");
+    }
+    reply("504 Representation type " + a + " not supported.");
+}
+
+void FtpSession::cmdPort(const std::string &arg, bool extended)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    if (extended) {
+        // EPRT |1|127.0.0.1|5282|
+        if (arg.size() < 4)
+            return reply("501 EPRT subcommand not valid.");
+        const char d = arg[0];
+        std::vector<std::string> parts;
+        size_t pos = 1;
+        while (pos <= arg.size()) {
+            const auto next = arg.find(d, pos);
+            if (next == std::string::npos)
+                break;
+            parts.push_back(arg.substr(pos, next - pos));
+            pos = next + 1;
+        }
+        if (parts.size() != 3 || parts[0] != "1" || ::inet_pton(AF_INET, parts[1].c_str(), &addr.sin_addr) != 1)
+            return reply("522 Network protocol not supported, use (1).");
+        const long port = std::strtol(parts[2].c_str(), nullptr, 10);
+        if (port <= 0 || port > 65535)
+            return reply("501 EPRT subcommand not valid.");
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+    } else {
+        unsigned v[6];
+        char tail;
+        if (std::sscanf(arg.c_str(), "%u,%u,%u,%u,%u,%u%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &tail) != 6)
+            return reply("501 PORT subcommand not valid.");
+        for (unsigned x : v)
+            if (x > 255)
+                return reply("501 PORT subcommand not valid.");
+        addr.sin_addr.s_addr = htonl((v[0] << 24) | (v[1] << 16) | (v[2] << 8) | v[3]);
+        addr.sin_port = htons(static_cast<uint16_t>((v[4] << 8) | v[5]));
+    }
+    // Data connections go only back to the client itself (no bounce attacks).
+    if (addr.sin_addr.s_addr != peer_.sin_addr.s_addr)
+        return reply("501 PORT address must be that of the client.");
+    closePassive();
+    active_ = addr;
+    haveActive_ = true;
+    reply(extended ? "200 EPRT subcommand request successful." : "200 PORT subcommand request successful.");
+}
+
+void FtpSession::cmdPasv(bool extended)
+{
+    closePassive();
+    haveActive_ = false;
+    pasvFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = local_;
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    if (pasvFd_ < 0 || ::bind(pasvFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::listen(pasvFd_, 1) != 0 || ::getsockname(pasvFd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        closePassive();
+        return reply("425 Cannot open passive connection.");
+    }
+    const unsigned port = ntohs(addr.sin_port);
+    if (extended)
+        return reply("229 Entering Extended Passive Mode (!!!" + std::to_string(port) + "!).");
+    const uint32_t ip = ntohl(addr.sin_addr.s_addr);
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u).", ip >> 24, (ip >> 16) & 255,
+                  (ip >> 8) & 255, ip & 255, port >> 8, port & 255);
+    reply(buf);
+}
+
+void FtpSession::closePassive()
+{
+    if (pasvFd_ >= 0)
+        ::close(pasvFd_);
+    pasvFd_ = -1;
+}
+
+int FtpSession::openData()
+{
+    int fd = -1;
+    if (pasvFd_ >= 0) {
+        // Also watch the control connection, so a client that goes away (or
+        // a server shutting down) does not leave us waiting the full time.
+        pollfd p[2] = {{pasvFd_, POLLIN, 0}, {fd_, POLLRDHUP, 0}};
+        if (::poll(p, 2, kDataTimeoutMs) > 0 && (p[0].revents & POLLIN) &&
+            !(p[1].revents & (POLLRDHUP | POLLHUP | POLLERR)))
+            fd = ::accept4(pasvFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        closePassive();
+    } else if (haveActive_) {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd >= 0) {
+            int r = ::connect(fd, reinterpret_cast<sockaddr *>(&active_), sizeof active_);
+            if (r != 0 && errno == EINPROGRESS) {
+                pollfd p[2] = {{fd, POLLOUT, 0}, {fd_, POLLRDHUP, 0}};
+                int err = 0;
+                socklen_t len = sizeof err;
+                if (::poll(p, 2, kDataTimeoutMs) > 0 && (p[0].revents & POLLOUT) &&
+                    !(p[1].revents & (POLLRDHUP | POLLHUP | POLLERR)) &&
+                    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
+                    r = 0;
+            }
+            if (r != 0) {
+                ::close(fd);
+                fd = -1;
+            } else {
+                ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+            }
+        }
+        haveActive_ = false;
+    }
+    if (fd >= 0) {
+        setTimeouts(fd, cfg_.idleSeconds);
+        dataFdSlot_.store(fd);
+    }
+    return fd;
+}
+
+void FtpSession::endTransfer(Outcome outcome, int dataFd)
+{
+    dataFdSlot_.store(-1);
+    ::shutdown(dataFd, SHUT_WR);
+    ::close(dataFd);
+    switch (outcome) {
+    case Outcome::Done:
+        reply(std::to_string(cfg_.transferEndCode) + " File transfer completed successfully.");
+        break;
+    case Outcome::Aborted:
+        reply("426 Data transfer ended; connection closed.");
+        break;
+    case Outcome::Failed:
+        reply("451 Data transfer failed.");
+        break;
+    }
+}
+
+// Path components below "/" in upper case, "." and ".." applied.
+bool FtpSession::resolvePath(const std::string &arg, std::vector<std::string> &comps) const
+{
+    if (arg.empty() || arg[0] != '/')
+        comps = curDir_;
+    else
+        comps.clear();
+    size_t pos = 0;
+    while (pos <= arg.size()) {
+        auto next = arg.find('/', pos);
+        if (next == std::string::npos)
+            next = arg.size();
+        const std::string part = upperAscii(arg.substr(pos, next - pos));
+        if (part == "..") {
+            if (!comps.empty())
+                comps.pop_back();
+        } else if (!part.empty() && part != ".") {
+            comps.push_back(part);
+        }
+        pos = next + 1;
+    }
+    return true;
+}
+
+std::string FtpSession::currentPath() const
+{
+    std::string path;
+    for (const auto &c : curDir_)
+        path += "/" + c;
+    return path.empty() ? "/" : path;
+}
+
+static bool stripSuffix(const std::string &part, const std::string &suffix, std::string &name)
+{
+    if (part.size() <= suffix.size() || part.compare(part.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return false;
+    name = part.substr(0, part.size() - suffix.size());
+    return isValidName(name);
+}
+
+bool FtpSession::resolveFile(const std::string &rawArg, FileTarget &t, std::string &err) const
+{
+    const std::string arg = trimRight(rawArg);
+    const bool path = nameFormat_ == 1 || (!arg.empty() && arg[0] == '/');
+    if (path && nameFormat_ == 0 && cfg_.strictNameFormat) {
+        err = "501 File must be specified by library/file.member.";
+        return false;
+    }
+    if (!path) {
+        std::string rest = upperAscii(arg);
+        t.library = curLibrary_;
+        if (const auto slash = rest.find('/'); slash != std::string::npos) {
+            t.library = rest.substr(0, slash);
+            rest = rest.substr(slash + 1);
+        }
+        t.file = rest;
+        if (const auto dot = rest.find('.'); dot != std::string::npos) {
+            t.file = rest.substr(0, dot);
+            t.member = rest.substr(dot + 1);
+        }
+        if (!isValidName(t.library) || !isValidName(t.file) || (!t.member.empty() && !isValidName(t.member))) {
+            err = "501 File must be specified by library/file.member.";
+            return false;
+        }
+        return true;
+    }
+    std::vector<std::string> comps;
+    resolvePath(arg, comps);
+    std::string name;
+    bool ok = !comps.empty() && comps[0] == "QSYS.LIB";
+    size_t i = 1;
+    t.library = "QSYS";
+    if (ok && comps.size() >= 3 && stripSuffix(comps[1], ".LIB", name)) {
+        t.library = name;
+        i = 2;
+    }
+    if (ok && i < comps.size() && stripSuffix(comps[i], ".SAVF", name)) {
+        t.file = name;
+        t.savfSuffix = true;
+        ok = i + 1 == comps.size();
+    } else if (ok && i < comps.size() && stripSuffix(comps[i], ".FILE", name)) {
+        t.file = name;
+        if (i + 2 == comps.size())
+            ok = stripSuffix(comps[i + 1], ".MBR", t.member);
+        else
+            ok = i + 1 == comps.size();
+    } else {
+        ok = false;
+    }
+    if (!ok) {
+        err = "550 Specified file " + arg + " does not exist or cannot be accessed.";
+        return false;
+    }
+    return true;
+}
+
+void FtpSession::cmdCwd(const std::string &rawArg)
+{
+    const std::string arg = trimRight(rawArg);
+    std::string prefix;
+    if (nameFormat_ == 0 && !arg.empty() && arg[0] == '/') {
+        nameFormat_ = 1;
+        prefix = "250-NAMEFMT set to 1.\n";
+    }
+    if (nameFormat_ == 0) {
+        const std::string lib = upperAscii(arg);
+        if (!job_->libraryDir(lib))
+            return reply("550 Specified directory does not exist or cannot be accessed.");
+        curLibrary_ = lib;
+        curDir_ = {"QSYS.LIB", lib + ".LIB"};
+        return reply("250 \"" + lib + "\" is current library.");
+    }
+    std::vector<std::string> comps;
+    resolvePath(arg, comps);
+    std::string lib;
+    const bool isRoot = comps.empty();
+    const bool isQsys = comps.size() == 1 && comps[0] == "QSYS.LIB";
+    const bool isLib = comps.size() == 2 && comps[0] == "QSYS.LIB" && stripSuffix(comps[1], ".LIB", lib) &&
+                       job_->libraryDir(lib).has_value();
+    if (!isRoot && !isQsys && !isLib)
+        return reply(prefix + "550 Specified directory does not exist or cannot be accessed.");
+    curDir_ = comps;
+    if (isLib) {
+        curLibrary_ = lib;
+        return reply(prefix + "250 \"" + currentPath() + "\" is current library.");
+    }
+    reply(prefix + "250 \"" + currentPath() + "\" is current directory.");
+}
+
+void FtpSession::cmdPwd()
+{
+    if (nameFormat_ == 0)
+        return reply("257 \"" + curLibrary_ + "\" is current library.");
+    const bool isLib = curDir_.size() == 2;
+    reply("257 \"" + currentPath() + "\" is current " + (isLib ? "library." : "directory."));
+}
+
+void FtpSession::cmdSite(const std::string &arg)
+{
+    const auto words = clElements(upperAscii(trimRight(arg)));
+    if (words.empty() || words[0] == "NAMEFMT") {
+        const std::string v = words.size() > 1 ? words[1] : "0";
+        if (v != "0" && v != "1")
+            return reply("501 Naming format " + v + " not valid.");
+        nameFormat_ = v == "1" ? 1 : 0;
+        return reply("250  Now using naming format \"" + v + "\".");
+    }
+    if (words[0] == "LISTFMT") {
+        const std::string v = words.size() > 1 ? words[1] : "0";
+        return reply("250 Directory listing format (LISTFMT) option set to " + v + ".");
+    }
+    reply("501 SITE subcommand " + words[0] + " not valid.");
+}
+
+void FtpSession::cmdRcmd(const std::string &arg)
+{
+    const std::string command = trimRight(arg);
+    if (command.empty())
+        return reply("501 RCMD subcommand requires a CL command.");
+    if (command.size() > 1000)
+        return reply("501 Command string longer than 1000 characters.");
+    const CommandResult result = job_->run(command);
+    if (result.ok)
+        return reply("250 Command " + command + " successful.");
+    // The id stays in the job log; the reply carries the escape message's
+    // first-level text, with the period the server adds.
+    std::string name = command.substr(0, command.find(' '));
+    reply("550-Error occurred on command " + upperAscii(name) + "\n550 " + result.escapeText + ".");
+}
+
+void FtpSession::cmdRetr(const std::string &arg)
+{
+    FileTarget t;
+    std::string err;
+    if (!resolveFile(arg, t, err))
+        return reply(err);
+    const auto dir = job_->libraryDir(t.library);
+    if (!dir)
+        return reply("550 Library " + t.library + " not found.");
+    const auto obj = HostStore::findObject(*dir, t.file, "FILE");
+    if (!obj)
+        return reply("550 File " + t.file + " in library " + t.library + " not found.");
+    if (!t.member.empty() && t.member != t.file)
+        return reply("550 Member " + t.member + " not found in file " + t.file + " in library " + t.library + ".");
+    const FileKind kind = HostStore::fileKind(*obj);
+    const size_t rcdlen = kind == FileKind::Physical ? HostStore::pfRecordLength(*obj) : kSavfRecordLength;
+    // Open before the data connection: the file stays readable even if a
+    // command replaces it meanwhile.
+    std::ifstream in(*obj, std::ios::binary);
+    if (!in || rcdlen == 0)
+        return reply("550 File " + t.file + " in library " + t.library + " cannot be opened.");
+    if (kind == FileKind::Physical)
+        in.seekg(static_cast<std::streamoff>(kPfHeaderLength));
+
+    const int data = openData();
+    if (data < 0)
+        return reply("425 Cannot open data connection.");
+    reply("150 Retrieving member " + t.file + " in file " + t.file + " in library " + t.library + ".");
+
+    const long long limit = cfg_.abortTransferAfter;
+    long long sent = 0;
+    std::vector<char> buf(binary_ ? kBuffer : rcdlen * ((kBuffer / rcdlen) + 1));
+    Outcome outcome = Outcome::Done;
+    while (outcome == Outcome::Done) {
+        in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
+        const auto got = static_cast<size_t>(in.gcount());
+        if (got == 0)
+            break;
+        std::string out;
+        if (binary_) {
+            out.assign(buf.data(), got);
+        } else {
+            // Each record becomes one text line; database records lose their
+            // trailing blanks, as the server trims by default.
+            for (size_t off = 0; off < got; off += rcdlen) {
+                const size_t n = std::min(rcdlen, got - off);
+                std::string line;
+                if (kind == FileKind::Physical) {
+                    line = fromEbcdic(std::string(buf.data() + off, n));
+                    while (!line.empty() && line.back() == ' ')
+                        line.pop_back();
+                } else {
+                    for (size_t k = 0; k < n; ++k)
+                        line.push_back(static_cast<char>(ebcdicToLatin1(static_cast<uint8_t>(buf[off + k]))));
+                }
+                out += line + "\r\n";
+            }
+        }
+        size_t n = out.size();
+        if (limit >= 0 && sent + static_cast<long long>(n) > limit) {
+            n = static_cast<size_t>(limit - sent);
+            outcome = Outcome::Aborted;
+        }
+        if (!sendAll(data, out.data(), n)) {
+            outcome = Outcome::Aborted;
+            break;
+        }
+        sent += static_cast<long long>(n);
+    }
+    endTransfer(outcome, data);
+}
+
+void FtpSession::cmdStor(const std::string &arg)
+{
+    FileTarget t;
+    std::string err;
+    if (!resolveFile(arg, t, err))
+        return reply(err);
+    const auto dir = job_->libraryDir(t.library);
+    if (!dir)
+        return reply("550 Library " + t.library + " not found.");
+    if (!t.member.empty() && t.member != t.file)
+        return reply("550 Member " + t.member + " not found in file " + t.file + " in library " + t.library + ".");
+    const auto existing = HostStore::findObject(*dir, t.file, "FILE");
+    const fs::path target = existing ? *existing : *dir / (t.file + ".FILE");
+    // A missing file becomes a save file only when the path says .SAVF;
+    // otherwise the server makes a physical file, as a real host does.
+    FileKind kind = existing ? HostStore::fileKind(*existing) : (t.savfSuffix ? FileKind::SaveFile : FileKind::Physical);
+    size_t rcdlen = kind == FileKind::Physical ? (existing ? HostStore::pfRecordLength(*existing) : 528) : 0;
+    if (kind == FileKind::Physical && rcdlen == 0)
+        rcdlen = 528;
+
+    const fs::path tmp = HostStore::tempPathFor(target);
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (!out)
+        return reply("550 File " + t.file + " in library " + t.library + " cannot be written.");
+    const int data = openData();
+    if (data < 0) {
+        out.close();
+        std::error_code ec;
+        fs::remove(tmp, ec);
+        return reply("425 Cannot open data connection.");
+    }
+    reply("150 Sending file to member " + t.file + " in file " + t.file + " in library " + t.library + ".");
+
+    if (kind == FileKind::Physical)
+        out << HostStore::pfHeader(rcdlen);
+    const long long limit = cfg_.abortTransferAfter;
+    long long received = 0;
+    uint64_t dataBytes = 0; // written after the header
+    std::string line;       // ASCII to a physical file: the line being built
+    std::vector<char> buf(kBuffer);
+    Outcome outcome = Outcome::Done;
+    auto writeRecord = [&](std::string record) {
+        record.resize(rcdlen, '\x40');
+        out.write(record.data(), static_cast<std::streamsize>(record.size()));
+        dataBytes += record.size();
+    };
+    while (true) {
+        const ssize_t n = ::recv(data, buf.data(), buf.size(), 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            outcome = Outcome::Aborted;
+            break;
+        }
+        if (n == 0)
+            break;
+        size_t got = static_cast<size_t>(n);
+        if (limit >= 0 && received + n > limit) {
+            got = static_cast<size_t>(limit - received);
+            outcome = Outcome::Aborted;
+        }
+        received += static_cast<long long>(got);
+        if (binary_) {
+            out.write(buf.data(), static_cast<std::streamsize>(got));
+            dataBytes += got;
+        } else if (kind == FileKind::SaveFile) {
+            // Text into a save file: line ends are taken as record ends and
+            // the rest converted to EBCDIC, which ruins the save file.
+            for (size_t k = 0; k < got; ++k) {
+                const auto c = static_cast<uint8_t>(buf[k]);
+                if (c == '\r' || c == '\n')
+                    continue;
+                out.put(static_cast<char>(latin1ToEbcdic(c)));
+                ++dataBytes;
+            }
+        } else {
+            for (size_t k = 0; k < got; ++k) {
+                if (buf[k] == '\n') {
+                    if (!line.empty() && line.back() == '\r')
+                        line.pop_back();
+                    writeRecord(toEbcdic(line));
+                    line.clear();
+                } else {
+                    line.push_back(buf[k]);
+                }
+            }
+        }
+        if (outcome != Outcome::Done)
+            break;
+    }
+    if (outcome == Outcome::Done && kind == FileKind::Physical) {
+        if (!binary_ && !line.empty())
+            writeRecord(toEbcdic(line));
+        if (const size_t rest = dataBytes % rcdlen; binary_ && rest != 0)
+            out << std::string(rcdlen - rest, '\x40');
+    }
+    out.flush();
+    const bool written = static_cast<bool>(out);
+    out.close();
+    std::error_code ec;
+    if (outcome == Outcome::Done && written) {
+        // Library objects change under the store's lock; QTEMP is ours alone.
+        std::unique_lock<std::mutex> lock(server_.store().mutex(), std::defer_lock);
+        if (t.library != "QTEMP")
+            lock.lock();
+        fs::rename(tmp, target, ec);
+        if (ec)
+            outcome = Outcome::Failed;
+    } else if (outcome == Outcome::Done) {
+        outcome = Outcome::Failed;
+    }
+    if (outcome != Outcome::Done)
+        fs::remove(tmp, ec);
+    endTransfer(outcome, data);
+}
+
+void FtpSession::cmdList(const std::string &rawArg, bool names)
+{
+    std::string arg = trimRight(rawArg);
+    if (!arg.empty() && arg[0] == '-')
+        arg.clear(); // "ls -l" style options
+    std::vector<std::string> comps;
+    if (nameFormat_ == 0 && (arg.empty() || arg[0] != '/'))
+        comps = {"QSYS.LIB", (arg.empty() ? curLibrary_ : upperAscii(arg)) + ".LIB"};
+    else
+        resolvePath(arg, comps);
+    std::vector<std::string> lines;
+    auto stamp = [](const fs::path &p) {
+        std::error_code ec;
+        const auto ft = fs::last_write_time(p, ec);
+        const auto sys = std::chrono::time_point_cast<std::chrono::system_clock::duration>(
+            ft - fs::file_time_type::clock::now() + std::chrono::system_clock::now());
+        const std::time_t tt = std::chrono::system_clock::to_time_t(sys);
+        std::tm tm{};
+        localtime_r(&tt, &tm);
+        char buf[32];
+        std::strftime(buf, sizeof buf, "%m/%d/%y %H:%M:%S", &tm);
+        return std::string(buf);
+    };
+    std::string lib;
+    if (comps.empty()) {
+        lines.push_back(names ? "QSYS.LIB" : "QSYS                                            *DIR       QSYS.LIB/");
+    } else if (comps.size() == 1 && comps[0] == "QSYS.LIB") {
+        for (const auto &l : server_.store().libraries())
+            lines.push_back(names ? l + ".LIB" : "QSYS                                            *LIB       " + l + ".LIB");
+    } else if (comps.size() == 2 && comps[0] == "QSYS.LIB" && stripSuffix(comps[1], ".LIB", lib) &&
+               job_->libraryDir(lib)) {
+        for (const auto &obj : HostStore::objects(*job_->libraryDir(lib))) {
+            std::error_code ec;
+            char buf[160];
+            std::snprintf(buf, sizeof buf, "QSYS       %14llu %s *%-9s %s.%s",
+                          static_cast<unsigned long long>(fs::file_size(obj.path, ec)), stamp(obj.path).c_str(),
+                          obj.type.c_str(), obj.name.c_str(), obj.type.c_str());
+            lines.push_back(names ? obj.name + "." + obj.type : std::string(buf));
+        }
+    } else {
+        return reply("550  Path does not exist: " + rawArg);
+    }
+    const int data = openData();
+    if (data < 0)
+        return reply("425 Cannot open data connection.");
+    reply("125 List started.");
+    std::string out;
+    for (const auto &l : lines)
+        out += l + "\r\n";
+    sendAll(data, out.data(), out.size());
+    dataFdSlot_.store(-1);
+    ::close(data);
+    reply("250 List completed.");
+}
+
+FtpServer::FtpServer(ServerConfig config, HostStore &store)
+    : config_(std::move(config)), store_(store), jobCounter_(static_cast<int>(100000 + (::getpid() % 800000)))
+{
+}
+
+FtpServer::~FtpServer()
+{
+    stop();
+    reap(true);
+    if (listenFd_ >= 0)
+        ::close(listenFd_);
+}
+
+uint16_t FtpServer::listen(std::string *error)
+{
+    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(config_.port);
+    if (::inet_pton(AF_INET, config_.listenAddress.c_str(), &addr.sin_addr) != 1) {
+        *error = "not an IPv4 address: " + config_.listenAddress;
+        return 0;
+    }
+    socklen_t len = sizeof addr;
+    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::listen(listenFd_, 64) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        *error = "cannot listen on " + config_.listenAddress + ":" + std::to_string(config_.port) + ": " +
+                 std::strerror(errno);
+        return 0;
+    }
+    return ntohs(addr.sin_port);
+}
+
+void FtpServer::serve(int stopFd)
+{
+    while (!stopping_) {
+        pollfd p[2] = {{listenFd_, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        const int r = ::poll(p, stopFd >= 0 ? 2 : 1, 1000);
+        reap(false);
+        if (r < 0 && errno != EINTR)
+            break;
+        if (r <= 0)
+            continue;
+        if (stopFd >= 0 && (p[1].revents & POLLIN))
+            break;
+        if (!(p[0].revents & POLLIN))
+            continue;
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        auto client = std::make_unique<Client>();
+        client->fd = fd;
+        Client *c = client.get();
+        {
+            std::lock_guard<std::mutex> lock(clientsMutex_);
+            clients_.push_back(std::move(client));
+        }
+        c->thread = std::thread([this, c] {
+            {
+                FtpSession session(*this, c->fd, c->dataFd);
+                session.run();
+            }
+            ::shutdown(c->fd, SHUT_RDWR);
+            c->done = true;
+        });
+    }
+    stop();
+}
+
+void FtpServer::stop()
+{
+    stopping_ = true;
+    std::lock_guard<std::mutex> lock(clientsMutex_);
+    for (auto &c : clients_) {
+        if (!c->done) {
+            ::shutdown(c->fd, SHUT_RDWR);
+            const int data = c->dataFd.load();
+            if (data >= 0)
+                ::shutdown(data, SHUT_RDWR);
+        }
+    }
+}
+
+void FtpServer::reap(bool all)
+{
+    std::list<std::unique_ptr<Client>> finished;
+    {
+        std::lock_guard<std::mutex> lock(clientsMutex_);
+        for (auto it = clients_.begin(); it != clients_.end();) {
+            if (all || (*it)->done) {
+                finished.push_back(std::move(*it));
+                it = clients_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto &c : finished) {
+        if (c->thread.joinable())
+            c->thread.join();
+        ::close(c->fd);
+    }
+}
+
+void FtpServer::logCommand(const std::string &line)
+{
+    if (config_.logFile.empty())
+        return;
+    std::lock_guard<std::mutex> lock(logMutex_);
+    std::ofstream out(config_.logFile, std::ios::app);
+    out << line << '\n';
+}
+
+} // namespace hostsim

@@ -1,0 +1,68 @@
+#pragma once
+// The host's FTP server: one thread per control connection, each with its
+// own server job (HostJob).
+
+#include "HostJob.h"
+#include "HostStore.h"
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace hostsim {
+
+struct ServerConfig {
+    std::string listenAddress = "127.0.0.1";
+    uint16_t port = 0;
+    std::vector<std::pair<std::string, std::string>> users; // upper-case user, password
+    std::string logFile;
+    long long abortTransferAfter = -1;
+    int transferEndCode = 250;
+    int idleSeconds = 300;
+    bool strictNameFormat = false;
+    HostConfig host;
+};
+
+class FtpServer {
+public:
+    FtpServer(ServerConfig config, HostStore &store);
+    ~FtpServer();
+
+    // Binds and listens; returns the port or 0 with `error` set.
+    uint16_t listen(std::string *error);
+    // Accepts clients until stop() or `stopFd` becomes readable.
+    void serve(int stopFd);
+    void stop();
+
+    // Appends one received command line to --log.
+    void logCommand(const std::string &line);
+    const ServerConfig &config() const { return config_; }
+    HostStore &store() { return store_; }
+    int nextJobNumber() { return jobCounter_.fetch_add(1); }
+
+private:
+    struct Client {
+        int fd = -1;
+        std::thread thread;
+        std::atomic<bool> done{false};
+        std::atomic<int> dataFd{-1};
+    };
+    void reap(bool all);
+
+    ServerConfig config_;
+    HostStore &store_;
+    int listenFd_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> jobCounter_;
+    std::mutex clientsMutex_;
+    std::list<std::unique_ptr<Client>> clients_;
+    std::mutex logMutex_;
+};
+
+} // namespace hostsim
