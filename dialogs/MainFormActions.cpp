@@ -8,6 +8,7 @@
 #include "dialogs/formNewVersion.h"
 #include "dialogs/formPoster.h"
 #include "dialogs/formSaveAdvanced.h"
+#include "jobs/ArchiveInfo.h"
 #include "platform/Dialogs.h"
 #include "platform/Shell.h"
 
@@ -75,7 +76,7 @@ void linkLabelClick(const QLabel &label) { urlClick(label); }
 
 bool checkFormatVersion(int32_t formatVersion, const std::string &downloadAddress)
 {
-    if (formatVersion <= kFormatVersion)
+    if (formatVersion <= jobs::kArchiveFormatVersion)
         return true;
     TfrmNewVersion form;
     Live live(frmNewVersion, form);
@@ -116,6 +117,69 @@ void displayPoster(PosterValues &poster, PosterPanel &panel, const std::string &
     panel.setPicture(picture);
     panel.imgPoster->setHint(hint);
     panel.applyLayout(poster.stretch);
+}
+
+// ---- on the archive info record -----------------------------------------
+// The dialogs refuse text that does not fit, so the setters below never cut.
+
+namespace {
+
+PosterValues posterOf(const jobs::TArchiveInfo &info)
+{
+    return {info.posterFile(), info.posterLink(), info.PosterStretch != 0};
+}
+
+void setPoster(jobs::TArchiveInfo &info, const PosterValues &p)
+{
+    info.setPosterFile(p.file);
+    info.setPosterLink(p.link);
+    info.PosterStretch = p.stretch ? 1 : 0;
+}
+
+} // namespace
+
+void btnSaveAdvancedClick(jobs::TArchiveInfo &info)
+{
+    std::string command = info.targetCommand();
+    if (editTargetCommand(command))
+        info.setTargetCommand(command);
+}
+
+void btnRestoreDefaultsClick(jobs::TArchiveInfo &info)
+{
+    TargetDefaults v{info.defaultTargetHost(), info.defaultUserProfile(), info.defaultRestoreLibrary()};
+    if (!editTargetDefaults(v))
+        return;
+    info.setDefaultTargetHost(v.serverName);
+    info.setDefaultUserProfile(v.userProfile);
+    info.setDefaultRestoreLibrary(v.restoreToLibrary);
+}
+
+void btnAddPosterClick(jobs::TArchiveInfo &info)
+{
+    PosterValues p = posterOf(info);
+    if (editPoster(p))
+        setPoster(info, p);
+}
+
+void readPosterDefaults(jobs::TArchiveInfo &info)
+{
+    PosterValues p = posterOf(info);
+    readPosterDefaults(p);
+    setPoster(info, p);
+}
+
+bool checkFormatVersion(const jobs::TArchiveInfo &info)
+{
+    return checkFormatVersion(info.FormatVersion, info.downloadAddress());
+}
+
+void displayPoster(jobs::TArchiveInfo &info, PosterPanel &panel, const std::string &runFolder,
+                   const ExtractPosterFn &extract)
+{
+    PosterValues p = posterOf(info);
+    displayPoster(p, panel, runFolder, extract);
+    info.setPosterFile(p.file);
 }
 
 } // namespace dialogs

@@ -12,6 +12,10 @@
 
 class QLabel;
 
+namespace jobs {
+struct TArchiveInfo;
+}
+
 namespace dialogs {
 
 class PosterPanel;
@@ -32,7 +36,6 @@ void linkLabelClick(const QLabel &label);
 // The format check of the restore wizard: true when the file may be used.
 // A newer format shows the new-version dialog; Download hands the file's
 // download address to the shell. Either way the answer is false.
-inline constexpr int32_t kFormatVersion = 101;
 bool checkFormatVersion(int32_t formatVersion, const std::string &downloadAddress);
 
 // Extracts archive member `member` into `folder` (overwriting, no folder
@@ -45,6 +48,18 @@ using ExtractPosterFn = std::function<void(const std::string &member, const std:
 // default poster with the product web page. A picture that cannot be shown
 // gives a message and the default poster; nothing here stops the job.
 void displayPoster(PosterValues &poster, PosterPanel &panel, const std::string &runFolder,
+                   const ExtractPosterFn &extract);
+
+// The same handlers on the main form's archive info record.
+void btnSaveAdvancedClick(jobs::TArchiveInfo &info);
+void btnRestoreDefaultsClick(jobs::TArchiveInfo &info);
+void btnAddPosterClick(jobs::TArchiveInfo &info);
+// Reading the poster defaults at start-up in save mode.
+void readPosterDefaults(jobs::TArchiveInfo &info);
+// Format check of the chosen file's record (version and download address).
+bool checkFormatVersion(const jobs::TArchiveInfo &info);
+// Poster display of the last page; cuts the record's poster file to its name.
+void displayPoster(jobs::TArchiveInfo &info, PosterPanel &panel, const std::string &runFolder,
                    const ExtractPosterFn &extract);
 
 // The file-name part of a poster path as stored by a Windows or Linux PC.
