@@ -1,5 +1,7 @@
 #include "dialogs/PosterPicture.h"
 
+#include "dialogs/PosterWmf.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
@@ -14,8 +16,6 @@
 
 extern "C" {
 #include <emf2svg.h>
-#include <libwmf/api.h>
-#include <libwmf/svg.h>
 }
 
 namespace dialogs {
@@ -48,7 +48,9 @@ bool readWhole(const std::string &path, QByteArray &data, std::string &error)
     return true;
 }
 
-bool sizeAcceptable(qint64 w, qint64 h, std::string &error)
+} // namespace
+
+bool posterSizeAcceptable(qint64 w, qint64 h, std::string &error)
 {
     if (w <= 0 || h <= 0) {
         error = "the picture has no size";
@@ -60,6 +62,10 @@ bool sizeAcceptable(qint64 w, qint64 h, std::string &error)
     }
     return true;
 }
+
+namespace {
+
+bool sizeAcceptable(qint64 w, qint64 h, std::string &error) { return posterSizeAcceptable(w, h, error); }
 
 // ---- JPEG (libjpeg) ------------------------------------------------------
 
@@ -176,63 +182,6 @@ bool renderSvg(const QByteArray &svg, QSize size, QImage &out, std::string &erro
     return true;
 }
 
-struct WmfApi {
-    wmfAPI *api = nullptr;
-    ~WmfApi()
-    {
-        if (api)
-            wmf_api_destroy(api);
-    }
-};
-
-bool loadWmf(QByteArray data, QImage &out, std::string &error)
-{
-    WmfApi w;
-    wmfAPI_Options options;
-    std::memset(&options, 0, sizeof options);
-    options.function = wmf_svg_function;
-    const unsigned long flags = WMF_OPT_FUNCTION | WMF_OPT_IGNORE_NONFATAL | WMF_OPT_NO_ERROR | WMF_OPT_NO_DEBUG;
-    if (wmf_api_create(&w.api, flags, &options) != wmf_E_None) {
-        error = "the metafile library could not be started";
-        return false;
-    }
-    auto *svg = WMF_SVG_GetData(w.api);
-    if (wmf_mem_open(w.api, reinterpret_cast<unsigned char *>(data.data()), data.size()) != wmf_E_None) {
-        error = "damaged metafile";
-        return false;
-    }
-    wmfD_Rect bbox;
-    if (wmf_scan(w.api, 0, &bbox) != wmf_E_None) {
-        error = "damaged metafile";
-        return false;
-    }
-    unsigned int width = 0, height = 0;
-    if (wmf_display_size(w.api, &width, &height, kScreenDpi, kScreenDpi) != wmf_E_None ||
-        !sizeAcceptable(width, height, error)) {
-        if (error.empty())
-            error = "damaged metafile";
-        return false;
-    }
-    svg->out = wmf_stream_create(w.api, nullptr);
-    svg->Description = const_cast<char *>("Quellon poster");
-    svg->bbox = bbox;
-    svg->width = width;
-    svg->height = height;
-    svg->flags |= WMF_SVG_INLINE_IMAGES;
-    const wmf_error_t played = wmf_play(w.api, 0, &bbox);
-    char *buf = nullptr;
-    unsigned long len = 0;
-    wmf_stream_destroy(w.api, svg->out, &buf, &len);
-    QByteArray svgText = buf ? QByteArray(buf, static_cast<qsizetype>(len)) : QByteArray();
-    if (buf)
-        wmf_free(w.api, buf);
-    if (played != wmf_E_None || svgText.isEmpty()) {
-        error = "damaged metafile";
-        return false;
-    }
-    return renderSvg(svgText, QSize(static_cast<int>(width), static_cast<int>(height)), out, error);
-}
-
 quint32 le32(const QByteArray &d, qsizetype at)
 {
     const auto *p = reinterpret_cast<const unsigned char *>(d.constData()) + at;
@@ -308,7 +257,7 @@ bool loadPosterPicture(const std::string &path, QImage &out, std::string &error)
     if (ext == "jpg" || ext == "jpeg")
         return loadJpeg(data, out, error);
     if (ext == "wmf")
-        return loadWmf(data, out, error);
+        return renderWmf(data, out, error);
     return loadEmf(data, out, error);
 }
 

@@ -24,6 +24,13 @@ def wmf_record(function, *params):
     return struct.pack("<IH", 3 + len(params), function) + struct.pack("<%dh" % len(params), *params)
 
 
+def record_offsets(recs):
+    i = 0
+    while i < len(recs):
+        yield i
+        i += struct.unpack_from("<I", recs, i)[0] * 2
+
+
 def make_wmf(path):
     width_twips, height_twips = 6000, 2250  # 400 x 150 px at 1440 twips per inch, 96 dpi
     recs = b""
@@ -50,11 +57,28 @@ def make_wmf(path):
     recs += wmf_record(0x012D, 0)
     pts = [(3000, 250), (5700, 1125), (3000, 2000)]
     recs += wmf_record(0x0324, len(pts), *[c for p in pts for c in p])  # POLYGON
+    # A 2 x 2 bitmap (top row red, green; bottom row blue, white), stored
+    # bottom-up as DIBs are, stretched over 500 x 500 twips.
+    dib = struct.pack("<IiiHHIIiiII", 40, 2, 2, 1, 24, 0, 0, 0, 0, 0, 0)
+    dib += bytes([255, 0, 0, 255, 255, 255, 0, 0])          # bottom row: blue, white (BGR) + padding
+    dib += bytes([0, 0, 255, 0, 255, 0, 0, 0])              # top row: red, green
+    body = struct.pack("<IH", 0x00CC0020, 0) + struct.pack("<8h", 2, 2, 0, 0, 500, 500, 1500, 5400) + dib
+    recs += struct.pack("<IH", 3 + len(body) // 2, 0x0F43) + body  # STRETCHDIB
+    # Text in white Arial, 300 twips high.
+    face = b"Arial".ljust(32, b"\0")
+    body = struct.pack("<hhhhhBBBBBBBB", -300, 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0) + face
+    recs += struct.pack("<IH", 3 + len(body) // 2, 0x02FB) + body  # CREATEFONTINDIRECT -> object 2
+    recs += wmf_record(0x012D, 2)
+    recs += struct.pack("<IHI", 5, 0x0209, rgb(255, 255, 255))      # SETTEXTCOLOR
+    recs += wmf_record(0x0102, 1)                                   # SETBKMODE transparent
+    text = b"WMF"
+    body = struct.pack("<h", len(text)) + text.ljust((len(text) + 1) // 2 * 2, b"\0") + struct.pack("<hh", 1700, 3150)
+    recs += struct.pack("<IH", 3 + len(body) // 2, 0x0521) + body  # TEXTOUT y, x
     recs += wmf_record(0x0000)                              # EOF
     header_words = 9
-    max_record = 8
+    max_record = max(struct.unpack_from("<I", recs, i)[0] for i in record_offsets(recs))
     size_words = header_words + len(recs) // 2
-    meta = struct.pack("<HHHIHIH", 1, header_words, 0x0300, size_words, 2, max_record, 0)
+    meta = struct.pack("<HHHIHIH", 1, header_words, 0x0300, size_words, 3, max_record, 0)
     place = struct.pack("<IHhhhhHI", 0x9AC6CDD7, 0, 0, 0, width_twips, height_twips, 1440, 0)
     checksum = 0
     for (w,) in struct.iter_unpack("<H", place):
