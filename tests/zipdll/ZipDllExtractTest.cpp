@@ -369,3 +369,13 @@ TEST_F(ZipDllExtract, StopAnswerEndsTheRun)
     runCommand("ls -A " + out, &o);
     EXPECT_EQ(o, "") << "temporary file left behind";
 }
+
+TEST_F(ZipDllExtract, LegacyCodePageNamesBecomeUtf8)
+{
+    // Bit 11 clear: the name is in the DOS code page (0x8E is "Ä").
+    writeFile(zip, zt::makeStoredZip({{"\x8E" "rger.txt", "cp437"}}));
+    Extract x(zip, out);
+    x.spec("Ärger.txt");
+    EXPECT_EQ(x.run(), 1) << x.calls.messages();
+    EXPECT_EQ(outFile("Ärger.txt"), "cp437");
+}
