@@ -231,6 +231,12 @@ TEST_F(ZipDllExtract, TestModeAndSpecsAndMemory)
     tooSmall.p.MemSize = 10;
     EXPECT_EQ(tooSmall.run(), 0);
     EXPECT_TRUE(tooSmall.calls.hasError(zdeTooLarge));
+
+    // An empty member needs no buffer at all.
+    writeFile(zip, zt::makeStoredZip({{"empty", ""}}));
+    Extract empty(zip, "");
+    empty.p.ExtractToMemory = 1;
+    EXPECT_EQ(empty.run(), 1) << empty.calls.messages();
 }
 
 TEST_F(ZipDllExtract, CrcMismatchIsReportedNeverPassedAsGood)
