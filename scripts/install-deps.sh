@@ -10,6 +10,7 @@ PACKAGES=(
   python3 python3-pyftpdlib curl
   zip unzip p7zip-full libarchive-tools
   xvfb xauth imagemagick
+  time
 )
 
 missing=()

@@ -26,7 +26,7 @@ run() {
   start=$(date +%s.%N)
   /usr/bin/time -v -o "$WORK/$label.time" "$@" >/dev/null
   end=$(date +%s.%N)
-  SECS=$(echo "$end - $start" | bc -l)
+  SECS=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')
   RSS_KB=$(awk -F': ' '/Maximum resident/ {print $2}' "$WORK/$label.time")
 }
 
@@ -48,6 +48,7 @@ printf 'add     zip -9 %7.2f s  %11d bytes  %7d KiB peak\n' "$T_ZIP" "$S_ZIP" "$
 printf 'add     ours   %7.2f s  %11d bytes  %7d KiB peak\n' "$T_OURS" "$S_OURS" "$M_OURS"
 printf 'extract unzip  %7.2f s  %7d KiB peak\n' "$T_UNZIP" "$M_UNZIP"
 printf 'extract ours   %7.2f s  %7d KiB peak\n' "$T_OURX" "$M_OURX"
-printf 'add speed-up vs zip -9:   %.2fx  (target >= 1.5)\n' "$(echo "$T_ZIP / $T_OURS" | bc -l)"
-printf 'add size vs zip -9:       %+.2f%%  (target <= +1%%)\n' "$(echo "($S_OURS - $S_ZIP) * 100 / $S_ZIP" | bc -l)"
-printf 'extract speed vs unzip:   %.2fx  (target >= 1.0)\n' "$(echo "$T_UNZIP / $T_OURX" | bc -l)"
+calc() { awk "BEGIN { print $1 }"; }
+printf 'add speed-up vs zip -9:   %.2fx  (target >= 1.5)\n' "$(calc "$T_ZIP / $T_OURS")"
+printf 'add size vs zip -9:       %+.2f%%  (target <= +1%%)\n' "$(calc "($S_OURS - $S_ZIP) * 100 / $S_ZIP")"
+printf 'extract speed vs unzip:   %.2fx  (target >= 1.0)\n' "$(calc "$T_UNZIP / $T_OURX")"
