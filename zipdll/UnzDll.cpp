@@ -108,7 +108,7 @@ private:
     Fd base_;
     Directory dir_;
     std::string goodPassword_;
-    std::vector<uint8_t> inBuf_, outBuf_;
+    std::unique_ptr<uint8_t[]> inBuf_, outBuf_; // kIoBlock each, not zero-filled
 };
 
 int32_t Extractor::run()
@@ -160,8 +160,8 @@ int32_t Extractor::run()
     }
     rep_.call(zacFileCount, 0, static_cast<uint32_t>(chosen.size()), {});
     rep_.call(zacTotalBytes, 0, sizeField(total), {});
-    inBuf_.resize(kIoBlock);
-    outBuf_.resize(kIoBlock);
+    inBuf_ = std::make_unique_for_overwrite<uint8_t[]>(kIoBlock);
+    outBuf_ = std::make_unique_for_overwrite<uint8_t[]>(kIoBlock);
 
     int32_t processed = 0;
     for (const CentralEntry *e : chosen) {
@@ -255,14 +255,14 @@ Extractor::Dec Extractor::decode(const CentralEntry &e, uint64_t dataStart, ZipC
         if (left != e.usize)
             return Dec::Damaged;
         while (left > 0) {
-            size_t n = static_cast<size_t>(std::min<uint64_t>(left, inBuf_.size()));
-            if (!readAll(archive_.fd, inBuf_.data(), n, pos))
+            size_t n = static_cast<size_t>(std::min<uint64_t>(left, kIoBlock));
+            if (!readAll(archive_.fd, inBuf_.get(), n, pos))
                 return Dec::ReadError;
             if (crypt)
-                crypt->decrypt(inBuf_.data(), n);
+                crypt->decrypt(inBuf_.get(), n);
             pos += n;
             left -= n;
-            if (Dec d = emit(inBuf_.data(), n); d != Dec::Ok)
+            if (Dec d = emit(inBuf_.get(), n); d != Dec::Ok)
                 return d;
         }
     } else {
@@ -275,26 +275,26 @@ Extractor::Dec Extractor::decode(const CentralEntry &e, uint64_t dataStart, ZipC
             if (zs.avail_in == 0) {
                 if (left == 0)
                     return Dec::Damaged; // compressed data ends before the stream does
-                size_t n = static_cast<size_t>(std::min<uint64_t>(left, inBuf_.size()));
-                if (!readAll(archive_.fd, inBuf_.data(), n, pos))
+                size_t n = static_cast<size_t>(std::min<uint64_t>(left, kIoBlock));
+                if (!readAll(archive_.fd, inBuf_.get(), n, pos))
                     return Dec::ReadError;
                 if (crypt)
-                    crypt->decrypt(inBuf_.data(), n);
+                    crypt->decrypt(inBuf_.get(), n);
                 pos += n;
                 left -= n;
-                zs.next_in = inBuf_.data();
+                zs.next_in = inBuf_.get();
                 zs.avail_in = static_cast<uInt>(n);
             }
-            zs.next_out = outBuf_.data();
-            zs.avail_out = static_cast<uInt>(outBuf_.size());
+            zs.next_out = outBuf_.get();
+            zs.avail_out = static_cast<uInt>(kIoBlock);
             int rc = inflate(&zs, Z_NO_FLUSH);
             if (rc == Z_STREAM_END)
                 ended = true;
             else if (rc != Z_OK && rc != Z_BUF_ERROR)
                 return Dec::Damaged;
-            size_t n = outBuf_.size() - zs.avail_out;
+            size_t n = kIoBlock - zs.avail_out;
             if (n > 0)
-                if (Dec d = emit(outBuf_.data(), n); d != Dec::Ok)
+                if (Dec d = emit(outBuf_.get(), n); d != Dec::Ok)
                     return d;
             if (rc == Z_BUF_ERROR && n == 0 && zs.avail_in != 0)
                 return Dec::Damaged;
@@ -337,7 +337,7 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
         skip(e, zdeMethod, ustUnknownMethod, "compression method " + std::to_string(e.method) + " not supported");
         return Outcome::Skipped;
     }
-    if (toMemory && (!p_->MemBuffer || e.usize > p_->MemSize)) {
+    if (toMemory && e.usize > 0 && (!p_->MemBuffer || e.usize > p_->MemSize)) {
         skip(e, zdeTooLarge, ustTooLarge, "does not fit the memory buffer");
         return Outcome::Skipped;
     }

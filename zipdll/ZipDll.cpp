@@ -379,7 +379,7 @@ void Archiver::collect(const ZipSpecEntry &spec)
         walk(dirName(full), "", baseName(full), spec.Recurse != 0, spec);
     }
     if (sources_.size() == before)
-        rep_.message(0, "Nothing matches " + std::string(spec.Spec));
+        rep_.message(zdeNothing, "Nothing matches " + std::string(spec.Spec));
 }
 
 bool Archiver::storeSuffix(const std::string &name) const
@@ -809,8 +809,10 @@ int32_t Archiver::runAdd()
         return 0;
     if (!p_->Grow)
         haveOld_ = false;
-    for (int32_t i = 0; i < p_->SpecCount; ++i)
+    for (int32_t i = 0; i < p_->SpecCount && !rep_.stopped(); ++i)
         collect(p_->Specs[i]);
+    if (rep_.stopped())
+        return failWith(Fail::Abort);
 
     // Decide which sources go in and where.
     std::map<std::string, int> oldIndex;
@@ -867,6 +869,8 @@ int32_t Archiver::runAdd()
     std::vector<const Source *> added;
     int32_t count = 0;
     for (const Slot &slot : slots) {
+        if (rep_.stopped())
+            return failWith(Fail::Abort);
         OutEntry o;
         Fail f = Fail::None;
         if (slot.source >= 0) {

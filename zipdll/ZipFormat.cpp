@@ -490,7 +490,8 @@ int32_t Reporter::call(int32_t action, int32_t error, uint32_t size, std::string
     rec_.ErrorCode = error;
     rec_.FileSize = size;
     size_t limit = text2.empty() ? ZCB_MAX_NAME : ZCB_COMMENT_OFFSET - 1;
-    std::memcpy(rec_.Text, text.data(), std::min(text.size(), limit));
+    if (!text.empty())
+        std::memcpy(rec_.Text, text.data(), std::min(text.size(), limit));
     if (!text2.empty())
         std::memcpy(rec_.Text + ZCB_COMMENT_OFFSET, text2.data(),
                     std::min<size_t>(text2.size(), ZCB_TEXT_SIZE - ZCB_COMMENT_OFFSET - 1));

@@ -114,7 +114,7 @@ public:
 private:
     uint8_t streamByte() const
     {
-        uint16_t t = static_cast<uint16_t>((k2_ & 0xFFFF) | 2);
+        uint32_t t = (k2_ & 0xFFFF) | 2;
         return static_cast<uint8_t>((t * (t ^ 1)) >> 8);
     }
     void update(uint8_t c);

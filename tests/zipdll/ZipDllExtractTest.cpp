@@ -231,6 +231,12 @@ TEST_F(ZipDllExtract, TestModeAndSpecsAndMemory)
     tooSmall.p.MemSize = 10;
     EXPECT_EQ(tooSmall.run(), 0);
     EXPECT_TRUE(tooSmall.calls.hasError(zdeTooLarge));
+
+    // An empty member needs no buffer at all.
+    writeFile(zip, zt::makeStoredZip({{"empty", ""}}));
+    Extract empty(zip, "");
+    empty.p.ExtractToMemory = 1;
+    EXPECT_EQ(empty.run(), 1) << empty.calls.messages();
 }
 
 TEST_F(ZipDllExtract, CrcMismatchIsReportedNeverPassedAsGood)
@@ -368,4 +374,14 @@ TEST_F(ZipDllExtract, StopAnswerEndsTheRun)
     std::string o;
     runCommand("ls -A " + out, &o);
     EXPECT_EQ(o, "") << "temporary file left behind";
+}
+
+TEST_F(ZipDllExtract, LegacyCodePageNamesBecomeUtf8)
+{
+    // Bit 11 clear: the name is in the DOS code page (0x8E is "Ä").
+    writeFile(zip, zt::makeStoredZip({{"\x8E" "rger.txt", "cp437"}}));
+    Extract x(zip, out);
+    x.spec("Ärger.txt");
+    EXPECT_EQ(x.run(), 1) << x.calls.messages();
+    EXPECT_EQ(outFile("Ärger.txt"), "cp437");
 }
