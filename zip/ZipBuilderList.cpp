@@ -62,16 +62,16 @@ int64_t zip64EndStart(std::FILE *f, int64_t eocPos)
         return eocPos;
     // The locator's offset may be off by a stub; take the record that ends
     // right at the locator, recognised by its signature and its own size field.
-    uint8_t head[12];
-    for (int64_t size = kMinEnd64; size <= kMinEnd64 + 1024 && size <= eocPos - kLocator; ++size) {
-        int64_t at = eocPos - kLocator - size;
-        if (!seekTo(f, at) || readSome(f, head, 12) != 12)
-            break;
-        ByteReader h(head, 12);
+    const int64_t span = std::min<int64_t>(kMinEnd64 + 1024, eocPos - kLocator);
+    std::vector<uint8_t> buf(static_cast<size_t>(span));
+    if (!seekTo(f, eocPos - kLocator - span) || readSome(f, buf.data(), buf.size()) != buf.size())
+        return eocPos;
+    for (int64_t size = kMinEnd64; size <= span; ++size) {
+        ByteReader h(buf.data() + (span - size), 12);
         uint32_t sig = h.u32();
         uint32_t lo = h.u32(), hi = h.u32();
         if (sig == 0x06064B50 && hi == 0 && static_cast<int64_t>(lo) + 12 == size)
-            return at;
+            return eocPos - kLocator - size;
     }
     return eocPos;
 }
