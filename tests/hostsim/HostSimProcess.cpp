@@ -1,4 +1,4 @@
-#include "HostSimProcess.h"
+#include "hostsim/HostSimProcess.h"
 
 #include "support/TestFiles.h"
 

@@ -1,7 +1,7 @@
 // quellon-hostsim driven as a separate process by clients nobody here
 // wrote: curl and Python's ftplib.
 
-#include "HostSimProcess.h"
+#include "hostsim/HostSimProcess.h"
 #include "support/TestFiles.h"
 
 #include <algorithm>

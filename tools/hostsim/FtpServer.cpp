@@ -142,7 +142,7 @@ void FtpSession::run()
     job_ = std::make_unique<HostJob>(server_.store(), cfg_.host, server_.nextJobNumber());
 
     reply("220-QTCP at " + upperAscii(cfg_.host.system) + ".\n220 Connection will close if idle more than " +
-          std::to_string(cfg_.idleSeconds / 60) + " minutes.");
+          std::to_string(std::max(1, (cfg_.idleSeconds + 59) / 60)) + " minutes.");
     std::string line;
     while (!quit_ && readLine(line)) {
         const auto blank = line.find(' ');
