@@ -297,13 +297,80 @@ public:
     void SetUnZipSwitches(UnzDllParams &p, ParamStore &own, const std::string &archive, int version);
     void SetUnZipSwitchesOld(UnzDllParamsOld &p, ParamStore &own, const std::string &archive, int version);
 
-protected:
-    // Volumes of spanned sets; the single-file build has only one volume.
-    virtual bool IsDiskPresent() { return true; }
-    virtual void GetNewDisk(int diskSeq);
-    virtual int WriteSpan(const std::string &inFile, const std::string &outFile);
-    virtual int ReadSpan(const std::string &inFile, std::string &outFile);
+    // ===================== Multi-volume archives (ZipBuilderSpan*.cpp) =====================
+    // A set is a series of numbered files (backup001.zip, ...) on a fixed or
+    // network drive, or one file of the archive's name on each of several
+    // removable disks labelled "PKBACK# 001", ... The libraries never see a set.
+public:
+    // Bits of TZipDiskStatus handed to OnStatusDisk.
+    enum : int { zdsEmpty = 1, zdsHasFiles = 2, zdsPreviousDisk = 4, zdsSameFileName = 8, zdsNotEnoughSpace = 16 };
+    // Splits a single-file archive into volumes named after outFile.
+    // 0 = done, -7 = a reported EZipBuilder, -8 = out of memory, -9 = another error.
+    int WriteSpan(const std::string &inFile, const std::string &outFile);
+    // Joins the set whose last volume is inFile. outFile: a folder (the joined
+    // archive gets a temporary name) or a file name; on return the joined
+    // archive's name, or "" on failure. Same results as WriteSpan.
+    int ReadSpan(const std::string &inFile, std::string &outFile);
+    // Prepares the removable disk in the drive for volume writing: erase it
+    // and set its label. 0 done, -1 error, -2 cancelled, -3 could not start.
+    int ZipFormat();
+    int CurrentVolume() const { return curVolume_; } // 0-based; -1: the last one is wanted
+    const std::string &VolumeDrive() const { return drive_; }
+    const std::string &VolumeLabel() const { return volumeLabel_; }
+    // "backup.zip" -> "backup001.zip" for volume 1.
+    static std::string NumberedVolumeName(const std::string &name, int volumeNo);
 
+protected:
+    struct MDZipData {
+        uint16_t disk = 0;         // volume of the local header
+        int64_t offset = 0;        // of the local header, in its volume or the joined file
+        std::string name;          // stored name bytes
+        uint32_t compSize = 0;
+        uint16_t flag = 0;
+        int64_t newOffset = 0;     // where it went in the output
+        bool done = false;
+    };
+    bool IsDiskPresent();
+    bool IsRightDisk(int driveType);
+    int CheckForDisk();
+    void GetNewDisk(int diskSeq);
+    void DiskFreeAndSize(int which);
+    void WriteSplit(const void *buf, size_t len, size_t minSpace);
+    void RWSplitData(uint8_t *buf, int64_t len, int errId);
+    void WriteJoin(const void *buf, size_t len, int errId);
+    void RWJoinData(uint8_t *buf, int64_t len, int errId);
+    static int FindZipEntry(const std::vector<MDZipData> &md, const std::string &name);
+    void SetDriveFromName(const std::string &name);
+
+private:
+    void openOutVolume();
+    void closeOutVolume();
+    size_t readJoin(uint8_t *buf, size_t len, int errId, int *startDisk = nullptr, int64_t *startPos = nullptr);
+    std::string diskPrompt();
+    bool askStatus(int status, const std::string &question, const std::string &file, int number, int &action);
+
+    std::string drive_;          // root of the volume in use
+    std::string volumeLabel_;
+    std::string outVolumeName_;  // the output archive's name while splitting
+    int curVolume_ = 0;
+    int totalDisks_ = -1;
+    int64_t freeOnDisk_ = 0;
+    int64_t sizeOfDisk_ = 0;
+    bool newDisk_ = false;
+    bool showProgress_ = false;
+    bool writingSpan_ = false;
+    int64_t sourceDate_ = 0;     // seconds since the epoch
+    int outFd_ = -1;
+    std::string outPath_;        // the open output volume
+    int64_t diskWritePos_ = 0;
+    int64_t joinWritePos_ = 0;
+    int driveType_ = 0;
+    int lastStatusAction_ = 0;
+    std::string formatLabel_;
+    int formatDisk_ = 0;
+    // =================== end of multi-volume archives ===================
+
+protected:
     // Opens the working file, finds the end record and reads the comment.
     bool CheckIfLastDisk(ZipEndOfCentral &eoc, bool raiseErrors);
 

@@ -173,13 +173,6 @@ bool TZipBuilder::CheckIfLastDisk(ZipEndOfCentral &eoc, bool raiseErrors)
     throw EZipBuilder(DS_FirstFileOnHD, true);
 }
 
-void TZipBuilder::GetNewDisk(int)
-{
-    // The central directory lives on another volume of a spanned set; this
-    // build reads single files only.
-    throw EZipBuilder(DS_CEHBadRead, true);
-}
-
 void TZipBuilder::List()
 {
     Entries.clear();
@@ -207,8 +200,9 @@ void TZipBuilder::List()
     ZipEndOfCentral eoc;
     bool failed = false;
     try {
+        SetDriveFromName(workName_);
         if (!IsDiskPresent())
-            throw EZipBuilder(DS_DriveNoMount, std::string("/"));
+            throw EZipBuilder(DS_DriveNoMount, VolumeDrive());
         CheckIfLastDisk(eoc, true);
         listEntries(eoc);
     } catch (const EZipBuilder &e) {
@@ -247,7 +241,9 @@ void TZipBuilder::listEntries(const ZipEndOfCentral &eoc)
         // ZIP64 end record that writers streaming from a pipe put in between.
         position = zip64EndStart(f, endOfCentralOffset_) - static_cast<int64_t>(eoc.CentralSize);
     } else {
+        totalDisks_ = eoc.ThisDiskNo;
         GetNewDisk(eoc.CentralDiskNo);
+        f = file_.get();
         position = eoc.CentralOffset;
     }
     shifted_ = static_cast<int64_t>(eoc.CentralOffset) != position;
@@ -261,8 +257,14 @@ void TZipBuilder::listEntries(const ZipEndOfCentral &eoc)
     std::vector<uint8_t> name;
     for (int seq = 1; seq <= eoc.TotalEntries; ++seq) {
         uint8_t hdr[kCentralSize];
-        if (readSome(f, hdr, kCentralSize) < kCentralSize)
-            throw EZipBuilder(DS_CEHBadRead, true);
+        // A header of a spanned set lies whole on one volume: a short read
+        // means the directory goes on on the next one.
+        while (readSome(f, hdr, kCentralSize) < kCentralSize) {
+            if (eoc.ThisDiskNo == eoc.CentralDiskNo || curVolume_ >= eoc.ThisDiskNo)
+                throw EZipBuilder(DS_CEHBadRead, true);
+            GetNewDisk(curVolume_ + 1);
+            f = file_.get();
+        }
         ByteReader r(hdr, kCentralSize);
         if (r.u32() != kCentralSig)
             throw EZipBuilder(DS_CEHWrongSig, true);

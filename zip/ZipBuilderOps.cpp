@@ -5,6 +5,8 @@
 #include "zip/ZipBuilderInternal.h"
 #include "zip/ZipMessages.h"
 
+#include "platform/TempFiles.h"
+
 #include <QString>
 
 #include <fcntl.h>
@@ -77,20 +79,6 @@ AddSpec parseAddSpec(const std::string &line)
 } // namespace
 
 // ---------------------------------------------------------------------- Add
-
-// Volume writing and reading belong to the multi-volume code; without it a
-// spanned operation fails visibly instead of doing nothing.
-int TZipBuilder::WriteSpan(const std::string &, const std::string &)
-{
-    ShowZipMessage(DS_ErrorUnknown, "\nMulti-volume archives cannot be written by this build");
-    return -1;
-}
-
-int TZipBuilder::ReadSpan(const std::string &, std::string &)
-{
-    ShowZipMessage(DS_ErrorUnknown, "\nMulti-volume archives cannot be read by this build");
-    return -1;
-}
 
 void TZipBuilder::Add()
 {
@@ -244,6 +232,7 @@ void TZipBuilder::ExtExtract(bool toStream)
     std::string workFile = zipFileName_;
     const bool multiVolume = diskNr_ != 0;
     if (multiVolume) {
+        workFile = TempDir.empty() ? platform::tempPath() : AppendSlash(TempDir);
         if (ReadSpan(zipFileName_, workFile) != 0)
             return;
     }

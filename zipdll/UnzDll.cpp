@@ -125,7 +125,7 @@ int32_t Extractor::run()
         return 0;
     }
     std::string error;
-    if (!readDirectory(archive_.fd, dir_, error)) {
+    if (!readDirectory(archive_.fd, dir_, error, p_->CodePage)) {
         rep_.message(zdeFormat, "Archive " + archiveName + " is damaged: " + error);
         return 0;
     }

@@ -135,7 +135,7 @@ bool applyZip64Extra(const std::string &extra, CentralEntry &e, bool &badExtra)
 
 } // namespace
 
-bool readDirectory(int fd, Directory &dir, std::string &error)
+bool readDirectory(int fd, Directory &dir, std::string &error, int codePage)
 {
     dir = Directory{};
     struct stat st{};
@@ -290,7 +290,7 @@ bool readDirectory(int fd, Directory &dir, std::string &error)
             return false;
         }
         e.localOffset += dir.dataOffset;
-        e.name = (e.flags & kFlagUtf8) || isAscii(e.rawName) ? e.rawName : cp437ToUtf8(e.rawName);
+        e.name = decodeName(e.rawName, e.flags, e.madeBy, codePage);
         dir.entries.push_back(std::move(e));
     }
     // Entries whose data overlap another's are the mark of a zip bomb or of
@@ -401,6 +401,71 @@ std::string cp437ToUtf8(std::string_view s)
         out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
     }
     return out;
+}
+
+namespace {
+void appendUtf8(std::string &out, uint32_t u)
+{
+    if (u < 0x80) {
+        out.push_back(static_cast<char>(u));
+    } else if (u < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | u >> 6));
+        out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xE0 | u >> 12));
+        out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+    }
+}
+} // namespace
+
+std::string cp1252ToUtf8(std::string_view s)
+{
+    // 0x80..0x9F of Windows-1252 (0 = undefined, kept as the C1 control).
+    static const uint16_t c1[32] = {0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0, 0x017D, 0,
+                                    0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178};
+    std::string out;
+    out.reserve(s.size() * 2);
+    for (char ch : s) {
+        auto c = static_cast<unsigned char>(ch);
+        appendUtf8(out, c >= 0x80 && c < 0xA0 && c1[c - 0x80] ? c1[c - 0x80] : c);
+    }
+    return out;
+}
+
+bool isValidUtf8(std::string_view s)
+{
+    for (size_t i = 0; i < s.size();) {
+        auto c = static_cast<unsigned char>(s[i]);
+        size_t n = c < 0x80 ? 1 : c >= 0xC2 && c < 0xE0 ? 2 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+        if (n == 0 || i + n > s.size())
+            return false;
+        uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+        for (size_t k = 1; k < n; ++k) {
+            auto b = static_cast<unsigned char>(s[i + k]);
+            if ((b & 0xC0) != 0x80)
+                return false;
+            cp = cp << 6 | (b & 0x3F);
+        }
+        if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+            return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string decodeName(std::string_view raw, uint16_t flags, uint16_t madeBy, int codePage)
+{
+    if (flags & kFlagUtf8)
+        return isValidUtf8(raw) ? std::string(raw) : cp1252ToUtf8(raw);
+    const unsigned host = madeBy >> 8, version = madeBy & 0xFF;
+    const bool oem = codePage == ncpOem ||
+                     (codePage == ncpAuto && (host == 0 || host == 6 || (host == 11 && version == 50)));
+    if (oem)
+        return cp437ToUtf8(raw);
+    return isValidUtf8(raw) ? std::string(raw) : cp1252ToUtf8(raw);
 }
 
 // ---- cipher ----------------------------------------------------------------

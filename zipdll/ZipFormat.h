@@ -57,7 +57,7 @@ void put32(std::string &out, uint32_t v);
 
 struct CentralEntry {
     std::string rawName;   // bytes as stored
-    std::string name;      // UTF-8 (converted from CP437 when bit 11 is clear)
+    std::string name;      // UTF-8, decoded by decodeName
     uint16_t madeBy = 0, needed = 0, flags = 0, method = 0, dosTime = 0, dosDate = 0;
     uint32_t crc = 0;
     uint64_t csize = 0, usize = 0;
@@ -78,7 +78,10 @@ struct Directory {
 
 // Reads the end record and the central directory of an open archive. On
 // failure returns false with a reason; never reads outside the file.
-bool readDirectory(int fd, Directory &dir, std::string &error);
+// `codePage` is the component's CPOpts ordinal: how names without the UTF-8
+// flag are read (see decodeName).
+enum NameCodePage : int { ncpAuto = 0, ncpNone = 1, ncpOem = 2 };
+bool readDirectory(int fd, Directory &dir, std::string &error, int codePage = ncpAuto);
 
 // Locates the data of an entry through its local header; checks that it lies
 // before the central directory. Returns false with a reason on failure.
@@ -90,7 +93,15 @@ void toDosTime(int64_t t, uint16_t &dosTime, uint16_t &dosDate);
 int64_t fromDosTime(uint16_t dosTime, uint16_t dosDate);
 
 std::string cp437ToUtf8(std::string_view s);
+std::string cp1252ToUtf8(std::string_view s);
+bool isValidUtf8(std::string_view s);
 bool isAscii(std::string_view s);
+
+// A stored name as the component lists it: UTF-8 with flag bit 11; the OEM
+// set (CP437) for cpOEM, and for cpAUTO only when the writer's host system
+// used it (FAT 0, HPFS 6, NTFS 11 with made-by version 5.0); otherwise the
+// bytes themselves when they are UTF-8, else Windows-1252.
+std::string decodeName(std::string_view raw, uint16_t flags, uint16_t madeBy, int codePage);
 
 // Traditional PKWARE encryption (APPNOTE 6.1).
 class ZipCrypto {
