@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <optional>
@@ -299,6 +300,155 @@ int doComment(TZipBuilder &z, const Args &a, Reports &r)
     return r.errors.empty() ? kOk : kFailed;
 }
 
+
+// ------------------------------------------------------------ span and join
+
+const char kSpanUsage[] =
+    "Usage:\n"
+    "  quellon-cli zip span ARCHIVE OUTNAME --volume-size BYTES\n"
+    "  quellon-cli zip join LAST-VOLUME OUTFILE\n"
+    "\n"
+    "span cuts ARCHIVE into volumes of at most BYTES bytes (at least 65536; k, m\n"
+    "suffixes allowed): OUTNAME001.zip, OUTNAME002.zip, ... beside OUTNAME on a fixed\n"
+    "or network drive. join puts such a set back into one archive OUTFILE; name the\n"
+    "last volume. Existing files are never overwritten.\n"
+    "\n"
+    "Examples:\n"
+    "  quellon-cli zip span MYLIB.4ql /backup/MYLIB.4ql --volume-size 100m\n"
+    "  quellon-cli zip join /backup/MYLIB003.4ql MYLIB.4ql\n";
+
+int spanUsage(const std::string &why)
+{
+    error(why);
+    std::fputs(kSpanUsage, stderr);
+    return Exit::kUsage;
+}
+
+// "1000000", "64k", "100m" -> bytes; -1 when not a size.
+long long parseSize(const std::string &v)
+{
+    if (v.empty() || v.find_first_not_of("0123456789kKmM") != std::string::npos || !std::isdigit(uint8_t(v[0])))
+        return -1;
+    size_t used = 0;
+    long long n = std::stoll(v, &used);
+    const std::string suffix = v.substr(used);
+    if (suffix == "k" || suffix == "K")
+        n *= 1024;
+    else if (suffix == "m" || suffix == "M")
+        n *= 1024 * 1024;
+    else if (!suffix.empty())
+        return -1;
+    return n;
+}
+
+// Messages of the volume code: errors on stderr, progress lines dropped.
+void attachSpanReports(TZipBuilder &z, std::vector<std::string> &errors)
+{
+    z.OnMessage = [&errors](TZipBuilder *zb, int, const std::string &text) {
+        if (zb->LastErrorCode == 0 || text.rfind("Copying: ", 0) == 0)
+            return;
+        std::string line = text;
+        for (char &c : line)
+            if (c == '\n')
+                c = ' ';
+        errors.push_back(line);
+        error(line);
+    };
+}
+
+int doSpan(const std::vector<std::string> &args)
+{
+    std::vector<std::string> pos;
+    long long size = -1;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--volume-size") {
+            if (i + 1 >= args.size() || (size = parseSize(args[++i])) < 0)
+                return spanUsage("--volume-size needs a number of bytes");
+        } else if (args[i] == "--progress") {
+        } else if (args[i].size() > 1 && args[i][0] == '-') {
+            return spanUsage("unknown option '" + args[i] + "'");
+        } else {
+            pos.push_back(args[i]);
+        }
+    }
+    if (pos.size() != 2)
+        return spanUsage("zip span takes an ARCHIVE and an OUTNAME");
+    if (size < 0)
+        return spanUsage("zip span needs --volume-size BYTES");
+    if (size < 65536 || size > 0x7FFFFFFF)
+        return spanUsage("--volume-size must be 65536 to 2147483647 bytes");
+    const std::string archive = absolute(pos[0]), out = absolute(pos[1]);
+    if (!QFileInfo(QString::fromStdString(archive)).isFile()) {
+        error("cannot open " + archive + ": no such file");
+        return kFailed;
+    }
+    const long long archiveSize = QFileInfo(QString::fromStdString(archive)).size();
+    for (long long n = 1; n <= archiveSize / size + 2 && n < 1000; ++n) {
+        const std::string v = TZipBuilder::NumberedVolumeName(out, static_cast<int>(n));
+        if (QFileInfo::exists(QString::fromStdString(v))) {
+            error(v + " already exists; remove the old volumes first");
+            return kFailed;
+        }
+    }
+    TZipBuilder z;
+    z.Unattended = true;
+    std::vector<std::string> errors;
+    attachSpanReports(z, errors);
+    z.SetMaxVolumeSize(static_cast<long>(size));
+    if (z.WriteSpan(archive, out) != 0) {
+        if (errors.empty())
+            error("splitting " + archive + " failed");
+        return kFailed;
+    }
+    const int count = z.CurrentVolume() + 1;
+    std::printf("%d volume(s) written: %s to %s\n", count, TZipBuilder::NumberedVolumeName(out, 1).c_str(),
+                TZipBuilder::NumberedVolumeName(out, count).c_str());
+    return kOk;
+}
+
+int doJoin(const std::vector<std::string> &args)
+{
+    std::vector<std::string> pos;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--progress")
+            continue;
+        if (args[i].size() > 1 && args[i][0] == '-')
+            return spanUsage("unknown option '" + args[i] + "'");
+        pos.push_back(args[i]);
+    }
+    if (pos.size() != 2)
+        return spanUsage("zip join takes the LAST-VOLUME and an OUTFILE");
+    const std::string last = absolute(pos[0]), out = absolute(pos[1]);
+    if (!QFileInfo(QString::fromStdString(last)).isFile()) {
+        error("cannot open " + last + ": no such file");
+        return kFailed;
+    }
+    if (QFileInfo::exists(QString::fromStdString(out))) {
+        error(out + " already exists");
+        return kFailed;
+    }
+    TZipBuilder z;
+    z.Unattended = true;
+    std::vector<std::string> errors;
+    attachSpanReports(z, errors);
+    // Joined beside the target under a temporary name, then renamed: OUTFILE
+    // appears only complete.
+    z.TempDir = QFileInfo(QString::fromStdString(out)).absolutePath().toStdString();
+    std::string joined = z.TempDir;
+    if (z.ReadSpan(last, joined) != 0 || joined.empty()) {
+        if (errors.empty())
+            error("joining " + last + " failed");
+        return kFailed;
+    }
+    if (std::rename(joined.c_str(), out.c_str()) != 0) {
+        std::remove(joined.c_str());
+        error("cannot write " + out);
+        return kFailed;
+    }
+    std::printf("%s joined into %s\n", last.c_str(), out.c_str());
+    return kOk;
+}
+
 } // namespace
 
 int runZip(int argc, char **argv)
@@ -313,6 +463,10 @@ int runZip(int argc, char **argv)
             return kOk;
         }
     a.command = args[0];
+    if (a.command == "span")
+        return doSpan(args);
+    if (a.command == "join")
+        return doJoin(args);
     static const std::set<std::string> known = {"list", "add", "extract", "delete", "comment"};
     if (!known.count(a.command))
         return usage("unknown zip command '" + a.command + "'");
