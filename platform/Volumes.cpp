@@ -48,7 +48,7 @@ public:
         while (!fi.exists() && !fi.isRoot() && fi.absolutePath() != fi.absoluteFilePath())
             fi = QFileInfo(fi.absolutePath());
         QStorageInfo si(fi.absoluteFilePath());
-        return si.isValid() ? si.rootPath().toStdString() : std::string();
+        return si.isValid() ? si.rootPath().toStdString() : std::string("/");
     }
 
     int driveType(const std::string &root) override

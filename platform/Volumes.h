@@ -25,7 +25,8 @@ public:
     virtual ~Volumes() = default;
 
     // Mount point of the file system holding `path` (the nearest existing
-    // folder counts for a path that does not exist yet); "" when none.
+    // folder counts for a path that does not exist yet); "/" when the system
+    // cannot tell.
     virtual std::string root(const std::string &path) = 0;
     virtual int driveType(const std::string &root) = 0;
     // Bytes free to the caller and total bytes; false when not obtainable.

@@ -81,6 +81,9 @@ bool TZipBuilder::IsDiskPresent()
     if (::stat(drive_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         throw EZipBuilder(DS_DriveNoMount, drive_);
     DiskFreeAndSize(3);
+    // Only a removable drive can be without its disk; anything else whose
+    // folder is there counts as present, whatever the system says of it.
+    const bool removable = platform::volumes().driveType(drive_) == platform::dtRemovable;
     std::string label;
     switch (platform::volumes().label(drive_, label)) {
     case platform::LabelRead::Ok:
@@ -92,17 +95,17 @@ bool TZipBuilder::IsDiskPresent()
             if (digits.find_first_not_of("0123456789") == std::string::npos)
                 volumeSeq_ = std::stoi(digits);
         }
-        return sizeOfDisk_ != -1;
+        return sizeOfDisk_ != -1 || !removable;
     case platform::LabelRead::Unformatted:
         volumeLabel_.clear();
         volumeSeq_ = 0;
-        return AddOptions.has(AddDiskSpanErase); // formatting will make it usable
+        return AddOptions.has(AddDiskSpanErase) || !removable; // erasing will make it usable
     case platform::LabelRead::NoMedium:
         break;
     }
     volumeLabel_.clear();
     volumeSeq_ = 0;
-    return false;
+    return !removable;
 }
 
 bool TZipBuilder::IsRightDisk(int driveType)

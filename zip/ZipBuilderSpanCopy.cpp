@@ -381,6 +381,8 @@ int TZipBuilder::ReadSpan(const std::string &inFile, std::string &outFile)
                 break;
         }
         newDisk_ = false;
+        if (eoc.ThisDiskNo == 0 && !firstOfSet_)
+            throw std::runtime_error(workName_ + " is not a volume of a multi-volume archive");
         if (::stat(workName_.c_str(), &st) == 0)
             sourceDate_ = st.st_mtime;
         totalDisks_ = eoc.ThisDiskNo;

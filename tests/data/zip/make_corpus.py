@@ -80,7 +80,7 @@ pad = (-len(good)) % 512 or 512
 write('zero-fill-to-512.zip', good + b'\0' * pad, 0, 2)
 write('eocd-comment-longer-than-file.zip', a + eocd(n, cdsize, cdoff, b'short', comment_len=500), 0, 2)
 write('eocd-with-comment.zip', a + eocd(n, cdsize, cdoff, b'Quellon archive comment ' * 4), 0, 2)
-write('spanned-last-disk-cd-elsewhere.zip', a + eocd(n, cdsize, cdoff, disk=2, cd_disk=1), 11013, 0)
+write('spanned-last-disk-cd-elsewhere.zip', a + eocd(n, cdsize, cdoff, disk=2, cd_disk=1), 11001, 0)
 # Sizes and offsets that point outside the file: List keeps them; extraction must refuse.
 def bad_offsets(c):
     n0, d0, c0, _ = c[0]
