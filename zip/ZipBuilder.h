@@ -347,7 +347,7 @@ private:
     void closeOutVolume();
     size_t readJoin(uint8_t *buf, size_t len, int errId, int *startDisk = nullptr, int64_t *startPos = nullptr);
     std::string diskPrompt();
-    bool askStatus(int status, const std::string &question, const std::string &file, int number, int &action);
+    bool askStatus(int status, const std::string &file, int number, int &action);
 
     std::string drive_;          // root of the volume in use
     std::string volumeLabel_;

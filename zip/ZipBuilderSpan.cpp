@@ -192,15 +192,14 @@ void TZipBuilder::GetNewDisk(int diskSeq)
     } while (!file_);
 }
 
-bool TZipBuilder::askStatus(int status, const std::string &question, const std::string &file, int number,
-                            int &action)
+// Hands the disk's status to OnStatusDisk; false when nobody listens.
+bool TZipBuilder::askStatus(int status, const std::string &file, int number, int &action)
 {
     if (!OnStatusDisk)
         return false;
     action = 0;
     OnStatusDisk(this, number, file, status, action);
     lastStatusAction_ = action;
-    (void)question;
     return true;
 }
 
@@ -247,7 +246,7 @@ void TZipBuilder::openOutVolume()
             status |= sizeOfDisk_ != freeOnDisk_ ? zdsHasFiles : zdsEmpty;
             int action = 0;
             bool overwrite;
-            if (askStatus(status, question, name, n, action)) {
+            if (askStatus(status, name, n, action)) {
                 if (action == 3)
                     throw EZipBuilder(DS_Canceled, false);
                 overwrite = action == 0 || action == 1;
@@ -288,7 +287,7 @@ void TZipBuilder::openOutVolume()
             if (++refusals > 100)
                 throw std::runtime_error("no volume with enough free space was offered");
             int action = 0;
-            if (askStatus(zdsNotEnoughSpace, text(DS_NoDiskSpace, {}), name, curVolume_ + 1, action)) {
+            if (askStatus(zdsNotEnoughSpace, name, curVolume_ + 1, action)) {
                 if (action == 3)
                     throw EZipBuilder(DS_Canceled, false);
             } else {

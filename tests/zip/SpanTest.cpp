@@ -154,6 +154,30 @@ TEST_F(SpanTest, HeaderIsMovedToTheNextVolumeInsteadOfCut)
     EXPECT_TRUE(validSet({dir.file("cut001.zip"), dir.file("cut002.zip")}));
 }
 
+TEST_F(SpanTest, DirectorySpreadOverVolumesIsListedAndJoined)
+{
+    std::vector<Member> m;
+    for (int i = 0; i < 400; ++i)
+        m.emplace_back(std::string(90, 'n') + std::to_string(1000 + i) + ".txt", randomBytes(100, uint32_t(i)));
+    writeFile(dir.file("many.zip"), ziptest::makeZip(m));
+    z.Unattended = true;
+    z.SetMaxVolumeSize(65536);
+    ASSERT_EQ(z.WriteSpan(dir.file("many.zip"), dir.file("m.zip")), 0) << (texts.empty() ? "" : texts.back());
+    ASSERT_TRUE(fileExists(dir.file("m003.zip")));
+    ASSERT_FALSE(fileExists(dir.file("m004.zip")));
+    const std::string last = readFile(dir.file("m003.zip"));
+    const size_t e = last.size() - 22;
+    ASSERT_EQ(u16(last, e + 6), 1); // the directory starts on volume 2 and goes on on 3
+    EXPECT_TRUE(validSet({dir.file("m001.zip"), dir.file("m002.zip"), dir.file("m003.zip")}));
+
+    z.SetZipFileName(dir.file("m003.zip"));
+    EXPECT_EQ(z.GetCount(), 400) << (texts.empty() ? "" : texts.back());
+    EXPECT_EQ(z.DiskNr(), 2);
+    std::string joined = dir.path();
+    ASSERT_EQ(z.ReadSpan(dir.file("m003.zip"), joined), 0) << (texts.empty() ? "" : texts.back());
+    EXPECT_EQ(readFile(joined), readFile(dir.file("many.zip")));
+}
+
 TEST_F(SpanTest, KeepFreeOnDisk1ShrinksOnlyTheFirstVolume)
 {
     const std::string src = source({300000});
