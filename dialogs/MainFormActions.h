@@ -11,6 +11,7 @@
 #include "dialogs/formTargetDefaults.h"
 
 class QLabel;
+class QWidget;
 
 namespace jobs {
 struct TArchiveInfo;
@@ -49,6 +50,8 @@ using ExtractPosterFn = std::function<void(const std::string &member, const std:
 // gives a message and the default poster; nothing here stops the job.
 void displayPoster(PosterValues &poster, PosterPanel &panel, const std::string &runFolder,
                    const ExtractPosterFn &extract);
+void displayPoster(PosterValues &poster, QWidget &pnlPoster, QLabel &imgPoster, const std::string &runFolder,
+                   const ExtractPosterFn &extract);
 
 // The same handlers on the main form's archive info record.
 void btnSaveAdvancedClick(jobs::TArchiveInfo &info);
@@ -61,6 +64,11 @@ bool checkFormatVersion(const jobs::TArchiveInfo &info);
 // Poster display of the last page; cuts the record's poster file to its name.
 void displayPoster(jobs::TArchiveInfo &info, PosterPanel &panel, const std::string &runFolder,
                    const ExtractPosterFn &extract);
+// The same on the wizard's own poster area and image (hint = tooltip).
+void displayPoster(jobs::TArchiveInfo &info, QWidget &pnlPoster, QLabel &imgPoster, const std::string &runFolder,
+                   const ExtractPosterFn &extract);
+// imgPosterClick: the image's hint goes to the shell unless it is empty.
+void imgPosterClick(const QLabel &imgPoster);
 
 // The file-name part of a poster path as stored by a Windows or Linux PC.
 std::string posterFileName(const std::string &path);
