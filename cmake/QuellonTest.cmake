@@ -13,8 +13,12 @@ function(quellon_add_test)
   target_compile_definitions(${T_NAME} PRIVATE
     QUELLON_BIN_DIR="${CMAKE_BINARY_DIR}"
     QUELLON_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-  set(props LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT}
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_CONFIG_HOME=${CMAKE_BINARY_DIR}/test-home/${T_NAME}/config;XDG_DATA_HOME=${CMAKE_BINARY_DIR}/test-home/${T_NAME}/data;QUELLON_BIN_DIR=${CMAKE_BINARY_DIR}")
+  # The test environment travels as an `env` prefix of the test command:
+  # gtest_discover_tests (CMake 3.25) splits an ENVIRONMENT list into separate
+  # properties, which dropped every variable after the first.
+  set_target_properties(${T_NAME} PROPERTIES CROSSCOMPILING_EMULATOR
+    "env;QT_QPA_PLATFORM=offscreen;XDG_CONFIG_HOME=${CMAKE_BINARY_DIR}/test-home/${T_NAME}/config;XDG_DATA_HOME=${CMAKE_BINARY_DIR}/test-home/${T_NAME}/data;QUELLON_BIN_DIR=${CMAKE_BINARY_DIR}")
+  set(props LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
   if(T_SERIAL)
     list(APPEND props RUN_SERIAL TRUE)
   endif()

@@ -40,7 +40,8 @@ archive() {
     echo "fill #5a5a5a rectangle $((mid - 4)),$i $((mid - 1)),$((i + 2))"
     echo "fill #5a5a5a rectangle $((mid + 1)),$((i + 3)) $((mid + 4)),$((i + 5))"
   done
-  echo "fill #9a9a9a stroke #4a4a4a roundrectangle $((mid - 5)),$((b - 16)) $((mid + 5)),$((b - 4)) 2,2"
+  local t=$((w / 14 + 1))
+  echo "fill #9a9a9a stroke #4a4a4a roundrectangle $((mid - t)),$((b - 2 * t - 6)) $((mid + t)),$((b - 4)) 2,2"
 }
 
 # The splash beside the start pages: night-blue gradient, tower, archive,
@@ -62,7 +63,7 @@ convert -size 164x330 gradient:'#0b2a5b'-'#1f8ac0' \
 stamp() {
   local file=$1 arrow=$2 tint=$3
   convert -size 48x48 xc:white \
-    -draw "$(archive 10 18 28 26)" \
+    -draw "$(archive 8 17 32 28)" \
     -fill "$tint" -stroke '#ffffff' -strokewidth 1 -draw "$arrow" \
     -type TrueColor "BMP3:$OUT/$file"
 }

@@ -1,0 +1,114 @@
+#include "app/HostProfiles.h"
+
+#include "platform/Registry.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace app::HostProfiles {
+namespace {
+
+std::string keyOf(const std::string &subKey) { return std::string(kHostsKey) + "/" + subKey; }
+
+void apply(const platform::Registry &reg, const std::string &key, HostSettings &s)
+{
+    s.serverName = reg.readString(key, "ServerName");
+    s.port = toInteger(reg.readString(key, "Port"));
+    s.proxy = reg.readString(key, "Proxy");
+    s.proxyPort = toInteger(reg.readString(key, "ProxyPort"));
+    s.userProfile = reg.readString(key, "UserProfile");
+}
+
+void write(platform::Registry &reg, const std::string &key, const HostSettings &s)
+{
+    reg.writeString(key, "ServerName", s.serverName);
+    reg.writeString(key, "Port", std::to_string(s.port));
+    reg.writeString(key, "Proxy", s.proxy);
+    reg.writeString(key, "ProxyPort", std::to_string(s.proxyPort));
+    reg.writeString(key, "UserProfile", s.userProfile);
+}
+
+} // namespace
+
+int toInteger(const std::string &text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && text[i] == ' ')
+        ++i;
+    const char *begin = text.c_str() + i;
+    const char *digits = begin + ((*begin == '+' || *begin == '-') ? 1 : 0);
+    char *end = nullptr;
+    errno = 0;
+    const long v = *digits >= '0' && *digits <= '9' ? std::strtol(begin, &end, 10) : 0;
+    if (!end || *end != '\0' || end != text.c_str() + text.size() || errno == ERANGE || v < INT_MIN ||
+        v > INT_MAX)
+        throw std::runtime_error("'" + text + "' is not a valid integer value");
+    return static_cast<int>(v);
+}
+
+void load(HostSettings &current, std::vector<std::string> &names)
+{
+    platform::Registry reg;
+    reg.createKey(kHostsKey);
+    const std::string last = reg.readString(kHostsKey, kLastHostUsed);
+    const auto subKeys = reg.subKeys(kHostsKey);
+    for (auto it = subKeys.rbegin(); it != subKeys.rend(); ++it) {
+        const std::string key = keyOf(*it);
+        names.push_back(reg.readString(key, "ServerName"));
+        if (*it == last)
+            apply(reg, key, current);
+    }
+}
+
+void lookup(HostSettings &current)
+{
+    std::string found;
+    {
+        platform::Registry reg;
+        const auto subKeys = reg.subKeys(kHostsKey);
+        for (auto it = subKeys.rbegin(); it != subKeys.rend(); ++it) {
+            if (reg.readString(keyOf(*it), "ServerName") == current.serverName) {
+                found = *it;
+                break;
+            }
+        }
+        if (!found.empty()) {
+            apply(reg, keyOf(found), current);
+            return;
+        }
+    }
+    create(current);
+}
+
+void store(const HostSettings &current)
+{
+    {
+        platform::Registry reg;
+        const auto subKeys = reg.subKeys(kHostsKey);
+        for (auto it = subKeys.rbegin(); it != subKeys.rend(); ++it) {
+            const std::string key = keyOf(*it);
+            if (reg.readString(key, "ServerName") == current.serverName) {
+                write(reg, key, current);
+                reg.writeString(kHostsKey, kLastHostUsed, *it);
+                return;
+            }
+        }
+    }
+    create(current);
+}
+
+std::string create(const HostSettings &current)
+{
+    platform::Registry reg;
+    reg.createKey(kHostsKey);
+    char name[16];
+    std::snprintf(name, sizeof name, "%9.9d", static_cast<int>(reg.subKeys(kHostsKey).size()));
+    write(reg, keyOf(name), current);
+    reg.writeString(kHostsKey, kLastHostUsed, name);
+    return name;
+}
+
+} // namespace app::HostProfiles

@@ -1,0 +1,1116 @@
+#include "app/fromMain.h"
+
+#include "app/SaveFileLibrary.h"
+#include "platform/Dialogs.h"
+#include "platform/ProgramDir.h"
+#include "platform/TempFiles.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QFocusEvent>
+#include <QFrame>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QStackedWidget>
+#include <QTimer>
+
+#include <algorithm>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace app {
+namespace {
+
+QString q(const std::string &s) { return QString::fromStdString(s); }
+std::string s(const QString &q) { return q.toStdString(); }
+
+constexpr int kClientWidth = 584;
+constexpr int kClientHeight = 372;
+constexpr int kPageHeight = 326;
+constexpr int kHeaderHeight = 60;
+constexpr int kListLineMax = 511;
+
+// Cuts a line to at most `max` bytes without splitting a UTF-8 character.
+std::string cutLine(const std::string &line, std::size_t max)
+{
+    if (line.size() <= max)
+        return line;
+    std::size_t cut = max;
+    while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80)
+        --cut;
+    return line.substr(0, cut);
+}
+
+void setWhite(QWidget *w)
+{
+    QPalette p = w->palette();
+    p.setColor(QPalette::Window, Qt::white);
+    w->setPalette(p);
+    w->setAutoFillBackground(true);
+}
+
+QLabel *label(QWidget *parent, const QString &text, int x, int y, int w = -1, int h = -1)
+{
+    auto *l = new QLabel(text, parent);
+    if (w < 0) {
+        l->adjustSize();
+        l->move(x, y);
+    } else {
+        l->setGeometry(x, y, w, h);
+    }
+    return l;
+}
+
+// A word-wrapped paragraph at (x, y) of width w; returns the y below it.
+int paragraph(QWidget *parent, const QString &text, int x, int y, int w, QLabel **out = nullptr)
+{
+    auto *l = new QLabel(text, parent);
+    l->setWordWrap(true);
+    const int h = l->heightForWidth(w);
+    l->setGeometry(x, y, w, h);
+    if (out)
+        *out = l;
+    return y + h;
+}
+
+QPushButton *button(QWidget *parent, const QString &text, int x, int y, int w = 75, int h = 25)
+{
+    auto *b = new QPushButton(text, parent);
+    b->setGeometry(x, y, w, h);
+    return b;
+}
+
+QLineEdit *edit(QWidget *parent, int x, int y, int w, const QString &hint, int maxLength = 0)
+{
+    auto *e = new QLineEdit(parent);
+    e->setGeometry(x, y, w, 21);
+    e->setToolTip(hint);
+    if (maxLength > 0)
+        e->setMaxLength(maxLength);
+    return e;
+}
+
+QComboBox *dropDown(QWidget *parent, int x, int y, int w, const QString &hint)
+{
+    auto *c = new QComboBox(parent);
+    c->setEditable(true);
+    c->setInsertPolicy(QComboBox::NoInsert);
+    c->setGeometry(x, y, w, 22);
+    c->setToolTip(hint);
+    return c;
+}
+
+QGroupBox *group(QWidget *parent, const QString &title, int x, int y, int w, int h)
+{
+    auto *g = new QGroupBox(title, parent);
+    g->setGeometry(x, y, w, h);
+    return g;
+}
+
+QLabel *titlePicture(QWidget *parent, const QString &subtitle)
+{
+    auto *l = new QLabel(parent);
+    l->setTextFormat(Qt::RichText);
+    l->setText("<span style='font-size:22pt; font-weight:bold; color:#0b2a5b'>Quellon</span>"
+               "<span style='font-size:11pt; color:#1f8ac0'>&nbsp;&nbsp;" +
+               subtitle + "</span>");
+    l->setGeometry(184, 14, 330, 44);
+    return l;
+}
+
+} // namespace
+
+void TLinkLabel::mouseReleaseEvent(QMouseEvent *e)
+{
+    QLabel::mouseReleaseEvent(e);
+    if (e->button() == Qt::LeftButton && rect().contains(e->position().toPoint()))
+        emit clicked();
+}
+
+const std::vector<std::string> &TfrmMain::objectTypes()
+{
+    // The list pads most entries with blanks; the save command receives the
+    // field's text blanks included, as it always has.
+    static const std::vector<std::string> types = [] {
+        const char *const names[] = {
+            "*ALL",    "*ALRTBL", "*BNDDIR", "*CHTFMT", "*CLD",    "*CLS",    "*CMD",    "*CRG",    "*CRQD",
+            "*CSI",    "*CSPMAP", "*CSPTBL", "*DTAARA", "*DTAQ",   "*EDTD",   "*EXITRG", "*FCT",    "*FILE",
+            "*FNTRSC", "*FNTTBL", "*FORMDF", "*FTR",    "*GSS",    "*JOBD",   "*JOBQ",   "*JOBSCD", "*JRN",
+            "*JRNRCV", "*LOCALE", "*MEDDFN", "*MENU",   "*MGTCOL", "*MODULE", "*MSGF",   "*MSGQ",   "*M36",
+            "*M36CFG", "*NODGRP", "*NODL",   "*OUTQ",   "*OVL",    "*PAGDFN", "*PAGSEG", "*PDG",    "*PGM",
+            "*PNLGRP", "*PRDAVL", "*PRDDFN", "*PRDLOD", "*PSFCFG", "*QMFORM", "*QMQRY",  "*QRYDFN", "*RCT",
+            "*SBSD",   "*SCHIDX", "*SPADCT", "*SQLPKG", "*SQLUDT", "*SRVPGM", "*SSND",   "*SVRSTG", "*S36",
+            "*TBL",    "*USRIDX", "*USRQ",   "*USRSPC", "*VLDL",   "*WSCST"};
+        std::vector<std::string> out;
+        bool padded = false;
+        for (const char *n : names) {
+            std::string t = n;
+            if (t == "*CLS") {
+                padded = true;
+                t.resize(7, ' ');
+            } else if (padded) {
+                t.resize(12, ' ');
+            }
+            if (t.rfind("*USRQ", 0) == 0)
+                padded = false;
+            out.push_back(t);
+        }
+        return out;
+    }();
+    return types;
+}
+
+TfrmMain *frmMain = nullptr;
+
+TfrmMain::TfrmMain(QWidget *parent) : QWidget(parent)
+{
+    buildUi();
+    frmMain = this;
+}
+
+TfrmMain::~TfrmMain()
+{
+    platform::guarded([this] { unloadZipDlls(); });
+    if (frmMain == this)
+        frmMain = nullptr;
+}
+
+void TfrmMain::buildUi()
+{
+    static const bool fontsMapped = [] {
+        QFont::insertSubstitutions("MS Sans Serif", {"Liberation Sans", "Arial", "DejaVu Sans"});
+        return true;
+    }();
+    (void)fontsMapped;
+
+    setObjectName("frmMain");
+    setWindowTitle("Quellon for iSeries and AS/400");
+    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFont(QFont("MS Sans Serif", 8));
+    setFixedSize(kClientWidth, kClientHeight);
+
+    Wizard = new QStackedWidget(this);
+    Wizard->setObjectName("Wizard");
+    Wizard->setGeometry(0, 0, kClientWidth, kPageHeight);
+
+    auto *bevel = new QFrame(this);
+    bevel->setFrameShape(QFrame::HLine);
+    bevel->setFrameShadow(QFrame::Sunken);
+    bevel->setGeometry(0, kPageHeight, kClientWidth, 2);
+
+    const int by = 338;
+    btnBack = button(this, "<< Back", 344, by);
+    btnAbout = button(this, "&About", 344, by);
+    btnNext = button(this, "Next >>", 424, by);
+    btnFinish = button(this, "OK", 424, by);
+    btnClose = button(this, "Close", 424, by);
+    btnCancel = button(this, "Cancel", 504, by);
+    btnDspJobLog = button(this, "Job log", 504, by);
+    btnBack->setObjectName("btnBack");
+    btnAbout->setObjectName("btnAbout");
+    btnNext->setObjectName("btnNext");
+    btnFinish->setObjectName("btnFinish");
+    btnClose->setObjectName("btnClose");
+    btnCancel->setObjectName("btnCancel");
+    btnDspJobLog->setObjectName("btnDspJobLog");
+    btnFinish->hide();
+    btnClose->hide();
+    btnDspJobLog->hide();
+    btnAbout->hide();
+
+    TimerBar = new QTimer(this);
+    TimerBar->setInterval(125);
+
+    // ---- save mode: start page ----
+    tabSaveStart = new QWidget;
+    setWhite(tabSaveStart);
+    imgMainSave = new QLabel(tabSaveStart);
+    imgMainSave->setGeometry(0, 0, 164, kPageHeight);
+    imgMainSave->setScaledContents(true);
+    imgTitleSave = titlePicture(tabSaveStart, "Save Wizard");
+    {
+        const int x = 184, w = 380;
+        int y = 70;
+        y = paragraph(tabSaveStart,
+                      "This Wizard will guide you through a serie of panels, which enables you to save objects "
+                      "directly from an iSeries (AS/400) and store them on your PC.",
+                      x, y, w) + 10;
+        y = paragraph(tabSaveStart,
+                      "Saved objects can then be send by email, or you can copy them to an external media like "
+                      "CD-ROM, tape etc.",
+                      x, y, w) + 10;
+        y = paragraph(tabSaveStart,
+                      "Saved objects may be restored to any iSeries (AS/400) running the same (or lower) Release "
+                      "of OS/400 as the source iSeries (AS/400). All you need on the target machine is the "
+                      "Quellon freeware that can be downloaded from:",
+                      x, y, w) + 4;
+        Label32 = new TLinkLabel(q(kProductWebAddress), tabSaveStart);
+        Label32->setObjectName("Label32");
+        QFont f = Label32->font();
+        f.setUnderline(true);
+        Label32->setFont(f);
+        Label32->setStyleSheet("color: blue");
+        Label32->setCursor(Qt::PointingHandCursor);
+        Label32->adjustSize();
+        Label32->move(x, y);
+        label(tabSaveStart, "Press Next to continue.", x, 296);
+    }
+    Wizard->addWidget(tabSaveStart);
+
+    // ---- save mode: what to save ----
+    tabSaveInfo = makeHeaderPage("Enter the Properties.",
+                                 "The Wizard can save a single object or an entire library so it can be "
+                                 "restored onto another iSeries (AS/400).");
+    grpSaveType = group(tabSaveInfo, "Select type to be saved", 16, 76, 180, 68);
+    rbEntireLibrary = new QRadioButton("Entire library", grpSaveType);
+    rbEntireLibrary->setGeometry(12, 20, 160, 20);
+    rbSingleObject = new QRadioButton("Single object", grpSaveType);
+    rbSingleObject->setGeometry(12, 42, 160, 20);
+    rbEntireLibrary->setChecked(true);
+    label(tabSaveInfo, "Library name", 224, 86);
+    edtLibraryNameToSave = edit(tabSaveInfo, 320, 82, 110, "Enter the library to be saved.", 10);
+    label(tabSaveInfo, "(Name)", 438, 86);
+    label(tabSaveInfo, "Target release", 224, 118);
+    edtTgtRls = dropDown(tabSaveInfo, 320, 114, 110,
+                         "Type the target release or press the Drop Down to select a OS/400 version.");
+    edtTgtRls->setEditText("*Current");
+    boxSaveLibrary = group(tabSaveInfo, "Object properties", 16, 160, 552, 92);
+    lblObjToBeSaved = label(boxSaveLibrary, "Object to be saved", 16, 30);
+    edtObjToBeSaved = edit(boxSaveLibrary, 140, 26, 110,
+                           "Enter the name of the OS/400 object to be saved (e.g. MYOBJ or MYOBJ* for generic "
+                           "or *ALL for all objects)",
+                           10);
+    txtObjToBeSaved = label(boxSaveLibrary, "(Name, generic*, *ALL)", 258, 30);
+    lblSaveObjType = label(boxSaveLibrary, "Object type", 16, 60);
+    edtSaveObjType = dropDown(boxSaveLibrary, 140, 56, 110, "Select an object type by pressing the drop down");
+    for (const auto &t : objectTypes())
+        edtSaveObjType->addItem(q(t));
+    edtSaveObjType->setEditText("*ALL");
+    Wizard->addWidget(tabSaveInfo);
+
+    // ---- save mode: destination ----
+    tabSaveFileInfo = makeHeaderPage("Select the destination for the saved and zipped file",
+                                     "Use the Browse button to locate the destination for the Quellon file; "
+                                     "then click \"Next\"");
+    {
+        auto *g = group(tabSaveFileInfo, "PC file name", 16, 96, 552, 64);
+        edtSaveToZippedFile =
+            edit(g, 12, 28, 438, "Enter the PC file name to be used for holding the sipped library.");
+        btnBrowse = button(g, "Browse...", 462, 26);
+    }
+    Wizard->addWidget(tabSaveFileInfo);
+
+    // ---- save mode: restore behaviour carried in the archive ----
+    tabRestoreDefaults = makeHeaderPage("Advanced restore behaviour",
+                                        "Quellon can, apart from the plain restore feature, offer you some "
+                                        "additional advanced features.");
+    {
+        auto *g1 = group(tabRestoreDefaults, "Default values", 16, 76, 552, 70);
+        btnRestoreDefaults = button(g1, "Restore values", 16, 28, 110);
+        auto *g2 = group(tabRestoreDefaults, "Add graphics", 16, 152, 270, 70);
+        btnAddPoster = button(g2, "Poster values", 16, 28, 110);
+        btnAddPoster->setToolTip("Add a graphic poster to be showed when the file is restored on the target. ");
+        auto *g3 = group(tabRestoreDefaults, "OS/400 Command", 298, 152, 270, 70);
+        btnSaveAdvanced = button(g3, "Command value", 16, 28, 110);
+    }
+    Wizard->addWidget(tabRestoreDefaults);
+
+    // ---- both modes: the host ----
+    tabConnectInfo = makeHeaderPage("iSeries information", "Enter server information and press Next to continue");
+    label(tabConnectInfo, "iSeries name or TCP/IP address:", 24, 80);
+    edtServerName = dropDown(tabConnectInfo, 24, 98, 230, "e.g. 192.168.1.1 or MYAS400");
+    btnAdvanced = button(tabConnectInfo, "Advanced", 266, 96);
+    btnAdvanced->setFocusPolicy(Qt::ClickFocus);
+    {
+        auto *g = group(tabConnectInfo, "OS/400 User information", 16, 140, 340, 96);
+        label(g, "User profile", 16, 32);
+        edtUserProfile = edit(g, 110, 28, 130, "Enter your OS/400 user profile name into this field.");
+        label(g, "Password", 16, 62);
+        edtPassword = edit(g, 110, 58, 130, "Enter your password into this field.");
+        edtPassword->setEchoMode(QLineEdit::Password);
+        edtPassword->setStyleSheet("lineedit-password-character: 42;"); // '*'
+
+    }
+    Wizard->addWidget(tabConnectInfo);
+
+    // ---- both modes: summary and progress ----
+    tabProcess = makeHeaderPage("Ready to start", "The Wizard is now ready to start the job on the iSeries");
+    lblProcess = label(tabProcess, "Properties:", 16, 68, 300, 16);
+    list = new QListWidget(tabProcess);
+    list->setObjectName("list");
+    list->setGeometry(16, 86, 520, 206);
+    list->setFocusPolicy(Qt::NoFocus);
+    list->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+    list->setUniformItemSizes(true);
+    // Long lines run past the edge as they would in a plain list box.
+    list->setTextElideMode(Qt::ElideNone);
+    list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    list->setStyleSheet("QListWidget { background: palette(button); }");
+    bar = new QProgressBar(tabProcess);
+    bar->setObjectName("bar");
+    bar->setOrientation(Qt::Vertical);
+    bar->setGeometry(546, 86, 18, 206);
+    bar->setRange(1, 10);
+    bar->setValue(1);
+    bar->setTextVisible(false);
+    bar->setEnabled(false);
+    bar->hide();
+    lblFinish = new QLabel("Press OK to start the process.", tabProcess);
+    lblFinish->setGeometry(300, 300, 264, 16);
+    lblFinish->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    Wizard->addWidget(tabProcess);
+
+    // ---- both modes: last page ----
+    tabSaveDone = makeHeaderPage("Thanks for using Quellon",
+                                 "The Wizard has now ended the zip operation successfully. Press Close to leave "
+                                 "the wizard");
+    tabSaveDone->findChild<QWidget *>("header")->setFixedHeight(73);
+    tabSaveDone->findChild<QWidget *>("headerRule")->move(0, 73);
+    pnlPoster = new QWidget(tabSaveDone);
+    pnlPoster->setObjectName("pnlPoster");
+    pnlPoster->setGeometry(4, 80, 576, 236);
+    imgPoster = new TLinkLabel(pnlPoster);
+    imgPoster->setObjectName("imgPoster");
+    imgPoster->setCursor(Qt::PointingHandCursor);
+    Wizard->addWidget(tabSaveDone);
+
+    // ---- restore mode: start page ----
+    tabRestoreStart = new QWidget;
+    setWhite(tabRestoreStart);
+    imgMainRestore = new QLabel(tabRestoreStart);
+    imgMainRestore->setGeometry(0, 0, 164, kPageHeight);
+    imgMainRestore->setScaledContents(true);
+    imgTitleRestore = titlePicture(tabRestoreStart, "Restore Wizard");
+    paragraph(tabRestoreStart, "Use this Wizard to Restore zipped objects into your iSeries (AS/400)", 184, 70, 380);
+    label(tabRestoreStart, "Press Next to continue.", 184, 296);
+    Wizard->addWidget(tabRestoreStart);
+
+    // ---- restore mode: the file ----
+    tabRestoreInfo = makeHeaderPage("Enter restore informations",
+                                    "The Wizard will restore the entered library on the iSeries");
+    {
+        auto *g = group(tabRestoreInfo, "Type zipped file to be restored", 16, 96, 552, 64);
+        edtSavedZippedFile =
+            edit(g, 12, 28, 438, "Enter the Zipped PC file to be used for the restore on the iSeries");
+        Button1 = button(g, "Browse...", 462, 26);
+    }
+    Wizard->addWidget(tabRestoreInfo);
+
+    // ---- restore mode: where to ----
+    tabRestoreHostInfo = makeHeaderPage("Enter retore informations", "Enter restore informations on the iSeries ");
+    {
+        auto *g = group(tabRestoreHostInfo, "Restore to library", 16, 80, 552, 64);
+        label(g, "To Library", 16, 31);
+        edtRestoreToLibrary = edit(g, 110, 27, 110, "Enter a library name (e.g. MYLIB)", 10);
+        edtRestoreToLibrary->setText("*SAVLIB");
+        boxAutoCreateLibrary = new QCheckBox("Auto create library?", g);
+        boxAutoCreateLibrary->setGeometry(250, 28, 200, 20);
+        boxAutoCreateLibrary->setToolTip("Useful if the save file was saved by SAVOBJ");
+        boxRestSavf = group(tabRestoreHostInfo, "Save file information", 16, 156, 552, 64);
+        label(boxRestSavf, "Saved Library", 16, 31);
+        edtSavedLibrary = edit(boxRestSavf, 110, 27, 110, "Enter a library name (e.g. MYLIB)", 10);
+    }
+    Wizard->addWidget(tabRestoreHostInfo);
+
+    // The mode's stamp, above the pages at the top right.
+    pnlStamp = new QFrame(this);
+    pnlStamp->setObjectName("pnlStamp");
+    static_cast<QFrame *>(pnlStamp)->setFrameShape(QFrame::Box);
+    static_cast<QFrame *>(pnlStamp)->setStyleSheet("QFrame#pnlStamp { background: white; border: 1px solid #a0a0a0; }");
+    pnlStamp->setGeometry(kClientWidth - 48 - 10, 6, 48, 48);
+    imgStamp = new QLabel(pnlStamp);
+    imgStamp->setGeometry(1, 1, 46, 46);
+    imgStamp->setScaledContents(true);
+    pnlStamp->raise();
+
+    // ---- wiring: every handler entry shows what escapes it ----
+    auto wire = [this](auto *sender, auto signal, auto handler) {
+        connect(sender, signal, this, [this, handler] { platform::guarded([&] { (this->*handler)(); }); });
+    };
+    wire(btnNext, &QPushButton::clicked, &TfrmMain::btnNextClick);
+    wire(btnBack, &QPushButton::clicked, &TfrmMain::btnBackClick);
+    wire(btnFinish, &QPushButton::clicked, &TfrmMain::btnFinishClick);
+    wire(btnCancel, &QPushButton::clicked, &TfrmMain::btnCancelClick);
+    wire(btnClose, &QPushButton::clicked, &TfrmMain::btnCloseClick);
+    wire(btnAbout, &QPushButton::clicked, &TfrmMain::btnAboutClick);
+    wire(btnDspJobLog, &QPushButton::clicked, &TfrmMain::btnDspJobLogClick);
+    wire(btnBrowse, &QPushButton::clicked, &TfrmMain::btnBrowseClick);
+    wire(Button1, &QPushButton::clicked, &TfrmMain::Button1Click);
+    wire(btnAdvanced, &QPushButton::clicked, &TfrmMain::btnAdvancedClick);
+    wire(btnRestoreDefaults, &QPushButton::clicked, &TfrmMain::btnRestoreDefaultsClick);
+    wire(btnAddPoster, &QPushButton::clicked, &TfrmMain::btnAddPosterClick);
+    wire(btnSaveAdvanced, &QPushButton::clicked, &TfrmMain::btnSaveAdvancedClick);
+    wire(rbEntireLibrary, &QRadioButton::clicked, &TfrmMain::grpSaveTypeClick);
+    wire(rbSingleObject, &QRadioButton::clicked, &TfrmMain::grpSaveTypeClick);
+    wire(imgPoster, &TLinkLabel::clicked, &TfrmMain::imgPosterClick);
+    wire(TimerBar, &QTimer::timeout, &TfrmMain::TimerBarTimer);
+    for (QLineEdit *e : {edtLibraryNameToSave, edtObjToBeSaved, edtSavedZippedFile, edtRestoreToLibrary, edtSavedLibrary})
+        wire(e, &QLineEdit::textChanged, &TfrmMain::onTabPrefixChange);
+    wire(edtSaveToZippedFile, &QLineEdit::textChanged, &TfrmMain::edtSaveToZippedFileChange);
+    wire(edtUserProfile, &QLineEdit::textChanged, &TfrmMain::edtUserProfileChange);
+    wire(edtPassword, &QLineEdit::textChanged, &TfrmMain::edtUserProfileChange);
+    connect(Label32, &TLinkLabel::clicked, this, [this] { platform::guarded([this] { URLClick(Label32); }); });
+    // Leaving the host name field runs the host lookup.
+    edtServerName->installEventFilter(this);
+    edtServerName->lineEdit()->installEventFilter(this);
+}
+
+QWidget *TfrmMain::makeHeaderPage(const QString &title, const QString &text)
+{
+    auto *page = new QWidget;
+    auto *header = new QWidget(page);
+    header->setObjectName("header");
+    setWhite(header);
+    header->setGeometry(0, 0, kClientWidth, kHeaderHeight);
+    auto *t = new QLabel(title, header);
+    QFont bold = t->font();
+    bold.setBold(true);
+    t->setFont(bold);
+    t->setGeometry(16, 10, 480, 16);
+    auto *x = new QLabel(text, header);
+    x->setWordWrap(true);
+    x->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    x->setGeometry(32, 28, 470, 30);
+    auto *line = new QFrame(page);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    line->setGeometry(0, kHeaderHeight, kClientWidth, 2);
+    line->setObjectName("headerRule");
+    return page;
+}
+
+// ---------------------------------------------------------------- lifecycle
+
+bool TfrmMain::formCreate(const std::vector<std::string> &args)
+{
+    ArchiveInfo.reset();
+    platform::guarded([this] { loadZipDlls(); });
+
+    const CommandLine cl = parseCommandLine(args);
+    if (!cl.valid) {
+        platform::dialogs().messageBox(invalidParameterMessage(cl.badArgument), platform::messageIdCaption("Qln0005"),
+                                       platform::Buttons::Ok, platform::Icon::None);
+        startupRefused_ = true;
+        return false;
+    }
+    mode_ = cl.mode;
+    if (!cl.file.empty())
+        edtSavedZippedFile->setText(q(cl.file));
+
+    if (mode_ == msSave)
+        platform::guarded([this] { loadPosterDefaults(); });
+
+    // Private and atomic: the folder is made with its unique name in one step
+    // (mkdtemp, 0700), so no other local user can slip in between.
+    runFolder_ = platform::makeRunFolder(platform::tempPath(), "_4Q");
+
+    Port = 21;
+    Proxy.clear();
+    ProxyPort = 0;
+    platform::guarded([this] { loadHostProfiles(); });
+    return true;
+}
+
+void TfrmMain::formActivate()
+{
+    activated_ = true;
+    step_ = 0;
+    btnNextClick();
+}
+
+void TfrmMain::showEvent(QShowEvent *e)
+{
+    QWidget::showEvent(e);
+    if (activated_)
+        return;
+    if (QScreen *screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - QPoint(width() / 2, height() / 2));
+    }
+    // Once, when the window first appears: dialogs and other applications
+    // taking the focus for a while do not restart the wizard.
+    platform::guarded([this] { formActivate(); });
+}
+
+void TfrmMain::closeEvent(QCloseEvent *e)
+{
+    bool may = false;
+    platform::guarded([&] { may = formClose(); });
+    if (may)
+        e->accept();
+    else
+        e->ignore();
+}
+
+bool TfrmMain::formClose()
+{
+    if (Wizard->currentWidget() == tabSaveDone) {
+        removeRunFolder();
+        return true;
+    }
+    if (btnCancel->isEnabled()) {
+        const int answer = platform::dialogs().messageBox("Are you sure that you want to exit the Wizard program?",
+                                                          platform::messageIdCaption("Qln0004"),
+                                                          platform::Buttons::YesNo, platform::Icon::Question);
+        if (answer == platform::mrYes) {
+            removeRunFolder();
+            endProgram(0);
+            return true;
+        }
+        return false;
+    }
+    // A job runs: the request is ignored without a word.
+    return false;
+}
+
+void TfrmMain::removeRunFolder()
+{
+    if (runFolder_.empty())
+        return;
+    // Not the current directory of the process while it goes.
+    const std::string home = platform::programDir();
+    if (::chdir(home.c_str()) != 0) {
+        // Removal below still works on Linux; nothing to report here.
+    }
+    std::string error;
+    if (!platform::removeRunFolder(runFolder_, &error))
+        platform::dialogs().messageBox(error, "", platform::Buttons::Ok, platform::Icon::None);
+    runFolder_.clear();
+}
+
+void TfrmMain::btnCancelClick() { close(); }
+void TfrmMain::btnCloseClick() { close(); }
+
+// ---------------------------------------------------------------- steps
+
+void TfrmMain::btnNextClick()
+{
+    ++step_;
+    showStep();
+}
+
+void TfrmMain::btnBackClick()
+{
+    --step_;
+    showStep();
+}
+
+void TfrmMain::setNextFocus(QWidget *w) { w->setFocus(Qt::OtherFocusReason); }
+
+void TfrmMain::showStep()
+{
+    btnAbout->hide();
+    btnDspJobLog->hide();
+    btnNext->hide();
+    btnFinish->hide();
+    btnClose->hide();
+    btnNext->setEnabled(false);
+    btnFinish->setEnabled(false);
+    btnClose->setEnabled(false);
+    btnBack->setEnabled(step_ > 1);
+
+    auto showNext = [this] { btnNext->show(); };
+    auto lastPage = [this] {
+        Wizard->setCurrentWidget(tabSaveDone);
+        btnClose->show();
+        btnClose->setEnabled(true);
+        btnCancel->hide();
+        btnDspJobLog->show();
+        btnBack->setEnabled(false);
+        setNextFocus(btnClose);
+    };
+    auto connectionPage = [this, showNext] {
+        Wizard->setCurrentWidget(tabConnectInfo);
+        showNext();
+        onTabConnectInfoChange();
+        setNextFocus(edtServerName);
+    };
+    auto summaryPage = [this](bool save) {
+        Wizard->setCurrentWidget(tabProcess);
+        if (save)
+            fillSaveSummary();
+        else
+            fillRestoreSummary();
+        btnFinish->show();
+        btnFinish->setEnabled(true);
+        setNextFocus(btnFinish);
+    };
+
+    if (mode_ == msSave) {
+        switch (step_) {
+        case 1:
+            Wizard->setCurrentWidget(tabSaveStart);
+            platform::guarded([this] { tabSaveStartShow(); });
+            showNext();
+            btnNext->setEnabled(true);
+            setNextFocus(btnNext);
+            break;
+        case 2:
+            Wizard->setCurrentWidget(tabSaveInfo);
+            showNext();
+            onTabPrefixChange();
+            grpSaveTypeClick();
+            setNextFocus(edtLibraryNameToSave);
+            break;
+        case 3:
+            Wizard->setCurrentWidget(tabSaveFileInfo);
+            showNext();
+            edtSaveToZippedFileChange();
+            edtSaveToZippedFile->setEnabled(false);
+            if (edtSaveToZippedFile->text().isEmpty()) {
+                platform::FileDialogOptions o;
+                o.fileName = s(edtLibraryNameToSave->text());
+                o.defaultExt = "4ql";
+                o.filters = {"OS/400 Zipped Savefile (.4ql) (*.4ql)"};
+                if (auto chosen = platform::dialogs().saveFile(o)) {
+                    saveDialogFileName_ = *chosen;
+                    edtSaveToZippedFile->setText(q(*chosen));
+                }
+            }
+            break;
+        case 4:
+            Wizard->setCurrentWidget(tabRestoreDefaults);
+            showNext();
+            btnNext->setEnabled(true);
+            setNextFocus(btnNext);
+            break;
+        case 5: connectionPage(); break;
+        case 6: summaryPage(true); break;
+        case 7: lastPage(); break;
+        default: break;
+        }
+    } else {
+        switch (step_) {
+        case 1:
+            Wizard->setCurrentWidget(tabRestoreStart);
+            platform::guarded([this] { tabRestoreStartShow(); });
+            showNext();
+            btnNext->setEnabled(true);
+            setNextFocus(btnNext);
+            break;
+        case 2:
+            Wizard->setCurrentWidget(tabRestoreInfo);
+            showNext();
+            onTabPrefixChange();
+            setNextFocus(edtSavedZippedFile);
+            break;
+        case 3: {
+            showNext();
+            openChosenFile();
+            bool accepted = true;
+            platform::guarded([&] { accepted = checkFormatVersion(); });
+            if (accepted) {
+                Wizard->setCurrentWidget(tabRestoreHostInfo);
+                setNextFocus(edtRestoreToLibrary);
+            } else {
+                btnNext->setEnabled(false);
+                --step_;
+                Wizard->setCurrentWidget(tabRestoreInfo);
+                // Back follows the step the wizard went back to.
+                btnBack->setEnabled(step_ > 1);
+            }
+            onTabPrefixChange();
+            break;
+        }
+        case 4: connectionPage(); break;
+        case 5: summaryPage(false); break;
+        case 6: lastPage(); break;
+        default: break;
+        }
+    }
+
+    btnAbout->setVisible(!btnBack->isEnabled());
+    btnBack->setVisible(btnBack->isEnabled());
+}
+
+void TfrmMain::loadPicture(QLabel *target, const std::string &fileName)
+{
+    const std::string path = platform::programDir() + fileName;
+    QPixmap pix;
+    if (!QFileInfo(q(path)).isFile() || !pix.load(q(path)))
+        throw std::runtime_error("Cannot open file \"" + path + "\". No such file or directory");
+    target->setPixmap(pix);
+}
+
+void TfrmMain::tabSaveStartShow()
+{
+    loadPicture(imgMainSave, "QuellonSplash.bmp");
+    loadPicture(imgStamp, "ZipStamp.bmp");
+    const std::string path = platform::programDir() + "tgtrls.txt";
+    QFile f(q(path));
+    if (!f.open(QIODevice::ReadOnly))
+        throw std::runtime_error("Cannot open file \"" + path + "\". No such file or directory");
+    QStringList lines = QString::fromUtf8(f.readAll()).split('\n');
+    for (auto &l : lines)
+        if (l.endsWith('\r'))
+            l.chop(1);
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    edtTgtRls->clear();
+    edtTgtRls->addItems(lines);
+    if (edtTgtRls->count() > 0)
+        edtTgtRls->setCurrentIndex(0);
+}
+
+void TfrmMain::tabRestoreStartShow()
+{
+    loadPicture(imgMainRestore, "QuellonSplash.bmp");
+    loadPicture(imgStamp, "UnZipStamp.bmp");
+}
+
+// ---------------------------------------------------------------- Next rules
+
+int TfrmMain::grpSaveTypeIndex() const { return rbSingleObject->isChecked() ? 1 : 0; }
+
+void TfrmMain::setGrpSaveTypeIndex(int index)
+{
+    (index == 1 ? rbSingleObject : rbEntireLibrary)->setChecked(true);
+    grpSaveTypeClick();
+}
+
+void TfrmMain::onTabPrefixChange()
+{
+    bool ok;
+    if (mode_ == msSave) {
+        ok = !edtLibraryNameToSave->text().isEmpty() && !edtTgtRls->currentText().isEmpty();
+        if (grpSaveTypeIndex() == 1)
+            ok = ok && !edtObjToBeSaved->text().isEmpty() && !edtSaveObjType->currentText().isEmpty();
+    } else {
+        ok = fileExists(s(edtSavedZippedFile->text()));
+    }
+    btnNext->setEnabled(ok);
+}
+
+void TfrmMain::grpSaveTypeClick()
+{
+    const bool single = grpSaveTypeIndex() == 1;
+    edtObjToBeSaved->setEnabled(single);
+    edtSaveObjType->setEnabled(single);
+    lblObjToBeSaved->setEnabled(edtObjToBeSaved->isEnabled());
+    txtObjToBeSaved->setEnabled(edtObjToBeSaved->isEnabled());
+    lblSaveObjType->setEnabled(edtSaveObjType->isEnabled());
+    boxSaveLibrary->setVisible(edtSaveObjType->isEnabled());
+    onTabPrefixChange();
+}
+
+void TfrmMain::edtSaveToZippedFileChange()
+{
+    btnNext->setEnabled(!edtSaveToZippedFile->text().isEmpty());
+    if (btnNext->isEnabled())
+        setNextFocus(btnNext);
+}
+
+void TfrmMain::edtUserProfileChange()
+{
+    btnNext->setEnabled(!edtServerName->currentText().isEmpty() && !edtUserProfile->text().isEmpty() &&
+                        !edtPassword->text().isEmpty());
+}
+
+void TfrmMain::onTabConnectInfoChange()
+{
+    edtUserProfileChange();
+    lookupHostProfile();
+}
+
+bool TfrmMain::eventFilter(QObject *watched, QEvent *e)
+{
+    if (e->type() == QEvent::FocusOut && (watched == edtServerName || watched == edtServerName->lineEdit())) {
+        const auto reason = static_cast<QFocusEvent *>(e)->reason();
+        // Opening the drop-down or switching applications does not leave the field.
+        const bool left = reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason;
+        QWidget *now = QApplication::focusWidget();
+        const bool stillInside = now == edtServerName || now == edtServerName->lineEdit();
+        if (left && !stillInside && Wizard->currentWidget() == tabConnectInfo)
+            platform::guarded([this] { onTabConnectInfoChange(); });
+    }
+    return QWidget::eventFilter(watched, e);
+}
+
+bool TfrmMain::fileExists(const std::string &path) const
+{
+    return !path.empty() && QFileInfo(q(path)).isFile();
+}
+
+// ---------------------------------------------------------------- file dialogs
+
+void TfrmMain::btnBrowseClick()
+{
+    platform::FileDialogOptions o;
+    o.fileName = s(edtLibraryNameToSave->text());
+    o.defaultExt = "4ql";
+    o.filters = {"OS/400 Zipped Savefile (.4ql) (*.4ql)"};
+    // A cancelled dialog leaves the archive name as the field shows it.
+    if (auto chosen = platform::dialogs().saveFile(o)) {
+        saveDialogFileName_ = *chosen;
+        edtSaveToZippedFile->setText(q(*chosen));
+    }
+}
+
+void TfrmMain::Button1Click()
+{
+    platform::FileDialogOptions o;
+    o.defaultExt = "4ql";
+    o.fileName = "*.4ql";
+    o.filters = {"OS/400 Zipped Save file (.4ql) (*.4ql)", "OS/400 Save file (.savf) (*.savf)"};
+    if (auto chosen = platform::dialogs().openFile(o)) {
+        openDialogFileName_ = *chosen;
+        edtSavedZippedFile->setText(q(*chosen));
+    }
+}
+
+// ---------------------------------------------------------------- the job
+
+void TfrmMain::btnFinishClick()
+{
+    disconnectIfConnected();
+
+    if (mode_ == msSave) {
+        const std::string archive = saveDialogFileName_;
+        if (fileExists(archive)) {
+            const int answer = platform::dialogs().messageBox(
+                "File '" + archive + "' already exist - delete old file?", platform::messageIdCaption("Qln0003"),
+                platform::Buttons::YesNo, platform::Icon::Warning);
+            if (answer != platform::mrYes)
+                return;
+            if (!QFile::remove(q(archive)))
+                throw std::runtime_error("Cannot delete file \"" + archive + "\"");
+        }
+        setZipFileName(archive);
+    } else {
+        const std::string file = s(edtSavedZippedFile->text());
+        if (!fileExists(file)) {
+            platform::dialogs().messageBox("File '" + file + "' does not exist", platform::messageIdCaption("Qln0033"),
+                                           platform::Buttons::Ok, platform::Icon::Error);
+            return;
+        }
+        if (!RestoreFromSaveFile)
+            setZipFileName(file);
+    }
+
+    storeHostProfile();
+
+    ConnectParams p;
+    p.userId = s(edtUserProfile->text());
+    p.password = s(edtPassword->text());
+    p.host = s(edtServerName->currentText());
+    p.port = Port;
+    p.proxy = Proxy;
+    p.proxyPort = ProxyPort;
+
+    lblProcess->setText("Processing ...");
+    lblFinish->hide();
+    btnFinish->setEnabled(false);
+    addLine("Connecting to " + p.host);
+
+    jobRunning_ = true;
+    struct Reset {
+        bool &flag;
+        ~Reset() { flag = false; }
+    } reset{jobRunning_};
+    connectToHost(p);
+}
+
+// ---------------------------------------------------------------- progress
+
+void TfrmMain::addLine(const std::string &line)
+{
+    list->addItem(q(cutLine(line, kListLineMax)));
+    list->item(list->count() - 1)->setSizeHint(QSize(0, 16));
+    if (list->count() > 5) {
+        ++listTopIndex_;
+        list->scrollToItem(list->item(std::min(listTopIndex_, list->count() - 1)), QAbstractItemView::PositionAtTop);
+    }
+}
+
+void TfrmMain::TimerBarTimer()
+{
+    const bool barWasEnabled = bar->isEnabled();
+    btnCancel->setEnabled(!barWasEnabled);
+    btnBack->setEnabled(!barWasEnabled);
+    bar->setEnabled(TimerBar->isActive());
+    bar->setValue(bar->value() >= bar->maximum() ? 1 : bar->value() + 1);
+}
+
+void TfrmMain::zipProgress(int progressType, int64_t size, const std::string &)
+{
+    switch (progressType) {
+    case ptTotalBytes:
+        savedBarMax_ = bar->maximum();
+        bar->setMaximum(10001);
+        bar->setValue(1);
+        totalSize_ = size;
+        bytesDone_ = 0;
+        if (JobStage == jsZip)
+            addLine("Total size to be zipped: " + std::to_string(totalSize_ / 1024) + " kb");
+        else if (JobStage == jsUnzip)
+            addLine("Total size to be unzipped: " + std::to_string(totalSize_ / 1024) + " kb");
+        break;
+    case ptBytesDone:
+        bytesDone_ += size;
+        if (totalSize_ != 0) {
+            const int64_t pos = bytesDone_ * 10000 / totalSize_ + 1;
+            // Out-of-range values would leave the bar where it was.
+            bar->setValue(static_cast<int>(std::clamp<int64_t>(pos, bar->minimum(), bar->maximum())));
+        }
+        break;
+    case ptBatchEnd:
+        bar->setMaximum(savedBarMax_);
+        bar->setValue(1);
+        break;
+    default: break;
+    }
+}
+
+// ---------------------------------------------------------------- summaries
+
+void TfrmMain::fillSaveSummary()
+{
+    list->clear();
+    listTopIndex_ = 0;
+    for (const auto &l : jobs::saveSummary(s(edtLibraryNameToSave->text()), s(edtTgtRls->currentText()),
+                                           s(edtServerName->currentText()), s(edtUserProfile->text())))
+        addLine(l);
+}
+
+void TfrmMain::fillRestoreSummary()
+{
+    list->clear();
+    listTopIndex_ = 0;
+    for (const auto &l :
+         jobs::restoreSummary(ArchiveInfo, s(edtRestoreToLibrary->text()), s(edtServerName->currentText()),
+                              s(edtUserProfile->text()), s(edtSavedZippedFile->text())))
+        addLine(l);
+}
+
+// ---------------------------------------------------------------- restore side
+
+bool TfrmMain::readArchiveInfo()
+{
+    const std::string member = jobs::infoMemberPath(runFolder_);
+    QFile::remove(q(member));
+    try {
+        extractInfoMember();
+    } catch (...) {
+        platform::dialogs().messageBox("Error - Fatal DLL Exception", platform::messageIdCaption("Qln0011"),
+                                       platform::Buttons::Ok, platform::Icon::None);
+    }
+    return jobs::readInfoMember(ArchiveInfo, runFolder_);
+}
+
+void TfrmMain::openChosenFile()
+{
+    boxAutoCreateLibrary->hide();
+    boxRestSavf->hide();
+    boxRestSavf->setEnabled(false);
+
+    const std::string file = s(edtSavedZippedFile->text());
+    RestoreFromSaveFile = file.size() >= 5 && file.compare(file.size() - 5, 5, ".savf") == 0;
+
+    if (RestoreFromSaveFile) {
+        std::string library;
+        if (!saveFileLibrary(file, library))
+            return;
+        edtSavedLibrary->setText(q(library));
+        edtRestoreToLibrary->setText(q(library));
+        setWindowTitle(q("Restore from save file " + file));
+        edtServerName->setEditText(QString());
+        edtUserProfile->clear();
+        boxAutoCreateLibrary->show();
+        boxRestSavf->show();
+        boxRestSavf->setEnabled(true);
+        return;
+    }
+
+    if (!fileExists(file)) {
+        platform::dialogs().messageBox("File '" + file + "' does not exists", platform::messageIdCaption("Qln0002"),
+                                       platform::Buttons::Ok, platform::Icon::Error);
+        return;
+    }
+    setZipFileName(file);
+    if (!fileExists(ZipFileName)) {
+        platform::dialogs().messageBox("Error in file '" + file + "' or it is not a valid Quellon file.",
+                                       platform::messageIdCaption("Qln0010"), platform::Buttons::Ok,
+                                       platform::Icon::Error);
+        return;
+    }
+    if (!readArchiveInfo())
+        return;
+
+    setWindowTitle(q(jobs::displayUpper(ArchiveInfo.savedLibrary()) + " from: " + ArchiveInfo.ownerName()));
+    edtServerName->setEditText(q(ArchiveInfo.defaultTargetHost()));
+    edtUserProfile->setText(q(ArchiveInfo.defaultUserProfile()));
+    if (ArchiveInfo.defaultRestoreLibrary() == jobs::kSavLib)
+        edtRestoreToLibrary->setText(q(ArchiveInfo.savedLibrary()));
+    else
+        edtRestoreToLibrary->setText(q(ArchiveInfo.defaultRestoreLibrary()));
+    if (ArchiveInfo.SaveType == 1)
+        boxAutoCreateLibrary->show();
+}
+
+// ---------------------------------------------------------------- host profiles
+
+HostSettings TfrmMain::hostSettings() const
+{
+    HostSettings h;
+    h.serverName = s(edtServerName->currentText());
+    h.port = Port;
+    h.proxy = Proxy;
+    h.proxyPort = ProxyPort;
+    h.userProfile = s(edtUserProfile->text());
+    return h;
+}
+
+void TfrmMain::applyHostSettings(const HostSettings &h)
+{
+    edtServerName->setEditText(q(h.serverName));
+    Port = h.port;
+    Proxy = h.proxy;
+    ProxyPort = h.proxyPort;
+    edtUserProfile->setText(q(h.userProfile));
+}
+
+void TfrmMain::loadHostProfiles()
+{
+    HostSettings h = hostSettings();
+    std::vector<std::string> names;
+    // What was read before a bad value stays applied, as it did.
+    struct Apply {
+        TfrmMain *f;
+        HostSettings &h;
+        std::vector<std::string> &names;
+        ~Apply()
+        {
+            for (const auto &n : names)
+                f->edtServerName->addItem(q(n));
+            f->applyHostSettings(h);
+        }
+    } apply{this, h, names};
+    HostProfiles::load(h, names);
+}
+
+void TfrmMain::lookupHostProfile()
+{
+    HostSettings h = hostSettings();
+    struct Apply {
+        TfrmMain *f;
+        HostSettings &h;
+        ~Apply() { f->applyHostSettings(h); }
+    } apply{this, h};
+    HostProfiles::lookup(h);
+}
+
+void TfrmMain::storeHostProfile() { HostProfiles::store(hostSettings()); }
+
+} // namespace app

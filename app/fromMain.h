@@ -1,0 +1,262 @@
+#pragma once
+// The main window: a wizard whose pages a page control without tabs shows one
+// at a time, the buttons below it and the activity list of a job. The mode
+// (save or restore) comes from the command line and fixes the page sequence.
+
+#include "app/CommandLine.h"
+#include "app/HostProfiles.h"
+#include "jobs/ArchiveInfo.h"
+
+#include <QLabel>
+#include <QWidget>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QStackedWidget;
+class QTimer;
+
+namespace app {
+
+// The product web page (start page link, download address of new archives).
+inline constexpr const char *kProductWebAddress = "https://www.quellon.com/";
+
+// A label that acts as a web link or a clickable picture.
+class TLinkLabel : public QLabel {
+    Q_OBJECT
+public:
+    using QLabel::QLabel;
+signals:
+    void clicked();
+
+protected:
+    void mouseReleaseEvent(QMouseEvent *e) override;
+};
+
+// Progress types of the zip component's OnProgress.
+enum ProgressType : int { ptFileStart = 0, ptBytesDone = 1, ptBatchEnd = 2, ptFileCount = 3, ptTotalBytes = 4 };
+
+// Job stages the progress display reads (the jobs set the others).
+inline constexpr int jsZip = 10;
+inline constexpr int jsUnzip = 11;
+
+// What the OK click hands to the FTP client before it connects.
+struct ConnectParams {
+    std::string userId;
+    std::string password;
+    std::string host;
+    int port = 21;
+    std::string proxy;
+    int proxyPort = 0;
+};
+
+class TfrmMain : public QWidget {
+    Q_OBJECT
+public:
+    explicit TfrmMain(QWidget *parent = nullptr);
+    ~TfrmMain() override; // FormDestroy
+
+    // Window creation (FormCreate): record, zip libraries, command line,
+    // poster defaults, per-run folder, connection settings, host profiles.
+    // False when the command line was refused: the message has been shown
+    // and the program must end with status 0 without showing the window.
+    bool formCreate(const std::vector<std::string> &args);
+    bool startupRefused() const { return startupRefused_; }
+
+    // First activation: step 1 of the mode.
+    void formActivate();
+    // The close rules; true when the window may close.
+    bool formClose();
+
+    // ---- navigation ----
+    void btnNextClick();
+    void btnBackClick();
+    void btnFinishClick();
+    void btnCancelClick();
+    void btnCloseClick();
+    void showStep();
+    void tabSaveStartShow();
+    void tabRestoreStartShow();
+
+    // ---- Next rules ----
+    void onTabPrefixChange();
+    void grpSaveTypeClick();
+    void edtSaveToZippedFileChange();
+    void edtUserProfileChange();
+    void onTabConnectInfoChange();
+
+    // ---- file dialogs ----
+    void btnBrowseClick();
+    void Button1Click();
+
+    // ---- progress display ----
+    void addLine(const std::string &line); // the list line rule
+    int listTopIndex() const { return listTopIndex_; }
+    void TimerBarTimer();
+    void zipProgress(int progressType, int64_t size, const std::string &fileName);
+
+    // ---- restore side ----
+    // Opens the chosen file on restore step 3: a bare save file gives its
+    // library; an archive gives its info member.
+    void openChosenFile();
+    // Takes the info member out of the archive into the per-run folder and
+    // loads it over the record; false when it could not be read.
+    bool readArchiveInfo();
+
+    // ---- host profiles ----
+    HostSettings hostSettings() const;
+    void applyHostSettings(const HostSettings &s);
+    void loadHostProfiles();
+    void lookupHostProfile();
+    void storeHostProfile();
+
+    // ---- summaries ----
+    void fillSaveSummary();
+    void fillRestoreSummary();
+
+    // The save dialog's current file name (the archive the save job makes).
+    const std::string &saveDialogFileName() const { return saveDialogFileName_; }
+    const std::string &runFolder() const { return runFolder_; }
+    void removeRunFolder();
+
+    int grpSaveTypeIndex() const;
+    void setGrpSaveTypeIndex(int index);
+    int mode() const { return mode_; }
+    int step() const { return step_; }
+
+    // ---- state held for the window's life ----
+    jobs::TArchiveInfo ArchiveInfo{};
+    int Port = 21;
+    std::string Proxy;
+    int ProxyPort = 0;
+    bool RestoreFromSaveFile = false;
+    std::string ZipFileName; // the zip component's archive name
+    int JobStage = 0;        // what the running job does (the jobs set it)
+
+    // ---- controls ----
+    QStackedWidget *Wizard;
+    QPushButton *btnBack, *btnAbout, *btnNext, *btnFinish, *btnClose, *btnCancel, *btnDspJobLog;
+    QWidget *pnlStamp;
+    QLabel *imgStamp;
+    QTimer *TimerBar;
+
+    QWidget *tabSaveStart;
+    QLabel *imgMainSave, *imgTitleSave;
+    TLinkLabel *Label32;
+
+    QWidget *tabSaveInfo;
+    QGroupBox *grpSaveType;
+    QRadioButton *rbEntireLibrary, *rbSingleObject;
+    QLineEdit *edtLibraryNameToSave;
+    QComboBox *edtTgtRls;
+    QGroupBox *boxSaveLibrary;
+    QLabel *lblObjToBeSaved, *txtObjToBeSaved, *lblSaveObjType;
+    QLineEdit *edtObjToBeSaved;
+    QComboBox *edtSaveObjType;
+
+    QWidget *tabSaveFileInfo;
+    QLineEdit *edtSaveToZippedFile;
+    QPushButton *btnBrowse;
+
+    QWidget *tabRestoreDefaults;
+    QPushButton *btnRestoreDefaults, *btnAddPoster, *btnSaveAdvanced;
+
+    QWidget *tabConnectInfo;
+    QComboBox *edtServerName;
+    QPushButton *btnAdvanced;
+    QLineEdit *edtUserProfile, *edtPassword;
+
+    QWidget *tabProcess;
+    QLabel *lblProcess, *lblFinish;
+    QListWidget *list;
+    QProgressBar *bar;
+
+    QWidget *tabSaveDone;
+    QWidget *pnlPoster;
+    TLinkLabel *imgPoster;
+
+    QWidget *tabRestoreStart;
+    QLabel *imgMainRestore, *imgTitleRestore;
+
+    QWidget *tabRestoreInfo;
+    QLineEdit *edtSavedZippedFile;
+    QPushButton *Button1;
+
+    QWidget *tabRestoreHostInfo;
+    QLineEdit *edtRestoreToLibrary;
+    QCheckBox *boxAutoCreateLibrary;
+    QGroupBox *boxRestSavf;
+    QLineEdit *edtSavedLibrary;
+
+    // The 69 entries of the object type list, blanks included.
+    static const std::vector<std::string> &objectTypes();
+
+protected:
+    // ---- seams filled by the zip component, the FTP client, the jobs and
+    // the dialogs (app/fromMainSeams.cpp); tests script them ----
+    virtual void loadZipDlls();
+    virtual void unloadZipDlls();
+    virtual void loadPosterDefaults();
+    // The zip component reads the archive named by ZipFileName.
+    virtual void setZipFileName(const std::string &name);
+    // Extracts "zipInfo.4qi" from ZipFileName into the per-run folder; may throw.
+    virtual void extractInfoMember();
+    // The newer-format check; false refuses the archive.
+    virtual bool checkFormatVersion();
+    virtual void disconnectIfConnected();
+    // Connect of the FTP client: the whole job runs inside this call.
+    virtual void connectToHost(const ConnectParams &params);
+    // The poster on the last page.
+    virtual void showPoster();
+    virtual void imgPosterClick();
+    virtual void btnAboutClick();
+    virtual void btnAdvancedClick();
+    virtual void btnRestoreDefaultsClick();
+    virtual void btnAddPosterClick();
+    virtual void btnSaveAdvancedClick();
+    virtual void btnDspJobLogClick();
+    virtual void URLClick(QLabel *label);
+    // Ends the program with `status` once the close rules allow it.
+    virtual void endProgram(int status);
+
+    void showEvent(QShowEvent *e) override;
+    void closeEvent(QCloseEvent *e) override;
+    bool eventFilter(QObject *watched, QEvent *e) override;
+
+    bool jobRunning_ = false; // inside the OK click's connect
+
+private:
+    void buildUi();
+    QWidget *makeHeaderPage(const QString &title, const QString &text);
+    void loadPicture(QLabel *target, const std::string &fileName);
+    void setNextFocus(QWidget *w);
+    bool fileExists(const std::string &path) const;
+
+    int mode_ = msSave;
+    int step_ = 0;
+    bool startupRefused_ = false;
+    bool activated_ = false;
+    std::string runFolder_;
+    std::string saveDialogFileName_;
+    std::string openDialogFileName_;
+    int listTopIndex_ = 0;
+    // zipProgress's running totals
+    int64_t totalSize_ = 0;
+    int64_t bytesDone_ = 0;
+    int savedBarMax_ = 10;
+};
+
+// The live main window (null before it is made and after it is gone), for
+// the dialogs and jobs that report into it.
+extern TfrmMain *frmMain;
+
+} // namespace app
