@@ -1,5 +1,6 @@
 #include "dialogs/PosterPicture.h"
 
+#include "DialogTestSupport.h"
 #include "support/TestFiles.h"
 
 #include <QColor>
@@ -10,9 +11,9 @@
 using dialogs::loadPosterPicture;
 using testsupport::TempDir;
 
-namespace {
+using namespace dialogtest;
 
-std::string poster(const std::string &name) { return testsupport::sourceDir() + "tests/data/posters/" + name; }
+namespace {
 
 QColor at(const QImage &img, int x, int y) { return QColor::fromRgba(img.pixel(x, y)); }
 
