@@ -1,7 +1,19 @@
 #pragma once
 // The main form's handlers for the dialogs, as plain functions: each one
 // creates its dialog, shows it through the platform's modal service, takes
-// the results back and frees it, so the form's handler is a single call.
+// the results back and frees it, so the form's handler is a single call:
+//
+//   btnAdvancedClick         dialogs::editConnectionSettings(Port, Proxy, ProxyPort);
+//   btnSaveAdvancedClick     dialogs::btnSaveAdvancedClick(ArchiveInfo);
+//   btnRestoreDefaultsClick  dialogs::btnRestoreDefaultsClick(ArchiveInfo);
+//   btnAddPosterClick        dialogs::btnAddPosterClick(ArchiveInfo);
+//   btnAboutClick            dialogs::showAbout();
+//   URLClick(label)          dialogs::linkLabelClick(*label);
+//   loadPosterDefaults       dialogs::readPosterDefaults(ArchiveInfo);
+//   checkFormatVersion       return dialogs::checkFormatVersion(ArchiveInfo);
+//   showPoster               dialogs::displayPoster(ArchiveInfo, *pnlPoster, *imgPoster, runFolder,
+//                                                   extractMember);  // zip: member -> folder, throws
+//   imgPosterClick           dialogs::imgPosterClick(*imgPoster);
 
 #include <cstdint>
 #include <functional>
