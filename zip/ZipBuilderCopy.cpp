@@ -108,6 +108,18 @@ std::vector<RawCentral> readCentral(int fd, int64_t pos, unsigned count)
     return out;
 }
 
+// Where the central directory ends: right before the end record, or before
+// the Zip64 end record and locator that zip writes for streamed input. Their
+// values are not needed (the 32-bit fields hold) and they are not copied.
+int64_t directoryEnd(int fd, int64_t eocPos)
+{
+    uint8_t b[4];
+    if (eocPos >= 76 && readAt(fd, eocPos - 20, b, 4) && ByteReader(b, 4).u32() == 0x07064B50 &&
+        readAt(fd, eocPos - 76, b, 4) && ByteReader(b, 4).u32() == 0x06064B50)
+        return eocPos - 76;
+    return eocPos;
+}
+
 std::string endRecord(const ZipEndOfCentral &e)
 {
     uint8_t b[22];
@@ -337,7 +349,7 @@ int TZipBuilder::Rename(const std::vector<RenameRequest> &requests, uint32_t dat
         if (eoc.ThisDiskNo != 0)
             throw EZipBuilder(GE_RenameSpanned, true);
 
-        const int64_t cdPos = endOfCentralOffset_ - static_cast<int64_t>(eoc.CentralSize);
+        const int64_t cdPos = directoryEnd(in, endOfCentralOffset_) - static_cast<int64_t>(eoc.CentralSize);
         if (cdPos < 0)
             throw EZipBuilder(DS_FailedSeek, true);
         const int64_t delta = cdPos - static_cast<int64_t>(eoc.CentralOffset);
@@ -501,6 +513,7 @@ int TZipBuilder::Rename(const std::vector<RenameRequest> &requests, uint32_t dat
         List();
     }
     ZipCallActive = false;
+    CancelRequested = false;
     return result;
 }
 
@@ -520,6 +533,7 @@ int TZipBuilder::CopyZippedFiles(TZipBuilder *dest, bool deleteFromSource, OvrOp
     int destFd = -1;
     struct stat destStat{};
     std::vector<std::string> notCopied;
+    const std::vector<std::string> requested = FSpecArgs; // back when the copy fails
     bool deleteAfter = false;
     try {
         if (!dest || dest == this || dest->zipFileName_.empty() || zipFileName_.empty() ||
@@ -538,7 +552,7 @@ int TZipBuilder::CopyZippedFiles(TZipBuilder *dest, bool deleteFromSource, OvrOp
         ZipEndOfCentral seoc;
         CheckIfLastDisk(seoc, true);
         const int src = fileno(file_.get());
-        const int64_t sCd = endOfCentralOffset_ - static_cast<int64_t>(seoc.CentralSize);
+        const int64_t sCd = directoryEnd(src, endOfCentralOffset_) - static_cast<int64_t>(seoc.CentralSize);
         const int64_t sDelta = sCd - static_cast<int64_t>(seoc.CentralOffset);
         const std::vector<RawCentral> scd = readCentral(src, sCd, seoc.TotalEntries);
 
@@ -553,7 +567,7 @@ int TZipBuilder::CopyZippedFiles(TZipBuilder *dest, bool deleteFromSource, OvrOp
         dest->file_.reset();
         if (seoc.ThisDiskNo != 0 || deoc.ThisDiskNo != 0)
             throw EZipBuilder(GE_RenameSpanned, true);
-        const int64_t dCd = dest->endOfCentralOffset_ - static_cast<int64_t>(deoc.CentralSize);
+        const int64_t dCd = directoryEnd(destFd, dest->endOfCentralOffset_) - static_cast<int64_t>(deoc.CentralSize);
         const int64_t dDelta = dCd - static_cast<int64_t>(deoc.CentralOffset);
         std::vector<RawCentral> dcd = readCentral(destFd, dCd, deoc.TotalEntries);
         std::string destComment(deoc.ZipCommentLen, '\0');
@@ -702,10 +716,10 @@ int TZipBuilder::CopyZippedFiles(TZipBuilder *dest, bool deleteFromSource, OvrOp
     if (dest && dest != this)
         dest->List();
     ZipCallActive = false;
+    CancelRequested = false;
     // Only once the destination holds the copies may they leave the source.
     if (result == 0 && deleteAfter)
         Delete();
-    if (result == 0)
-        FSpecArgs = notCopied;
+    FSpecArgs = result == 0 ? notCopied : requested;
     return result;
 }

@@ -174,7 +174,6 @@ void TZipBuilder::readSFXHeader(const std::string &region, size_t tail)
             SFXDefaultDir.assign(base + at, h[5]);
             at += h[5];
             SFXCommandLine.assign(base + at, h[6]);
-            SFXMessage.clear();
             continue;
         }
         if (f & 0x80)
