@@ -68,9 +68,9 @@ TEST_F(SfxStub, ShowsItsTextsAndHonoursTheOverwriteMode)
         {OvrAlways, "--overwrite never", "old"},
     };
     int n = 0;
-    ASSERT_EQ(runCommand("mkdir -p '" + out + "'"), 0);
     for (const Case &c : cases) {
         SCOPED_TRACE(n);
+        ASSERT_EQ(runCommand("rm -rf '" + out + "' && mkdir -p '" + out + "'"), 0);
         writeFile(out + "/a.txt", "old");
         std::string exe = make("m" + std::to_string(n++), zip, withMode(c.mode));
         std::string text;
