@@ -183,8 +183,10 @@ bool makeDirs(const std::string &path)
             end = path.size();
         cur = path.substr(0, end);
         if (!cur.empty()) {
+            // Folders already there may be links the user made; the archive
+            // itself never makes links, so following them is safe.
             struct stat st{};
-            if (::lstat(cur.c_str(), &st) == 0) {
+            if (::stat(cur.c_str(), &st) == 0) {
                 if (!S_ISDIR(st.st_mode))
                     return false;
             } else if (::mkdir(cur.c_str(), 0777) != 0 && errno != EEXIST) {
@@ -227,7 +229,8 @@ void extractMember(int fd, const Directory &dir, const CentralEntry &e, const st
         left -= 12;
     }
     const std::string temp = target + ".sfxpart";
-    int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ::unlink(temp.c_str()); // never write through a link left under that name
+    int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (out < 0)
         fail("cannot create " + temp + ": " + std::strerror(errno));
     z_stream zs{};

@@ -159,8 +159,10 @@ void setDosTime(uint8_t *timeField, uint32_t dt)
     putU16(timeField + 2, static_cast<uint16_t>(dt >> 16));
 }
 
+// The new file takes the old one's date and permissions.
 void keepDate(int fd, const struct stat &st)
 {
+    (void)::fchmod(fd, st.st_mode & 07777);
     struct timespec t[2] = {st.st_atim, st.st_mtim};
     (void)::futimens(fd, t);
 }

@@ -83,6 +83,7 @@ TEST_F(RenameTest, FolderRequestRenamesEveryPathHoldingItAndKeepsDataAndDates)
                                      Member("z/other.txt", "three")},
                                     "archive comment"));
     auto before = dates(zip);
+    ::chmod(zip.c_str(), 0640);
     TZipBuilder z;
     setup(z, zip);
     std::vector<std::string> messages;
@@ -100,6 +101,9 @@ TEST_F(RenameTest, FolderRequestRenamesEveryPathHoldingItAndKeepsDataAndDates)
     EXPECT_EQ(after["z/other.txt"], before["z/other.txt"]);
     ASSERT_EQ(messages.size(), 3u);
     EXPECT_EQ(messages[0], "Processing: a/docs/x.txt renamed to: a/papers/x.txt");
+    struct stat st{};
+    ::stat(zip.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0640u); // the new archive keeps the permissions
     EXPECT_EQ(countFiles(work), 0);
 }
 
