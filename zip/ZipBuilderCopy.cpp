@@ -326,6 +326,8 @@ int TZipBuilder::Rename(const std::vector<RenameRequest> &requests, uint32_t dat
         return -6;
     ZipCallActive = true;
     copyProgress_ = false;
+    LastErrorCode = 0;
+    LastMessage.clear();
     WaitCursor cursor;
 
     const std::string archive = zipFileName_;
@@ -528,6 +530,8 @@ int TZipBuilder::CopyZippedFiles(TZipBuilder *dest, bool deleteFromSource, OvrOp
     ZipCallActive = true;
     WaitCursor cursor;
     copyProgress_ = false;
+    LastErrorCode = 0;
+    LastMessage.clear();
 
     int result = 0;
     std::string temp;

@@ -295,6 +295,8 @@ int TZipBuilder::ReplaceIcon(int fd, int64_t stubSize)
 int TZipBuilder::ConvertSFX(bool newProgram)
 {
     copyProgress_ = false;
+    LastErrorCode = 0;
+    LastMessage.clear();
     if (zipFileName_.empty() || (!newProgram && !isFile(zipFileName_))) {
         ShowZipMessage(GE_NoZipSpecified);
         return -9;
@@ -402,6 +404,8 @@ int TZipBuilder::ConvertSFX(bool newProgram)
 int TZipBuilder::ConvertZIP()
 {
     copyProgress_ = false;
+    LastErrorCode = 0;
+    LastMessage.clear();
     if (!isFile(zipFileName_)) {
         ShowZipMessage(CZ_NoExe);
         return -3;
