@@ -83,6 +83,31 @@ TEST_F(SfxStub, ShowsItsTextsAndHonoursTheOverwriteMode)
     }
 }
 
+TEST_F(SfxStub, AsksForFolderFilesAndOverwriteOnATerminal)
+{
+    if (!have("script"))
+        GTEST_SKIP() << "script (util-linux) missing";
+    const std::string zip = ziptest::makeZip({Member("a.txt", "A"), Member("b.txt", "B"), Member("c.txt", "C")});
+    const std::string exe = make("ask", zip, [](TZipBuilder &z) {
+        z.SFXOptions.insert(SFXAskFiles);
+        z.SFXMessage = "Read me";
+    });
+    ASSERT_EQ(runCommand("mkdir -p '" + out + "' && printf old > '" + out + "/c.txt'"), 0);
+    // Continue, the folder, members 2 and 3, then "no" to overwriting c.txt.
+    std::string text;
+    ASSERT_EQ(runCommand("printf 'y\\n" + out + "\\n2 3\\nn\\n' | script -qec '" + exe + "' /dev/null", &text), 0)
+        << text;
+    EXPECT_FALSE(fileExists(out + "/a.txt"));
+    EXPECT_EQ(readFile(out + "/b.txt"), "B");
+    EXPECT_EQ(readFile(out + "/c.txt"), "old");
+    EXPECT_NE(text.find("Overwrite " + out + "/c.txt?"), std::string::npos) << text;
+
+    // "n" at the message stops before anything is written.
+    ASSERT_EQ(runCommand("rm -rf '" + out + "'"), 0);
+    EXPECT_EQ(runCommand("printf 'n\\n' | script -qec '" + exe + "' /dev/null", &text), 1) << text;
+    EXPECT_FALSE(fileExists(out + "/b.txt"));
+}
+
 TEST_F(SfxStub, RunsTheCommandLineAndStaysQuietWhenAsked)
 {
     const std::string zip = ziptest::makeZip({Member("a.txt", "A")});
