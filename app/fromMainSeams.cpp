@@ -1,16 +1,14 @@
 // The main window's seams to the parts that plug into it: the zip component,
-// the FTP client and its jobs, and the dialogs. Each default here is what the
-// wizard does while that part is absent.
+// the FTP client and its jobs. Each default here is what the wizard does
+// while that part is absent.
 
 #include "app/fromMain.h"
 
 #include "platform/Dialogs.h"
 #include "platform/ProgramDir.h"
-#include "platform/Registry.h"
 #include "platform/Shell.h"
 
 #include <QCoreApplication>
-#include <QPixmap>
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,25 +20,9 @@ namespace app {
 void TfrmMain::loadZipDlls() {}
 void TfrmMain::unloadZipDlls() {}
 
-// The poster defaults of the save wizard; a missing key leaves the cleared
-// fields, a missing stretch value ends the reading after the two texts.
-void TfrmMain::loadPosterDefaults()
-{
-    platform::Registry reg;
-    if (!reg.keyExists("Poster"))
-        return;
-    ArchiveInfo.setPosterFile(reg.readString("Poster", "Poster"));
-    ArchiveInfo.setPosterLink(reg.readString("Poster", "PosterWWW"));
-    if (!reg.valueExists("Poster", "PosterStretch"))
-        return;
-    ArchiveInfo.PosterStretch = reg.readBool("Poster", "PosterStretch") ? 1 : 0;
-}
-
 void TfrmMain::setZipFileName(const std::string &name) { ZipFileName = name; }
 
 void TfrmMain::extractInfoMember() {}
-
-bool TfrmMain::checkFormatVersion() { return ArchiveInfo.FormatVersion <= jobs::kArchiveFormatVersion; }
 
 void TfrmMain::disconnectIfConnected() {}
 
@@ -49,36 +31,11 @@ void TfrmMain::connectToHost(const ConnectParams &)
     throw std::runtime_error("The connection to the host is not available in this build.");
 }
 
-// The program's own poster, linking to the product web page.
-void TfrmMain::showPoster()
-{
-    QPixmap pix;
-    if (pix.load(QString::fromStdString(platform::programDir() + "QuellonPoster.bmp"))) {
-        imgPoster->setPixmap(pix);
-        imgPoster->resize(pix.size());
-    }
-    imgPoster->setToolTip(kProductWebAddress);
-}
-
-void TfrmMain::imgPosterClick()
-{
-    const QString link = imgPoster->toolTip();
-    if (!link.isEmpty())
-        platform::shell().open(link.toStdString());
-}
-
-void TfrmMain::btnAboutClick() {}
-void TfrmMain::btnAdvancedClick() {}
-void TfrmMain::btnRestoreDefaultsClick() {}
-void TfrmMain::btnAddPosterClick() {}
-void TfrmMain::btnSaveAdvancedClick() {}
 void TfrmMain::btnDspJobLogClick() {}
 
-// Link labels: the hint when there is one, else the caption.
-void TfrmMain::URLClick(QLabel *label)
+void TfrmMain::extractMember(const std::string &, const std::string &)
 {
-    const QString target = label->toolTip().isEmpty() ? label->text() : label->toolTip();
-    platform::shell().open(target.toStdString());
+    throw std::runtime_error("The zip component is not available in this build.");
 }
 
 void TfrmMain::endProgram(int status)
