@@ -599,7 +599,15 @@ void TNMFTP::Upload(const std::string &local, const std::string &remote)
         // file that could not be read to its end resets the connection, so the
         // server does not take the part as the whole.
         if (!sendError) {
-            data_->CloseTls();
+            if (data_->Tls()) {
+                // close_notify marks the complete file. The host may still
+                // send (session tickets); closing over unread bytes would
+                // reset the connection and could destroy the close_notify
+                // in flight, so wait for the host to finish first.
+                data_->CloseTls();
+                data_->ShutdownSend();
+                WaitUntil([this] { return !data_->Connected || LineReady() || Canceled || !Connected; });
+            }
             data_->SetLingerOff();
         }
         data_->RequestCloseSocket();

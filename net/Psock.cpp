@@ -1045,6 +1045,12 @@ void TPowersock::CloseTls()
     tlsClosing_ = false;
 }
 
+void TPowersock::ShutdownSend()
+{
+    if (fd_ >= 0 && Connected)
+        ::shutdown(fd_, SHUT_WR);
+}
+
 // ---------------------------------------------------------- data connections
 
 void TPowersock::Listen(bool useLookupMessage)

@@ -160,6 +160,9 @@ public:
     // complete stream from a cut one.
     void CloseTls();
     const tls::TSession *Tls() const { return tls_.get(); }
+    // Half-closes: the peer reads the end of the stream, this side can still
+    // read what the peer sends until it closes.
+    void ShutdownSend();
     // Why the TLS layer ended the connection (a record that failed, or the
     // peer closing without close_notify: the data may be cut short); empty
     // after a clean end.

@@ -7,7 +7,9 @@
 
 #include <arpa/inet.h>
 #include <cctype>
+#include <cerrno>
 #include <stdexcept>
+#include <sys/socket.h>
 
 namespace tls
 {
@@ -26,6 +28,86 @@ std::string errorQueueText()
         text += buf;
     }
     return text;
+}
+
+// The socket under a session. OpenSSL's own socket BIO writes with write(),
+// which raises SIGPIPE on a connection the peer has closed; this one sends
+// with MSG_NOSIGNAL so a closed peer is an error, as on plain sockets.
+struct SocketBio {
+    int fd;
+    bool eof = false;
+};
+
+SocketBio *sockOf(BIO *b)
+{
+    return static_cast<SocketBio *>(BIO_get_data(b));
+}
+
+bool retryable(int e)
+{
+    return e == EAGAIN || e == EWOULDBLOCK || e == EINTR;
+}
+
+int bioWrite(BIO *b, const char *data, size_t len, size_t *written)
+{
+    BIO_clear_retry_flags(b);
+    ssize_t n = ::send(sockOf(b)->fd, data, len, MSG_NOSIGNAL);
+    if (n < 0) {
+        if (retryable(errno))
+            BIO_set_retry_write(b);
+        return 0;
+    }
+    *written = static_cast<size_t>(n);
+    return 1;
+}
+
+int bioRead(BIO *b, char *data, size_t len, size_t *got)
+{
+    BIO_clear_retry_flags(b);
+    ssize_t n = ::recv(sockOf(b)->fd, data, len, 0);
+    if (n < 0) {
+        if (retryable(errno))
+            BIO_set_retry_read(b);
+        return 0;
+    }
+    if (n == 0) {
+        sockOf(b)->eof = true;
+        return 0;
+    }
+    *got = static_cast<size_t>(n);
+    return 1;
+}
+
+long bioCtrl(BIO *b, int cmd, long, void *)
+{
+    switch (cmd) {
+    case BIO_CTRL_FLUSH:
+        return 1;
+    case BIO_CTRL_EOF:
+        return sockOf(b)->eof ? 1 : 0;
+    default:
+        return 0;
+    }
+}
+
+int bioDestroy(BIO *b)
+{
+    delete sockOf(b);
+    BIO_set_data(b, nullptr);
+    return 1;
+}
+
+BIO_METHOD *socketMethod()
+{
+    static BIO_METHOD *method = [] {
+        BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quellon socket");
+        BIO_meth_set_write_ex(m, bioWrite);
+        BIO_meth_set_read_ex(m, bioRead);
+        BIO_meth_set_ctrl(m, bioCtrl);
+        BIO_meth_set_destroy(m, bioDestroy);
+        return m;
+    }();
+    return method;
 }
 
 } // namespace
@@ -61,8 +143,14 @@ TClientContext::~TClientContext()
 TSession::TSession(TClientContext &ctx, int fd, const std::string &host, const TSession *resume)
 {
     ssl_ = SSL_new(ctx.Handle());
-    if (!ssl_ || SSL_set_fd(ssl_, fd) != 1)
+    BIO *bio = ssl_ ? BIO_new(socketMethod()) : nullptr;
+    if (!bio) {
+        SSL_free(ssl_);
         throw std::runtime_error("TLS: cannot start a session: " + errorQueueText());
+    }
+    BIO_set_data(bio, new SocketBio{fd});
+    BIO_set_init(bio, 1);
+    SSL_set_bio(ssl_, bio, bio);
     in_addr literal{};
     if (!host.empty()) {
         if (::inet_pton(AF_INET, host.c_str(), &literal) == 1) {
