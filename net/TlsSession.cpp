@@ -131,6 +131,7 @@ TClientContext::TClientContext(const std::string &caFile)
     // Whole records per system call; the socket layer drains what is
     // buffered before it waits again.
     SSL_CTX_set_read_ahead(ctx_, 1);
+    SSL_CTX_set_default_read_buffer_len(ctx_, 256 * 1024);
     SSL_CTX_set_mode(ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_session_cache_mode(ctx_, SSL_SESS_CACHE_CLIENT);
 }

@@ -274,7 +274,7 @@ bool FtpSession::readLine(std::string &line)
         }
         if (inbuf_.size() > 64 * 1024)
             return false; // not an FTP client
-        if (!ctlSsl_ || SSL_pending(ctlSsl_) == 0) {
+        if (!ctlSsl_ || SSL_has_pending(ctlSsl_) == 0) {
             pollfd p{fd_, POLLIN, 0};
             const int r = ::poll(&p, 1, cfg_.idleSeconds * 1000);
             if (r < 0 && errno == EINTR)
@@ -1050,6 +1050,9 @@ uint16_t FtpServer::listen(std::string *error)
             return 0;
         }
         SSL_CTX_set_min_proto_version(tlsCtx_, TLS1_2_VERSION);
+        // Whole records per read instead of header and body apart.
+        SSL_CTX_set_read_ahead(tlsCtx_, 1);
+        SSL_CTX_set_default_read_buffer_len(tlsCtx_, 256 * 1024);
         // Data connections may resume the control connection's session.
         static const unsigned char kSessionContext[] = "quellon-hostsim";
         SSL_CTX_set_session_id_context(tlsCtx_, kSessionContext, sizeof kSessionContext - 1);
