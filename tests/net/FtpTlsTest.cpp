@@ -296,3 +296,33 @@ TEST_F(FtpTls, TransferBrokenOffUnderTlsFails)
     ftp->SendCommand("NOOP");
     ftp->Disconnect();
 }
+
+TEST_F(FtpTls, HostThatRequiresTlsTurnsAwayAPlainSignOn)
+{
+    startHost({"--tls-cert", cert_.file, "--tls", "explicit"});
+    auto ftp = client(TFtpSecurity::None, true, "");
+    try {
+        ftp->Connect();
+        ADD_FAILURE() << "signed on in the clear";
+    } catch (const FTPException &e) {
+        EXPECT_EQ(std::string(e.what()), "530 Use AUTH TLS before signing on.\r\n");
+    }
+    // The password never left: the host refused USER already.
+    EXPECT_FALSE(onWire(kPassword));
+}
+
+TEST_F(FtpTls, ProtectionCommandsNeedTlsFirst)
+{
+    startHost({"--tls-cert", cert_.file});
+    auto ftp = client(TFtpSecurity::None, true, "");
+    ftp->Connect();
+    for (const char *cmd : {"PBSZ 0", "PROT P"}) {
+        try {
+            ftp->SendCommand(cmd);
+            ADD_FAILURE() << cmd << " accepted in the clear";
+        } catch (const FTPException &e) {
+            EXPECT_EQ(std::string(e.what()).substr(0, 4), "503 ") << e.what();
+        }
+    }
+    ftp->Disconnect();
+}
