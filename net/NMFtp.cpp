@@ -237,6 +237,7 @@ void TNMFTP::SecureControl()
         throw ETlsError(e.what());
     }
     CheckCertificate();
+    ReportStatus(1, "Control connection protected (" + Tls()->Protocol() + ")");
 }
 
 void TNMFTP::CheckCertificate()
@@ -271,6 +272,8 @@ void TNMFTP::FinishDataTls()
     if (got != peerFingerprint_)
         throw ETlsError("the data connection presented another certificate: expected SHA-256 " +
                         peerFingerprint_ + ", got " + got);
+    ReportStatus(1, "Data connection protected (" + data_->Tls()->Protocol() +
+                        (data_->Tls()->Resumed() ? ", session resumed)" : ")"));
 }
 
 bool TNMFTP::OpenPassive(TCmdType type)

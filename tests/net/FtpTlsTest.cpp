@@ -170,8 +170,14 @@ TEST_F(FtpTls, ExplicitTlsHidesPasswordAndFileInBothModes)
     for (bool passive : {true, false}) {
         SCOPED_TRACE(passive ? "passive" : "active");
         auto ftp = client(TFtpSecurity::Explicit, passive, cert_.fingerprint);
+        int resumed = 0;
+        ftp->ReportLevel = 1;
+        ftp->OnStatus = [&](TPowersock *, const std::string &t) {
+            resumed += t.find("Data connection protected") == 0 && t.find("session resumed") != std::string::npos;
+        };
         roundTrip(*ftp);
         EXPECT_EQ(ftp->PeerFingerprint(), cert_.fingerprint);
+        EXPECT_EQ(resumed, 2) << "both data connections resume the control connection's session";
     }
     const std::string log = commands();
     EXPECT_LT(log.find("AUTH TLS"), log.find("PBSZ 0"));
