@@ -138,6 +138,7 @@ TClientContext::TClientContext(const std::string &caFile)
 
 TClientContext::~TClientContext()
 {
+    SSL_SESSION_free(latest_);
     SSL_CTX_free(ctx_);
 }
 
@@ -162,7 +163,10 @@ TSession::TSession(TClientContext &ctx, int fd, const std::string &host, const T
         }
     }
     if (resume) {
-        if (SSL_SESSION *s = SSL_get1_session(resume->ssl_)) {
+        resumeCtx_ = &ctx;
+        if (ctx.latest_) {
+            SSL_set_session(ssl_, ctx.latest_);
+        } else if (SSL_SESSION *s = SSL_get1_session(resume->ssl_)) {
             SSL_set_session(ssl_, s);
             SSL_SESSION_free(s);
         }
@@ -172,6 +176,15 @@ TSession::TSession(TClientContext &ctx, int fd, const std::string &host, const T
 
 TSession::~TSession()
 {
+    if (resumeCtx_ && done_) {
+        SSL_SESSION *s = SSL_get1_session(ssl_);
+        if (s && SSL_SESSION_is_resumable(s)) {
+            SSL_SESSION_free(resumeCtx_->latest_);
+            resumeCtx_->latest_ = s;
+        } else {
+            SSL_SESSION_free(s);
+        }
+    }
     SSL_free(ssl_);
 }
 

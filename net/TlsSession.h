@@ -30,14 +30,21 @@ public:
     ssl_ctx_st *Handle() const { return ctx_; }
 
 private:
+    friend class TSession;
     ssl_ctx_st *ctx_ = nullptr;
+    // The newest session a resumed connection brought back: TLS 1.3 hosts
+    // may take each ticket only once, so the next data connection offers
+    // this one rather than the control connection's first.
+    ssl_session_st *latest_ = nullptr;
 };
 
 class TSession
 {
 public:
     // `host` is checked against the certificate (name or IPv4 literal);
-    // `resume`, when given, is offered for session reuse.
+    // `resume`, when given, is offered for session reuse (or the newest
+    // session of `ctx` that came from such a reuse). A resuming session must
+    // end before `ctx`.
     TSession(TClientContext &ctx, int fd, const std::string &host, const TSession *resume = nullptr);
     ~TSession();
     TSession(const TSession &) = delete;
@@ -71,6 +78,7 @@ public:
 private:
     TWant Fail(int ret);
     ssl_st *ssl_ = nullptr;
+    TClientContext *resumeCtx_ = nullptr; // set on sessions that resume
     bool done_ = false;
     std::string error_;
 };
