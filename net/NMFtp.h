@@ -122,10 +122,11 @@ private:
     void FinishDataTls();
     std::string TlsHostName() const { return Proxy.empty() ? Host : Proxy; }
 
+    // Declared before data_ so it outlives the data connection's session.
+    std::unique_ptr<tls::TClientContext> tlsContext_;
     std::unique_ptr<TPowersock> data_;
     bool binary_ = false;  // TYPE I (or L 8) is in force
     bool aborted_ = false; // Abort broke off the running transfer
     bool epsvRefused_ = false;
-    std::unique_ptr<tls::TClientContext> tlsContext_;
     std::string peerFingerprint_;
 };
