@@ -24,12 +24,22 @@ std::string trimLineEnd(std::string s)
 
 int runFtp(int argc, char **argv)
 {
-    CLI::App app{"Get or put one file, or send one raw command, over FTP (active mode).", "quellon-cli ftp"};
+    CLI::App app{"Get or put one file, or send one raw command, over FTP (active mode unless --passive; "
+                 "plain unless --tls).",
+                 "quellon-cli ftp"};
     std::string host, proxy, user, passwordEnv, passwordFile;
     int port = 21, proxyPort = 21, timeout = 0;
-    bool progress = false, verbose = false;
+    bool progress = false, verbose = false, passive = false;
+    std::string tlsMode, tlsFingerprint, tlsCa;
     app.add_option("--host", host, "FTP server name or address")->required();
-    app.add_option("--port", port, "FTP server port")->capture_default_str();
+    auto *portOpt = app.add_option("--port", port, "FTP server port (default 21; 990 with --tls implicit)");
+    app.add_flag("--passive", passive, "open data connections from here (EPSV, else PASV)");
+    app.add_option("--tls", tlsMode,
+                   "FTP over TLS: explicit (AUTH TLS on the normal port) or implicit (TLS from the first byte)")
+        ->check(CLI::IsMember({"explicit", "implicit"}));
+    app.add_option("--tls-fingerprint", tlsFingerprint,
+                   "accept exactly the host certificate with this SHA-256 fingerprint (hex, colons optional)");
+    app.add_option("--tls-ca", tlsCa, "PEM file of further trusted certificate authorities");
     app.add_option("--proxy", proxy, "FTP proxy; the user is sent as USER@HOST");
     app.add_option("--proxy-port", proxyPort, "FTP proxy port")->capture_default_str();
     app.add_option("--user", user, "user profile")->required();
@@ -71,9 +81,20 @@ int runFtp(int argc, char **argv)
     if (!password)
         return kUsage;
 
+    if (tlsMode.empty() && (!tlsFingerprint.empty() || !tlsCa.empty())) {
+        error("--tls-fingerprint and --tls-ca need --tls");
+        return kUsage;
+    }
+
     TNMFTP ftp;
     ftp.Host = host;
-    ftp.Port = port;
+    ftp.Port = tlsMode == "implicit" && portOpt->count() == 0 ? 990 : port;
+    ftp.Passive = passive;
+    ftp.Security = tlsMode == "explicit"   ? TFtpSecurity::Explicit
+                   : tlsMode == "implicit" ? TFtpSecurity::Implicit
+                                           : TFtpSecurity::None;
+    ftp.TlsFingerprint = tlsFingerprint;
+    ftp.TlsCaFile = tlsCa;
     if (!proxy.empty()) {
         ftp.Proxy = proxy;
         ftp.ProxyPort = proxyPort;
@@ -102,7 +123,7 @@ int runFtp(int argc, char **argv)
         bar.finish();
     };
 
-    const std::string where = host + ":" + std::to_string(port);
+    const std::string where = host + ":" + std::to_string(ftp.Port);
     std::string step = "sign-on to " + where;
     try {
         ftp.Connect();

@@ -91,3 +91,55 @@ bool ReplyAssembler::NeedsMore(const std::string &line)
 }
 
 } // namespace ftpreply
+
+namespace ftpreply
+{
+
+int PassivePort(const std::string &line)
+{
+    const int code = ReplyNumber(line);
+    const size_t open = line.find('(');
+    const size_t close = line.find(')', open == std::string::npos ? 0 : open);
+    if (open == std::string::npos || close == std::string::npos)
+        return -1;
+    const std::string inner = line.substr(open + 1, close - open - 1);
+    long port = -1;
+    if (code == 229) {
+        // (<d><d><d>port<d>): the delimiter is any printable character.
+        if (inner.size() < 5)
+            return -1;
+        const char d = inner[0];
+        if (inner[1] != d || inner[2] != d || inner.back() != d)
+            return -1;
+        const std::string digits = inner.substr(3, inner.size() - 4);
+        if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+            return -1;
+        port = std::stol(digits);
+    } else if (code == 227) {
+        long v[6];
+        int n = 0;
+        bool extra = false;
+        size_t pos = 0;
+        while (n < 6 && pos <= inner.size()) {
+            size_t comma = inner.find(',', pos);
+            std::string part = inner.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+            while (!part.empty() && part.front() == ' ')
+                part.erase(0, 1);
+            if (part.empty() || part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos)
+                return -1;
+            v[n++] = std::stol(part);
+            if (v[n - 1] > 255)
+                return -1;
+            if (comma == std::string::npos)
+                break;
+            extra = n == 6;
+            pos = comma + 1;
+        }
+        if (n != 6 || extra)
+            return -1;
+        port = v[4] * 256 + v[5];
+    }
+    return port > 0 && port <= 65535 ? static_cast<int>(port) : -1;
+}
+
+} // namespace ftpreply

@@ -38,6 +38,13 @@ int16_t ReplyNumber(const std::string &line);
 // the run of digits nearest before "BYTE" (any case); 0 when there is none.
 int64_t ByteCount(const std::string &line);
 
+// The data port a passive reply names: "229 ... (!!!46934!)" (any
+// delimiter) or "227 ... (h1,h2,h3,h4,p1,p2)". -1 when the line names none.
+// The address of a 227 reply is not returned: hosts behind NAT advertise
+// internal addresses, and connecting only to the control connection's peer
+// also keeps a hostile reply from steering the data elsewhere.
+int PassivePort(const std::string &line);
+
 // Which event type a raw command reports under.
 TCmdType Classify(const std::string &command);
 

@@ -1,6 +1,9 @@
 #include "net/NMFtp.h"
 
+#include "net/TlsSession.h"
 #include "platform/Pump.h"
+
+#include <arpa/inet.h>
 
 #include <chrono>
 #include <exception>
@@ -128,12 +131,35 @@ void TNMFTP::Connect()
     if (Connected)
         return;
     ClearReceived();
+    epsvRefused_ = false;
+    peerFingerprint_.clear();
+    tlsContext_.reset();
     TPowersock::Connect();
     try {
+        if (Security == TFtpSecurity::Implicit)
+            SecureControl();
         // Starting from a blank line reads at least one line, and a
         // multi-line greeting to its end.
         ftpreply::ReplyAssembler greeting;
         SkipContinuationLines(" ", greeting);
+        if (Security == TFtpSecurity::Explicit) {
+            ReportStatus(1, "AUTH TLS");
+            Transaction("AUTH TLS");
+            // Never on in the clear: the password must not leave unprotected.
+            if (ReplyNumber != 234)
+                throw ETlsError("the host refused TLS: " + TransactionReply);
+            // Nothing sent in the clear after 234 may pass as a protected reply.
+            ClearReceived();
+            SecureControl();
+        }
+        if (Security != TFtpSecurity::None) {
+            for (const char *cmd : {"PBSZ 0", "PROT P"}) {
+                ReportStatus(1, cmd);
+                Transaction(cmd);
+                if (!between(ReplyNumber, 200, 299))
+                    throw ETlsError(std::string("the host refused ") + cmd + ": " + TransactionReply);
+            }
+        }
         if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
             bool handled = false;
             OnAuthenticationNeeded(handled);
@@ -157,6 +183,11 @@ void TNMFTP::Connect()
         binary_ = false; // every session starts in ASCII
         if (OnConnect)
             OnConnect(this);
+    } catch (const ETlsError &) {
+        // Nothing more is said to a host that is not trusted.
+        TPowersock::Disconnect();
+        ReportStatus(1, "Disconnected");
+        throw;
     } catch (...) {
         // Sign off before the failure goes on; a failing QUIT must not hide
         // the reason the session ended.
@@ -186,6 +217,98 @@ void TNMFTP::Disconnect()
         throw;
     }
     TPowersock::Disconnect();
+}
+
+// ----------------------------------------------------------------------- TLS
+
+void TNMFTP::SecureControl()
+{
+    try {
+        tlsContext_ = std::make_unique<tls::TClientContext>(TlsCaFile);
+    } catch (const std::runtime_error &e) {
+        throw ETlsError(e.what());
+    }
+    StartTls(*tlsContext_, TlsHostName());
+    try {
+        FinishTls();
+    } catch (const EAbortError &) {
+        throw;
+    } catch (const ESockError &e) {
+        throw ETlsError(e.what());
+    }
+    CheckCertificate();
+    ReportStatus(1, "Control connection protected (" + Tls()->Protocol() + ")");
+}
+
+void TNMFTP::CheckCertificate()
+{
+    const std::string got = Tls()->PeerFingerprint();
+    const std::string problem = Tls()->VerifyError();
+    if (!TlsFingerprint.empty()) {
+        if (tls::SameFingerprint(got, TlsFingerprint)) {
+            peerFingerprint_ = got;
+            return;
+        }
+        throw ETlsError("the host's certificate changed: expected SHA-256 " +
+                        tls::ColonFingerprint(TlsFingerprint) + ", got " + got);
+    }
+    if (!problem.empty()) {
+        TCertAnswer answer = TCertAnswer::Reject;
+        if (OnVerifyCertificate && !got.empty())
+            OnVerifyCertificate(got, problem, answer);
+        if (answer == TCertAnswer::Reject)
+            throw ETlsError("the host's certificate is not trusted (" + problem + "), SHA-256 " + got);
+        if (answer == TCertAnswer::AcceptAndRemember)
+            TlsFingerprint = got;
+    }
+    peerFingerprint_ = got;
+}
+
+void TNMFTP::FinishDataTls()
+{
+    data_->FinishTls();
+    // The data connection must end at the very host the user trusted.
+    const std::string got = data_->Tls()->PeerFingerprint();
+    if (got != peerFingerprint_)
+        throw ETlsError("the data connection presented another certificate: expected SHA-256 " +
+                        peerFingerprint_ + ", got " + got);
+    ReportStatus(1, "Data connection protected (" + data_->Tls()->Protocol() +
+                        (data_->Tls()->Resumed() ? ", session resumed)" : ")"));
+}
+
+bool TNMFTP::OpenPassive(TCmdType type)
+{
+    std::string reply;
+    int port = -1;
+    if (!epsvRefused_) {
+        ReportStatus(1, "EPSV");
+        reply = Transaction("EPSV");
+        if (ReplyNumber == 229)
+            port = ftpreply::PassivePort(reply);
+        else if (between(ReplyNumber, 500, 502))
+            epsvRefused_ = true; // an older host: PASV from now on
+    }
+    if (port < 0) {
+        ReportStatus(1, "PASV");
+        reply = Transaction("PASV");
+        if (ReplyNumber == 227)
+            port = ftpreply::PassivePort(reply);
+    }
+    if (port < 0) {
+        CloseData();
+        Failure(reply.empty() ? "425 No passive data port\r\n" : reply, type);
+        return false;
+    }
+    char addr[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &RemoteAddress.sin_addr, addr, sizeof addr);
+    data_->Host = addr;
+    data_->Port = port;
+    data_->Connect();
+    // The handshake starts now and runs on while the transfer command is
+    // answered: hosts differ in whether they shake hands before or after 150.
+    if (Security != TFtpSecurity::None)
+        data_->StartTls(*tlsContext_, TlsHostName(), this);
+    return true;
 }
 
 // ---------------------------------------------------------------- commands
@@ -252,7 +375,8 @@ bool TNMFTP::OpenDataConnection(TCmdType type, const std::string *uploadFile)
     Read(0);
     data_->TimeOut = TimeOut;
     data_->Port = 0;
-    data_->Listen(true);
+    if (!Passive)
+        data_->Listen(true);
     if (uploadFile) {
         int f = ::open(uploadFile->c_str(), O_RDONLY | O_CLOEXEC);
         struct stat st {
@@ -266,6 +390,8 @@ bool TNMFTP::OpenDataConnection(TCmdType type, const std::string *uploadFile)
         ::close(f);
         BytesTotal = st.st_size;
     }
+    if (Passive)
+        return OpenPassive(type);
     const std::string cmd = "PORT " + PortAddressText() + data_->PortNumberText();
     ReportStatus(1, cmd);
     std::string reply = Transaction(cmd);
@@ -281,6 +407,11 @@ bool TNMFTP::OpenDataConnection(TCmdType type, const std::string *uploadFile)
 
 bool TNMFTP::AwaitDataConnection(TCmdType type)
 {
+    if (Passive) {
+        if (Security != TFtpSecurity::None)
+            FinishDataTls();
+        return true;
+    }
     // The server either connects, or answers on the control connection that
     // it will not (425 and the like); waiting on the accept alone would then
     // never end.
@@ -300,6 +431,11 @@ bool TNMFTP::AwaitDataConnection(TCmdType type)
     }
     int fd = data_->Accept();
     data_->UseAcceptedSocket(fd);
+    // The client is the TLS client on data connections in both directions.
+    if (Security != TFtpSecurity::None) {
+        data_->StartTls(*tlsContext_, TlsHostName(), this);
+        FinishDataTls();
+    }
     return true;
 }
 
@@ -364,6 +500,7 @@ void TNMFTP::Download(const std::string &remote, const std::string &local)
         }
         if (OnTransactionStop)
             OnTransactionStop(this);
+        const std::string tlsCut = data_->TlsError();
         data_->RequestCloseSocket();
         BytesTotal = data_->BytesReceived();
         ReportStatus(1, "Received " + std::to_string(BytesTotal) + " Bytes");
@@ -378,6 +515,14 @@ void TNMFTP::Download(const std::string &remote, const std::string &local)
             ReplyNumber = static_cast<int16_t>(finalCode);
             TransactionReply = final;
             Failure(final, ctDownload);
+            return;
+        }
+        // Under TLS only close_notify proves the end of the data; a bare
+        // close may be anyone's (or a cut) and the file may be short.
+        if (!tlsCut.empty()) {
+            Failure("Transfer incomplete: the data connection ended without a TLS close (" + tlsCut +
+                        ")\r\n",
+                    ctDownload);
             return;
         }
         // A binary transfer that ends short of the announced size lost data,
@@ -456,8 +601,18 @@ void TNMFTP::Upload(const std::string &local, const std::string &remote)
         // A complete file closes gracefully so the server gets every byte; a
         // file that could not be read to its end resets the connection, so the
         // server does not take the part as the whole.
-        if (!sendError)
+        if (!sendError) {
+            if (data_->Tls()) {
+                // close_notify marks the complete file. The host may still
+                // send (session tickets); closing over unread bytes would
+                // reset the connection and could destroy the close_notify
+                // in flight, so wait for the host to finish first.
+                data_->CloseTls();
+                data_->ShutdownSend();
+                WaitUntil([this] { return !data_->Connected || LineReady() || Canceled || !Connected; });
+            }
             data_->SetLingerOff();
+        }
         data_->RequestCloseSocket();
 
         std::string final = FinalReply();

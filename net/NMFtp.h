@@ -1,7 +1,8 @@
 #pragma once
 // FTP client: sign-on (optionally through a proxy that takes "user@host"),
 // raw commands with success and failure events, transfer types, and one-file
-// downloads and uploads over an active-mode (PORT) data connection.
+// downloads and uploads over an active (PORT) or passive (EPSV/PASV) data
+// connection, in the clear or under TLS (explicit AUTH TLS or implicit).
 
 #include "net/FtpReply.h"
 #include "net/Psock.h"
@@ -14,6 +15,32 @@ class FTPException : public std::runtime_error
 public:
     explicit FTPException(const std::string &msg) : std::runtime_error(msg) {}
 };
+
+// A TLS failure that ends the session: an untrusted or changed certificate,
+// a host that refuses TLS, a failed handshake.
+class ETlsError : public ESockError
+{
+public:
+    explicit ETlsError(const std::string &msg) : ESockError(msg) {}
+};
+
+enum class TFtpSecurity : uint8_t {
+    None,     // plain FTP
+    Explicit, // AUTH TLS on the normal port, then PBSZ 0 and PROT P
+    Implicit, // TLS from the first byte (usually port 990), then PBSZ 0 and PROT P
+};
+enum class TCertAnswer : uint8_t { Reject, Accept, AcceptAndRemember };
+// Asked when the host's certificate does not verify against the trust store
+// (and no fingerprint is pinned). `Fingerprint` is SHA-256 as "AB:CD:..",
+// `Problem` the verification error. AcceptAndRemember stores the fingerprint
+// in TlsFingerprint, where the caller picks it up to keep with the host.
+using TVerifyCertificateEvent =
+    std::function<void(const std::string &Fingerprint, const std::string &Problem, TCertAnswer &Answer)>;
+
+namespace tls
+{
+class TClientContext;
+}
 
 using TFailureEvent = std::function<void(bool &Handled, TCmdType Trans_Type)>;
 using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;
@@ -28,6 +55,16 @@ public:
 
     std::string UserID;
     std::string Password;
+    // Data connections opened by the client (EPSV, falling back to PASV)
+    // instead of by the host (PORT).
+    bool Passive = false;
+    TFtpSecurity Security = TFtpSecurity::None;
+    // The host certificate's SHA-256, accepted once: when set, exactly this
+    // certificate is accepted and any other refused, whatever signed it.
+    std::string TlsFingerprint;
+    // Extra trusted CA certificates (PEM), beside the system store.
+    std::string TlsCaFile;
+    TVerifyCertificateEvent OnVerifyCertificate;
     int Vendor = 2411;      // kept for directory listings, which this client has not
     bool ParseList = false; // likewise only stored
 
@@ -58,6 +95,10 @@ public:
     int64_t BytesSent() const override;
     int64_t BytesReceived() const override;
 
+    // The SHA-256 of the certificate the signed-on host presented; empty
+    // without TLS.
+    const std::string &PeerFingerprint() const { return peerFingerprint_; }
+
     static int64_t ParseByteCount(const std::string &line) { return ftpreply::ByteCount(line); }
 
 protected:
@@ -75,8 +116,17 @@ private:
     bool AwaitDataConnection(TCmdType type);
     std::string FinalReply();
     void CloseData();
+    void SecureControl();
+    void CheckCertificate();
+    bool OpenPassive(TCmdType type);
+    void FinishDataTls();
+    std::string TlsHostName() const { return Proxy.empty() ? Host : Proxy; }
 
+    // Declared before data_ so it outlives the data connection's session.
+    std::unique_ptr<tls::TClientContext> tlsContext_;
     std::unique_ptr<TPowersock> data_;
     bool binary_ = false;  // TYPE I (or L 8) is in force
     bool aborted_ = false; // Abort broke off the running transfer
+    bool epsvRefused_ = false;
+    std::string peerFingerprint_;
 };

@@ -1,6 +1,7 @@
 #include "net/Psock.h"
 
 #include "net/FtpReply.h"
+#include "net/TlsSession.h"
 #include "platform/Pump.h"
 
 #include <QHostInfo>
@@ -30,6 +31,8 @@ constexpr size_t kChunk = 256 * 1024;
 // At most this many reads per readiness event, so a fast peer cannot starve
 // the rest of the event loop (timers, the user's clicks).
 constexpr int kReadsPerEvent = 16;
+// TLS hands out one record (at most 16 KiB) per read.
+constexpr int kTlsReadsPerEvent = 64;
 
 struct ErrorRow {
     int number;
@@ -335,6 +338,8 @@ void TPowersock::CloseHandle()
             *n = nullptr;
         }
     }
+    tls_.reset();
+    tlsHandshaking_ = tlsReadWantsWrite_ = tlsWriteWantsRead_ = tlsMore_ = tlsClosing_ = false;
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
@@ -353,6 +358,13 @@ void TPowersock::UpdateNotifiers()
         rd = fileMode_ ? (fileError_ == 0 && !Canceled) : PendingBytes() < kMaxLine;
     bool sendPending = fileMode_ ? (!sendComplete_ && fileFd_ >= 0) : sendPos_ < send_.size();
     bool wr = connecting_ || (Connected && !listening_ && sendPending && !sendFailed_);
+    if (tlsHandshaking_) {
+        rd = !tlsHsWantsWrite_;
+        wr = tlsHsWantsWrite_;
+    } else if (tls_ && Connected) {
+        rd = rd || (tlsWriteWantsRead_ && wr);
+        wr = (wr && !tlsWriteWantsRead_) || (tlsReadWantsWrite_ && rd) || tlsClosing_;
+    }
     if (readNotifier_->isEnabled() != rd)
         readNotifier_->setEnabled(rd);
     if (writeNotifier_->isEnabled() != wr)
@@ -365,6 +377,11 @@ void TPowersock::WaitUntil(const std::function<bool()> &done)
         UpdateNotifiers();
         if (done())
             return;
+        // Records already inside the TLS session raise no socket event.
+        if (tlsMore_ && readNotifier_ && readNotifier_->isEnabled() && !handlerGuard_) {
+            ReadToStream();
+            continue;
+        }
         platform::WaitForEvents(2);
     }
 }
@@ -553,6 +570,10 @@ void TPowersock::OnReadable()
             UpdateNotifiers();
             return;
         }
+        if (tlsHandshaking_)
+            return TlsStep();
+        if (tlsWriteWantsRead_)
+            WriteFromStream();
         ReadToStream();
     } catch (...) {
         // Nothing escapes a notification.
@@ -577,6 +598,12 @@ void TPowersock::OnWritable()
             UpdateNotifiers();
             return;
         }
+        if (tlsHandshaking_)
+            return TlsStep();
+        if (tlsClosing_)
+            return TlsCloseStep();
+        if (tlsReadWantsWrite_)
+            ReadToStream();
         WriteFromStream();
     } catch (...) {
     }
@@ -609,10 +636,30 @@ void TPowersock::ReadToStream()
         ReportStatus(8, "ReadToStream");
         if (chunk_.size() < kChunk)
             chunk_.resize(kChunk);
-        for (int round = 0; round < kReadsPerEvent; ++round) {
-            if (fileMode_ ? fileError_ != 0 : PendingBytes() >= kMaxLine)
+        const int rounds = tls_ ? kTlsReadsPerEvent : kReadsPerEvent;
+        tlsMore_ = false;
+        for (int round = 0; round < rounds; ++round) {
+            if (fileMode_ ? fileError_ != 0 : PendingBytes() >= kMaxLine) {
+                tlsMore_ = tls_ != nullptr;
                 break;
-            ssize_t n = ::recv(fd_, chunk_.data(), chunk_.size(), 0);
+            }
+            ssize_t n;
+            if (tls_) {
+                tls::TWant want;
+                n = tls_->Read(chunk_.data(), chunk_.size(), want);
+                tlsReadWantsWrite_ = want == tls::TWant::Write;
+                if (n == 0) {
+                    if (want == tls::TWant::Read || want == tls::TWant::Write)
+                        break;
+                    if (want == tls::TWant::Error)
+                        tlsError_ = tls_->LastError();
+                    closed = true;
+                    break;
+                }
+                tlsMore_ = round + 1 == rounds;
+            } else {
+                n = ::recv(fd_, chunk_.data(), chunk_.size(), 0);
+            }
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
@@ -642,7 +689,7 @@ void TPowersock::ReadToStream()
                 if (OnPacketRecvd)
                     OnPacketRecvd(this);
             }
-            if (Canceled || static_cast<size_t>(n) < chunk_.size())
+            if (Canceled || (!tls_ && static_cast<size_t>(n) < chunk_.size()))
                 break; // a short read: the socket is drained for now
         }
     }
@@ -699,7 +746,22 @@ void TPowersock::WriteFromStream()
                 p = send_.data() + sendPos_;
                 n = send_.size() - sendPos_;
             }
-            ssize_t s = ::send(fd_, p, n, MSG_NOSIGNAL);
+            ssize_t s;
+            if (tls_) {
+                tls::TWant want;
+                s = tls_->Write(p, n, want);
+                tlsWriteWantsRead_ = want == tls::TWant::Read;
+                if (s == 0) {
+                    if (want == tls::TWant::Read || want == tls::TWant::Write)
+                        break;
+                    tlsError_ = tls_->LastError();
+                    LastError = 10053;
+                    sendFailed_ = true;
+                    break;
+                }
+            } else {
+                s = ::send(fd_, p, n, MSG_NOSIGNAL);
+            }
             if (s < 0) {
                 if (errno == EINTR)
                     continue;
@@ -917,6 +979,76 @@ void TPowersock::CaptureFile(const std::string &path)
     }
     if (fileError_)
         throw std::runtime_error("Cannot write file " + path + ": " + std::strerror(fileError_));
+}
+
+// ---------------------------------------------------------------------- TLS
+
+void TPowersock::StartTls(tls::TClientContext &ctx, const std::string &host, const TPowersock *resumeFrom)
+{
+    ReportStatus(8, "Starting TLS");
+    if (!Connected || fd_ < 0)
+        throw ESockError(ErrorMessage(10057));
+    tlsError_.clear();
+    tls_ = std::make_unique<tls::TSession>(ctx, fd_, host, resumeFrom ? resumeFrom->tls_.get() : nullptr);
+    tlsHandshaking_ = true;
+    TlsStep();
+}
+
+void TPowersock::TlsStep()
+{
+    tls::TWant w = tls_->Handshake();
+    if (w == tls::TWant::Read || w == tls::TWant::Write) {
+        tlsHsWantsWrite_ = w == tls::TWant::Write;
+    } else {
+        tlsHandshaking_ = false;
+        if (w != tls::TWant::None)
+            tlsError_ = tls_->LastError();
+    }
+    UpdateNotifiers();
+}
+
+void TPowersock::FinishTls()
+{
+    StartTimer();
+    WaitUntil([this] { return !tlsHandshaking_ || TimedOut || Canceled || !Connected; });
+    StopTimer();
+    if (!tlsHandshaking_ && tls_ && tlsError_.empty() && Connected) {
+        ReportStatus(4, "TLS " + tls_->Protocol() + (tls_->Resumed() ? " (resumed)" : ""));
+        return;
+    }
+    std::string why = TimedOut ? "timed out"
+                      : Canceled ? "canceled"
+                      : !tlsError_.empty() ? tlsError_
+                                           : "the host closed the connection";
+    const bool canceled = Canceled && !TimedOut;
+    RequestCloseSocket();
+    if (canceled) {
+        Canceled = false;
+        throw EAbortError("TLS handshake canceled");
+    }
+    throw ESockError("TLS handshake failed: " + why);
+}
+
+void TPowersock::TlsCloseStep()
+{
+    tls::TWant w = tls_ ? tls_->SendCloseNotify() : tls::TWant::None;
+    tlsClosing_ = w == tls::TWant::Write;
+    UpdateNotifiers();
+}
+
+void TPowersock::CloseTls()
+{
+    if (!tls_ || !Connected || tlsHandshaking_)
+        return;
+    TlsCloseStep();
+    WaitUntil([this] { return !tlsClosing_ || Canceled || !Connected; });
+    tlsClosing_ = false;
+}
+
+void TPowersock::ShutdownSend()
+{
+    if (fd_ >= 0 && Connected)
+        ::shutdown(fd_, SHUT_WR);
 }
 
 // ---------------------------------------------------------- data connections

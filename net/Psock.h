@@ -14,6 +14,12 @@
 #include <string_view>
 #include <vector>
 
+namespace tls
+{
+class TClientContext;
+class TSession;
+} // namespace tls
+
 class QObject;
 class QSocketNotifier;
 class QTimer;
@@ -143,6 +149,25 @@ public:
     void ClearReceived();
     int Handle() const { return fd_; }
 
+    // TLS on the connected socket. StartTls sends the first handshake bytes
+    // and returns; the handshake then runs on socket events, also while the
+    // caller waits on another socket. FinishTls waits for its end and throws
+    // ESockError when it failed. `resumeFrom` offers that socket's session
+    // for reuse (the FTP data connection resumes the control connection's).
+    void StartTls(tls::TClientContext &ctx, const std::string &host, const TPowersock *resumeFrom = nullptr);
+    void FinishTls();
+    // Sends close_notify and waits until it has left, so the peer can tell a
+    // complete stream from a cut one.
+    void CloseTls();
+    const tls::TSession *Tls() const { return tls_.get(); }
+    // Half-closes: the peer reads the end of the stream, this side can still
+    // read what the peer sends until it closes.
+    void ShutdownSend();
+    // Why the TLS layer ended the connection (a record that failed, or the
+    // peer closing without close_notify: the data may be cut short); empty
+    // after a clean end.
+    const std::string &TlsError() const { return tlsError_; }
+
     // The longest reply line accepted; a peer that sends more without a line
     // end is cut off instead of growing the queue without bound.
     static constexpr size_t kMaxLine = 64 * 1024;
@@ -171,6 +196,8 @@ private:
     void HandleClose();
     size_t PendingBytes() const { return recv_.size() - recvPos_; }
     void Compact();
+    void TlsStep();
+    void TlsCloseStep();
 
     int fd_ = -1;
     bool listening_ = false;
@@ -206,6 +233,15 @@ private:
     QSocketNotifier *readNotifier_ = nullptr;
     QSocketNotifier *writeNotifier_ = nullptr;
     std::unique_ptr<TThreadTimer> timer_;
+
+    std::unique_ptr<tls::TSession> tls_;
+    bool tlsHandshaking_ = false;
+    bool tlsHsWantsWrite_ = false;
+    bool tlsReadWantsWrite_ = false; // a record read needs the socket writable
+    bool tlsWriteWantsRead_ = false; // ... or a write needs it readable
+    bool tlsMore_ = false;           // records wait inside the session
+    bool tlsClosing_ = false;        // close_notify waits for a writable socket
+    std::string tlsError_;
 };
 
 // WinSock's number for a POSIX errno value, so texts and OnError numbers stay

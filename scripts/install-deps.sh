@@ -5,7 +5,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev libqt6svg6-dev libgl1-mesa-dev
-  zlib1g-dev libjpeg62-turbo-dev libwmf-dev libemf2svg-dev libcli11-dev
+  zlib1g-dev libssl-dev openssl libjpeg62-turbo-dev libwmf-dev libemf2svg-dev libcli11-dev
   libgtest-dev libgmock-dev googletest
   python3 python3-pyftpdlib curl
   zip unzip p7zip-full libarchive-tools

@@ -78,3 +78,17 @@ TEST(FtpReply, MultiLineReplies)
     EXPECT_EQ(linesOfReply({"230-Welcome\r\n", " indented\r\n", "230\r\n"}), 3u);
     EXPECT_EQ(linesOfReply({"230-Welcome\r\n", "still going\r\n"}), 0u);
 }
+
+TEST(FtpReply, PassivePortFromEpsvAndPasvReplies)
+{
+    // IBM i writes EPSV with "!" as the delimiter; RFC 2428 shows "|".
+    EXPECT_EQ(ftpreply::PassivePort("229 Entering Extended Passive Mode (!!!46934!).\r\n"), 46934);
+    EXPECT_EQ(ftpreply::PassivePort("229 Entering Extended Passive Mode (|||6446|)\r\n"), 6446);
+    EXPECT_EQ(ftpreply::PassivePort("227 Entering Passive Mode (10,20,144,151,62,141).\r\n"), 62 * 256 + 141);
+    EXPECT_EQ(ftpreply::PassivePort("227 Entering Passive Mode (10, 20, 144, 151, 0, 21)\r\n"), 21);
+    for (const char *bad : {"229 Entering Extended Passive Mode (!!46934!).", "229 (|||70000|)", "229 (|||-1|)",
+                            "227 Entering Passive Mode (10,20,144,151,62).", "227 (1,2,3,4,5,6,7)",
+                            "227 (1,2,3,4,256,1)", "227 (1,2,3,4,0,0)", "227 Entering Passive Mode",
+                            "200 (|||21|)"})
+        EXPECT_EQ(ftpreply::PassivePort(bad), -1) << bad;
+}

@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -69,6 +71,79 @@ struct FileTarget {
 
 enum class Outcome { Done, Aborted, Failed };
 
+// Records what OpenSSL reads from and writes to the socket, so --wire-log
+// holds the bytes as they crossed the wire.
+long wireTap(BIO *bio, int oper, const char *argp, size_t, int, long, int ret, size_t *processed)
+{
+    if ((oper == (BIO_CB_READ | BIO_CB_RETURN) || oper == (BIO_CB_WRITE | BIO_CB_RETURN)) && ret > 0 && processed)
+        static_cast<FtpServer *>(static_cast<void *>(BIO_get_callback_arg(bio)))->logWire(argp, *processed);
+    return ret;
+}
+
+// A connection's TLS layer, made and shaken hands with on a blocking socket.
+SSL *acceptTls(FtpServer &server, int fd)
+{
+    SSL *ssl = SSL_new(server.tlsContext());
+    if (!ssl || SSL_set_fd(ssl, fd) != 1) {
+        SSL_free(ssl);
+        return nullptr;
+    }
+    if (server.wireLogging()) {
+        BIO *bio = SSL_get_rbio(ssl);
+        BIO_set_callback_ex(bio, wireTap);
+        BIO_set_callback_arg(bio, static_cast<char *>(static_cast<void *>(&server)));
+    }
+    ERR_clear_error();
+    if (SSL_accept(ssl) != 1) {
+        ERR_clear_error();
+        SSL_free(ssl);
+        return nullptr;
+    }
+    return ssl;
+}
+
+// recv/send through TLS when the connection has it. Receiving answers 0 only
+// for a clean end (close_notify under TLS), -1 for anything else.
+ssize_t ioRecv(FtpServer &server, int fd, SSL *ssl, char *buf, size_t len)
+{
+    if (ssl) {
+        size_t got = 0;
+        ERR_clear_error();
+        if (SSL_read_ex(ssl, buf, len, &got) == 1)
+            return static_cast<ssize_t>(got);
+        const int e = SSL_get_error(ssl, 0);
+        ERR_clear_error();
+        return e == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+    }
+    ssize_t n;
+    do
+        n = ::recv(fd, buf, len, 0);
+    while (n < 0 && errno == EINTR);
+    if (n > 0 && server.wireLogging())
+        server.logWire(buf, static_cast<size_t>(n));
+    return n;
+}
+
+bool ioSendAll(FtpServer &server, int fd, SSL *ssl, const char *data, size_t len)
+{
+    if (ssl) {
+        while (len > 0) {
+            size_t put = 0;
+            ERR_clear_error();
+            if (SSL_write_ex(ssl, data, len, &put) != 1) {
+                ERR_clear_error();
+                return false;
+            }
+            data += put;
+            len -= put;
+        }
+        return true;
+    }
+    if (server.wireLogging())
+        server.logWire(data, len);
+    return sendAll(fd, data, len);
+}
+
 struct FdCloser {
     int fd;
     ~FdCloser()
@@ -86,7 +161,14 @@ public:
         : server_(server), cfg_(server.config()), fd_(fd), dataFdSlot_(dataFd)
     {
     }
-    ~FtpSession() { closePassive(); }
+    ~FtpSession()
+    {
+        closePassive();
+        if (ctlSsl_) {
+            SSL_shutdown(ctlSsl_);
+            SSL_free(ctlSsl_);
+        }
+    }
     void run();
 
 private:
@@ -94,6 +176,11 @@ private:
     void reply(const std::string &text);
     void handle(const std::string &verb, const std::string &arg);
 
+    void cmdAuth(const std::string &arg);
+    void cmdProt(const std::string &arg);
+    bool secureData(int dataFd);
+    ssize_t dataRecv(int fd, char *buf, size_t len) { return ioRecv(server_, fd, dataSsl_, buf, len); }
+    bool dataSend(int fd, const char *p, size_t len) { return ioSendAll(server_, fd, dataSsl_, p, len); }
     void cmdPass(const std::string &arg);
     void cmdType(const std::string &arg);
     void cmdPort(const std::string &arg, bool extended);
@@ -131,6 +218,10 @@ private:
     sockaddr_in local_{};
     sockaddr_in peer_{};
     bool quit_ = false;
+    SSL *ctlSsl_ = nullptr;
+    SSL *dataSsl_ = nullptr;
+    bool pbsz_ = false;
+    bool protData_ = false;
 };
 
 void FtpSession::run()
@@ -140,6 +231,13 @@ void FtpSession::run()
     len = sizeof peer_;
     ::getpeername(fd_, reinterpret_cast<sockaddr *>(&peer_), &len);
     job_ = std::make_unique<HostJob>(server_.store(), cfg_.host, server_.nextJobNumber());
+    if (cfg_.tlsMode == TlsMode::Implicit) {
+        setTimeouts(fd_, 30);
+        ctlSsl_ = acceptTls(server_, fd_);
+        setTimeouts(fd_, 0);
+        if (!ctlSsl_)
+            return;
+    }
 
     reply("220-QTCP at " + upperAscii(cfg_.host.system) + ".\n220 Connection will close if idle more than " +
           std::to_string(std::max(1, (cfg_.idleSeconds + 59) / 60)) + " minutes.");
@@ -176,16 +274,16 @@ bool FtpSession::readLine(std::string &line)
         }
         if (inbuf_.size() > 64 * 1024)
             return false; // not an FTP client
-        pollfd p{fd_, POLLIN, 0};
-        const int r = ::poll(&p, 1, cfg_.idleSeconds * 1000);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false; // idle too long, as the greeting warned
+        if (!ctlSsl_ || SSL_has_pending(ctlSsl_) == 0) {
+            pollfd p{fd_, POLLIN, 0};
+            const int r = ::poll(&p, 1, cfg_.idleSeconds * 1000);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0)
+                return false; // idle too long, as the greeting warned
+        }
         char buf[4096];
-        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = ioRecv(server_, fd_, ctlSsl_, buf, sizeof buf);
         if (n <= 0)
             return false;
         inbuf_.append(buf, static_cast<size_t>(n));
@@ -207,7 +305,7 @@ void FtpSession::reply(const std::string &rawText)
             break;
         start = nl + 1;
     }
-    sendAll(fd_, out.data(), out.size());
+    ioSendAll(server_, fd_, ctlSsl_, out.data(), out.size());
 }
 
 void FtpSession::handle(const std::string &verb, const std::string &arg)
@@ -217,6 +315,8 @@ void FtpSession::handle(const std::string &verb, const std::string &arg)
         quit_ = true;
         return;
     }
+    if (cfg_.tlsMode != TlsMode::Off && !ctlSsl_ && (verb == "USER" || verb == "PASS"))
+        return reply("530 Use AUTH TLS before signing on.");
     if (verb == "USER") {
         pendingUser_ = upperAscii(trimRight(arg));
         loggedIn_ = false;
@@ -236,7 +336,16 @@ void FtpSession::handle(const std::string &verb, const std::string &arg)
     if (verb == "OPTS")
         return reply("501 OPTS unsuccessful; specified subcommand not recognized.");
     if (verb == "AUTH")
-        return reply("431 Requested security mechanism not available at this time.");
+        return cmdAuth(arg);
+    if (verb == "PBSZ") {
+        if (!ctlSsl_)
+            return reply("503 Secure control connection required first.");
+        pbsz_ = true;
+        return reply("200 PBSZ subcommand successful.");
+    }
+    if (verb == "PROT")
+        return cmdProt(arg);
+
     static const char *const kKnown[] = {"TYPE", "MODE", "STRU", "PORT", "EPRT", "PASV", "EPSV", "RETR",
                                          "STOR", "RCMD", "CWD",  "XCWD", "CDUP", "PWD",  "XPWD", "SITE",
                                          "LIST", "NLST"};
@@ -263,6 +372,56 @@ void FtpSession::handle(const std::string &verb, const std::string &arg)
     if (verb == "SITE") return cmdSite(arg);
     if (verb == "LIST") return cmdList(arg, false);
     if (verb == "NLST") return cmdList(arg, true);
+}
+
+void FtpSession::cmdAuth(const std::string &arg)
+{
+    if (!server_.tlsContext())
+        return reply("431 Requested security mechanism not available at this time.");
+    if (ctlSsl_)
+        return reply("503 Security environment already established.");
+    const std::string mech = upperAscii(trimRight(arg));
+    // TLS and TLS-C protect the control connection only; TLS-P and SSL also
+    // the data connection (AUTH TLS-C, PBSZ 0, PROT P in one).
+    if (mech == "TLS-P" || mech == "SSL") {
+        pbsz_ = true;
+        protData_ = true;
+    } else if (mech != "TLS" && mech != "TLS-C") {
+        return reply("504 Security mechanism " + mech + " not supported.");
+    }
+    reply("234 Security environment established; ready for negotiation.");
+    // Whatever was sent in the clear behind AUTH is not taken as protected.
+    inbuf_.clear();
+    setTimeouts(fd_, 30);
+    ctlSsl_ = acceptTls(server_, fd_);
+    setTimeouts(fd_, 0);
+    if (!ctlSsl_)
+        quit_ = true;
+}
+
+void FtpSession::cmdProt(const std::string &arg)
+{
+    if (!ctlSsl_)
+        return reply("503 Secure control connection required first.");
+    if (!pbsz_)
+        return reply("503 PBSZ subcommand required first.");
+    const std::string level = upperAscii(trimRight(arg));
+    if (level == "P")
+        protData_ = true;
+    else if (level == "C")
+        protData_ = false;
+    else
+        return reply("504 Protection level " + level + " not supported.");
+    reply("200 PROT subcommand successful.");
+}
+
+// After the 150 reply: the client shakes hands on the data connection.
+bool FtpSession::secureData(int dataFd)
+{
+    if (!protData_)
+        return true;
+    dataSsl_ = acceptTls(server_, dataFd);
+    return dataSsl_ != nullptr;
 }
 
 void FtpSession::cmdPass(const std::string &arg)
@@ -412,6 +571,14 @@ int FtpSession::openData()
 
 void FtpSession::endTransfer(Outcome outcome, int dataFd)
 {
+    if (dataSsl_) {
+        // Only a complete transfer ends with close_notify: a client must be
+        // able to tell it from one that was broken off.
+        if (outcome == Outcome::Done)
+            SSL_shutdown(dataSsl_);
+        SSL_free(dataSsl_);
+        dataSsl_ = nullptr;
+    }
     dataFdSlot_.store(-1);
     ::shutdown(dataFd, SHUT_WR);
     ::close(dataFd);
@@ -626,6 +793,8 @@ void FtpSession::cmdRetr(const std::string &arg)
     if (data < 0)
         return reply("425 Cannot open data connection.");
     reply("150 Retrieving member " + t.file + " in file " + t.file + " in library " + t.library + ".");
+    if (!secureData(data))
+        return endTransfer(Outcome::Aborted, data);
 
     const long long limit = cfg_.abortTransferAfter;
     long long sent = 0;
@@ -661,7 +830,7 @@ void FtpSession::cmdRetr(const std::string &arg)
             n = static_cast<size_t>(limit - sent);
             outcome = Outcome::Aborted;
         }
-        if (!sendAll(data, out.data(), n)) {
+        if (!dataSend(data, out.data(), n)) {
             outcome = Outcome::Aborted;
             break;
         }
@@ -702,6 +871,12 @@ void FtpSession::cmdStor(const std::string &arg)
         return reply("425 Cannot open data connection.");
     }
     reply("150 Sending file to member " + t.file + " in file " + t.file + " in library " + t.library + ".");
+    if (!secureData(data)) {
+        out.close();
+        std::error_code ec;
+        fs::remove(tmp, ec);
+        return endTransfer(Outcome::Aborted, data);
+    }
 
     if (kind == FileKind::Physical)
         out << HostStore::pfHeader(rcdlen);
@@ -717,9 +892,7 @@ void FtpSession::cmdStor(const std::string &arg)
         dataBytes += record.size();
     };
     while (true) {
-        const ssize_t n = ::recv(data, buf.data(), buf.size(), 0);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = dataRecv(data, buf.data(), buf.size());
         if (n < 0) {
             outcome = Outcome::Aborted;
             break;
@@ -832,13 +1005,20 @@ void FtpSession::cmdList(const std::string &rawArg, bool names)
     if (data < 0)
         return reply("425 Cannot open data connection.");
     reply("125 List started.");
+    if (!secureData(data))
+        return endTransfer(Outcome::Aborted, data);
     std::string out;
     for (const auto &l : lines)
         out += l + "\r\n";
-    sendAll(data, out.data(), out.size());
+    const bool sent = dataSend(data, out.data(), out.size());
+    if (dataSsl_) {
+        SSL_shutdown(dataSsl_);
+        SSL_free(dataSsl_);
+        dataSsl_ = nullptr;
+    }
     dataFdSlot_.store(-1);
     ::close(data);
-    reply("250 List completed.");
+    reply(sent ? "250 List completed." : "426 Data transfer ended; connection closed.");
 }
 
 FtpServer::FtpServer(ServerConfig config, HostStore &store)
@@ -852,10 +1032,34 @@ FtpServer::~FtpServer()
     reap(true);
     if (listenFd_ >= 0)
         ::close(listenFd_);
+    SSL_CTX_free(tlsCtx_);
 }
 
 uint16_t FtpServer::listen(std::string *error)
 {
+    if (!config_.tlsCert.empty()) {
+        tlsCtx_ = SSL_CTX_new(TLS_server_method());
+        const std::string key = config_.tlsKey.empty() ? config_.tlsCert : config_.tlsKey;
+        if (!tlsCtx_ || SSL_CTX_use_certificate_chain_file(tlsCtx_, config_.tlsCert.c_str()) != 1 ||
+            SSL_CTX_use_PrivateKey_file(tlsCtx_, key.c_str(), SSL_FILETYPE_PEM) != 1 ||
+            SSL_CTX_check_private_key(tlsCtx_) != 1) {
+            char why[256] = "unknown reason";
+            if (const unsigned long e = ERR_get_error())
+                ERR_error_string_n(e, why, sizeof why);
+            *error = "cannot use certificate " + config_.tlsCert + " and key " + key + ": " + why;
+            return 0;
+        }
+        SSL_CTX_set_min_proto_version(tlsCtx_, TLS1_2_VERSION);
+        // Whole records per read instead of header and body apart.
+        SSL_CTX_set_read_ahead(tlsCtx_, 1);
+        SSL_CTX_set_default_read_buffer_len(tlsCtx_, 256 * 1024);
+        // Data connections may resume the control connection's session.
+        static const unsigned char kSessionContext[] = "quellon-hostsim";
+        SSL_CTX_set_session_id_context(tlsCtx_, kSessionContext, sizeof kSessionContext - 1);
+    } else if (config_.tlsMode != TlsMode::Off) {
+        *error = "--tls needs --tls-cert";
+        return 0;
+    }
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -945,6 +1149,13 @@ void FtpServer::reap(bool all)
             c->thread.join();
         ::close(c->fd);
     }
+}
+
+void FtpServer::logWire(const char *data, size_t len)
+{
+    std::lock_guard<std::mutex> lock(wireMutex_);
+    std::ofstream out(config_.wireLog, std::ios::app | std::ios::binary);
+    out.write(data, static_cast<std::streamsize>(len));
 }
 
 void FtpServer::logCommand(const std::string &line)

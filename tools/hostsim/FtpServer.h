@@ -15,7 +15,11 @@
 #include <utility>
 #include <vector>
 
+struct ssl_ctx_st;
+
 namespace hostsim {
+
+enum class TlsMode { Off, Explicit, Implicit };
 
 struct ServerConfig {
     std::string listenAddress = "127.0.0.1";
@@ -26,6 +30,12 @@ struct ServerConfig {
     int transferEndCode = 250;
     int idleSeconds = 300;
     bool strictNameFormat = false;
+    // With a certificate AUTH TLS is offered; Explicit also requires it
+    // before USER, Implicit starts every connection with the handshake.
+    TlsMode tlsMode = TlsMode::Off;
+    std::string tlsCert;
+    std::string tlsKey;
+    std::string wireLog; // every byte on the wire, both ways, all connections
     HostConfig host;
 };
 
@@ -42,6 +52,11 @@ public:
 
     // Appends one received command line to --log.
     void logCommand(const std::string &line);
+    // Appends raw bytes that crossed a socket to --wire-log.
+    void logWire(const char *data, size_t len);
+    bool wireLogging() const { return !config_.wireLog.empty(); }
+    // The TLS server context; null without a certificate.
+    ssl_ctx_st *tlsContext() const { return tlsCtx_; }
     const ServerConfig &config() const { return config_; }
     HostStore &store() { return store_; }
     int nextJobNumber() { return jobCounter_.fetch_add(1); }
@@ -63,6 +78,8 @@ private:
     std::mutex clientsMutex_;
     std::list<std::unique_ptr<Client>> clients_;
     std::mutex logMutex_;
+    std::mutex wireMutex_;
+    ssl_ctx_st *tlsCtx_ = nullptr;
 };
 
 } // namespace hostsim

@@ -54,6 +54,13 @@ const char kUsage[] =
     "  --system NAME               system name in the greeting and job log (default HOSTSIM)\n"
     "  --strict-namefmt            refuse /QSYS.LIB paths until SITE NAMEFMT 1, as older\n"
     "                              releases do (501)\n"
+    "  --tls-cert FILE             PEM certificate (chain) of the server: AUTH TLS, PBSZ and\n"
+    "                              PROT P/C are offered (without it AUTH answers 431)\n"
+    "  --tls-key FILE              PEM private key (default: in the --tls-cert file)\n"
+    "  --tls explicit|implicit     explicit: AUTH TLS is required before USER; implicit:\n"
+    "                              every connection starts with the TLS handshake (port 990 style)\n"
+    "  --wire-log FILE             append every byte sent or received on any connection, as\n"
+    "                              it crossed the wire (to check what TLS protects)\n"
     "  --idle-timeout SECONDS      close idle connections (default 300)\n"
     "  --seed-library NAME         create library NAME with sample objects (a *PGM, a *FILE\n"
     "                              and a *DTAARA) unless they exist (repeatable)\n"
@@ -171,6 +178,19 @@ int main(int argc, char **argv)
             config.host.release = rel;
         } else if (opt == "--system") {
             config.host.system = val;
+        } else if (opt == "--tls-cert") {
+            config.tlsCert = val;
+        } else if (opt == "--tls-key") {
+            config.tlsKey = val;
+        } else if (opt == "--tls") {
+            if (val == "explicit")
+                config.tlsMode = TlsMode::Explicit;
+            else if (val == "implicit")
+                config.tlsMode = TlsMode::Implicit;
+            else
+                return usage("--tls wants explicit or implicit");
+        } else if (opt == "--wire-log") {
+            config.wireLog = val;
         } else if (opt == "--idle-timeout") {
             config.idleSeconds = std::atoi(val.c_str());
             if (config.idleSeconds <= 0)

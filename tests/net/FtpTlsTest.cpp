@@ -1,0 +1,334 @@
+// Passive mode and FTP over TLS, end to end against the emulated host, with
+// certificates made here. The emulator's wire log holds every byte that
+// crossed its sockets, so what TLS hides can be checked on the wire itself.
+#include "hostsim/HostSimProcess.h"
+#include "net/NMFtp.h"
+#include "support/TestFiles.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+using testsupport::HostSimProcess;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+namespace
+{
+
+const char kPassword[] = "Wire-Pw-7f3c91";
+
+struct TestCert {
+    std::string file; // certificate and key, PEM
+    std::string fingerprint;
+};
+
+// A self-signed certificate for 127.0.0.1 with its key, in one PEM file.
+TestCert makeCert(const std::string &path, const char *commonName)
+{
+    static long serial = 1;
+    EVP_PKEY *key = EVP_EC_gen("P-256");
+    X509 *x = X509_new();
+    X509_set_version(x, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(x), serial++);
+    X509_gmtime_adj(X509_getm_notBefore(x), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(x), 86400);
+    X509_set_pubkey(x, key);
+    X509_NAME *name = X509_get_subject_name(x);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>(commonName), -1,
+                               -1, 0);
+    X509_set_issuer_name(x, name);
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, x, x, nullptr, nullptr, 0);
+    for (auto [nid, value] : {std::pair{NID_subject_alt_name, "IP:127.0.0.1"},
+                              std::pair{NID_basic_constraints, "critical,CA:TRUE"},
+                              std::pair{NID_subject_key_identifier, "hash"}}) {
+        X509_EXTENSION *ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+        X509_add_ext(x, ext, -1);
+        X509_EXTENSION_free(ext);
+    }
+    X509_sign(x, key, EVP_sha256());
+    FILE *f = std::fopen(path.c_str(), "w");
+    PEM_write_X509(f, x);
+    PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr);
+    std::fclose(f);
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    X509_digest(x, EVP_sha256(), md, &len);
+    std::string fp;
+    char hex[4];
+    for (unsigned i = 0; i < len; ++i) {
+        std::snprintf(hex, sizeof hex, i ? ":%02X" : "%02X", md[i]);
+        fp += hex;
+    }
+    X509_free(x);
+    EVP_PKEY_free(key);
+    return {path, fp};
+}
+
+class FtpTls : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        cert_ = makeCert(dir_.file("host.pem"), "hostsim");
+        other_ = makeCert(dir_.file("other.pem"), "hostsim");
+        payload_ = testsupport::randomBytes(3 * 1024 * 1024 + 4321, 7);
+        writeFile(dir_.file("src.bin"), payload_);
+    }
+
+    void startHost(std::vector<std::string> extra)
+    {
+        extra.insert(extra.end(), {"--wire-log", dir_.file("wire.log"), "--log", dir_.file("cmd.log")});
+        host_ = std::make_unique<HostSimProcess>(dir_.file("root"), extra, "JOE", kPassword);
+        ASSERT_TRUE(host_->running());
+    }
+
+    std::unique_ptr<TNMFTP> client(TFtpSecurity security, bool passive, const std::string &fingerprint)
+    {
+        auto ftp = std::make_unique<TNMFTP>();
+        ftp->Host = "127.0.0.1";
+        ftp->Port = host_->port();
+        ftp->UserID = "JOE";
+        ftp->Password = kPassword;
+        ftp->TimeOut = 10000;
+        ftp->Passive = passive;
+        ftp->Security = security;
+        ftp->TlsFingerprint = fingerprint;
+        if (std::getenv("QUELLON_TEST_VERBOSE")) {
+            ftp->ReportLevel = 4;
+            ftp->OnStatus = [](TPowersock *, const std::string &t) { std::fprintf(stderr, "ftp: %s\n", t.c_str()); };
+        }
+        return ftp;
+    }
+
+    // Upload into a fresh save file and download it again; both byte-exact.
+    void roundTrip(TNMFTP &ftp)
+    {
+        static int n = 0;
+        const std::string savf = "QGPL/TLS" + std::to_string(++n);
+        ftp.Connect();
+        ftp.SendCommand("RCMD CRTSAVF " + savf);
+        ftp.SetTransferType(2);
+        ftp.Upload(dir_.file("src.bin"), savf);
+        ftp.Download(savf, dir_.file("back.bin"));
+        ftp.Disconnect();
+        EXPECT_TRUE(readFile(dir_.file("back.bin")) == payload_) << "download differs from upload";
+    }
+
+    bool onWire(const std::string &bytes) const
+    {
+        return readFile(dir_.file("wire.log")).find(bytes) != std::string::npos;
+    }
+    // Any 64-byte run of the file, as a test for file bytes in the clear.
+    bool fileOnWire() const { return onWire(payload_.substr(1000000, 64)); }
+    std::string commands() const { return readFile(dir_.file("cmd.log")); }
+
+    TempDir dir_;
+    TestCert cert_, other_;
+    std::string payload_;
+    std::unique_ptr<HostSimProcess> host_;
+};
+
+std::string refusal(TNMFTP &ftp)
+{
+    try {
+        ftp.Connect();
+    } catch (const ETlsError &e) {
+        EXPECT_FALSE(ftp.Connected);
+        return e.what();
+    } catch (const std::exception &e) {
+        return std::string("not a TLS refusal: ") + e.what();
+    }
+    return "connected";
+}
+
+} // namespace
+
+TEST_F(FtpTls, PassivePlainIsByteExactAndTheWireLogSeesEverything)
+{
+    startHost({"--tls-cert", cert_.file});
+    auto ftp = client(TFtpSecurity::None, true, "");
+    roundTrip(*ftp);
+    EXPECT_NE(commands().find("EPSV"), std::string::npos);
+    EXPECT_EQ(commands().find("PORT"), std::string::npos);
+    // In the clear both are there: the capture below does see the wire.
+    EXPECT_TRUE(onWire(kPassword));
+    EXPECT_TRUE(fileOnWire());
+}
+
+TEST_F(FtpTls, ExplicitTlsHidesPasswordAndFileInBothModes)
+{
+    startHost({"--tls-cert", cert_.file, "--tls", "explicit"});
+    for (bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        auto ftp = client(TFtpSecurity::Explicit, passive, cert_.fingerprint);
+        int resumed = 0;
+        ftp->ReportLevel = 1;
+        ftp->OnStatus = [&](TPowersock *, const std::string &t) {
+            resumed += t.find("Data connection protected") == 0 && t.find("session resumed") != std::string::npos;
+        };
+        roundTrip(*ftp);
+        EXPECT_EQ(ftp->PeerFingerprint(), cert_.fingerprint);
+        EXPECT_EQ(resumed, 2) << "both data connections resume the control connection's session";
+    }
+    const std::string log = commands();
+    EXPECT_LT(log.find("AUTH TLS"), log.find("PBSZ 0"));
+    EXPECT_LT(log.find("PROT P"), log.find("USER JOE"));
+    EXPECT_NE(log.find("PORT"), std::string::npos);
+    EXPECT_NE(log.find("EPSV"), std::string::npos);
+    EXPECT_FALSE(onWire(kPassword));
+    EXPECT_FALSE(fileOnWire());
+    EXPECT_FALSE(onWire("USER JOE"));
+}
+
+TEST_F(FtpTls, ImplicitTlsRoundTrip)
+{
+    startHost({"--tls-cert", cert_.file, "--tls", "implicit"});
+    auto ftp = client(TFtpSecurity::Implicit, true, cert_.fingerprint);
+    roundTrip(*ftp);
+    EXPECT_FALSE(onWire(kPassword));
+    EXPECT_FALSE(fileOnWire());
+}
+
+TEST_F(FtpTls, UntrustedCertificateIsRefusedBeforeSignOn)
+{
+    startHost({"--tls-cert", cert_.file});
+    auto ftp = client(TFtpSecurity::Explicit, true, "");
+    const std::string why = refusal(*ftp);
+    EXPECT_NE(why.find("the host's certificate is not trusted (self-signed certificate)"), std::string::npos) << why;
+    EXPECT_NE(why.find(cert_.fingerprint), std::string::npos) << why;
+
+    // A handler that says no is the same refusal.
+    int asked = 0;
+    ftp->OnVerifyCertificate = [&](const std::string &, const std::string &, TCertAnswer &a) {
+        ++asked;
+        a = TCertAnswer::Reject;
+    };
+    EXPECT_NE(refusal(*ftp).find("not trusted"), std::string::npos);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(commands().find("USER"), std::string::npos);
+    EXPECT_FALSE(onWire(kPassword));
+}
+
+TEST_F(FtpTls, AcceptedFingerprintIsRememberedAndThenPinned)
+{
+    startHost({"--tls-cert", cert_.file});
+    auto first = client(TFtpSecurity::Explicit, true, "");
+    std::string seenFp, seenProblem;
+    first->OnVerifyCertificate = [&](const std::string &fp, const std::string &problem, TCertAnswer &a) {
+        seenFp = fp;
+        seenProblem = problem;
+        a = TCertAnswer::AcceptAndRemember;
+    };
+    first->Connect();
+    first->Disconnect();
+    EXPECT_EQ(seenFp, cert_.fingerprint);
+    EXPECT_EQ(seenProblem, "self-signed certificate");
+    EXPECT_EQ(first->TlsFingerprint, cert_.fingerprint);
+
+    // The remembered value, in any spelling, is enough on the next session:
+    // nobody is asked again.
+    std::string lower;
+    for (char c : first->TlsFingerprint)
+        if (c != ':')
+            lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto second = client(TFtpSecurity::Explicit, true, lower);
+    second->OnVerifyCertificate = [](const std::string &, const std::string &, TCertAnswer &a) {
+        ADD_FAILURE() << "asked again";
+        a = TCertAnswer::Reject;
+    };
+    roundTrip(*second);
+}
+
+TEST_F(FtpTls, ChangedCertificateIsRefusedAndSaysWhich)
+{
+    startHost({"--tls-cert", cert_.file});
+    auto ftp = client(TFtpSecurity::Explicit, true, other_.fingerprint);
+    bool asked = false;
+    ftp->OnVerifyCertificate = [&](const std::string &, const std::string &, TCertAnswer &a) {
+        asked = true;
+        a = TCertAnswer::Accept;
+    };
+    EXPECT_EQ(refusal(*ftp), "the host's certificate changed: expected SHA-256 " + other_.fingerprint + ", got " +
+                                 cert_.fingerprint);
+    EXPECT_FALSE(asked) << "a pinned host is never put to the user again";
+    EXPECT_EQ(commands().find("USER"), std::string::npos);
+}
+
+TEST_F(FtpTls, CaFileTrustsTheHost)
+{
+    startHost({"--tls-cert", cert_.file});
+    auto ftp = client(TFtpSecurity::Explicit, false, "");
+    ftp->TlsCaFile = cert_.file;
+    roundTrip(*ftp);
+
+    // The wrong CA does not.
+    auto wrong = client(TFtpSecurity::Explicit, false, "");
+    wrong->TlsCaFile = other_.file;
+    EXPECT_NE(refusal(*wrong).find("not trusted"), std::string::npos);
+}
+
+TEST_F(FtpTls, HostWithoutTlsIsNeverSignedOnInTheClear)
+{
+    startHost({});
+    auto ftp = client(TFtpSecurity::Explicit, true, cert_.fingerprint);
+    EXPECT_EQ(refusal(*ftp),
+              "the host refused TLS: 431 Requested security mechanism not available at this time.\r\n");
+    EXPECT_EQ(commands().find("USER"), std::string::npos);
+    EXPECT_FALSE(onWire(kPassword));
+}
+
+TEST_F(FtpTls, TransferBrokenOffUnderTlsFails)
+{
+    startHost({"--tls-cert", cert_.file});
+    roundTrip(*client(TFtpSecurity::Explicit, true, cert_.fingerprint));
+    host_.reset();
+    startHost({"--tls-cert", cert_.file, "--abort-transfer-after", "100000"});
+    auto ftp = client(TFtpSecurity::Explicit, true, cert_.fingerprint);
+    ftp->Connect();
+    ftp->SetTransferType(2);
+    EXPECT_ANY_THROW(ftp->Download("QGPL/TLS1", dir_.file("cut.bin")));
+    ftp->SendCommand("RCMD CRTSAVF QGPL/CUT");
+    EXPECT_ANY_THROW(ftp->Upload(dir_.file("src.bin"), "QGPL/CUT"));
+    // The session survives for the next command.
+    ftp->SendCommand("NOOP");
+    ftp->Disconnect();
+}
+
+TEST_F(FtpTls, HostThatRequiresTlsTurnsAwayAPlainSignOn)
+{
+    startHost({"--tls-cert", cert_.file, "--tls", "explicit"});
+    auto ftp = client(TFtpSecurity::None, true, "");
+    try {
+        ftp->Connect();
+        ADD_FAILURE() << "signed on in the clear";
+    } catch (const FTPException &e) {
+        EXPECT_EQ(std::string(e.what()), "530 Use AUTH TLS before signing on.\r\n");
+    }
+    // The password never left: the host refused USER already.
+    EXPECT_FALSE(onWire(kPassword));
+}
+
+TEST_F(FtpTls, ProtectionCommandsNeedTlsFirst)
+{
+    startHost({"--tls-cert", cert_.file});
+    auto ftp = client(TFtpSecurity::None, true, "");
+    ftp->Connect();
+    for (const char *cmd : {"PBSZ 0", "PROT P"}) {
+        try {
+            ftp->SendCommand(cmd);
+            ADD_FAILURE() << cmd << " accepted in the clear";
+        } catch (const FTPException &e) {
+            EXPECT_EQ(std::string(e.what()).substr(0, 4), "503 ") << e.what();
+        }
+    }
+    ftp->Disconnect();
+}
