@@ -109,3 +109,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # desktop entry, file types and icon caches are refreshed by dpkg triggers.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "shared-mime-info, desktop-file-utils")
 include(CPack)
+
+# The package as a fresh machine meets it, and the command line as a new user
+# meets it.
+if(QUELLON_BUILD_TESTS AND EXISTS ${CMAKE_SOURCE_DIR}/tests/packaging/CMakeLists.txt)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/tests/packaging ${CMAKE_BINARY_DIR}/tests/packaging)
+endif()

@@ -1,0 +1,204 @@
+// quellon-cli as a new user meets it: each way a command can go wrong ends
+// with one line on stderr that names what failed and where, and the exit
+// status of the command-line conventions (1 failed, 2 wrong usage).
+
+#include "hostsim/HostSimProcess.h"
+#include "support/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace testsupport;
+
+namespace {
+
+struct Run {
+    int status = -1;
+    std::string err; // stderr only
+};
+
+std::string quote(const std::string &s)
+{
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// `prefix` is shell text put before the program (environment, limits).
+Run cli(const std::vector<std::string> &args, const std::string &prefix = "")
+{
+    std::string cmd = "{ " + prefix + " " + quote(binDir() + "quellon-cli");
+    for (const auto &a : args)
+        cmd += " " + quote(a);
+    cmd += " >/dev/null; }";
+    Run r;
+    r.status = runCommand(cmd, &r.err);
+    return r;
+}
+
+int lines(const std::string &s)
+{
+    int n = 0;
+    for (char c : s)
+        n += c == '\n';
+    return n;
+}
+
+// Failed (status 1) with exactly one "quellon-cli: ..." line containing `mentions`.
+void expectOneLineFailure(const Run &r, const std::string &mentions)
+{
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(lines(r.err), 1) << r.err;
+    EXPECT_EQ(r.err.rfind("quellon-cli: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(mentions), std::string::npos) << "no '" << mentions << "' in: " << r.err;
+}
+
+class CliZipErrors : public ::testing::Test {
+protected:
+    TempDir dir;
+};
+
+TEST_F(CliZipErrors, MissingArchive)
+{
+    const std::string missing = dir.file("nowhere.4ql");
+    for (const char *cmd : {"list", "comment"})
+        expectOneLineFailure(cli({"zip", cmd, missing}), missing);
+    expectOneLineFailure(cli({"zip", "extract", missing, "-d", dir.file("out")}), missing);
+    expectOneLineFailure(cli({"zip", "delete", missing, "x"}), missing);
+}
+
+TEST_F(CliZipErrors, NotAnArchive)
+{
+    const std::string text = dir.file("notes.4ql");
+    writeFile(text, "these are notes, not a zip archive\n");
+    expectOneLineFailure(cli({"zip", "list", text}), "notes.4ql");
+    // Adding to it must neither fail silently nor overwrite the file.
+    writeFile(dir.file("a.txt"), "a");
+    Run add = cli({"zip", "add", text, dir.file("a.txt")});
+    EXPECT_EQ(add.status, 1) << add.err;
+    EXPECT_EQ(lines(add.err), 1) << add.err;
+    EXPECT_EQ(readFile(text), "these are notes, not a zip archive\n");
+}
+
+TEST_F(CliZipErrors, WrongPasswordExtractsNothing)
+{
+    writeFile(dir.file("payroll.csv"), randomBytes(5000, 7));
+    Run add = cli({"zip", "add", dir.file("s.zip"), dir.file("payroll.csv"), "--password-env", "QPW"},
+                  "QPW=right");
+    ASSERT_EQ(add.status, 0) << add.err;
+    Run r = cli({"zip", "extract", dir.file("s.zip"), "-d", dir.file("out"), "--password-env", "QPW"},
+                "QPW=wrong");
+    expectOneLineFailure(r, "failed");
+    EXPECT_FALSE(fileExists(dir.file("out/payroll.csv")));
+}
+
+TEST_F(CliZipErrors, DiskFullWhileExtracting)
+{
+    // A file size limit stands in for a full disk: writes fail with EFBIG.
+    writeFile(dir.file("big.bin"), randomBytes(1 << 20, 3));
+    ASSERT_EQ(cli({"zip", "add", dir.file("big.zip"), dir.file("big.bin"), "--level", "0"}).status, 0);
+    Run r = cli({"zip", "extract", dir.file("big.zip"), "-d", dir.file("out")}, "trap '' XFSZ; ulimit -f 64;");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(lines(r.err), 1) << r.err;
+}
+
+TEST(CliUsage, WrongUsageIsStatusTwo)
+{
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {},
+             {"frobnicate"},
+             {"zip"},
+             {"zip", "shuffle", "a.zip"},
+             {"zip", "list"},
+             {"zip", "extract", "a.zip"}, // no -d
+             {"zip", "add", "a.zip", "x", "--level", "12"},
+             {"ftp", "--user", "JOE", "--password-env", "P", "get", "a", "b"}, // no --host
+             {"ftp", "--host", "h", "--user", "JOE", "--password-env", "P", "fetch", "a"},
+         }) {
+        Run r = cli(args);
+        EXPECT_EQ(r.status, 2) << "quellon-cli " << ::testing::PrintToString(args) << ": " << r.err;
+        EXPECT_FALSE(r.err.empty());
+    }
+}
+
+TEST(CliUsage, EveryCommandHasHelpWithExamples)
+{
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{{"--help"}, {"zip", "--help"}, {"ftp", "--help"}}) {
+        std::string out;
+        std::string cmd = quote(binDir() + "quellon-cli");
+        for (const auto &a : args)
+            cmd += " " + a;
+        EXPECT_EQ(runCommand(cmd, &out), 0) << out;
+        EXPECT_NE(out.find("Usage"), std::string::npos) << out;
+        if (args.size() > 1)
+            EXPECT_NE(out.find("Examples"), std::string::npos) << cmd << ":\n" << out;
+    }
+}
+
+class CliFtpErrors : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host_ = std::make_unique<HostSimProcess>(dir.path() + "/host",
+                                                 std::vector<std::string>{"--seed-library", "DEMOLIB", "--fail",
+                                                                          "^SAVLIB LIB\\(BROKEN"});
+        ASSERT_TRUE(host_->running()) << host_->firstLine();
+    }
+    Run ftp(const std::vector<std::string> &tail, const std::string &password = "secret", int port = 0)
+    {
+        std::vector<std::string> args{"ftp", "--host", "127.0.0.1", "--port",
+                                      std::to_string(port ? port : host_->port()), "--user", "JOE",
+                                      "--password-env", "QPW", "--timeout", "5000"};
+        args.insert(args.end(), tail.begin(), tail.end());
+        return cli(args, "QPW=" + password);
+    }
+    TempDir dir;
+    std::unique_ptr<HostSimProcess> host_;
+};
+
+TEST_F(CliFtpErrors, BadHost)
+{
+    Run r = cli({"ftp", "--host", "no-such-host.invalid", "--user", "JOE", "--password-env", "QPW", "--timeout",
+                 "5000", "quote", "NOOP"},
+                "QPW=secret");
+    expectOneLineFailure(r, "no-such-host.invalid");
+
+    // Nobody listens: a port that was just in use.
+    HostSimProcess gone(dir.path() + "/gone");
+    ASSERT_TRUE(gone.running());
+    const int port = gone.port();
+    gone.stop();
+    expectOneLineFailure(ftp({"quote", "NOOP"}, "secret", port), std::to_string(port));
+}
+
+TEST_F(CliFtpErrors, WrongPassword)
+{
+    Run r = ftp({"quote", "NOOP"}, "guessed");
+    expectOneLineFailure(r, "sign-on");
+    EXPECT_EQ(r.err.find("guessed"), std::string::npos) << "the password shows: " << r.err;
+}
+
+TEST_F(CliFtpErrors, HostCommandFailure)
+{
+    Run r = ftp({"quote", "RCMD SAVLIB LIB(BROKEN) DEV(*SAVF) SAVF(QTEMP/SAVF)"});
+    expectOneLineFailure(r, "SAVLIB");
+    EXPECT_NE(r.err.find("CPF"), std::string::npos) << r.err;
+}
+
+TEST_F(CliFtpErrors, MissingFiles)
+{
+    expectOneLineFailure(ftp({"get", "/qsys.lib/nolib.lib/nothing.file", dir.file("x")}), "nothing.file");
+    expectOneLineFailure(ftp({"put", dir.file("absent.savf"), "/qsys.lib/qtemp.lib/savf.file"}), "absent.savf");
+}
+
+TEST_F(CliFtpErrors, DiskFullWhileDownloading)
+{
+    ASSERT_EQ(ftp({"get", "/qsys.lib/demolib.lib/customer.file", dir.file("customer.bin")}).status, 0);
+    expectOneLineFailure(ftp({"get", "/qsys.lib/demolib.lib/customer.file", "/dev/full"}), "customer.file");
+}
+
+} // namespace
