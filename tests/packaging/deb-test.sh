@@ -91,6 +91,18 @@ PORT=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$WORK/hostsim.out"
 PW=secret "$BIN/quellon-cli" ftp --host 127.0.0.1 --port "$PORT" --user JOE --password-env PW \
   quote "RCMD CRTSAVF QTEMP/SAVF" >/dev/null 2>&1 || fail "ftp quote against the installed emulator"
 
+if command -v update-mime-database >/dev/null; then
+  step "file types"
+  update-mime-database "$ROOT/usr/share/mime" 2>"$WORK/mime.err" || { cat "$WORK/mime.err"; fail "update-mime-database"; }
+  grep -q "application/x-quellon-archive:\*.4ql" "$ROOT/usr/share/mime/globs2" || fail ".4ql not registered"
+  grep -q "application/x-ibmi-savefile:\*.savf" "$ROOT/usr/share/mime/globs2" || fail ".savf not registered"
+  grep -q "application/x-quellon-archive application/zip" "$ROOT/usr/share/mime/subclasses" \
+    || fail ".4ql is not a kind of zip"
+fi
+grep -q "^Exec=quellon %f$" "$ROOT/usr/share/applications/quellon.desktop" || fail "desktop entry does not pass the file"
+grep -q "^MimeType=.*application/x-quellon-archive;" "$ROOT/usr/share/applications/quellon.desktop" \
+  || fail "desktop entry does not open .4ql"
+
 step "wizard, headless"
 # It must start and keep running until the timeout ends it (status 124).
 export QT_QPA_PLATFORM=offscreen
