@@ -102,6 +102,16 @@ public:
         return ignoreErrors_ ? platform::mrIgnore : platform::mrAbort;
     }
     bool askToClose() override { return true; }
+    // The same size lines as the wizard's list.
+    void zipProgress(int type, int64_t size, const std::string &, int stage) override
+    {
+        if (type != ptTotalBytes)
+            return;
+        if (stage == jobs::jsZip)
+            addLine("Total size to be zipped: " + std::to_string(size / 1024) + " kb");
+        else if (stage == jobs::jsUnzip)
+            addLine("Total size to be unzipped: " + std::to_string(size / 1024) + " kb");
+    }
     void showMessage(const std::string &text, const std::string &messageId) override
     {
         error(oneLine(text) + " (" + messageId + ")");
@@ -201,6 +211,12 @@ void attachZipMessages(TZipBuilder &zip, std::vector<std::string> &errors)
             return;
         errors.push_back(oneLine(text));
         error("zip: " + oneLine(text));
+    };
+    // Nobody to ask for a password: an encrypted member is skipped, and the
+    // count of extracted files tells.
+    zip.OnPasswordError = [](TZipBuilder *, std::string &pw, const std::string &, unsigned &repeat) {
+        pw.clear();
+        repeat = 0;
     };
 }
 
@@ -347,7 +363,7 @@ int runSave(int argc, char **argv)
                              zipErrors.empty() && isFile(partial);
     if (!contentGood) {
         ::unlink(partial.c_str());
-        if (ran && job.transferFailed)
+        if (job.transferFailed)
             error("the save file did not arrive complete; no archive written");
         else
             error("save of " + library + " from " + c.host + " failed; no archive written");
