@@ -4,12 +4,18 @@
 
 #include "app/fromMain.h"
 
+#include "app/WizardJobs.h"
+#include "jobs/formDspJobLog.h"
+
 #include "platform/Dialogs.h"
 #include "platform/ProgramDir.h"
 #include "platform/Registry.h"
 #include "platform/Shell.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QCoreApplication>
+#include <QLineEdit>
 #include <QPixmap>
 
 #include <cstdio>
@@ -19,8 +25,18 @@
 
 namespace app {
 
-void TfrmMain::loadZipDlls() {}
-void TfrmMain::unloadZipDlls() {}
+void TfrmMain::loadZipDlls()
+{
+    TZipBuilder &zip = jobParts().zip;
+    zip.Load_Zip_Dll();
+    zip.Load_Unz_Dll();
+}
+
+void TfrmMain::unloadZipDlls()
+{
+    TZipBuilder::Unload_Zip_Dll();
+    TZipBuilder::Unload_Unz_Dll();
+}
 
 // The poster defaults of the save wizard; a missing key leaves the cleared
 // fields, a missing stretch value ends the reading after the two texts.
@@ -36,17 +52,81 @@ void TfrmMain::loadPosterDefaults()
     ArchiveInfo.PosterStretch = reg.readBool("Poster", "PosterStretch") ? 1 : 0;
 }
 
-void TfrmMain::setZipFileName(const std::string &name) { ZipFileName = name; }
+// The component lists the archive; it drops the name of one it cannot read.
+void TfrmMain::setZipFileName(const std::string &name)
+{
+    TZipBuilder &zip = jobParts().zip;
+    zip.SetZipFileName(name);
+    ZipFileName = zip.ZipFileName();
+}
 
-void TfrmMain::extractInfoMember() {}
+// The restore job later extracts the save file with the same folder and
+// options.
+void TfrmMain::extractInfoMember()
+{
+    TZipBuilder &zip = jobParts().zip;
+    zip.FSpecArgs = {jobs::kInfoMemberName};
+    zip.ExtrBaseDir = runFolder();
+    zip.ExtrOptions = ExtrOpts{ExtrOverWrite};
+    struct Clear {
+        TZipBuilder &z;
+        ~Clear() { z.FSpecArgs.clear(); }
+    } clear{zip};
+    zip.Extract();
+}
 
 bool TfrmMain::checkFormatVersion() { return ArchiveInfo.FormatVersion <= jobs::kArchiveFormatVersion; }
 
-void TfrmMain::disconnectIfConnected() {}
-
-void TfrmMain::connectToHost(const ConnectParams &)
+void TfrmMain::disconnectIfConnected()
 {
-    throw std::runtime_error("The connection to the host is not available in this build.");
+    TNMFTP &ftp = jobParts().ftp;
+    if (ftp.Connected)
+        ftp.Disconnect();
+}
+
+// The whole job runs inside Connect: sign-on raises OnConnect, whose handler
+// prepares the host job and runs the save or restore job.
+void TfrmMain::connectToHost(const ConnectParams &p)
+{
+    WizardJobParts &parts = jobParts();
+    TNMFTP &ftp = parts.ftp;
+    ftp.UserID = p.userId;
+    ftp.Password = p.password;
+    ftp.Host = p.host;
+    ftp.Port = p.port;
+    ftp.Proxy = p.proxy;
+    ftp.ProxyPort = p.proxyPort;
+
+    jobs::HostJobs &j = parts.jobs;
+    j.runFolder = runFolder();
+    j.userProfile = p.userId;
+    if (mode() == msSave) {
+        j.mode = jobs::HostJobs::Mode::Save;
+        jobs::SaveInputs &in = j.saveInputs;
+        in.saveType = grpSaveTypeIndex();
+        in.library = edtLibraryNameToSave->text().toStdString();
+        in.targetRelease = edtTgtRls->currentText().toStdString();
+        in.objectName = edtObjToBeSaved->text().toStdString();
+        in.objectType = edtSaveObjType->currentText().toStdString();
+        in.hostName = p.host;
+        in.archivePath = ZipFileName;
+        in.ownerName = jobs::defaultOwnerName();
+        in.downloadAddress = kProductWebAddress;
+    } else {
+        j.mode = jobs::HostJobs::Mode::Restore;
+        jobs::RestoreInputs &in = j.restoreInputs;
+        in.chosenFile = edtSavedZippedFile->text().toStdString();
+        in.restoreToLibrary = edtRestoreToLibrary->text().toStdString();
+        in.savedLibrary = edtSavedLibrary->text().toStdString();
+        in.hostName = p.host;
+        in.autoCreateLibrary = boxAutoCreateLibrary->isChecked();
+        in.fromSaveFile = RestoreFromSaveFile;
+    }
+    try {
+        ftp.Connect();
+    } catch (const jobs::JobAborted &) {
+        // The user stopped the job and the window closes; nothing to show.
+    }
 }
 
 // The program's own poster, linking to the product web page.
@@ -72,7 +152,10 @@ void TfrmMain::btnAdvancedClick() {}
 void TfrmMain::btnRestoreDefaultsClick() {}
 void TfrmMain::btnAddPosterClick() {}
 void TfrmMain::btnSaveAdvancedClick() {}
-void TfrmMain::btnDspJobLogClick() {}
+void TfrmMain::btnDspJobLogClick()
+{
+    jobs::ShowJobLog(runFolder() + "/" + jobs::kJobLogFileName, false, std::string());
+}
 
 // Link labels: the hint when there is one, else the caption.
 void TfrmMain::URLClick(QLabel *label)
