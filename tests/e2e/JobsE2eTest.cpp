@@ -16,7 +16,9 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QStackedWidget>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -371,6 +373,23 @@ TEST_F(JobsE2e, WizardRestoreFailurePaths)
     EXPECT_NE(std::find(lines.begin(), lines.end(), "CALL PGM(MYLIB/HELLO)"), lines.end());
     // The restore went on into the existing library.
     EXPECT_EQ(objects(tmp.file("as2/MYLIB")), objects(tmp.file("as1/MYLIB")));
+}
+
+TEST_F(JobsE2e, WizardBrokenTransferReportsStageFiveAndLeavesTheWindowUsable)
+{
+    auto as1 = host(tmp.file("as1"), {"--seed-library", "MYLIB", "--abort-transfer-after", "4096"});
+    const std::string archive = tmp.file("broken.4ql");
+    answerViewer(platform::mrIgnore); // the save file download
+    answerViewer(platform::mrIgnore); // the job log download, under no stage
+    EXPECT_THROW(saveWithWizard(as1->port(), archive, "MYLIB"), FTPException);
+    ASSERT_EQ(viewers.size(), 2u);
+    EXPECT_EQ(viewers[0].lines.back(), "\t\t\t\t   Error while trying to copy data from MYLIB to " + archive);
+    EXPECT_EQ(viewers[1].lines.back(), "\t\t\t\t   ");
+    EXPECT_FALSE(fileExists(archive));
+    // The job ended by the exception: the window is unlocked again.
+    EXPECT_FALSE(form->TimerBar->isActive());
+    EXPECT_TRUE(form->btnCancel->isEnabled());
+    EXPECT_FALSE(form->jobParts().ftp.Connected);
 }
 
 // ---------------------------------------------------------------- quellon-cli
