@@ -452,6 +452,17 @@ TEST_F(JobsE2e, CliNeverPresentsABrokenTransferOrFailedSaveAsAnArchive)
     broken->stop();
 
     auto failing = host(tmp.file("as2"), {"--seed-library", "MYLIB", "--fail", "^SAVLIB"});
+    // A refused sign-on is a failure with the connection message.
+    EXPECT_EQ(cli("save " + shellQuote(archive) + cliHost(*failing) + " --library MYLIB --password-env NOPW",
+                  &out),
+              2);
+    qputenv("WRONGPW", "wrong");
+    EXPECT_EQ(cli("save " + shellQuote(archive) + " --host 127.0.0.1 --port " + std::to_string(failing->port()) +
+                      " --user JOE --password-env WRONGPW --library MYLIB",
+                  &out),
+              1);
+    EXPECT_NE(out.find("Connection to iSeries (AS/400) 127.0.0.1 failed"), std::string::npos) << out;
+    EXPECT_FALSE(fileExists(archive));
     EXPECT_EQ(cli("save " + shellQuote(archive) + cliHost(*failing) + " --library MYLIB", &out), 1);
     EXPECT_NE(out.find("Error while trying to save library 'MYLIB'"), std::string::npos) << out;
     EXPECT_FALSE(fileExists(archive));
