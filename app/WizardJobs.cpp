@@ -56,8 +56,14 @@ void WizardJobUi::setTimerEnabled(bool on)
 
 void WizardJobUi::transferProgress(int64_t done, int64_t total)
 {
-    if (total <= 0)
+    if (total <= 0) {
+        // Size unknown (the server did not announce it): the bar still moves
+        // with the data, one step per 64 KiB.
+        if (f_.bar->maximum() != 10)
+            f_.bar->setMaximum(10);
+        f_.bar->setValue(static_cast<int>((done / 65536) % 10) + 1);
         return;
+    }
     // The bar counts in int; big save files are shown in proportion.
     int64_t max = total, pos = done;
     if (total > INT_MAX) {

@@ -126,6 +126,12 @@ void TfrmMain::connectToHost(const ConnectParams &p)
         ftp.Connect();
     } catch (const jobs::JobAborted &) {
         // The user stopped the job and the window closes; nothing to show.
+    } catch (...) {
+        // A lost connection ends the job without a reported failure: unlock
+        // the window as a failure does, or Cancel would stay locked by the
+        // timer and the wizard could not be left.
+        parts.ui.failureBegins();
+        throw;
     }
 }
 

@@ -16,7 +16,9 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QStackedWidget>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -373,6 +375,23 @@ TEST_F(JobsE2e, WizardRestoreFailurePaths)
     EXPECT_EQ(objects(tmp.file("as2/MYLIB")), objects(tmp.file("as1/MYLIB")));
 }
 
+TEST_F(JobsE2e, WizardBrokenTransferReportsStageFiveAndLeavesTheWindowUsable)
+{
+    auto as1 = host(tmp.file("as1"), {"--seed-library", "MYLIB", "--abort-transfer-after", "4096"});
+    const std::string archive = tmp.file("broken.4ql");
+    answerViewer(platform::mrIgnore); // the save file download
+    answerViewer(platform::mrIgnore); // the job log download, under no stage
+    EXPECT_THROW(saveWithWizard(as1->port(), archive, "MYLIB"), FTPException);
+    ASSERT_EQ(viewers.size(), 2u);
+    EXPECT_EQ(viewers[0].lines.back(), "\t\t\t\t   Error while trying to copy data from MYLIB to " + archive);
+    EXPECT_EQ(viewers[1].lines.back(), "\t\t\t\t   ");
+    EXPECT_FALSE(fileExists(archive));
+    // The job ended by the exception: the window is unlocked again.
+    EXPECT_FALSE(form->TimerBar->isActive());
+    EXPECT_TRUE(form->btnCancel->isEnabled());
+    EXPECT_FALSE(form->jobParts().ftp.Connected);
+}
+
 // ---------------------------------------------------------------- quellon-cli
 
 TEST_F(JobsE2e, CliSavesInfoAndRestoresFromArchiveAndBareSaveFile)
@@ -433,6 +452,17 @@ TEST_F(JobsE2e, CliNeverPresentsABrokenTransferOrFailedSaveAsAnArchive)
     broken->stop();
 
     auto failing = host(tmp.file("as2"), {"--seed-library", "MYLIB", "--fail", "^SAVLIB"});
+    // A refused sign-on is a failure with the connection message.
+    EXPECT_EQ(cli("save " + shellQuote(archive) + cliHost(*failing) + " --library MYLIB --password-env NOPW",
+                  &out),
+              2);
+    qputenv("WRONGPW", "wrong");
+    EXPECT_EQ(cli("save " + shellQuote(archive) + " --host 127.0.0.1 --port " + std::to_string(failing->port()) +
+                      " --user JOE --password-env WRONGPW --library MYLIB",
+                  &out),
+              1);
+    EXPECT_NE(out.find("Connection to iSeries (AS/400) 127.0.0.1 failed"), std::string::npos) << out;
+    EXPECT_FALSE(fileExists(archive));
     EXPECT_EQ(cli("save " + shellQuote(archive) + cliHost(*failing) + " --library MYLIB", &out), 1);
     EXPECT_NE(out.find("Error while trying to save library 'MYLIB'"), std::string::npos) << out;
     EXPECT_FALSE(fileExists(archive));
