@@ -284,6 +284,14 @@ int runSave(int argc, char **argv)
     app.add_flag("--poster-stretch", posterStretch, "stretch the poster");
     app.add_option("--owner", owner, "who made the archive (default: your name)");
     app.add_flag("--replace", replace, "overwrite OUTPUT when it exists");
+    app.footer("Examples:\n"
+               "  QPW=secret quellon-cli save MYLIB.4ql --host as400 --user JOE --password-env QPW --library MYLIB\n"
+               "  quellon-cli save PGMS.4ql --host as400 --user JOE --password-file ~/.as400pw \\\n"
+               "      --library MYLIB --object 'PAY*' --type '*PGM' --release V7R3M0\n"
+               "  quellon-cli save /srv/backup/MYLIB.4ql --host as400 --user BACKUP \\\n"
+               "      --password-file /etc/quellon/backup.pw --library MYLIB --replace   (cron: see man quellon-cli)\n"
+               "\n"
+               "Exit status: 0 every step succeeded, 1 something failed (stderr says what), 2 wrong usage.");
     if (int r = parse(app, argc, argv); r >= 0)
         return r;
     if (!object.empty() && type.empty())
@@ -397,8 +405,17 @@ int runRestore(int argc, char **argv)
     app.add_option("--to-library", toLibrary, "library to restore into (default: the archive's proposal)");
     app.add_flag("--create-library", createLibrary, "create the library first");
     app.add_option("--saved-library", savedLibrary, "library held by a bare save file (default: read from it)");
+    app.footer("Examples:\n"
+               "  QPW=secret quellon-cli restore MYLIB.4ql --host as400 --user QSECOFR --password-env QPW\n"
+               "  quellon-cli restore MYLIB.4ql --host testhost --user JOE --password-file ~/.as400pw \\\n"
+               "      --to-library MYLIB2 --create-library\n"
+               "  quellon-cli restore mylib.savf --host as400 --user JOE --password-env QPW --saved-library MYLIB\n"
+               "\n"
+               "Exit status: 0 every step succeeded, 1 something failed (stderr says what), 2 wrong usage.");
     if (int r = parse(app, argc, argv); r >= 0)
         return r;
+    // The zip component extracts from inside its target folder.
+    input = QFileInfo(QString::fromStdString(input)).absoluteFilePath().toStdString();
     if (!isFile(input)) {
         error("File '" + input + "' does not exist");
         return kFailed;
@@ -498,8 +515,16 @@ int runInfo(int argc, char **argv)
     bool json = false;
     app.add_option("INPUT", input, "the archive (.4ql) or save file (.savf)")->required();
     app.add_flag("--json", json, "print the fields as one JSON object");
+    app.footer("Examples:\n"
+               "  quellon-cli info MYLIB.4ql\n"
+               "  quellon-cli info MYLIB.4ql --json | jq -r .savedLibrary\n"
+               "  quellon-cli info mylib.savf\n"
+               "\n"
+               "Exit status: 0 shown, 1 not readable (stderr says why), 2 wrong usage.");
     if (int r = parse(app, argc, argv); r >= 0)
         return r;
+    // The zip component extracts from inside its target folder.
+    input = QFileInfo(QString::fromStdString(input)).absoluteFilePath().toStdString();
     if (!isFile(input)) {
         error("File '" + input + "' does not exist");
         return kFailed;
