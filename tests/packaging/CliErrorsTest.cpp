@@ -203,4 +203,103 @@ TEST_F(CliFtpErrors, DiskFullWhileDownloading)
     expectOneLineFailure(ftp({"get", "/qsys.lib/demolib.lib/customer.file", "/dev/full"}), "customer.file");
 }
 
+// save, restore and info may show the stage message and the host job log
+// first; the last line is the verdict, naming what failed and where.
+std::string lastLine(const std::string &err)
+{
+    std::string s = err;
+    while (!s.empty() && s.back() == '\n')
+        s.pop_back();
+    return s.substr(s.find_last_of('\n') + 1);
+}
+
+void expectVerdict(const CliResult &r, const std::string &mentions)
+{
+    EXPECT_EQ(r.status, 1) << r.err;
+    const std::string last = lastLine(r.err);
+    EXPECT_EQ(last.rfind("quellon-cli: ", 0), 0u) << r.err;
+    EXPECT_NE(last.find(mentions), std::string::npos) << "no '" << mentions << "' in: " << last;
+}
+
+class CliJobErrors : public CliFtpErrors {
+protected:
+    std::vector<std::string> connection(const std::string &host = "127.0.0.1", int port = 0)
+    {
+        return {"--host", host, "--port", std::to_string(port ? port : host_->port()), "--user", "JOE",
+                "--password-env", "QPW", "--timeout", "5000"};
+    }
+    CliResult job(std::vector<std::string> args, const std::string &password = "secret",
+                  const std::string &prefix = "", const std::string &host = "127.0.0.1")
+    {
+        const auto c = connection(host);
+        args.insert(args.end(), c.begin(), c.end());
+        return cli(args, prefix + " QPW=" + password);
+    }
+    // Nothing that looks like an archive may be left behind by a failed save.
+    void expectNoArchive()
+    {
+        std::string out;
+        runCommand("ls -A " + quote(dir.path()), &out);
+        EXPECT_EQ(out.find(".4ql"), std::string::npos) << out;
+    }
+};
+
+TEST_F(CliJobErrors, InfoAndRestoreOfMissingOrForeignFiles)
+{
+    const std::string missing = dir.file("gone.4ql");
+    expectVerdict(cli({"info", missing}), "gone.4ql");
+    expectVerdict(job({"restore", missing}), "gone.4ql");
+
+    writeFile(dir.file("junk.4ql"), "not a zip at all\n");
+    expectVerdict(cli({"info", dir.file("junk.4ql")}), "junk.4ql");
+    expectVerdict(job({"restore", dir.file("junk.4ql")}), "junk.4ql");
+
+    // A zip archive, but not one of ours.
+    writeFile(dir.file("a.txt"), "a");
+    ASSERT_EQ(cli({"zip", "add", dir.file("plain.4ql"), dir.file("a.txt")}).status, 0);
+    expectVerdict(cli({"info", dir.file("plain.4ql")}), "plain.4ql");
+}
+
+TEST_F(CliJobErrors, RelativeArchivePaths)
+{
+    const std::string here = "cd " + quote(dir.path()) + " &&";
+    CliResult save = job({"save", "MYLIB.4ql", "--library", "DEMOLIB"}, "secret", here);
+    ASSERT_EQ(save.status, 0) << save.err;
+    CliResult info = cli({"info", "MYLIB.4ql"}, here);
+    EXPECT_EQ(info.status, 0) << info.err;
+}
+
+TEST_F(CliJobErrors, RestoreRefusedSignOnRestoresNothing)
+{
+    ASSERT_EQ(job({"save", dir.file("demo.4ql"), "--library", "DEMOLIB"}).status, 0);
+    CliResult r = job({"restore", dir.file("demo.4ql"), "--to-library", "COPYLIB", "--create-library"}, "guessed");
+    expectVerdict(r, "127.0.0.1");
+    EXPECT_FALSE(fileExists(dir.path() + "/host/COPYLIB")) << "restored despite the refused sign-on";
+}
+
+TEST_F(CliJobErrors, SaveToBadHostOrWithWrongPassword)
+{
+    expectVerdict(job({"save", dir.file("x.4ql"), "--library", "DEMOLIB"}, "secret", "", "no-such-host.invalid"),
+                  "no-such-host.invalid");
+    CliResult r = job({"save", dir.file("x.4ql"), "--library", "DEMOLIB"}, "guessed");
+    expectVerdict(r, "127.0.0.1");
+    EXPECT_EQ(r.err.find("guessed"), std::string::npos) << r.err;
+    expectNoArchive();
+}
+
+TEST_F(CliJobErrors, HostCommandFailureShowsTheJobLog)
+{
+    CliResult r = job({"save", dir.file("broken.4ql"), "--library", "BROKEN"});
+    expectVerdict(r, "BROKEN");
+    EXPECT_NE(r.err.find("CPF9899"), std::string::npos) << "no job log lines: " << r.err;
+    expectNoArchive();
+}
+
+TEST_F(CliJobErrors, DiskFullDuringSave)
+{
+    CliResult r = job({"save", dir.file("full.4ql"), "--library", "DEMOLIB"}, "secret", "trap '' XFSZ; ulimit -f 4;");
+    EXPECT_EQ(r.status, 1) << r.err;
+    expectNoArchive();
+}
+
 } // namespace
