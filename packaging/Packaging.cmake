@@ -85,17 +85,17 @@ set(CPACK_PACKAGE_VENDOR Tamsholt)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Quellon maintainers <quellon@tamsholt.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "save and restore IBM i libraries through FTP into zip archives")
+# The summary line comes from CPACK_PACKAGE_DESCRIPTION_SUMMARY.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "save and restore IBM i libraries through FTP into zip archives
- Quellon moves IBM i (iSeries, AS/400) libraries and objects between a host
- and a PC file. Save has the host save a library or objects into a save file,
- downloads it through the host's FTP server and packs it into a zipped save
- file (.4ql); restore uploads such an archive, or a bare .savf, and restores
- it on a host.
- .
- The package holds the desktop wizard (quellon), its command-line twin for
- scripts and cron (quellon-cli) and an emulated IBM i FTP host for trying it
- without a real machine (quellon-hostsim).")
+"Quellon moves IBM i (iSeries, AS/400) libraries and objects between a host
+and a PC file. Save has the host save a library or objects into a save file,
+downloads it through the host's FTP server and packs it into a zipped save
+file (.4ql); restore uploads such an archive, or a bare .savf, and restores
+it on a host.
+
+The package holds the desktop wizard (quellon), its command-line twin for
+scripts and cron (quellon-cli) and an emulated IBM i FTP host for trying it
+without a real machine (quellon-hostsim).")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
