@@ -27,8 +27,12 @@ foreach(lib zipdll unzdll)
   endif()
 endforeach()
 
-# The self-extractor stub, whatever target makes it.
-install(FILES ${CMAKE_BINARY_DIR}/ZipSFX.bin DESTINATION ${QUELLON_PKG_LIBDIR} OPTIONAL)
+# The self-extractor stub (an ELF program the component copies in front of archives).
+if(TARGET zipsfx)
+  install(TARGETS zipsfx RUNTIME DESTINATION ${QUELLON_PKG_LIBDIR})
+else()
+  install(PROGRAMS ${CMAKE_BINARY_DIR}/ZipSFX.bin DESTINATION ${QUELLON_PKG_LIBDIR} OPTIONAL)
+endif()
 
 # Data files: the list data/CMakeLists.txt copies beside the binaries.
 get_directory_property(QUELLON_PKG_DATA_FILES DIRECTORY ${CMAKE_SOURCE_DIR}/data
