@@ -198,6 +198,48 @@ protected:
 
 const std::size_t kSaveSummaryLines = 9;
 
+// ---------------------------------------------------------------- viewer
+
+TEST_F(JobsE2e, JobLogViewerModes)
+{
+    const std::string log = tmp.file("joblog.txt");
+    // Normal mode without a fetched log: the file error, no viewer.
+    try {
+        jobs::ShowJobLog(log, false, "");
+        ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error &e) {
+        EXPECT_EQ(std::string(e.what()), "Cannot open file " + log);
+    }
+    EXPECT_EQ(dialogs.modalCount, 0);
+
+    writeFile(log, "line 1\r\nline 2\r\n");
+    bool normalPanel = false, errorPanel = true;
+    dialogs.modalScripts.push_back([&](QDialog &d) {
+        auto &v = dynamic_cast<jobs::TfrmDspJobLog &>(d);
+        normalPanel = !v.pnlNormal->isHidden();
+        errorPanel = !v.pnlErrorLog->isHidden();
+        EXPECT_EQ(v.windowTitle().toStdString(), "Display job log");
+        EXPECT_EQ(v.boxJobLog->toPlainText().toStdString(), "line 1\nline 2");
+        EXPECT_EQ(jobs::frmDspJobLog, &v);
+        return int(platform::mrOk);
+    });
+    EXPECT_EQ(jobs::ShowJobLog(log, false, ""), platform::mrOk);
+    EXPECT_TRUE(normalPanel);
+    EXPECT_FALSE(errorPanel);
+    EXPECT_EQ(jobs::frmDspJobLog, nullptr);
+
+    // Error mode: the failure under the log, Abort and Ignore; with no log
+    // the viewer still opens and says so.
+    answerViewer(platform::mrCancel);
+    EXPECT_EQ(jobs::ShowJobLog(tmp.file("none.txt"), true, "Library X not created."), platform::mrCancel);
+    ASSERT_EQ(viewers.size(), 1u);
+    EXPECT_TRUE(viewers[0].errorMode);
+    ASSERT_EQ(viewers[0].lines.size(), 3u);
+    EXPECT_NE(viewers[0].lines[0].find("could not be fetched"), std::string::npos);
+    EXPECT_EQ(viewers[0].lines[1], "ERROR \t   Problem");
+    EXPECT_EQ(viewers[0].lines[2], "\t\t\t\t   Library X not created.");
+}
+
 // ---------------------------------------------------------------- wizard
 
 TEST_F(JobsE2e, WizardSavesAndRestoresALibraryLineForLine)
