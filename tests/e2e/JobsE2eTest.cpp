@@ -454,6 +454,20 @@ TEST_F(JobsE2e, CliSavesInfoAndRestoresFromArchiveAndBareSaveFile)
     ASSERT_EQ(cli("info " + shellQuote(archive), &out), 0) << out;
     EXPECT_NE(out.find("Saved library:           mylib"), std::string::npos) << out;
 
+    // With a poster: a third member under its file name; the record in the
+    // archive keeps the full path.
+    const std::string poster = std::string(QUELLON_BIN_DIR) + "/QuellonPoster.bmp";
+    const std::string withPoster = tmp.file("poster.4ql");
+    ASSERT_EQ(cli("save " + shellQuote(withPoster) + cliHost(*as1) + " --library MYLIB --poster " + shellQuote(poster),
+                  &out),
+              0)
+        << out;
+    ASSERT_EQ(runCommand("unzip -Z1 " + shellQuote(withPoster), &out), 0);
+    EXPECT_EQ(splitLines(out).size(), 3u) << out;
+    EXPECT_EQ(splitLines(out).back(), "QuellonPoster.bmp");
+    ASSERT_EQ(cli("info --json " + shellQuote(withPoster), &out), 0) << out;
+    EXPECT_NE(out.find("\"posterFile\": " + std::string("\"") + poster + "\""), std::string::npos) << out;
+
     auto as2 = host(tmp.file("as2"));
     ASSERT_EQ(cli("restore " + shellQuote(archive) + cliHost(*as2), &out), 0) << out;
     EXPECT_EQ(objects(tmp.file("as2/MYLIB")), objects(tmp.file("as1/MYLIB")));
@@ -489,8 +503,9 @@ TEST_F(JobsE2e, CliNeverPresentsABrokenTransferOrFailedSaveAsAnArchive)
         << out;
     EXPECT_FALSE(fileExists(archive)) << out;
     EXPECT_NE(out.find("did not arrive complete"), std::string::npos) << out;
+    // Nor a half-built archive under its temporary name beside it.
     for (const auto &e : fs::directory_iterator(tmp.path()))
-        EXPECT_EQ(e.path().extension().string().find(".part"), std::string::npos) << e.path();
+        EXPECT_NE(e.path().filename().string().rfind(".broken.4ql", 0), 0u) << e.path();
     broken->stop();
 
     auto failing = host(tmp.file("as2"), {"--seed-library", "MYLIB", "--fail", "^SAVLIB"});
