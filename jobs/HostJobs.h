@@ -205,7 +205,6 @@ private:
     JobUi &ui_;
     std::string restoreCommand_; // the target command, for the stage 9 text
     bool inFailure_ = false;     // the failure handling fetches the log once
-    int64_t downloadTotal_ = 0;
 };
 
 } // namespace jobs

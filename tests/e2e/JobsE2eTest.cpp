@@ -198,6 +198,48 @@ protected:
 
 const std::size_t kSaveSummaryLines = 9;
 
+// ---------------------------------------------------------------- viewer
+
+TEST_F(JobsE2e, JobLogViewerModes)
+{
+    const std::string log = tmp.file("joblog.txt");
+    // Normal mode without a fetched log: the file error, no viewer.
+    try {
+        jobs::ShowJobLog(log, false, "");
+        ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error &e) {
+        EXPECT_EQ(std::string(e.what()), "Cannot open file " + log);
+    }
+    EXPECT_EQ(dialogs.modalCount, 0);
+
+    writeFile(log, "line 1\r\nline 2\r\n");
+    bool normalPanel = false, errorPanel = true;
+    dialogs.modalScripts.push_back([&](QDialog &d) {
+        auto &v = dynamic_cast<jobs::TfrmDspJobLog &>(d);
+        normalPanel = !v.pnlNormal->isHidden();
+        errorPanel = !v.pnlErrorLog->isHidden();
+        EXPECT_EQ(v.windowTitle().toStdString(), "Display job log");
+        EXPECT_EQ(v.boxJobLog->toPlainText().toStdString(), "line 1\nline 2");
+        EXPECT_EQ(jobs::frmDspJobLog, &v);
+        return int(platform::mrOk);
+    });
+    EXPECT_EQ(jobs::ShowJobLog(log, false, ""), platform::mrOk);
+    EXPECT_TRUE(normalPanel);
+    EXPECT_FALSE(errorPanel);
+    EXPECT_EQ(jobs::frmDspJobLog, nullptr);
+
+    // Error mode: the failure under the log, Abort and Ignore; with no log
+    // the viewer still opens and says so.
+    answerViewer(platform::mrCancel);
+    EXPECT_EQ(jobs::ShowJobLog(tmp.file("none.txt"), true, "Library X not created."), platform::mrCancel);
+    ASSERT_EQ(viewers.size(), 1u);
+    EXPECT_TRUE(viewers[0].errorMode);
+    ASSERT_EQ(viewers[0].lines.size(), 3u);
+    EXPECT_NE(viewers[0].lines[0].find("could not be fetched"), std::string::npos);
+    EXPECT_EQ(viewers[0].lines[1], "ERROR \t   Problem");
+    EXPECT_EQ(viewers[0].lines[2], "\t\t\t\t   Library X not created.");
+}
+
 // ---------------------------------------------------------------- wizard
 
 TEST_F(JobsE2e, WizardSavesAndRestoresALibraryLineForLine)
@@ -412,6 +454,20 @@ TEST_F(JobsE2e, CliSavesInfoAndRestoresFromArchiveAndBareSaveFile)
     ASSERT_EQ(cli("info " + shellQuote(archive), &out), 0) << out;
     EXPECT_NE(out.find("Saved library:           mylib"), std::string::npos) << out;
 
+    // With a poster: a third member under its file name; the record in the
+    // archive keeps the full path.
+    const std::string poster = std::string(QUELLON_BIN_DIR) + "/QuellonPoster.bmp";
+    const std::string withPoster = tmp.file("poster.4ql");
+    ASSERT_EQ(cli("save " + shellQuote(withPoster) + cliHost(*as1) + " --library MYLIB --poster " + shellQuote(poster),
+                  &out),
+              0)
+        << out;
+    ASSERT_EQ(runCommand("unzip -Z1 " + shellQuote(withPoster), &out), 0);
+    EXPECT_EQ(splitLines(out).size(), 3u) << out;
+    EXPECT_EQ(splitLines(out).back(), "QuellonPoster.bmp");
+    ASSERT_EQ(cli("info --json " + shellQuote(withPoster), &out), 0) << out;
+    EXPECT_NE(out.find("\"posterFile\": " + std::string("\"") + poster + "\""), std::string::npos) << out;
+
     auto as2 = host(tmp.file("as2"));
     ASSERT_EQ(cli("restore " + shellQuote(archive) + cliHost(*as2), &out), 0) << out;
     EXPECT_EQ(objects(tmp.file("as2/MYLIB")), objects(tmp.file("as1/MYLIB")));
@@ -447,8 +503,9 @@ TEST_F(JobsE2e, CliNeverPresentsABrokenTransferOrFailedSaveAsAnArchive)
         << out;
     EXPECT_FALSE(fileExists(archive)) << out;
     EXPECT_NE(out.find("did not arrive complete"), std::string::npos) << out;
+    // Nor a half-built archive under its temporary name beside it.
     for (const auto &e : fs::directory_iterator(tmp.path()))
-        EXPECT_EQ(e.path().extension().string().find(".part"), std::string::npos) << e.path();
+        EXPECT_NE(e.path().filename().string().rfind(".broken.4ql", 0), 0u) << e.path();
     broken->stop();
 
     auto failing = host(tmp.file("as2"), {"--seed-library", "MYLIB", "--fail", "^SAVLIB"});
