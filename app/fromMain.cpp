@@ -1020,8 +1020,15 @@ void TfrmMain::openChosenFile()
 
     if (RestoreFromSaveFile) {
         std::string library;
-        if (!saveFileLibrary(file, library))
+        bool tooShort = false;
+        if (!saveFileLibrary(file, library, &tooShort))
             return;
+        // A file that ends before the header's name holds no save file; the
+        // name stays empty rather than part of one.
+        if (tooShort)
+            platform::dialogs().messageBox("Error in file '" + file + "' or it is not a valid Quellon file.",
+                                           platform::messageIdCaption("Qln0010"), platform::Buttons::Ok,
+                                           platform::Icon::Error);
         edtSavedLibrary->setText(q(library));
         edtRestoreToLibrary->setText(q(library));
         setWindowTitle(q("Restore from save file " + file));

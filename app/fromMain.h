@@ -11,6 +11,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -59,8 +60,12 @@ struct ConnectParams {
     int proxyPort = 0;
 };
 
+struct WizardJobParts;
+
 class TfrmMain : public QWidget {
     Q_OBJECT
+    friend class WizardJobUi;
+
 public:
     explicit TfrmMain(QWidget *parent = nullptr);
     ~TfrmMain() override; // FormDestroy
@@ -197,6 +202,9 @@ public:
     QGroupBox *boxRestSavf;
     QLineEdit *edtSavedLibrary;
 
+    // The FTP client, the zip component and the host jobs of this window.
+    WizardJobParts &jobParts();
+
     // The 69 entries of the object type list, blanks included.
     static const std::vector<std::string> &objectTypes();
 
@@ -256,6 +264,7 @@ private:
     int64_t totalSize_ = 0;
     int64_t bytesDone_ = 0;
     int savedBarMax_ = 10;
+    std::shared_ptr<WizardJobParts> jobParts_;
 };
 
 // The live main window (null before it is made and after it is gone), for

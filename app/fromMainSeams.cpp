@@ -1,14 +1,19 @@
 // The main window's seams to the parts that plug into it: the zip component,
-// the FTP client and its jobs. Each default here is what the wizard does
-// while that part is absent.
+// the FTP client and its jobs.
 
 #include "app/fromMain.h"
+
+#include "app/WizardJobs.h"
+#include "jobs/formDspJobLog.h"
 
 #include "platform/Dialogs.h"
 #include "platform/ProgramDir.h"
 #include "platform/Shell.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QCoreApplication>
+#include <QLineEdit>
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,25 +22,122 @@
 
 namespace app {
 
-void TfrmMain::loadZipDlls() {}
-void TfrmMain::unloadZipDlls() {}
-
-void TfrmMain::setZipFileName(const std::string &name) { ZipFileName = name; }
-
-void TfrmMain::extractInfoMember() {}
-
-void TfrmMain::disconnectIfConnected() {}
-
-void TfrmMain::connectToHost(const ConnectParams &)
+void TfrmMain::loadZipDlls()
 {
-    throw std::runtime_error("The connection to the host is not available in this build.");
+    TZipBuilder &zip = jobParts().zip;
+    zip.Load_Zip_Dll();
+    zip.Load_Unz_Dll();
 }
 
-void TfrmMain::btnDspJobLogClick() {}
-
-void TfrmMain::extractMember(const std::string &, const std::string &)
+void TfrmMain::unloadZipDlls()
 {
-    throw std::runtime_error("The zip component is not available in this build.");
+    TZipBuilder::Unload_Zip_Dll();
+    TZipBuilder::Unload_Unz_Dll();
+}
+
+// The component lists the archive; it drops the name of one it cannot read.
+void TfrmMain::setZipFileName(const std::string &name)
+{
+    TZipBuilder &zip = jobParts().zip;
+    zip.SetZipFileName(name);
+    ZipFileName = zip.ZipFileName();
+}
+
+// The restore job later extracts the save file with the same folder and
+// options.
+void TfrmMain::extractInfoMember()
+{
+    TZipBuilder &zip = jobParts().zip;
+    zip.FSpecArgs = {jobs::kInfoMemberName};
+    zip.ExtrBaseDir = runFolder();
+    zip.ExtrOptions = ExtrOpts{ExtrOverWrite};
+    struct Clear {
+        TZipBuilder &z;
+        ~Clear() { z.FSpecArgs.clear(); }
+    } clear{zip};
+    zip.Extract();
+}
+
+void TfrmMain::disconnectIfConnected()
+{
+    TNMFTP &ftp = jobParts().ftp;
+    if (ftp.Connected)
+        ftp.Disconnect();
+}
+
+// The whole job runs inside Connect: sign-on raises OnConnect, whose handler
+// prepares the host job and runs the save or restore job.
+void TfrmMain::connectToHost(const ConnectParams &p)
+{
+    WizardJobParts &parts = jobParts();
+    TNMFTP &ftp = parts.ftp;
+    ftp.UserID = p.userId;
+    ftp.Password = p.password;
+    ftp.Host = p.host;
+    ftp.Port = p.port;
+    ftp.Proxy = p.proxy;
+    ftp.ProxyPort = p.proxyPort;
+
+    jobs::HostJobs &j = parts.jobs;
+    j.runFolder = runFolder();
+    j.userProfile = p.userId;
+    if (mode() == msSave) {
+        j.mode = jobs::HostJobs::Mode::Save;
+        jobs::SaveInputs &in = j.saveInputs;
+        in.saveType = grpSaveTypeIndex();
+        in.library = edtLibraryNameToSave->text().toStdString();
+        in.targetRelease = edtTgtRls->currentText().toStdString();
+        in.objectName = edtObjToBeSaved->text().toStdString();
+        in.objectType = edtSaveObjType->currentText().toStdString();
+        in.hostName = p.host;
+        in.archivePath = ZipFileName;
+        in.ownerName = jobs::defaultOwnerName();
+        in.downloadAddress = kProductWebAddress;
+    } else {
+        j.mode = jobs::HostJobs::Mode::Restore;
+        jobs::RestoreInputs &in = j.restoreInputs;
+        in.chosenFile = edtSavedZippedFile->text().toStdString();
+        in.restoreToLibrary = edtRestoreToLibrary->text().toStdString();
+        in.savedLibrary = edtSavedLibrary->text().toStdString();
+        in.hostName = p.host;
+        in.autoCreateLibrary = boxAutoCreateLibrary->isChecked();
+        in.fromSaveFile = RestoreFromSaveFile;
+    }
+    try {
+        ftp.Connect();
+    } catch (const jobs::JobAborted &) {
+        // The user stopped the job and the window closes; nothing to show.
+    } catch (...) {
+        // A lost connection ends the job without a reported failure: unlock
+        // the window as a failure does, or Cancel would stay locked by the
+        // timer and the wizard could not be left.
+        parts.ui.failureBegins();
+        throw;
+    }
+}
+
+void TfrmMain::btnDspJobLogClick()
+{
+    jobs::ShowJobLog(runFolder() + "/" + jobs::kJobLogFileName, false, std::string());
+}
+
+// One member out of the archive, for the poster of the last page.
+void TfrmMain::extractMember(const std::string &member, const std::string &folder)
+{
+    TZipBuilder &zip = jobParts().zip;
+    const std::vector<std::string> saved = zip.FSpecArgs;
+    const std::string savedDir = zip.ExtrBaseDir;
+    const ExtrOpts savedOpts = zip.ExtrOptions;
+    zip.FSpecArgs = {member};
+    zip.ExtrBaseDir = folder;
+    zip.ExtrOptions = ExtrOpts{ExtrOverWrite};
+    zip.Extract();
+    const int done = zip.ProcessedCount;
+    zip.FSpecArgs = saved;
+    zip.ExtrBaseDir = savedDir;
+    zip.ExtrOptions = savedOpts;
+    if (done < 1)
+        throw std::runtime_error("The member '" + member + "' could not be taken out of the archive.");
 }
 
 void TfrmMain::endProgram(int status)

@@ -5,6 +5,7 @@
 #include "platform/QtCursor.h"
 #include "platform/QtDialogs.h"
 #include "platform/QtShell.h"
+#include "zip/PasswordDialogQt.h"
 #include "platform/Shell.h"
 
 #include <QApplication>
@@ -20,6 +21,8 @@ int main(int argc, char **argv)
     platform::setDialogs(&dialogs);
     platform::setShell(&shell);
     platform::setCursor(&cursor);
+    // The zip component asks for the passwords of encrypted archives.
+    installQtZipPasswordPrompt();
 
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i)

@@ -51,6 +51,15 @@ int runFtp(int argc, char **argv)
     app.add_flag("-v,--verbose", verbose, "show the protocol dialogue on stderr");
     app.require_subcommand(1);
     app.fallthrough(); // common options may also follow the sub-command
+    app.footer("Examples:\n"
+               "  QPW=secret quellon-cli ftp --host as400 --user JOE --password-env QPW \\\n"
+               "      quote \"RCMD CRTLIB LIB(NEWLIB)\"\n"
+               "  quellon-cli ftp --host as400 --user JOE --password-file ~/.as400pw \\\n"
+               "      get /qsys.lib/mylib.lib/customer.file customer.txt --type a\n"
+               "  quellon-cli ftp --host as400 --port 2121 --user JOE --password-env QPW \\\n"
+               "      put mylib.savf /qsys.lib/qgpl.lib/mylib.savf\n"
+               "\n"
+               "Exit status: 0 done, 1 failed (a line on stderr says what and where), 2 wrong usage.");
 
     std::string remote, local, type = "i", raw;
     auto *get = app.add_subcommand("get", "download REMOTE into LOCAL");

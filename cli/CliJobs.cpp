@@ -1,23 +1,630 @@
+// quellon-cli save, restore and info: the wizard's own host jobs, without a
+// window. A failure the wizard would show in the job log viewer is printed
+// with the job log's last lines and stops the job unless --ignore-errors.
+
 #include "cli/CliCommon.h"
 
+#include "jobs/ArchiveInfo.h"
+#include "jobs/HostJobs.h"
+#include "jobs/SaveFile.h"
+#include "net/NMFtp.h"
+#include "platform/Dialogs.h"
+#include "platform/TempFiles.h"
+#include "zip/ZipBuilder.h"
+
+#include <CLI/CLI.hpp>
+
+#include <QFileInfo>
+
+#include <cstdio>
+#include <deque>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace cli {
+namespace {
 
-int runSave(int, char **)
+std::string trimLineEnd(std::string s)
 {
-    error("'save' is not available in this build");
-    return kFailed;
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+        s.pop_back();
+    return s;
 }
 
-int runRestore(int, char **)
+bool isFile(const std::string &p)
 {
-    error("'restore' is not available in this build");
-    return kFailed;
+    struct stat st {};
+    return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-int runInfo(int, char **)
+bool endsWith(const std::string &s, const std::string &tail)
 {
-    error("'info' is not available in this build");
-    return kFailed;
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string oneLine(std::string s)
+{
+    for (char &c : s)
+        if (c == '\n' || c == '\t')
+            c = ' ';
+    std::string out;
+    for (char c : s)
+        if (!(c == ' ' && !out.empty() && out.back() == ' '))
+            out += c;
+    return out;
+}
+
+// The per-run temporary folder, removed with everything in it at the end.
+struct RunFolder {
+    std::string path = platform::makeRunFolder(platform::tempPath(), "_4Q");
+    ~RunFolder()
+    {
+        if (!path.empty())
+            platform::removeRunFolder(path, nullptr);
+    }
+};
+
+class CliJobUi : public jobs::JobUi {
+public:
+    CliJobUi(bool ignoreErrors, bool progress) : ignoreErrors_(ignoreErrors), bar_(progress) {}
+    jobs::HostJobs *jobs = nullptr;
+    int warnings = 0; // failures that do not spoil the result (CRTLIB)
+
+    void addLine(const std::string &line) override { std::printf("%s\n", line.c_str()), std::fflush(stdout); }
+
+    int showJobLog(bool, const std::string &message, const std::string &logPath) override
+    {
+        const int stage = jobs ? jobs->lastFailureStage : 0;
+        const bool tolerable = stage == jobs::jsCreateLibrary;
+        bar_.finish();
+        if (tolerable) {
+            // The library exists (or cannot be made); the restore says
+            // whether it could go on.
+            std::fprintf(stderr, "quellon-cli: warning: %s\n", oneLine(message).c_str());
+            ++warnings;
+            return platform::mrIgnore;
+        }
+        error(message.empty() ? "the host refused: " + trimLineEnd(jobs ? jobs->lastFailureReply : "")
+                              : oneLine(message));
+        std::ifstream in(logPath);
+        std::deque<std::string> tail;
+        for (std::string l; std::getline(in, l);) {
+            tail.push_back(trimLineEnd(l));
+            if (tail.size() > 15)
+                tail.pop_front();
+        }
+        if (!tail.empty()) {
+            std::fprintf(stderr, "quellon-cli: last lines of the host job log:\n");
+            for (const auto &l : tail)
+                std::fprintf(stderr, "  %s\n", l.c_str());
+        }
+        return ignoreErrors_ ? platform::mrIgnore : platform::mrAbort;
+    }
+    bool askToClose() override { return true; }
+    // The same size lines as the wizard's list.
+    void zipProgress(int type, int64_t size, const std::string &, int stage) override
+    {
+        if (type != ptTotalBytes)
+            return;
+        if (stage == jobs::jsZip)
+            addLine("Total size to be zipped: " + std::to_string(size / 1024) + " kb");
+        else if (stage == jobs::jsUnzip)
+            addLine("Total size to be unzipped: " + std::to_string(size / 1024) + " kb");
+    }
+    void showMessage(const std::string &text, const std::string &messageId) override
+    {
+        error(oneLine(text) + " (" + messageId + ")");
+        messages.push_back(text);
+    }
+    void transferProgress(int64_t done, int64_t total) override
+    {
+        if (!bar_.enabled())
+            return;
+        if (!barOpen_) {
+            bar_.start("transfer", total);
+            barOpen_ = true;
+        }
+        bar_.update(done);
+    }
+    void endTransfer()
+    {
+        if (barOpen_)
+            bar_.finish();
+        barOpen_ = false;
+    }
+    std::vector<std::string> messages;
+
+private:
+    bool ignoreErrors_;
+    Progress bar_;
+    bool barOpen_ = false;
+};
+
+struct Connection {
+    std::string host, proxy, user, passwordEnv, passwordFile;
+    int port = 21, proxyPort = 21, timeout = 0;
+    bool ignoreErrors = false, progress = false, verbose = false;
+
+    void add(CLI::App &app)
+    {
+        app.add_option("--host", host, "host name or address of the IBM i FTP server")->required();
+        app.add_option("--port", port, "FTP port")->capture_default_str();
+        app.add_option("--proxy", proxy, "FTP proxy; the user is sent as USER@HOST");
+        app.add_option("--proxy-port", proxyPort, "FTP proxy port")->capture_default_str();
+        app.add_option("--user", user, "OS/400 user profile")->required();
+        app.add_option("--password-env", passwordEnv, "read the password from this environment variable");
+        app.add_option("--password-file", passwordFile, "read the password from the first line of this file");
+        app.add_option("--timeout", timeout, "milliseconds allowed for the host lookup and the connection");
+        app.add_flag("--ignore-errors", ignoreErrors, "go on after a failing host step, as Ignore does");
+        app.add_flag("--progress", progress, "show progress on stderr even when it is not a terminal");
+        app.add_flag("-v,--verbose", verbose, "show the FTP dialogue on stderr");
+    }
+
+    bool setUp(TNMFTP &ftp) const
+    {
+        auto password = readPassword(passwordEnv, passwordFile);
+        if (!password)
+            return false;
+        ftp.Host = host;
+        ftp.Port = port;
+        if (!proxy.empty()) {
+            ftp.Proxy = proxy;
+            ftp.ProxyPort = proxyPort;
+        }
+        ftp.UserID = user;
+        ftp.Password = *password;
+        ftp.TimeOut = timeout;
+        ftp.ReportLevel = verbose ? 1 : 0;
+        ftp.OnStatus = [](TPowersock *, const std::string &text) {
+            std::fprintf(stderr, "ftp: %s\n", trimLineEnd(text).c_str());
+        };
+        return true;
+    }
+};
+
+// Runs the job inside Connect; false when it ended early (an exception, or
+// stopped at a failure).
+bool runJob(TNMFTP &ftp, CliJobUi &ui)
+{
+    try {
+        ftp.Connect();
+        ui.endTransfer();
+        return true;
+    } catch (const jobs::JobAborted &) {
+        ui.endTransfer();
+        error("job stopped");
+    } catch (const std::exception &e) {
+        ui.endTransfer();
+        error("job ended: " + oneLine(trimLineEnd(e.what())));
+    }
+    return false;
+}
+
+// The zip component's complaints, as lines on stderr.
+void attachZipMessages(TZipBuilder &zip, std::vector<std::string> &errors)
+{
+    zip.Unattended = true;
+    zip.OnMessage = [&errors](TZipBuilder *z, int code, const std::string &text) {
+        const int id = code ? 0 : z->LastErrorCode;
+        if (code == 0 && id == 0)
+            return;
+        errors.push_back(oneLine(text));
+        error("zip: " + oneLine(text));
+    };
+    // Nobody to ask for a password: an encrypted member is skipped, and the
+    // count of extracted files tells.
+    zip.OnPasswordError = [](TZipBuilder *, std::string &pw, const std::string &, unsigned &repeat) {
+        pw.clear();
+        repeat = 0;
+    };
+}
+
+int parse(CLI::App &app, int argc, char **argv)
+{
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e) == 0 ? kOk : kUsage;
+    } catch (const CLI::ParseError &e) {
+        app.exit(e);
+        return kUsage;
+    }
+    return -1;
+}
+
+std::string jsonText(const std::string &s)
+{
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- save
+
+int runSave(int argc, char **argv)
+{
+    CLI::App app{"Save a library (or objects of it) on an IBM i host into a zipped save file (.4ql).",
+                 "quellon-cli save"};
+    Connection c;
+    c.add(app);
+    std::string output, library, object, type, release = jobs::kCurrentRelease, command, defaultHost,
+                                                defaultUser, defaultLibrary = jobs::kSavLib, poster, posterLink,
+                                                owner = jobs::defaultOwnerName();
+    bool posterStretch = false, replace = false;
+    app.add_option("OUTPUT", output, "the archive to write (.4ql)")->required();
+    app.add_option("--library", library, "library to save")->required();
+    app.add_option("--object", object, "save only this object (a name, a generic name* or *ALL)");
+    app.add_option("--type", type, "object type of --object, for example *PGM or *ALL");
+    app.add_option("--release", release, "target release, for example V7R3M0")->capture_default_str();
+    app.add_option("--command", command, "OS/400 command to run after a restore");
+    app.add_option("--default-host", defaultHost, "host proposed on restore");
+    app.add_option("--default-user", defaultUser, "user profile proposed on restore");
+    app.add_option("--default-library", defaultLibrary, "library proposed on restore")->capture_default_str();
+    app.add_option("--poster", poster, "picture shown after the restore");
+    app.add_option("--poster-link", posterLink, "address opened when the poster is clicked");
+    app.add_flag("--poster-stretch", posterStretch, "stretch the poster");
+    app.add_option("--owner", owner, "who made the archive (default: your name)");
+    app.add_flag("--replace", replace, "overwrite OUTPUT when it exists");
+    app.footer("Examples:\n"
+               "  QPW=secret quellon-cli save MYLIB.4ql --host as400 --user JOE --password-env QPW --library MYLIB\n"
+               "  quellon-cli save PGMS.4ql --host as400 --user JOE --password-file ~/.as400pw \\\n"
+               "      --library MYLIB --object 'PAY*' --type '*PGM' --release V7R3M0\n"
+               "  quellon-cli save /srv/backup/MYLIB.4ql --host as400 --user BACKUP \\\n"
+               "      --password-file /etc/quellon/backup.pw --library MYLIB --replace   (cron: see man quellon-cli)\n"
+               "\n"
+               "Exit status: 0 every step succeeded, 1 something failed (stderr says what), 2 wrong usage.");
+    if (int r = parse(app, argc, argv); r >= 0)
+        return r;
+    if (!object.empty() && type.empty())
+        type = "*ALL";
+    if (object.empty() && !type.empty()) {
+        error("--type needs --object");
+        return kUsage;
+    }
+    if (library.size() > 10 || object.size() > 10) {
+        error("OS/400 names have at most 10 characters");
+        return kUsage;
+    }
+    if (isFile(output) && !replace) {
+        error(output + " exists; --replace overwrites it");
+        return kFailed;
+    }
+    if (!poster.empty() && !isFile(poster)) {
+        error("poster " + poster + " not found");
+        return kFailed;
+    }
+
+    TNMFTP ftp;
+    if (!c.setUp(ftp))
+        return kUsage;
+    RunFolder run;
+    if (run.path.empty()) {
+        error("cannot make a temporary folder in " + platform::tempPath());
+        return kFailed;
+    }
+
+    jobs::TArchiveInfo info;
+    info.reset();
+    info.setTargetCommand(command);
+    info.setDefaultTargetHost(defaultHost);
+    info.setDefaultUserProfile(defaultUser);
+    info.setDefaultRestoreLibrary(defaultLibrary);
+    info.setPosterFile(poster.empty() ? std::string() : QFileInfo(QString::fromStdString(poster)).absoluteFilePath().toStdString());
+    info.setPosterLink(posterLink);
+    info.PosterStretch = posterStretch ? 1 : 0;
+
+    // The archive is built under a temporary name beside OUTPUT and takes
+    // OUTPUT's name only when every step that makes its content succeeded.
+    const std::string outAbs = QFileInfo(QString::fromStdString(output)).absoluteFilePath().toStdString();
+    const std::string outDir = outAbs.substr(0, outAbs.find_last_of('/'));
+    std::string partial = platform::makeUniqueTempFile(outDir, "." + outAbs.substr(outAbs.find_last_of('/') + 1) + ".");
+    if (partial.empty()) {
+        error("cannot write in " + outDir);
+        return kFailed;
+    }
+    ::unlink(partial.c_str());
+
+    TZipBuilder zip;
+    std::vector<std::string> zipErrors;
+    attachZipMessages(zip, zipErrors);
+    zip.SetZipFileName(partial);
+
+    CliJobUi ui(c.ignoreErrors, c.progress);
+    jobs::HostJobs job(ftp, zip, info, ui);
+    ui.jobs = &job;
+    job.wireEvents();
+    job.mode = jobs::HostJobs::Mode::Save;
+    job.runFolder = run.path;
+    job.userProfile = c.user;
+    jobs::SaveInputs &in = job.saveInputs;
+    in.saveType = object.empty() ? 0 : 1;
+    in.library = library;
+    in.targetRelease = release;
+    in.objectName = object;
+    in.objectType = type;
+    in.hostName = c.host;
+    in.archivePath = output;
+    in.ownerName = owner;
+    in.downloadAddress = jobs::kDownloadAddress;
+
+    const bool ran = runJob(ftp, ui);
+    const bool contentGood = ran && !job.saveCommandFailed && !job.transferFailed && !job.zipFailed &&
+                             zipErrors.empty() && isFile(partial);
+    if (!contentGood) {
+        ::unlink(partial.c_str());
+        if (job.transferFailed)
+            error("the save file did not arrive complete; no archive written");
+        else
+            error("save of " + library + " from " + c.host + " failed; no archive written");
+        return kFailed;
+    }
+    if (::rename(partial.c_str(), outAbs.c_str()) != 0) {
+        ::unlink(partial.c_str());
+        error("cannot write " + output);
+        return kFailed;
+    }
+    const int failures = job.failuresReported - ui.warnings;
+    if (failures > 0) {
+        error("archive " + output + " written, but " + std::to_string(failures) + " host step(s) failed");
+        return kFailed;
+    }
+    std::printf("Saved %s from %s into %s\n", library.c_str(), c.host.c_str(), output.c_str());
+    return kOk;
+}
+
+// ---------------------------------------------------------------- restore
+
+int runRestore(int argc, char **argv)
+{
+    CLI::App app{"Restore a zipped save file (.4ql) or a bare save file (.savf) on an IBM i host.",
+                 "quellon-cli restore"};
+    Connection c;
+    c.add(app);
+    std::string input, toLibrary, savedLibrary;
+    bool createLibrary = false;
+    app.add_option("INPUT", input, "the archive (.4ql) or save file (.savf)")->required();
+    app.add_option("--to-library", toLibrary, "library to restore into (default: the archive's proposal)");
+    app.add_flag("--create-library", createLibrary, "create the library first");
+    app.add_option("--saved-library", savedLibrary, "library held by a bare save file (default: read from it)");
+    app.footer("Examples:\n"
+               "  QPW=secret quellon-cli restore MYLIB.4ql --host as400 --user QSECOFR --password-env QPW\n"
+               "  quellon-cli restore MYLIB.4ql --host testhost --user JOE --password-file ~/.as400pw \\\n"
+               "      --to-library MYLIB2 --create-library\n"
+               "  quellon-cli restore mylib.savf --host as400 --user JOE --password-env QPW --saved-library MYLIB\n"
+               "\n"
+               "Exit status: 0 every step succeeded, 1 something failed (stderr says what), 2 wrong usage.");
+    if (int r = parse(app, argc, argv); r >= 0)
+        return r;
+    // The zip component extracts from inside its target folder.
+    input = QFileInfo(QString::fromStdString(input)).absoluteFilePath().toStdString();
+    if (!isFile(input)) {
+        error("File '" + input + "' does not exist");
+        return kFailed;
+    }
+
+    TNMFTP ftp;
+    if (!c.setUp(ftp))
+        return kUsage;
+    RunFolder run;
+    if (run.path.empty()) {
+        error("cannot make a temporary folder in " + platform::tempPath());
+        return kFailed;
+    }
+
+    jobs::TArchiveInfo info;
+    info.reset();
+    TZipBuilder zip;
+    std::vector<std::string> zipErrors;
+    attachZipMessages(zip, zipErrors);
+
+    const bool fromSaveFile = endsWith(input, ".savf");
+    if (fromSaveFile) {
+        if (savedLibrary.empty()) {
+            bool tooShort = false;
+            if (!jobs::saveFileLibrary(input, savedLibrary, &tooShort))
+                return kFailed;
+            if (tooShort || savedLibrary.empty()) {
+                error(input + " holds no library name (too short for a save file); give --saved-library");
+                return kFailed;
+            }
+        }
+        if (toLibrary.empty())
+            toLibrary = savedLibrary;
+    } else {
+        zip.SetZipFileName(input);
+        if (zip.ZipFileName().empty()) {
+            error("Error in file '" + input + "' or it is not a valid Quellon file.");
+            return kFailed;
+        }
+        zip.FSpecArgs = {jobs::kInfoMemberName};
+        zip.ExtrBaseDir = run.path;
+        zip.ExtrOptions = ExtrOpts{ExtrOverWrite};
+        try {
+            zip.Extract();
+        } catch (...) {
+        }
+        zip.FSpecArgs.clear();
+        if (!jobs::readInfoMember(info, run.path)) {
+            error(input + " has no readable " + jobs::kInfoMemberName + "; not a Quellon file");
+            return kFailed;
+        }
+        if (info.FormatVersion > jobs::kArchiveFormatVersion) {
+            error(input + " was made by a newer version of Quellon; see " + info.downloadAddress());
+            return kFailed;
+        }
+        if (toLibrary.empty())
+            toLibrary = info.defaultRestoreLibrary() == jobs::kSavLib ? info.savedLibrary()
+                                                                       : info.defaultRestoreLibrary();
+    }
+
+    CliJobUi ui(c.ignoreErrors, c.progress);
+    jobs::HostJobs job(ftp, zip, info, ui);
+    ui.jobs = &job;
+    job.wireEvents();
+    job.mode = jobs::HostJobs::Mode::Restore;
+    job.runFolder = run.path;
+    job.userProfile = c.user;
+    jobs::RestoreInputs &in = job.restoreInputs;
+    in.chosenFile = input;
+    in.restoreToLibrary = toLibrary;
+    in.savedLibrary = savedLibrary;
+    in.hostName = c.host;
+    in.autoCreateLibrary = createLibrary;
+    in.fromSaveFile = fromSaveFile;
+
+    const bool ran = runJob(ftp, ui);
+    if (!ran || job.restoreFailed || job.transferFailed || job.zipFailed || !zipErrors.empty()) {
+        error("restore of " + input + " on " + c.host + " failed");
+        return kFailed;
+    }
+    const int failures = job.failuresReported - ui.warnings;
+    if (failures > 0) {
+        error("restored, but " + std::to_string(failures) + " host step(s) failed");
+        return kFailed;
+    }
+    std::printf("Restored %s into %s on %s\n", jobs::hostUpper(info.savedLibrary()).c_str(),
+                jobs::hostUpper(toLibrary).c_str(), c.host.c_str());
+    return kOk;
+}
+
+// ---------------------------------------------------------------- info
+
+int runInfo(int argc, char **argv)
+{
+    CLI::App app{"Show what a zipped save file (.4ql) or a bare save file (.savf) holds.", "quellon-cli info"};
+    std::string input;
+    bool json = false;
+    app.add_option("INPUT", input, "the archive (.4ql) or save file (.savf)")->required();
+    app.add_flag("--json", json, "print the fields as one JSON object");
+    app.footer("Examples:\n"
+               "  quellon-cli info MYLIB.4ql\n"
+               "  quellon-cli info MYLIB.4ql --json | jq -r .savedLibrary\n"
+               "  quellon-cli info mylib.savf\n"
+               "\n"
+               "Exit status: 0 shown, 1 not readable (stderr says why), 2 wrong usage.");
+    if (int r = parse(app, argc, argv); r >= 0)
+        return r;
+    // The zip component extracts from inside its target folder.
+    input = QFileInfo(QString::fromStdString(input)).absoluteFilePath().toStdString();
+    if (!isFile(input)) {
+        error("File '" + input + "' does not exist");
+        return kFailed;
+    }
+
+    if (endsWith(input, ".savf")) {
+        std::string lib;
+        bool tooShort = false;
+        if (!jobs::saveFileLibrary(input, lib, &tooShort))
+            return kFailed;
+        if (tooShort) {
+            error(input + " is too short for a save file: no library name");
+            return kFailed;
+        }
+        if (json)
+            std::printf("{\"kind\": \"savf\", \"file\": %s, \"savedLibrary\": %s}\n", jsonText(input).c_str(),
+                        jsonText(lib).c_str());
+        else
+            std::printf("File:             %s\nKind:             bare save file\nSaved library:    %s\n",
+                        input.c_str(), lib.c_str());
+        return kOk;
+    }
+
+    RunFolder run;
+    TZipBuilder zip;
+    std::vector<std::string> zipErrors;
+    attachZipMessages(zip, zipErrors);
+    zip.SetZipFileName(input);
+    if (zip.ZipFileName().empty()) {
+        error("Error in file '" + input + "' or it is not a valid Quellon file.");
+        return kFailed;
+    }
+    zip.FSpecArgs = {jobs::kInfoMemberName};
+    zip.ExtrBaseDir = run.path;
+    zip.ExtrOptions = ExtrOpts{ExtrOverWrite};
+    try {
+        zip.Extract();
+    } catch (...) {
+    }
+    jobs::TArchiveInfo info;
+    info.reset();
+    bool checkMatches = false;
+    if (!jobs::readInfoMember(info, run.path, &checkMatches)) {
+        error(input + " has no readable " + jobs::kInfoMemberName + "; not a Quellon file");
+        return kFailed;
+    }
+
+    const std::vector<std::pair<const char *, std::string>> fields = {
+        {"savedLibrary", info.savedLibrary()},
+        {"saveTime", info.saveTime()},
+        {"savedRelease", info.savedRelease()},
+        {"ownerName", info.ownerName()},
+        {"downloadAddress", info.downloadAddress()},
+        {"targetCommand", info.targetCommand()},
+        {"defaultTargetHost", info.defaultTargetHost()},
+        {"defaultUserProfile", info.defaultUserProfile()},
+        {"defaultRestoreLibrary", info.defaultRestoreLibrary()},
+        {"posterFile", info.posterFile()},
+        {"posterLink", info.posterLink()},
+        {"saveFileMember", info.saveFileMemberName()},
+        {"tempSaveFilePath", info.tempSaveFilePath()},
+    };
+    if (json) {
+        std::printf("{\"kind\": \"4ql\", \"file\": %s, \"formatVersion\": %d, \"saveType\": %d, "
+                    "\"posterStretch\": %s, \"checkValueMatches\": %s",
+                    jsonText(input).c_str(), info.FormatVersion, info.SaveType, info.PosterStretch ? "true" : "false",
+                    checkMatches ? "true" : "false");
+        for (const auto &[k, v] : fields)
+            std::printf(", \"%s\": %s", k, jsonText(v).c_str());
+        std::printf(", \"members\": [");
+        for (std::size_t i = 0; i < zip.Entries.size(); ++i) {
+            const ZipDirEntry &e = zip.Entries[i];
+            std::printf("%s{\"name\": %s, \"size\": %u, \"compressedSize\": %u}", i ? ", " : "",
+                        jsonText(e.FileName).c_str(), e.UncompressedSize, e.CompressedSize);
+        }
+        std::printf("]}\n");
+        return kOk;
+    }
+    std::printf("File:                    %s\n", input.c_str());
+    std::printf("Format version:          %d\n", info.FormatVersion);
+    std::printf("Saved library:           %s\n", info.savedLibrary().c_str());
+    std::printf("Save type:               %s\n", info.SaveType == 0   ? "entire library"
+                                                 : info.SaveType == 1 ? "single object"
+                                                                      : std::to_string(info.SaveType).c_str());
+    std::printf("Save time:               %s\n", info.saveTime().c_str());
+    std::printf("Saved release:           %s\n", info.savedRelease().c_str());
+    std::printf("Saved by:                %s\n", info.ownerName().c_str());
+    std::printf("Download address:        %s\n", info.downloadAddress().c_str());
+    std::printf("Command after restore:   %s\n", info.targetCommand().c_str());
+    std::printf("Default target host:     %s\n", info.defaultTargetHost().c_str());
+    std::printf("Default user profile:    %s\n", info.defaultUserProfile().c_str());
+    std::printf("Default restore library: %s\n", info.defaultRestoreLibrary().c_str());
+    std::printf("Poster:                  %s\n", info.posterFile().c_str());
+    std::printf("Poster link:             %s\n", info.posterLink().c_str());
+    std::printf("Poster stretched:        %s\n", info.PosterStretch ? "yes" : "no");
+    std::printf("Save file member:        %s\n", info.saveFileMemberName().c_str());
+    std::printf("Members:\n");
+    for (const ZipDirEntry &e : zip.Entries)
+        std::printf("  %12u  %s\n", e.UncompressedSize, e.FileName.c_str());
+    return kOk;
 }
 
 } // namespace cli

@@ -95,7 +95,9 @@ std::string absolute(const std::string &p) { return QFileInfo(QString::fromStdSt
 
 // Everything the component says, sorted into warnings and errors.
 struct Reports {
+    std::string archive; // as the user named it: the "where" of every error line
     std::vector<std::string> errors;
+    int printed = 0; // error lines already on stderr
     int skipped = 0;
     int crcErrors = 0;
     int64_t done = 0;
@@ -117,7 +119,7 @@ struct Reports {
                 std::fprintf(stderr, "quellon-cli: warning: %s\n", line.c_str());
             } else {
                 errors.push_back(line);
-                error(line);
+                say(line);
             }
         };
         // Nobody to ask: a member whose password is missing or wrong is skipped
@@ -131,6 +133,7 @@ struct Reports {
             char buf[64];
             std::snprintf(buf, sizeof buf, " (found %08x, expected %08x)", found, expected);
             errors.push_back("CRC error in " + name + buf);
+            say(errors.back());
             ++crcErrors;
             keep = false;
         };
@@ -146,6 +149,14 @@ struct Reports {
             else if (t == ptBatchEnd)
                 progress.finish();
         };
+    }
+
+    // The component's texts name the member, seldom the archive.
+    void say(const std::string &line)
+    {
+        const std::string base = archive.substr(archive.find_last_of('/') + 1);
+        error(archive.empty() || line.find(base) != std::string::npos ? line : archive + ": " + line);
+        ++printed;
     }
 };
 
@@ -258,8 +269,14 @@ int doExtract(TZipBuilder &z, const Args &a, Reports &r)
     z.FSpecArgs.assign(a.positional.begin() + 1, a.positional.end());
     z.Extract();
     if (!r.errors.empty() || r.skipped || r.crcErrors) {
-        error(std::to_string(z.ProcessedCount) + " file(s) " + (a.test ? "tested OK" : "extracted") + ", " +
-              std::to_string(r.skipped + r.crcErrors) + " failed or skipped");
+        const std::string summary = std::to_string(z.ProcessedCount) + " file(s) " +
+                                    (a.test ? "tested OK" : "extracted") + ", " +
+                                    std::to_string(r.skipped + r.crcErrors) + " failed or skipped";
+        // Each failure has had its line on stderr; the count is for the log.
+        if (r.printed)
+            std::printf("%s\n", summary.c_str());
+        else
+            error(summary);
         return kFailed;
     }
     if (z.ProcessedCount == 0) {
@@ -681,6 +698,8 @@ int runZip(int argc, char **argv)
     z.Unattended = true;
     Progress progress(a.progress);
     Reports r;
+    if (!a.positional.empty())
+        r.archive = a.positional[0];
     r.attach(z, progress);
     if (password)
         z.Password = *password;

@@ -40,6 +40,8 @@ protected:
             job(*this);
     }
     void disconnectIfConnected() override { ++disconnects; }
+    // These archives are stand-ins, not zip files: the component is scripted.
+    void setZipFileName(const std::string &name) override { ZipFileName = name; }
     void extractInfoMember() override
     {
         if (extractThrows)

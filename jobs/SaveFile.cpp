@@ -1,11 +1,11 @@
-#include "app/SaveFileLibrary.h"
+#include "jobs/SaveFile.h"
 
 #include "jobs/ArchiveInfo.h"
 
 #include <cstdio>
 #include <memory>
 
-namespace app {
+namespace jobs {
 namespace {
 
 // EBCDIC to the PC code page, row by row (high digit), as the program has
@@ -43,11 +43,13 @@ std::string ebcdicLibraryName(const unsigned char *bytes, std::size_t n)
         pc[len] = static_cast<char>(kEbcdicToPc[bytes[len]]);
     // A zero byte would end the text early; the record's field reader also
     // turns PC code page bytes above 0x7F into UTF-8.
-    return jobs::TArchiveInfo::fieldText(pc, len);
+    return TArchiveInfo::fieldText(pc, len);
 }
 
-bool saveFileLibrary(const std::string &path, std::string &library)
+bool saveFileLibrary(const std::string &path, std::string &library, bool *tooShort)
 {
+    if (tooShort)
+        *tooShort = false;
     std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
     if (!f) {
         std::fputs("Cannot open file.\n", stderr);
@@ -57,8 +59,15 @@ bool saveFileLibrary(const std::string &path, std::string &library)
     std::size_t got = 0;
     if (std::fseek(f.get(), kSaveFileLibraryOffset, SEEK_SET) == 0)
         got = std::fread(name, 1, sizeof name, f.get());
+    if (got < sizeof name) {
+        // No header: a partial name would be taken for a library.
+        library.clear();
+        if (tooShort)
+            *tooShort = true;
+        return true;
+    }
     library = ebcdicLibraryName(name, got);
     return true;
 }
 
-} // namespace app
+} // namespace jobs

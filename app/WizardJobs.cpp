@@ -1,0 +1,98 @@
+#include "app/WizardJobs.h"
+
+#include "app/fromMain.h"
+#include "jobs/formDspJobLog.h"
+#include "platform/Dialogs.h"
+
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+#include <climits>
+
+namespace app {
+
+WizardJobParts::WizardJobParts(TfrmMain &f) : ui(f), jobs(ftp, zip, f.ArchiveInfo, ui) { jobs.wireEvents(); }
+
+WizardJobParts &TfrmMain::jobParts()
+{
+    if (!jobParts_)
+        jobParts_ = std::make_shared<WizardJobParts>(*this);
+    return *jobParts_;
+}
+
+void WizardJobUi::addLine(const std::string &line) { f_.addLine(line); }
+
+void WizardJobUi::jobStarted()
+{
+    f_.TimerBar->start();
+    savedCursor_ = platform::cursor().current();
+    platform::cursor().set(platform::CursorShape::Wait);
+    f_.bar->show();
+}
+
+void WizardJobUi::jobEnded()
+{
+    platform::cursor().set(savedCursor_);
+    f_.btnNextClick();
+}
+
+void WizardJobUi::failureBegins()
+{
+    platform::cursor().set(savedCursor_);
+    f_.btnCancel->setEnabled(true);
+    f_.btnBack->setEnabled(true);
+    f_.bar->setEnabled(false);
+    f_.TimerBar->stop();
+}
+
+void WizardJobUi::setTimerEnabled(bool on)
+{
+    if (on)
+        f_.TimerBar->start();
+    else
+        f_.TimerBar->stop();
+}
+
+void WizardJobUi::transferProgress(int64_t done, int64_t total)
+{
+    if (total <= 0) {
+        // Size unknown (the server did not announce it): the bar still moves
+        // with the data, one step per 64 KiB.
+        if (f_.bar->maximum() != 10)
+            f_.bar->setMaximum(10);
+        f_.bar->setValue(static_cast<int>((done / 65536) % 10) + 1);
+        return;
+    }
+    // The bar counts in int; big save files are shown in proportion.
+    int64_t max = total, pos = done;
+    if (total > INT_MAX) {
+        max = 10000;
+        pos = done * 10000 / total;
+    }
+    f_.bar->setMaximum(static_cast<int>(max));
+    f_.bar->setValue(static_cast<int>(std::clamp<int64_t>(pos, f_.bar->minimum(), max)));
+}
+
+void WizardJobUi::zipProgress(int type, int64_t size, const std::string &file, int stage)
+{
+    f_.JobStage = stage;
+    f_.zipProgress(type, size, file);
+}
+
+int WizardJobUi::showJobLog(bool errorMode, const std::string &message, const std::string &logPath)
+{
+    return jobs::ShowJobLog(logPath, errorMode, message);
+}
+
+bool WizardJobUi::askToClose() { return f_.close(); }
+
+void WizardJobUi::showMessage(const std::string &text, const std::string &messageId)
+{
+    platform::dialogs().messageBox(text, platform::messageIdCaption(messageId), platform::Buttons::Ok,
+                                   messageId == "Qln0002" ? platform::Icon::Error : platform::Icon::None);
+}
+
+void WizardJobUi::showPoster() { f_.showPoster(); }
+
+} // namespace app

@@ -1,0 +1,42 @@
+#pragma once
+// The main window's FTP client, zip component and host jobs, and the job UI
+// that shows what the jobs report in the window.
+
+#include "jobs/HostJobs.h"
+#include "net/NMFtp.h"
+#include "platform/Cursor.h"
+#include "zip/ZipBuilder.h"
+
+namespace app {
+
+class TfrmMain;
+
+class WizardJobUi : public jobs::JobUi {
+public:
+    explicit WizardJobUi(TfrmMain &f) : f_(f) {}
+    void addLine(const std::string &line) override;
+    void jobStarted() override;
+    void jobEnded() override;
+    void failureBegins() override;
+    void setTimerEnabled(bool on) override;
+    void transferProgress(int64_t done, int64_t total) override;
+    void zipProgress(int type, int64_t size, const std::string &file, int stage) override;
+    int showJobLog(bool errorMode, const std::string &message, const std::string &logPath) override;
+    bool askToClose() override;
+    void showMessage(const std::string &text, const std::string &messageId) override;
+    void showPoster() override;
+
+private:
+    TfrmMain &f_;
+    platform::CursorShape savedCursor_ = platform::CursorShape::Default;
+};
+
+struct WizardJobParts {
+    explicit WizardJobParts(TfrmMain &f);
+    TNMFTP ftp;
+    TZipBuilder zip;
+    WizardJobUi ui;
+    jobs::HostJobs jobs;
+};
+
+} // namespace app

@@ -1,0 +1,480 @@
+#include "jobs/HostJobs.h"
+
+#include "net/NMFtp.h"
+#include "platform/Dialogs.h"
+#include "platform/TempFiles.h"
+#include "zip/ZipBuilder.h"
+
+#include <QDate>
+#include <QLocale>
+#include <QTime>
+
+#include <cstdio>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace jobs {
+namespace {
+
+bool isFile(const std::string &path)
+{
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string fileNamePart(const std::string &path)
+{
+    const auto cut = path.find_last_of("/\\");
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+} // namespace
+
+std::string defaultOwnerName()
+{
+    if (const passwd *pw = ::getpwuid(::getuid())) {
+        std::string gecos = pw->pw_gecos ? pw->pw_gecos : "";
+        gecos = gecos.substr(0, gecos.find(','));
+        if (!gecos.empty())
+            return cutUtf8(gecos, 255);
+        if (pw->pw_name)
+            return cutUtf8(pw->pw_name, 255);
+    }
+    return {};
+}
+
+std::string cutUtf8(const std::string &s, std::size_t max)
+{
+    if (s.size() <= max)
+        return s;
+    std::size_t cut = max;
+    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80)
+        --cut;
+    return s.substr(0, cut);
+}
+
+std::string formatCommand(const std::string &format, const std::vector<std::string> &args, std::size_t max)
+{
+    // Only "%s" is ever used; the values are inserted as text, so a '%' typed
+    // by the user is never read as a directive.
+    std::string out;
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < format.size(); ++i) {
+        if (format[i] == '%' && i + 1 < format.size()) {
+            if (format[i + 1] == 's') {
+                if (next < args.size())
+                    out += args[next];
+                ++next;
+                ++i;
+                continue;
+            }
+            if (format[i + 1] == '%') {
+                out += '%';
+                ++i;
+                continue;
+            }
+        }
+        out += format[i];
+    }
+    return cutUtf8(out, max);
+}
+
+SplitCommand splitCommand(const std::string &command)
+{
+    SplitCommand r{command, command};
+    const auto bs = command.find('\\');
+    if (bs != std::string::npos) {
+        r.listed = command.substr(0, bs);
+        r.sent[bs] = ' ';
+    }
+    return r;
+}
+
+std::string hostUpper(const std::string &s)
+{
+    std::string out = s;
+    for (char &c : out)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return out;
+}
+
+HostJobs::HostJobs(TNMFTP &ftp, TZipBuilder &zip, TArchiveInfo &info, JobUi &ui)
+    : ftp_(ftp), zip_(zip), info_(info), ui_(ui)
+{
+}
+
+void HostJobs::wireEvents()
+{
+    ftp_.OnConnect = [this](TPowersock *) { ftpConnect(); };
+    ftp_.OnInvalidHost = [this](bool &h) { ftpAuthenticationFailed(h); };
+    ftp_.OnAuthenticationNeeded = [this](bool &h) { ftpAuthenticationFailed(h); };
+    ftp_.OnAuthenticationFailed = [this](bool &h) { ftpAuthenticationFailed(h); };
+    ftp_.OnHostResolved = [this](TPowersock *) { ftpHostResolved(); };
+    ftp_.OnConnectionFailed = [this](TPowersock *) { ftpConnectionFailed(); };
+    ftp_.OnError = [this](TPowersock *, uint16_t, const std::string &) { ftpError(); };
+    ftp_.OnFailure = [this](bool &h, TCmdType) { ftpFailure(h); };
+    ftp_.OnSuccess = [this](TCmdType) { ftpSuccess(); };
+    ftp_.OnPacketRecvd = [this](TPowersock *s) { ftpPacketRecvd(s); };
+    ftp_.OnPacketSent = [this](TPowersock *s) { ftpPacketSent(s); };
+    zip_.OnProgress = [this](TZipBuilder *, ProgressType type, const std::string &file, long size) {
+        ui_.zipProgress(type, size, file, JobStage);
+    };
+}
+
+std::string HostJobs::jobLogPath() const { return runFolder + "/" + kJobLogFileName; }
+
+static std::string hostOf(const HostJobs &j)
+{
+    return j.mode == HostJobs::Mode::Save ? j.saveInputs.hostName : j.restoreInputs.hostName;
+}
+
+// ---------------------------------------------------------------- commands
+
+void HostJobs::sendCommand(const std::string &format, const std::vector<std::string> &args)
+{
+    const SplitCommand c = splitCommand(formatCommand(format, args));
+    if (!quiet)
+        ui_.addLine(c.listed);
+    ftp_.SendCommand("RCMD " + c.sent);
+}
+
+void HostJobs::RunHostCommand(const std::string &format, const std::vector<std::string> &args)
+{
+    tolerateFailure = false;
+    sendCommand(format, args);
+}
+
+bool HostJobs::TryHostCommand(const std::string &format, const std::vector<std::string> &args)
+{
+    commandSucceeded = true;
+    tolerateFailure = true;
+    sendCommand(format, args);
+    return commandSucceeded;
+}
+
+// ---------------------------------------------------------------- handlers
+
+void HostJobs::ftpConnect()
+{
+    const std::string host = hostOf(*this);
+    ui_.jobStarted();
+    quiet = true;
+    RunHostCommand("chgjob log(4 10 *SECLVL) logclpgm(*YES)");
+    ui_.addLine("User profile '" + userProfile + "' now online with " + host);
+    JobStage = jsPrepareJob;
+    quiet = true;
+    ui_.addLine("Creating temporary files on " + host);
+    quiet = true;
+    RunHostCommand("crtsavf qtemp/savf");
+    RunHostCommand("CRTPF FILE(QTEMP/JOBLOG) RCDLEN(528) SIZE(1000000 10000 100)");
+    RunHostCommand("OVRPRTF FILE(QPJOBLOG) HOLD(*YES) SPLFOWN(*JOB) OVRSCOPE(*JOB)");
+    quiet = false;
+    if (sendNameFormat) {
+        // Not listed and never reported: a host that knows no name formats
+        // (or already uses 1) changes nothing for the job. The flag stays set
+        // until the job's first command, as after any tolerated command.
+        const int stage = JobStage;
+        commandSucceeded = true;
+        tolerateFailure = true;
+        ftp_.SendCommand("SITE NAMEFMT 1");
+        JobStage = stage;
+    }
+    if (mode == Mode::Save)
+        saveJob();
+    else
+        restoreJob();
+    ui_.jobEnded();
+}
+
+void HostJobs::ftpSuccess()
+{
+    JobStage = jsNone;
+    commandSucceeded = true;
+}
+
+std::string HostJobs::stageMessage(int stage) const
+{
+    const std::string host = hostOf(*this);
+    switch (stage) {
+    case jsPrepareJob: return "Error in the CHGJOB command on the iSeries (" + host + ")";
+    case jsRestoreObjects:
+        return "Error while trying to restore objects on " + host +
+               " Check the following: \n\n--\tos/400 version and release \n--\tthe 'To library' must exists?";
+    case jsClearSaveFile: return "Error while trying to clear save file on " + host;
+    case jsSave:
+        return "Error while trying to save library '" + saveInputs.library +
+               "'. Some objects may have to be saved with a more recent OS/400 version than specified. See "
+               "previous listed messages for more information.";
+    case jsDownloadSaveFile:
+        return "Error while trying to copy data from " + saveInputs.library + " to " + saveInputs.archivePath;
+    case jsDisconnect: return "Error while trying to disconnect from " + host;
+    case jsUploadSaveFile:
+        // The upload goes from the chosen PC file to the host.
+        return "Error while trying to copy data from " + restoreInputs.chosenFile + " to " + host;
+    case jsRestoreLibrary:
+        return "Error while trying to restore a library on " + host + " - check os/400 version and release";
+    case jsRunCommand:
+        return "Error while trying to run command:\n\n '" + restoreCommand_ + "' \n\n on server: " + host;
+    case jsCreateLibrary: return "Library " + hostUpper(restoreInputs.restoreToLibrary) + " not created.";
+    default: return {};
+    }
+}
+
+void HostJobs::ftpFailure(bool &Handled)
+{
+    if (tolerateFailure) {
+        Handled = true;
+        commandSucceeded = false;
+        return;
+    }
+    if (inFailure_) {
+        // A command of the job-log fetch failed while a failure is being
+        // reported: the log is fetched once per failure, and the failure
+        // being reported is the one the user needs to see.
+        Handled = true;
+        commandSucceeded = false;
+        return;
+    }
+    ui_.failureBegins();
+    const int stage = JobStage;
+    const std::string message = stageMessage(stage);
+    Handled = !message.empty();
+    ++failuresReported;
+    lastFailureStage = stage;
+    lastFailureReply = ftp_.TransactionReply;
+    failureMessages.push_back(message.empty() ? ftp_.TransactionReply : message);
+    if (stage == jsSave)
+        saveCommandFailed = true;
+    if (stage == jsDownloadSaveFile || stage == jsUploadSaveFile)
+        transferFailed = true;
+    if (stage == jsRestoreLibrary || stage == jsRestoreObjects)
+        restoreFailed = true;
+    JobStage = jsPrepareJob;
+
+    inFailure_ = true;
+    try {
+        FetchJobLog();
+    } catch (...) {
+        inFailure_ = false;
+        throw;
+    }
+    inFailure_ = false;
+
+    const int result = ui_.showJobLog(true, message, jobLogPath());
+    if (result == platform::mrAbort && ui_.askToClose())
+        throw JobAborted(message.empty() ? "The job was stopped." : message);
+}
+
+void HostJobs::ftpAuthenticationFailed(bool &)
+{
+    ui_.connectionMessage("User profile " + userProfile + " not found on iSeries (AS/400) " + hostOf(*this),
+                          "Qln0006");
+}
+
+void HostJobs::ftpConnectionFailed()
+{
+    ui_.connectionMessage("Connection to iSeries (AS/400) " + hostOf(*this) + " failed", "Qln0007");
+}
+
+void HostJobs::ftpError()
+{
+    ui_.connectionMessage("Connection to iSeries (AS/400) " + hostOf(*this) + " failed", "Qln0008");
+}
+
+void HostJobs::ftpHostResolved() { ui_.addLine("Connected to " + hostOf(*this)); }
+
+void HostJobs::ftpPacketSent(TPowersock *) { ui_.transferProgress(ftp_.BytesSent(), ftp_.BytesTotal); }
+
+// Downloads move the bar as uploads do: the size comes from the server's
+// "150 ... (N bytes)" reply when it gives one.
+void HostJobs::ftpPacketRecvd(TPowersock *) { ui_.transferProgress(ftp_.BytesReceived(), ftp_.BytesTotal); }
+
+// ---------------------------------------------------------------- job log
+
+void HostJobs::FetchJobLog()
+{
+    quiet = true;
+    RunHostCommand("clrpfm qtemp/joblog");
+    RunHostCommand("DSPJOBLOG OUTPUT(*PRINT)");
+    RunHostCommand("CPYSPLF FILE(QPJOBLOG) TOFILE(QTEMP/joblog) SPLNBR(*LAST)");
+    RunHostCommand("DLTSPLF FILE(QPJOBLOG) SPLNBR(*LAST)");
+    ftp_.SetTransferType(1);
+    ftp_.Download(kRemoteJobLog, jobLogPath());
+}
+
+// ---------------------------------------------------------------- zip calls
+
+bool HostJobs::zipAdd(const std::vector<std::string> &files)
+{
+    zip_.FSpecArgs = files;
+    JobStage = jsZip;
+    try {
+        zip_.Add();
+    } catch (...) {
+        ui_.showMessage("Error - Fatal DLL Exception", "Qln0001");
+        return false;
+    }
+    return zip_.ProcessedCount == static_cast<int>(files.size());
+}
+
+bool HostJobs::zipExtract(const std::string &member)
+{
+    zip_.FSpecArgs = {member};
+    zip_.ExtrBaseDir = runFolder;
+    zip_.ExtrOptions = ExtrOpts{ExtrOverWrite};
+    ui_.setTimerEnabled(false);
+    JobStage = jsUnzip;
+    try {
+        // A member name that is no plain file name would unpack elsewhere or
+        // everything; the record is damaged then.
+        if (member.empty() || member == "." || member == "..")
+            throw std::runtime_error("no save file member");
+        zip_.Extract();
+    } catch (...) {
+        ui_.showMessage("Error - Fatal DLL Exception", "Qln0012");
+        return false;
+    }
+    ui_.setTimerEnabled(true);
+    return zip_.ProcessedCount >= 1;
+}
+
+void HostJobs::removeFile(const std::string &path)
+{
+    if (!path.empty())
+        ::unlink(path.c_str());
+}
+
+// ---------------------------------------------------------------- save job
+
+void HostJobs::saveJob()
+{
+    const SaveInputs &in = saveInputs;
+    const std::string saveFile = platform::makeUniqueTempFile(runFolder, kTempSaveFilePrefix);
+    if (saveFile.empty())
+        throw std::runtime_error("Cannot create a temporary file in " + runFolder);
+    // The member name travels in the record; a cut path would name another file.
+    if (!info_.setTempSaveFilePath(saveFile)) {
+        removeFile(saveFile);
+        throw std::runtime_error("The temporary folder's path is too long: " + saveFile);
+    }
+    info_.FormatVersion = kArchiveFormatVersion;
+    info_.setOwnerName(in.ownerName);
+    info_.setDownloadAddress(in.downloadAddress);
+    info_.setSavedRelease(in.targetRelease);
+    info_.setSavedLibrary(in.library);
+    const QLocale locale = QLocale::system();
+    info_.setSaveTime(locale.toString(QDate::currentDate(), QLocale::ShortFormat).toStdString() + " " +
+                      locale.toString(QTime::currentTime(), QLocale::LongFormat).toStdString());
+    info_.SaveType = in.saveType;
+
+    JobStage = jsClearSaveFile;
+    quiet = true;
+    RunHostCommand("clrsavf qtemp/savf");
+
+    JobStage = jsSave;
+    quiet = false;
+    if (in.saveType == 0)
+        RunHostCommand("SAVLIB LIB(%s) TGTRLS(%s) \\ SavAct(*Lib) dtacpr(*yes) dev(*savf) savf(qtemp/savf)",
+                       {hostUpper(in.library), hostUpper(in.targetRelease)});
+    else if (in.saveType == 1)
+        RunHostCommand(
+            "SAVOBJ OBJ(%s) LIB(%s) OBJTYPE(%s) TGTRLS(%s) \\ SavAct(*Lib) dtacpr(*yes) dev(*savf) savf(qtemp/savf)",
+            {hostUpper(in.objectName), hostUpper(in.library), hostUpper(in.objectType), hostUpper(in.targetRelease)});
+
+    ftp_.SetTransferType(2);
+    ui_.addLine("Now Downloading from: " + in.hostName);
+    JobStage = jsDownloadSaveFile;
+    ftp_.Download(kRemoteSaveFile, saveFile);
+
+    FetchJobLog();
+
+    ui_.addLine("Now disconnecting from " + in.hostName);
+    JobStage = jsDisconnect;
+    ftp_.Disconnect();
+
+    ui_.addLine("Zip saved file to: " + in.archivePath);
+    writeInfoMember(info_, runFolder);
+    std::vector<std::string> files{infoMemberPath(runFolder), saveFile};
+    const std::string poster = info_.posterFile();
+    if (!poster.empty())
+        files.push_back(poster);
+    // The last page finds the picture in the archive by its name.
+    info_.setPosterFile(fileNamePart(poster));
+    if (!zipAdd(files))
+        zipFailed = true;
+
+    ui_.addLine("Deleting temp files");
+    ui_.showPoster();
+    removeFile(saveFile);
+}
+
+// ---------------------------------------------------------------- restore job
+
+void HostJobs::restoreJob()
+{
+    const RestoreInputs &in = restoreInputs;
+    if (!isFile(in.chosenFile)) {
+        ui_.showMessage("File '" + in.chosenFile + "' does not exists", "Qln0002");
+        restoreFailed = true;
+        return;
+    }
+    const std::string member = info_.saveFileMemberName();
+    if (!in.fromSaveFile && !zipExtract(member))
+        zipFailed = true;
+
+    JobStage = jsClearSaveFile;
+    quiet = true;
+    RunHostCommand("clrsavf qtemp/savf");
+    ftp_.SetTransferType(2);
+    ui_.addLine("Now uploading to: " + in.hostName);
+
+    JobStage = jsUploadSaveFile;
+    std::string local;
+    if (in.fromSaveFile) {
+        info_.setSavedLibrary(in.savedLibrary);
+        local = in.chosenFile;
+    } else {
+        local = runFolder + "/" + member;
+    }
+    ftp_.Upload(local, kRemoteSaveFile);
+
+    if (in.autoCreateLibrary) {
+        JobStage = jsCreateLibrary;
+        RunHostCommand("CRTLIB LIB(%s)", {hostUpper(in.restoreToLibrary)});
+    }
+
+    const std::vector<std::string> libs{hostUpper(info_.savedLibrary()), hostUpper(in.restoreToLibrary)};
+    if (info_.SaveType == 0) {
+        JobStage = jsRestoreLibrary;
+        quiet = false;
+        if (!TryHostCommand("RSTLIB SAVLIB(%s) RSTLIB(%s) \\ dev(*savf) savf(qtemp/savf) ", libs))
+            RunHostCommand("RSTLIB SAVLIB(%s) RSTLIB(%s) \\ dev(*savf) savf(qtemp/savf) RSTASP(1)", libs);
+    } else if (info_.SaveType == 1) {
+        JobStage = jsRestoreObjects;
+        quiet = false;
+        if (!TryHostCommand("RSTOBJ OBJ(*ALL) SAVLIB(%s) RSTLIB(%s) \\ dev(*savf) savf(qtemp/savf)", libs))
+            RunHostCommand("RSTOBJ OBJ(*ALL) SAVLIB(%s) RSTLIB(%s) \\ dev(*savf) savf(qtemp/savf) RSTASP(1)", libs);
+    }
+
+    restoreCommand_ = info_.targetCommand();
+    if (!restoreCommand_.empty()) {
+        JobStage = jsRunCommand;
+        quiet = false;
+        // The command is the archive's text, not a format: a '%' in it stays.
+        RunHostCommand("%s", {restoreCommand_});
+    }
+
+    FetchJobLog();
+    ui_.addLine("Now disconnecting from " + in.hostName);
+    JobStage = jsDisconnect;
+    ftp_.Disconnect();
+    ui_.showPoster();
+    if (!in.fromSaveFile) {
+        removeFile(infoMemberPath(runFolder));
+        removeFile(local);
+    }
+}
+
+} // namespace jobs

@@ -1,0 +1,210 @@
+#pragma once
+// The host jobs: what happens once the FTP client has signed on. The host job
+// is prepared, then the save job or the restore job runs; every host action is
+// an OS/400 command sent as RCMD. The jobs take their inputs as plain values
+// and report through JobUi, so the wizard and quellon-cli run the same code.
+
+#include "jobs/ArchiveInfo.h"
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+class TNMFTP;
+class TPowersock;
+class TZipBuilder;
+
+namespace jobs {
+
+// What the running job does; selects the message of a failure.
+enum JobStageValue : int {
+    jsNone = 0,
+    jsPrepareJob = 1,
+    jsRestoreObjects = 2,
+    jsClearSaveFile = 3,
+    jsSave = 4,
+    jsDownloadSaveFile = 5,
+    jsDisconnect = 6,
+    jsUploadSaveFile = 7,
+    jsRestoreLibrary = 8,
+    jsRunCommand = 9,
+    jsZip = 10,
+    jsUnzip = 11,
+    jsCreateLibrary = 12,
+};
+
+inline constexpr std::size_t kCommandMax = 506; // fits "RCMD " and the line end in 511
+inline constexpr const char *kRemoteSaveFile = "/qsys.lib/qtemp.lib/savf.file";
+inline constexpr const char *kRemoteJobLog = "/qsys.lib/qtemp.lib/joblog.file";
+inline constexpr const char *kJobLogFileName = "joblog.txt";
+inline constexpr const char *kTempSaveFilePrefix = "4QL";
+
+// The product web page: the download address written into new archives.
+inline constexpr const char *kDownloadAddress = "https://www.quellon.com/";
+
+// Who the archives are made by: the user's full name from the account
+// database, else the login name.
+std::string defaultOwnerName();
+
+// Fills each "%s" of `format` with the next argument ("%%" is one '%'); the
+// result is cut to `max` bytes without splitting a UTF-8 character.
+std::string formatCommand(const std::string &format, const std::vector<std::string> &args,
+                          std::size_t max = kCommandMax);
+
+// The backslash rule: the listed text is the command up to its first
+// backslash; the sent text has that backslash replaced by one blank.
+struct SplitCommand {
+    std::string listed;
+    std::string sent;
+};
+SplitCommand splitCommand(const std::string &command);
+
+// ASCII upper case, as OS/400 names are sent to the host.
+std::string hostUpper(const std::string &s);
+
+// Cuts `s` to at most `max` bytes at a UTF-8 character boundary.
+std::string cutUtf8(const std::string &s, std::size_t max);
+
+// What the save job needs from the wizard (values as typed).
+struct SaveInputs {
+    int saveType = 0; // 0 entire library, 1 single object
+    std::string library;
+    std::string targetRelease;
+    std::string objectName;
+    std::string objectType; // trailing blanks included
+    std::string hostName;
+    std::string archivePath; // the zip component's archive name
+    std::string ownerName;
+    std::string downloadAddress;
+};
+
+// What the restore job needs from the wizard.
+struct RestoreInputs {
+    std::string chosenFile;
+    std::string restoreToLibrary;
+    std::string savedLibrary; // of a bare save file
+    std::string hostName;
+    bool autoCreateLibrary = false;
+    bool fromSaveFile = false; // the chosen file's name ends in ".savf"
+};
+
+// How a job reports. The wizard shows these in its window; the CLI prints.
+class JobUi {
+public:
+    virtual ~JobUi() = default;
+    // A line of the activity list.
+    virtual void addLine(const std::string &line) = 0;
+    // Signed on: timer on, hourglass, bar shown.
+    virtual void jobStarted() {}
+    // The job has ended (normally): cursor back, last page.
+    virtual void jobEnded() {}
+    // A reported failure begins: cursor back, Cancel and Back enabled, bar
+    // and timer off.
+    virtual void failureBegins() {}
+    // The activity timer around unzipping.
+    virtual void setTimerEnabled(bool) {}
+    // Transfer progress: `done` of `total` bytes (total 0 = unknown).
+    virtual void transferProgress(int64_t /*done*/, int64_t /*total*/) {}
+    // The zip component's progress, with the stage it runs under.
+    virtual void zipProgress(int /*type*/, int64_t /*size*/, const std::string & /*file*/, int /*stage*/) {}
+    // The job log viewer; returns its modal result (1 Close, 2 Cancel,
+    // 3 Abort, 5 Ignore). `logPath` is the fetched "joblog.txt".
+    virtual int showJobLog(bool errorMode, const std::string &message, const std::string &logPath) = 0;
+    // Abort in the viewer: the wizard asks to close. True when the job must
+    // stop here.
+    virtual bool askToClose() = 0;
+    // A message box with a message id caption (the zip failures).
+    virtual void showMessage(const std::string &text, const std::string &messageId) = 0;
+    // The poster on the last page.
+    virtual void showPoster() {}
+    // Connection failures, each with its message id.
+    virtual void connectionMessage(const std::string &text, const std::string &messageId)
+    {
+        showMessage(text, messageId);
+    }
+};
+
+// Leaves the job when the user chose to stop it (Abort, and closing allowed).
+class JobAborted : public std::runtime_error {
+public:
+    explicit JobAborted(const std::string &why) : std::runtime_error(why) {}
+};
+
+class HostJobs {
+public:
+    HostJobs(TNMFTP &ftp, TZipBuilder &zip, TArchiveInfo &info, JobUi &ui);
+
+    // Sets the FTP client's events to the handlers below.
+    void wireEvents();
+
+    // The job to run once signed on.
+    enum class Mode { Save, Restore };
+    Mode mode = Mode::Save;
+    SaveInputs saveInputs;
+    RestoreInputs restoreInputs;
+    std::string runFolder;     // per-run temporary folder
+    std::string userProfile;   // for the activity list
+    // Sent after the host job is prepared, its failure tolerated: hosts that
+    // start in name format 0 refuse the /qsys.lib paths otherwise.
+    bool sendNameFormat = true;
+
+    // ---- the state that lives as long as the program ----
+    int JobStage = jsNone;
+    bool quiet = false;
+    bool tolerateFailure = false;
+    bool commandSucceeded = false;
+
+    // ---- what the job has seen (for callers that must judge the result) ----
+    int failuresReported = 0;
+    bool saveCommandFailed = false;
+    bool transferFailed = false; // download or upload of the save file
+    bool zipFailed = false;
+    bool restoreFailed = false;
+    std::vector<std::string> failureMessages;
+    int lastFailureStage = jsNone;    // the stage of the failure being reported
+    std::string lastFailureReply;     // the host's reply line of it
+
+    // ---- command runners ----
+    void RunHostCommand(const std::string &format, const std::vector<std::string> &args = {});
+    bool TryHostCommand(const std::string &format, const std::vector<std::string> &args = {});
+
+    // ---- ftp event handlers ----
+    void ftpConnect();
+    void ftpSuccess();
+    void ftpFailure(bool &Handled);
+    void ftpAuthenticationFailed(bool &Handled);
+    void ftpConnectionFailed();
+    void ftpError();
+    void ftpHostResolved();
+    void ftpPacketSent(TPowersock *sender);
+    void ftpPacketRecvd(TPowersock *sender);
+
+    // ---- the jobs ----
+    void saveJob();
+    void restoreJob();
+
+    // ---- job log ----
+    void FetchJobLog();
+    std::string jobLogPath() const;
+
+    // The message of a failure at `stage`; empty for the stages without one.
+    std::string stageMessage(int stage) const;
+
+private:
+    void sendCommand(const std::string &format, const std::vector<std::string> &args);
+    bool zipAdd(const std::vector<std::string> &files);
+    bool zipExtract(const std::string &member);
+    void removeFile(const std::string &path);
+
+    TNMFTP &ftp_;
+    TZipBuilder &zip_;
+    TArchiveInfo &info_;
+    JobUi &ui_;
+    std::string restoreCommand_; // the target command, for the stage 9 text
+    bool inFailure_ = false;     // the failure handling fetches the log once
+};
+
+} // namespace jobs

@@ -1,0 +1,23 @@
+#pragma once
+// The library a bare OS/400 save file holds: ten EBCDIC bytes at a fixed
+// offset of the save file's header.
+
+#include <cstddef>
+#include <string>
+
+namespace jobs {
+
+inline constexpr long kSaveFileLibraryOffset = 12674;
+inline constexpr long kSaveFileLibraryEnd = kSaveFileLibraryOffset + 10;
+
+// Translates EBCDIC bytes to the PC code page up to the first EBCDIC blank
+// (0x40) or the tenth byte.
+std::string ebcdicLibraryName(const unsigned char *bytes, std::size_t n);
+
+// Reads the library name from a save file; false (and "Cannot open file.\n"
+// on stderr) when the file cannot be opened. A file that ends before the end
+// of the name field holds no header: the name is empty and `tooShort` (when
+// given) is set, so the caller can say so instead of showing a partial name.
+bool saveFileLibrary(const std::string &path, std::string &library, bool *tooShort = nullptr);
+
+} // namespace jobs
