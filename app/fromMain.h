@@ -209,8 +209,9 @@ public:
     static const std::vector<std::string> &objectTypes();
 
 protected:
-    // ---- seams filled by the zip component, the FTP client, the jobs and
-    // the dialogs (app/fromMainSeams.cpp); tests script them ----
+    // ---- seams filled by the zip component, the FTP client and the jobs
+    // (app/fromMainSeams.cpp) and the dialogs (app/fromMainDialogs.cpp);
+    // tests script them ----
     virtual void loadZipDlls();
     virtual void unloadZipDlls();
     virtual void loadPosterDefaults();
@@ -232,6 +233,8 @@ protected:
     virtual void btnAddPosterClick();
     virtual void btnSaveAdvancedClick();
     virtual void btnDspJobLogClick();
+    // Extracts one archive member into `folder` (overwriting); throws on failure.
+    virtual void extractMember(const std::string &member, const std::string &folder);
     virtual void URLClick(QLabel *label);
     // Ends the program with `status` once the close rules allow it.
     virtual void endProgram(int status);

@@ -1,6 +1,5 @@
 // The main window's seams to the parts that plug into it: the zip component,
-// the FTP client and its jobs, and the dialogs. Each default here is what the
-// wizard does while that part is absent.
+// the FTP client and its jobs.
 
 #include "app/fromMain.h"
 
@@ -9,14 +8,12 @@
 
 #include "platform/Dialogs.h"
 #include "platform/ProgramDir.h"
-#include "platform/Registry.h"
 #include "platform/Shell.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QLineEdit>
-#include <QPixmap>
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,20 +33,6 @@ void TfrmMain::unloadZipDlls()
 {
     TZipBuilder::Unload_Zip_Dll();
     TZipBuilder::Unload_Unz_Dll();
-}
-
-// The poster defaults of the save wizard; a missing key leaves the cleared
-// fields, a missing stretch value ends the reading after the two texts.
-void TfrmMain::loadPosterDefaults()
-{
-    platform::Registry reg;
-    if (!reg.keyExists("Poster"))
-        return;
-    ArchiveInfo.setPosterFile(reg.readString("Poster", "Poster"));
-    ArchiveInfo.setPosterLink(reg.readString("Poster", "PosterWWW"));
-    if (!reg.valueExists("Poster", "PosterStretch"))
-        return;
-    ArchiveInfo.PosterStretch = reg.readBool("Poster", "PosterStretch") ? 1 : 0;
 }
 
 // The component lists the archive; it drops the name of one it cannot read.
@@ -74,8 +57,6 @@ void TfrmMain::extractInfoMember()
     } clear{zip};
     zip.Extract();
 }
-
-bool TfrmMain::checkFormatVersion() { return ArchiveInfo.FormatVersion <= jobs::kArchiveFormatVersion; }
 
 void TfrmMain::disconnectIfConnected()
 {
@@ -135,39 +116,39 @@ void TfrmMain::connectToHost(const ConnectParams &p)
     }
 }
 
-// The program's own poster, linking to the product web page.
-void TfrmMain::showPoster()
-{
-    QPixmap pix;
-    if (pix.load(QString::fromStdString(platform::programDir() + "QuellonPoster.bmp"))) {
-        imgPoster->setPixmap(pix);
-        imgPoster->resize(pix.size());
-    }
-    imgPoster->setToolTip(kProductWebAddress);
-}
-
-void TfrmMain::imgPosterClick()
-{
-    const QString link = imgPoster->toolTip();
-    if (!link.isEmpty())
-        platform::shell().open(link.toStdString());
-}
-
-void TfrmMain::btnAboutClick() {}
-void TfrmMain::btnAdvancedClick() {}
-void TfrmMain::btnRestoreDefaultsClick() {}
-void TfrmMain::btnAddPosterClick() {}
-void TfrmMain::btnSaveAdvancedClick() {}
 void TfrmMain::btnDspJobLogClick()
 {
     jobs::ShowJobLog(runFolder() + "/" + jobs::kJobLogFileName, false, std::string());
 }
 
-// Link labels: the hint when there is one, else the caption.
-void TfrmMain::URLClick(QLabel *label)
+// One member of the archive named by ZipFileName into `folder`; the
+// component's folder, options and list are as they were afterwards.
+void TfrmMain::extractMember(const std::string &member, const std::string &folder)
 {
-    const QString target = label->toolTip().isEmpty() ? label->text() : label->toolTip();
-    platform::shell().open(target.toStdString());
+    TZipBuilder &zip = jobParts().zip;
+    if (zip.ZipFileName().empty())
+        throw std::runtime_error("No archive is open.");
+    const auto savedArgs = zip.FSpecArgs;
+    const std::string savedDir = zip.ExtrBaseDir;
+    const ExtrOpts savedOpts = zip.ExtrOptions;
+    struct Restore {
+        TZipBuilder &z;
+        const std::vector<std::string> &args;
+        const std::string &dir;
+        const ExtrOpts &opts;
+        ~Restore()
+        {
+            z.FSpecArgs = args;
+            z.ExtrBaseDir = dir;
+            z.ExtrOptions = opts;
+        }
+    } restore{zip, savedArgs, savedDir, savedOpts};
+    zip.FSpecArgs = {member};
+    zip.ExtrBaseDir = folder;
+    zip.ExtrOptions = ExtrOpts{ExtrOverWrite};
+    zip.Extract();
+    if (zip.ProcessedCount < 1)
+        throw std::runtime_error("Member " + member + " could not be extracted from " + zip.ZipFileName());
 }
 
 void TfrmMain::endProgram(int status)

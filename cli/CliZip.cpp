@@ -27,6 +27,11 @@ const char kZipUsage[] =
     "                          [--password-env VAR | --password-file FILE]\n"
     "  quellon-cli zip delete  ARCHIVE MEMBER...\n"
     "  quellon-cli zip comment ARCHIVE [TEXT]     (no TEXT: print the comment)\n"
+    "  quellon-cli zip sfx     ARCHIVE.zip [--caption T] [--message T] [--default-dir D]\n"
+    "                          [--command CMD]   (writes ARCHIVE.exe, a self-extractor)\n"
+    "  quellon-cli zip unsfx   ARCHIVE.exe        (writes ARCHIVE.zip)\n"
+    "  quellon-cli zip rename  ARCHIVE OLD=NEW...\n"
+    "  quellon-cli zip copy    SOURCE DEST MEMBER... [--overwrite always|never]\n"
     "\n"
     "List, fill and unpack zip archives such as zipped save files (.4ql) with the\n"
     "wizard's zip component. Members and patterns may use * and ?. A password given\n"
@@ -47,6 +52,8 @@ const char kZipUsage[] =
     "  --password-env VAR   take the password from environment variable VAR\n"
     "  --password-file FILE take the password from the first line of FILE\n"
     "  --progress           show progress on stderr even when it is not a terminal\n"
+    "  --no-trash           sfx, unsfx, rename, copy: delete the replaced file outright\n"
+    "                       (otherwise it goes to the trash)\n"
     "\n"
     "Examples:\n"
     "  quellon-cli zip list MYLIB.4ql\n"
@@ -68,6 +75,9 @@ struct Args {
     std::vector<std::string> excludes;
     std::string dir, passwordEnv, passwordFile;
     bool haveDir = false;
+    // sfx, unsfx, rename, copy
+    std::string copyMode = "never", caption, message, defaultDir, sfxCommand;
+    bool haveCaption = false, noTrash = false;
 };
 
 int usage(const std::string &why)
@@ -299,6 +309,122 @@ int doComment(TZipBuilder &z, const Args &a, Reports &r)
     return r.errors.empty() ? kOk : kFailed;
 }
 
+// --- self-extractors, renaming and copying members
+
+int doSfx(TZipBuilder &z, const Args &a, Reports &r)
+{
+    if (a.positional.size() != 1)
+        return usage("zip sfx takes exactly one ARCHIVE.zip");
+    const std::string archive = absolute(a.positional[0]);
+    if (!openArchive(z, archive, r))
+        return kFailed;
+    if (a.haveCaption)
+        z.SFXCaption = a.caption;
+    z.SFXMessage = a.message;
+    z.SFXDefaultDir = a.defaultDir;
+    z.SFXCommandLine = a.sfxCommand;
+    const int rc = z.ConvertSFX();
+    if (rc != 0) {
+        if (r.errors.empty())
+            error("cannot make a self-extractor of " + archive + " (code " + std::to_string(rc) + ")");
+        return kFailed;
+    }
+    std::printf("self-extractor written to %s\n", z.ZipFileName().c_str());
+    return kOk;
+}
+
+int doUnsfx(TZipBuilder &z, const Args &a, Reports &r)
+{
+    if (a.positional.size() != 1)
+        return usage("zip unsfx takes exactly one ARCHIVE.exe");
+    const std::string archive = absolute(a.positional[0]);
+    if (!openArchive(z, archive, r))
+        return kFailed;
+    const int rc = z.ConvertZIP();
+    if (rc != 0) {
+        if (r.errors.empty())
+            error("cannot turn " + archive + " back into an archive (code " + std::to_string(rc) + ")");
+        return kFailed;
+    }
+    std::printf("archive written to %s\n", z.ZipFileName().c_str());
+    return kOk;
+}
+
+int doRename(TZipBuilder &z, const Args &a, Reports &r)
+{
+    if (a.positional.size() < 2)
+        return usage("zip rename needs an ARCHIVE and at least one OLD=NEW");
+    std::vector<TZipBuilder::RenameRequest> requests;
+    for (size_t i = 1; i < a.positional.size(); ++i) {
+        const std::string &p = a.positional[i];
+        const size_t eq = p.find('=');
+        if (eq == std::string::npos || eq == 0 || eq + 1 == p.size())
+            return usage("'" + p + "' is not of the form OLD=NEW");
+        requests.push_back({p.substr(0, eq), p.substr(eq + 1), 0});
+    }
+    const std::string archive = absolute(a.positional[0]);
+    if (!openArchive(z, archive, r))
+        return kFailed;
+    const int rc = z.Rename(requests, 0);
+    if (rc == -10) {
+        error("a file cannot be renamed to a bare folder name");
+        return kFailed;
+    }
+    if (rc != 0) {
+        if (r.errors.empty())
+            error("renaming in " + archive + " failed (code " + std::to_string(rc) + ")");
+        return kFailed;
+    }
+    std::printf("members renamed in %s\n", archive.c_str());
+    return kOk;
+}
+
+int doCopy(TZipBuilder &z, const Args &a, Reports &r)
+{
+    if (a.positional.size() < 3)
+        return usage("zip copy needs SOURCE, DEST and at least one MEMBER");
+    if (a.copyMode != "always" && a.copyMode != "never")
+        return usage("--overwrite takes always or never for zip copy");
+    const std::string source = absolute(a.positional[0]);
+    const std::string destName = absolute(a.positional[1]);
+    if (!openArchive(z, source, r))
+        return kFailed;
+    bool made = false;
+    if (!QFileInfo::exists(QString::fromStdString(destName))) {
+        // A new destination starts as an empty archive.
+        std::FILE *f = std::fopen(destName.c_str(), "wbx");
+        const unsigned char empty[22] = {0x50, 0x4B, 0x05, 0x06};
+        if (!f || std::fwrite(empty, 1, sizeof empty, f) != sizeof empty || std::fclose(f) != 0) {
+            error("cannot create " + destName);
+            return kFailed;
+        }
+        made = true;
+    }
+    TZipBuilder dest;
+    dest.Unattended = true;
+    dest.HowToDelete = z.HowToDelete;
+    dest.OnMessage = z.OnMessage;
+    dest.SetZipFileName(destName);
+    if (dest.ZipFileName().empty()) {
+        if (r.errors.empty())
+            error(destName + " is not a readable zip archive");
+        return kFailed;
+    }
+    z.FSpecArgs.assign(a.positional.begin() + 2, a.positional.end());
+    const int rc = z.CopyZippedFiles(&dest, false, a.copyMode == "always" ? OvrAlways : OvrNever);
+    if (rc != 0) {
+        if (made)
+            std::remove(destName.c_str());
+        if (r.errors.empty())
+            error("copying from " + source + " to " + destName + " failed (code " + std::to_string(rc) + ")");
+        return kFailed;
+    }
+    for (const std::string &kept : z.FSpecArgs)
+        std::fprintf(stderr, "quellon-cli: warning: %s already in %s, kept\n", kept.c_str(), destName.c_str());
+    std::printf("%zu member(s) copied to %s\n", a.positional.size() - 2 - z.FSpecArgs.size(), destName.c_str());
+    return kOk;
+}
+
 } // namespace
 
 int runZip(int argc, char **argv)
@@ -313,7 +439,8 @@ int runZip(int argc, char **argv)
             return kOk;
         }
     a.command = args[0];
-    static const std::set<std::string> known = {"list", "add", "extract", "delete", "comment"};
+    static const std::set<std::string> known = {"list", "add", "extract", "delete", "comment",
+                                                "sfx", "unsfx", "rename", "copy"};
     if (!known.count(a.command))
         return usage("unknown zip command '" + a.command + "'");
     for (size_t i = 1; i < args.size(); ++i) {
@@ -339,6 +466,17 @@ int runZip(int argc, char **argv)
             a.update = true;
         } else if (s == "--freshen") {
             a.freshen = true;
+        } else if (s == "--overwrite" && a.command == "copy") {
+            if (!value(a.copyMode))
+                return usage("--overwrite needs always or never");
+        } else if (s == "--caption" || s == "--message" || s == "--default-dir" || s == "--command") {
+            std::string &out = s == "--caption" ? a.caption : s == "--message" ? a.message
+                              : s == "--default-dir" ? a.defaultDir : a.sfxCommand;
+            if (!value(out))
+                return usage(s + " needs a value");
+            a.haveCaption = a.haveCaption || s == "--caption";
+        } else if (s == "--no-trash") {
+            a.noTrash = true;
         } else if (s == "--overwrite") {
             a.overwrite = true;
         } else if (s == "--test") {
@@ -398,6 +536,16 @@ int runZip(int argc, char **argv)
         return doExtract(z, a, r);
     if (a.command == "delete")
         return doDelete(z, a, r);
+    if (a.noTrash)
+        z.HowToDelete = htdFinal;
+    if (a.command == "sfx")
+        return doSfx(z, a, r);
+    if (a.command == "unsfx")
+        return doUnsfx(z, a, r);
+    if (a.command == "rename")
+        return doRename(z, a, r);
+    if (a.command == "copy")
+        return doCopy(z, a, r);
     return doComment(z, a, r);
 }
 

@@ -91,7 +91,7 @@ std::string posterFileName(const std::string &path)
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-void displayPoster(PosterValues &poster, PosterPanel &panel, const std::string &runFolder,
+void displayPoster(PosterValues &poster, QWidget &pnlPoster, QLabel &imgPoster, const std::string &runFolder,
                    const ExtractPosterFn &extract)
 {
     poster.file = posterFileName(poster.file);
@@ -114,10 +114,21 @@ void displayPoster(PosterValues &poster, PosterPanel &panel, const std::string &
     // The default picture links to the product, not to a sender's page.
     if (usedDefault)
         hint = QLatin1String(kProductWebPage);
-    panel.setPicture(picture);
-    panel.imgPoster->setHint(hint);
+    setPosterPicture(imgPoster, picture);
+    imgPoster.setToolTip(hint);
+    applyPosterLayout(pnlPoster, imgPoster, poster.stretch);
+}
+
+void displayPoster(PosterValues &poster, PosterPanel &panel, const std::string &runFolder,
+                   const ExtractPosterFn &extract)
+{
+    displayPoster(poster, panel, *panel.imgPoster, runFolder, extract);
+    // Keep the panel's own copy of the picture in step.
+    panel.setPicture(panel.imgPoster->pixmap().toImage());
     panel.applyLayout(poster.stretch);
 }
+
+void imgPosterClick(const QLabel &imgPoster) { posterClick(imgPoster.toolTip()); }
 
 // ---- on the archive info record -----------------------------------------
 // The dialogs refuse text that does not fit, so the setters below never cut.
@@ -179,6 +190,14 @@ void displayPoster(jobs::TArchiveInfo &info, PosterPanel &panel, const std::stri
 {
     PosterValues p = posterOf(info);
     displayPoster(p, panel, runFolder, extract);
+    info.setPosterFile(p.file);
+}
+
+void displayPoster(jobs::TArchiveInfo &info, QWidget &pnlPoster, QLabel &imgPoster, const std::string &runFolder,
+                   const ExtractPosterFn &extract)
+{
+    PosterValues p = posterOf(info);
+    displayPoster(p, pnlPoster, imgPoster, runFolder, extract);
     info.setPosterFile(p.file);
 }
 

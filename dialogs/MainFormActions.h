@@ -1,7 +1,19 @@
 #pragma once
 // The main form's handlers for the dialogs, as plain functions: each one
 // creates its dialog, shows it through the platform's modal service, takes
-// the results back and frees it, so the form's handler is a single call.
+// the results back and frees it, so the form's handler is a single call:
+//
+//   btnAdvancedClick         dialogs::editConnectionSettings(Port, Proxy, ProxyPort);
+//   btnSaveAdvancedClick     dialogs::btnSaveAdvancedClick(ArchiveInfo);
+//   btnRestoreDefaultsClick  dialogs::btnRestoreDefaultsClick(ArchiveInfo);
+//   btnAddPosterClick        dialogs::btnAddPosterClick(ArchiveInfo);
+//   btnAboutClick            dialogs::showAbout();
+//   URLClick(label)          dialogs::linkLabelClick(*label);
+//   loadPosterDefaults       dialogs::readPosterDefaults(ArchiveInfo);
+//   checkFormatVersion       return dialogs::checkFormatVersion(ArchiveInfo);
+//   showPoster               dialogs::displayPoster(ArchiveInfo, *pnlPoster, *imgPoster, runFolder,
+//                                                   extractMember);  // zip: member -> folder, throws
+//   imgPosterClick           dialogs::imgPosterClick(*imgPoster);
 
 #include <cstdint>
 #include <functional>
@@ -11,6 +23,7 @@
 #include "dialogs/formTargetDefaults.h"
 
 class QLabel;
+class QWidget;
 
 namespace jobs {
 struct TArchiveInfo;
@@ -49,6 +62,8 @@ using ExtractPosterFn = std::function<void(const std::string &member, const std:
 // gives a message and the default poster; nothing here stops the job.
 void displayPoster(PosterValues &poster, PosterPanel &panel, const std::string &runFolder,
                    const ExtractPosterFn &extract);
+void displayPoster(PosterValues &poster, QWidget &pnlPoster, QLabel &imgPoster, const std::string &runFolder,
+                   const ExtractPosterFn &extract);
 
 // The same handlers on the main form's archive info record.
 void btnSaveAdvancedClick(jobs::TArchiveInfo &info);
@@ -61,6 +76,11 @@ bool checkFormatVersion(const jobs::TArchiveInfo &info);
 // Poster display of the last page; cuts the record's poster file to its name.
 void displayPoster(jobs::TArchiveInfo &info, PosterPanel &panel, const std::string &runFolder,
                    const ExtractPosterFn &extract);
+// The same on the wizard's own poster area and image (hint = tooltip).
+void displayPoster(jobs::TArchiveInfo &info, QWidget &pnlPoster, QLabel &imgPoster, const std::string &runFolder,
+                   const ExtractPosterFn &extract);
+// imgPosterClick: the image's hint goes to the shell unless it is empty.
+void imgPosterClick(const QLabel &imgPoster);
 
 // The file-name part of a poster path as stored by a Windows or Linux PC.
 std::string posterFileName(const std::string &path);

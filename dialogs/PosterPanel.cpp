@@ -37,17 +37,24 @@ PosterPanel::PosterPanel(QSize size, QWidget *parent) : QFrame(parent), imgPoste
 void PosterPanel::setPicture(const QImage &picture)
 {
     picture_ = picture;
-    // The image control takes the picture's natural size first.
-    imgPoster->setScaledContents(false);
-    imgPoster->setPixmap(QPixmap::fromImage(picture_));
-    imgPoster->setGeometry(QRect(QPoint(0, 0), picture_.size()));
+    setPosterPicture(*imgPoster, picture_);
 }
 
-void PosterPanel::applyLayout(bool stretch)
+void PosterPanel::applyLayout(bool stretch) { applyPosterLayout(*this, *imgPoster, stretch); }
+
+void setPosterPicture(QLabel &image, const QImage &picture)
 {
-    const PosterPlacement p = posterLayout(picture_.size(), size(), stretch);
-    imgPoster->setScaledContents(p.scaled);
-    imgPoster->setGeometry(p.rect);
+    // The image control takes the picture's natural size first.
+    image.setScaledContents(false);
+    image.setPixmap(QPixmap::fromImage(picture));
+    image.setGeometry(QRect(QPoint(0, 0), picture.size()));
+}
+
+void applyPosterLayout(QWidget &panel, QLabel &image, bool stretch)
+{
+    const PosterPlacement p = posterLayout(image.pixmap().size(), panel.size(), stretch);
+    image.setScaledContents(p.scaled);
+    image.setGeometry(p.rect);
 }
 
 void posterClick(const QString &hint)

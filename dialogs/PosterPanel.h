@@ -39,6 +39,12 @@ private:
     QImage picture_;
 };
 
+// The same for any panel and image label (the wizard's own last page):
+// the image takes the picture at its natural size, then the layout rule
+// places it in `panel`.
+void setPosterPicture(QLabel &image, const QImage &picture);
+void applyPosterLayout(QWidget &panel, QLabel &image, bool stretch);
+
 // The click rule of the poster: a non-empty hint goes to the shell as it
 // stands; an empty one does nothing.
 void posterClick(const QString &hint);

@@ -198,8 +198,13 @@ bool loadEmf(QByteArray data, QImage &out, std::string &error)
     }
     const qint64 fl = qint32(le32(data, 24)), ft = qint32(le32(data, 28));
     const qint64 fr = qint32(le32(data, 32)), fb = qint32(le32(data, 36));
-    const qint64 w = qRound64((fr - fl) * kScreenDpi / 2540.0);
-    const qint64 h = qRound64((fb - ft) * kScreenDpi / 2540.0);
+    qint64 w = qRound64((fr - fl) * kScreenDpi / 2540.0);
+    qint64 h = qRound64((fb - ft) * kScreenDpi / 2540.0);
+    if (w <= 0 || h <= 0) {
+        // Some writers leave the frame empty; the bounds are in pixels.
+        w = qint64(qint32(le32(data, 16))) - qint32(le32(data, 8)) + 1;
+        h = qint64(qint32(le32(data, 20))) - qint32(le32(data, 12)) + 1;
+    }
     if (!sizeAcceptable(w, h, error))
         return false;
     generatorOptions options;

@@ -8,7 +8,8 @@ inline constexpr int kVersionMajor = 1;
 inline constexpr int kVersionMinor = 3;
 inline constexpr int kVersionRelease = 1;
 
-inline constexpr const char *kProductWebPage = "https://quellon.example.org/";
+// The same address as the wizard's own link label and download address.
+inline constexpr const char *kProductWebPage = "https://www.quellon.com/";
 inline constexpr const char *kMakerWebPage = "https://tamsholt.example.org/";
 inline constexpr const char *kMakerName = "Tamsholt Software";
 inline constexpr const char *kMakerStreet = "Havnegade 12";

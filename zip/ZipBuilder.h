@@ -297,6 +297,33 @@ public:
     void SetUnZipSwitches(UnzDllParams &p, ParamStore &own, const std::string &archive, int version);
     void SetUnZipSwitchesOld(UnzDllParamsOld &p, ParamStore &own, const std::string &archive, int version);
 
+    // ===== Copying and renaming members, self-extractors (ZipBuilderCopy.cpp,
+    // ZipBuilderSFX.cpp). Archive rewrites go to a temporary file that
+    // replaces the archive only when it is complete.
+    struct RenameRequest {
+        std::string Source;    // old name or part of it; a folder ends in '/'
+        std::string Dest;      // new name
+        uint32_t DateTime = 0; // DOS date (high 16 bits) and time; 0 = keep
+    };
+    int Rename(const std::vector<RenameRequest> &requests, uint32_t dateTime);
+    int CopyZippedFiles(TZipBuilder *destination, bool deleteFromSource, OvrOpts overwrite);
+    int CopyFileA(const std::string &inFile, const std::string &outFile);
+    int EraseFile(const std::string &name, DeleteOpts how);
+    int CopyBuffer(int inFd, int outFd, int64_t count); // count -1: to the end
+    int ConvertSFX(bool newProgram = false);
+    int ConvertZIP();
+    int ReplaceIcon(int fd, int64_t stubSize);
+    int RWCentralDir(int outFd, const ZipEndOfCentral &eoc, int64_t shift);
+    // The self-extractor header the SFX... properties give.
+    std::string SFXHeader() const;
+
+private:
+    bool copyProgress_ = false;
+    bool findSFXStub();
+    void readSFXHeader(const std::string &stub, size_t tail); // stub: all bytes before the archive
+    int replaceArchiveFile(const std::string &tempName, const std::string &target, DeleteOpts how);
+    // ===== end of copying, renaming and self-extractors
+
 protected:
     // Volumes of spanned sets; the single-file build has only one volume.
     virtual bool IsDiskPresent() { return true; }

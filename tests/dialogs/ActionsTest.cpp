@@ -22,15 +22,13 @@ using namespace dialogtest;
 
 namespace {
 
-std::string poster(const std::string &name) { return testsupport::sourceDir() + "tests/data/posters/" + name; }
-
 class ActionsTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         // The program folder holds the default poster only.
         testsupport::writeFile(program.file("QuellonPoster.bmp"),
-                               testsupport::readFile(testsupport::sourceDir() + "data/QuellonPoster.bmp"));
+                               testsupport::readFile(sourcePath("data/QuellonPoster.bmp")));
         platform::setProgramDir(program.path());
         info.reset();
     }

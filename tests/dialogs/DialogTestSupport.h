@@ -13,6 +13,11 @@
 
 namespace dialogtest {
 
+// The source tree, as compiled into the test binary (tests run from the
+// build folder).
+inline std::string sourcePath(const std::string &rel) { return std::string(QUELLON_SOURCE_DIR) + "/" + rel; }
+inline std::string poster(const std::string &name) { return sourcePath("tests/data/posters/" + name); }
+
 // A modal script: shows the form (so focus and the close box behave as for a
 // user), lets `act` work on it, and returns the form's modal result the way
 // the Qt service does (a plain reject, e.g. the close box, is Cancel).

@@ -24,8 +24,6 @@ using platform::mrYes;
 
 namespace {
 
-std::string poster(const std::string &name) { return testsupport::sourceDir() + "tests/data/posters/" + name; }
-
 jobs::TArchiveInfo freshRecord()
 {
     jobs::TArchiveInfo info;

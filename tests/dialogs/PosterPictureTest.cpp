@@ -1,16 +1,19 @@
 #include "dialogs/PosterPicture.h"
 
+#include "DialogTestSupport.h"
 #include "support/TestFiles.h"
 
 #include <QColor>
+
+#include <random>
 #include <gtest/gtest.h>
 
 using dialogs::loadPosterPicture;
 using testsupport::TempDir;
 
-namespace {
+using namespace dialogtest;
 
-std::string poster(const std::string &name) { return testsupport::sourceDir() + "tests/data/posters/" + name; }
+namespace {
 
 QColor at(const QImage &img, int x, int y) { return QColor::fromRgba(img.pixel(x, y)); }
 
@@ -121,4 +124,32 @@ TEST(PosterPicture, ExtensionIsMatchedWithoutCase)
     QImage img;
     std::string error;
     EXPECT_TRUE(loadPosterPicture(dir.file("LOGO.JPEG"), img, error)) << error;
+}
+
+// Posters arrive inside archives from other people: a damaged picture may be
+// refused or shown oddly, but must never take the wizard down.
+TEST(PosterPicture, DamagedPicturesNeverCrashTheLoader)
+{
+    TempDir dir;
+    std::mt19937 rng(11);
+    for (const char *name : {"poster-400x150.wmf", "poster-400x150.emf", "poster-300x100.jpg", "poster-64x64.ico"}) {
+        const std::string good = testsupport::readFile(poster(name));
+        const std::string ext = std::string(name).substr(std::string(name).rfind('.'));
+        for (int round = 0; round < 60; ++round) {
+            std::string bad = good;
+            const int flips = 1 + static_cast<int>(rng() % 8);
+            for (int i = 0; i < flips; ++i)
+                bad[rng() % bad.size()] = static_cast<char>(rng() & 0xFF);
+            if (round % 5 == 0)
+                bad.resize(rng() % bad.size());
+            const std::string path = dir.file("bad" + std::to_string(round) + ext);
+            testsupport::writeFile(path, bad);
+            QImage img;
+            std::string error;
+            if (!loadPosterPicture(path, img, error)) {
+                EXPECT_TRUE(img.isNull());
+                EXPECT_FALSE(error.empty()) << name << " round " << round;
+            }
+        }
+    }
 }

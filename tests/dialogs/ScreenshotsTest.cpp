@@ -17,6 +17,7 @@
 #include "platform/ProgramDir.h"
 #include "platform/ScriptedDialogs.h"
 
+#include "DialogTestSupport.h"
 #include "support/TestFiles.h"
 
 #include <QApplication>
@@ -25,9 +26,9 @@
 
 #include <cstdlib>
 
-namespace {
+using namespace dialogtest;
 
-std::string poster(const std::string &name) { return testsupport::sourceDir() + "tests/data/posters/" + name; }
+namespace {
 
 void save(const QPixmap &pm, const char *name)
 {
@@ -66,7 +67,7 @@ public:
 
 TEST(Screenshots, Dialogs)
 {
-    platform::setProgramDir(testsupport::sourceDir() + "data");
+    platform::setProgramDir(sourcePath("data"));
     TfrmAdvanced advanced(21, "proxy.example.com", 8080);
     TfrmSaveAdvanced command("CALL MYLIB/INSTALL");
     TfrmTargetDefaults defaults({"MY400", "QSECOFR", "*SAVLIB"});

@@ -1,0 +1,30 @@
+// The main window's handlers that open the modal dialogs and show the poster.
+// Each dialog is created, shown and freed by the call it names.
+
+#include "app/fromMain.h"
+
+#include "dialogs/MainFormActions.h"
+
+namespace app {
+
+void TfrmMain::loadPosterDefaults() { dialogs::readPosterDefaults(ArchiveInfo); }
+
+bool TfrmMain::checkFormatVersion() { return dialogs::checkFormatVersion(ArchiveInfo); }
+
+void TfrmMain::showPoster()
+{
+    dialogs::displayPoster(ArchiveInfo, *pnlPoster, *imgPoster, runFolder(),
+                           [this](const std::string &member, const std::string &folder) {
+                               extractMember(member, folder);
+                           });
+}
+
+void TfrmMain::imgPosterClick() { dialogs::imgPosterClick(*imgPoster); }
+void TfrmMain::btnAboutClick() { dialogs::showAbout(); }
+void TfrmMain::btnAdvancedClick() { dialogs::editConnectionSettings(Port, Proxy, ProxyPort); }
+void TfrmMain::btnRestoreDefaultsClick() { dialogs::btnRestoreDefaultsClick(ArchiveInfo); }
+void TfrmMain::btnAddPosterClick() { dialogs::btnAddPosterClick(ArchiveInfo); }
+void TfrmMain::btnSaveAdvancedClick() { dialogs::btnSaveAdvancedClick(ArchiveInfo); }
+void TfrmMain::URLClick(QLabel *label) { dialogs::linkLabelClick(*label); }
+
+} // namespace app

@@ -1,0 +1,731 @@
+// Member operations on the container itself: rename, copy between archives,
+// and the file utilities the conversions share.
+
+#include "zip/ByteReader.h"
+#include "zip/ZipBuilder.h"
+#include "zip/ZipMessages.h"
+
+#include "platform/Cursor.h"
+#include "platform/Dialogs.h"
+#include "platform/Pump.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QString>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <new>
+
+using namespace zipmsg;
+
+namespace {
+
+constexpr uint32_t kLocalSig = 0x04034B50;
+constexpr uint32_t kCentralSig = 0x02014B50;
+constexpr uint32_t kEndSig = 0x06054B50;
+constexpr uint32_t kDescSig = 0x08074B50;
+
+struct WaitCursor {
+    WaitCursor() { platform::cursor().set(platform::CursorShape::Wait); }
+    ~WaitCursor() { platform::cursor().set(platform::CursorShape::Default); }
+};
+
+bool readAt(int fd, int64_t pos, void *buf, size_t n)
+{
+    auto *p = static_cast<uint8_t *>(buf);
+    while (n) {
+        ssize_t r = ::pread(fd, p, n, static_cast<off_t>(pos));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        p += r;
+        pos += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+bool writeAll(int fd, const void *buf, size_t n)
+{
+    const auto *p = static_cast<const uint8_t *>(buf);
+    while (n) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+bool writeAll(int fd, const std::string &s) { return writeAll(fd, s.data(), s.size()); }
+
+int64_t fdSize(int fd)
+{
+    struct stat st{};
+    return ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+// One central directory header with its variable parts, as stored.
+struct RawCentral {
+    std::array<uint8_t, 46> hdr{};
+    std::string name, extra, comment;
+    uint16_t flag() const { return static_cast<uint16_t>(hdr[8] | hdr[9] << 8); }
+    uint32_t csize() const { ByteReader r(hdr.data() + 20, 4); return r.u32(); }
+    uint32_t offset() const { ByteReader r(hdr.data() + 42, 4); return r.u32(); }
+};
+
+// Reads `count` central headers from `pos` on.
+std::vector<RawCentral> readCentral(int fd, int64_t pos, unsigned count)
+{
+    std::vector<RawCentral> out;
+    out.reserve(count);
+    for (unsigned i = 0; i < count; ++i) {
+        RawCentral c;
+        if (!readAt(fd, pos, c.hdr.data(), 46))
+            throw EZipBuilder(DS_CEHBadRead, true);
+        ByteReader r(c.hdr.data(), 46);
+        if (r.u32() != kCentralSig)
+            throw EZipBuilder(DS_CEHWrongSig, true);
+        ByteReader l(c.hdr.data() + 28, 6);
+        uint16_t nl = l.u16(), el = l.u16(), cl = l.u16();
+        std::string var(size_t(nl) + el + cl, '\0');
+        if (!var.empty() && !readAt(fd, pos + 46, var.data(), var.size()))
+            throw EZipBuilder(DS_CENameLen, true);
+        c.name = var.substr(0, nl);
+        c.extra = var.substr(nl, el);
+        c.comment = var.substr(size_t(nl) + el);
+        pos += 46 + static_cast<int64_t>(var.size());
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+// Where the central directory ends: right before the end record, or before
+// the Zip64 end record and locator that zip writes for streamed input. Their
+// values are not needed (the 32-bit fields hold) and they are not copied.
+int64_t directoryEnd(int fd, int64_t eocPos)
+{
+    uint8_t b[4];
+    if (eocPos >= 76 && readAt(fd, eocPos - 20, b, 4) && ByteReader(b, 4).u32() == 0x07064B50 &&
+        readAt(fd, eocPos - 76, b, 4) && ByteReader(b, 4).u32() == 0x06064B50)
+        return eocPos - 76;
+    return eocPos;
+}
+
+std::string endRecord(const ZipEndOfCentral &e)
+{
+    uint8_t b[22];
+    putU32(b, kEndSig);
+    putU16(b + 4, e.ThisDiskNo);
+    putU16(b + 6, e.CentralDiskNo);
+    putU16(b + 8, e.CentralEntriesOnDisk);
+    putU16(b + 10, e.TotalEntries);
+    putU32(b + 12, e.CentralSize);
+    putU32(b + 16, e.CentralOffset);
+    putU16(b + 20, e.ZipCommentLen);
+    return std::string(reinterpret_cast<char *>(b), 22);
+}
+
+bool fileExistsRegular(const std::string &name)
+{
+    struct stat st{};
+    return !name.empty() && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool isAscii(const std::string &s)
+{
+    for (unsigned char c : s)
+        if (c >= 0x80)
+            return false;
+    return true;
+}
+
+bool caseEqual(const std::string &a, const std::string &b)
+{
+    return QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) == 0;
+}
+
+void setDosTime(uint8_t *timeField, uint32_t dt)
+{
+    putU16(timeField, static_cast<uint16_t>(dt & 0xFFFF));
+    putU16(timeField + 2, static_cast<uint16_t>(dt >> 16));
+}
+
+// The new file takes the old one's date and permissions.
+void keepDate(int fd, const struct stat &st)
+{
+    (void)::fchmod(fd, st.st_mode & 07777);
+    struct timespec t[2] = {st.st_atim, st.st_mtim};
+    (void)::futimens(fd, t);
+}
+
+// Copies one member's local header, name, extra field, data and descriptor
+// from `in` at `pos`, with its own local lengths: writers often put another
+// extra field into the local header than into the central one.
+void copyMember(TZipBuilder &z, int in, int64_t pos, uint32_t csize, uint16_t flag, int out, int failId,
+                const std::string &n1, const std::string &n2)
+{
+    auto fail = [&]() { return n1.empty() ? EZipBuilder(failId, true) : EZipBuilder(failId, n1, n2); };
+    uint8_t lh[30];
+    if (!readAt(in, pos, lh, 30))
+        throw fail();
+    ByteReader r(lh, 30);
+    if (r.u32() != kLocalSig)
+        throw fail();
+    ByteReader l(lh + 26, 4);
+    const int64_t nl = l.u16(), el = l.u16();
+    int64_t len = 30 + nl + el + csize;
+    if (flag & 8) {
+        uint8_t sig[4];
+        len += readAt(in, pos + len, sig, 4) && ByteReader(sig, 4).u32() == kDescSig ? 16 : 12;
+    }
+    if (::lseek(in, static_cast<off_t>(pos), SEEK_SET) != pos || z.CopyBuffer(in, out, len) != 0)
+        throw fail();
+}
+
+} // namespace
+
+// ------------------------------------------------------------ file utilities
+
+int TZipBuilder::CopyBuffer(int inFd, int outFd, int64_t count)
+{
+    std::vector<char> buf(8192);
+    int result = 0;
+    try {
+        for (;;) {
+            const size_t want = count < 0 ? buf.size() : static_cast<size_t>(std::min<int64_t>(8192, count));
+            if (want == 0)
+                break;
+            ssize_t got;
+            do
+                got = ::read(inFd, buf.data(), want);
+            while (got < 0 && errno == EINTR);
+            if (got <= 0)
+                break;
+            if (!writeAll(outFd, buf.data(), static_cast<size_t>(got))) {
+                result = -2;
+                break;
+            }
+            if (copyProgress_ && OnProgress)
+                OnProgress(this, ptBytesDone, {}, static_cast<long>(got));
+            if (count >= 0)
+                count -= got;
+            platform::ProcessMessages();
+            if (static_cast<size_t>(got) < want)
+                break;
+        }
+    } catch (...) {
+    }
+    // A source that ends early is a failed copy too: the callers check sizes,
+    // but a member copy must never pass with missing bytes.
+    if (result == 0 && count > 0)
+        result = -2;
+    return result;
+}
+
+int TZipBuilder::EraseFile(const std::string &name, DeleteOpts how)
+{
+    std::string path = name;
+    if (path.find('/') == std::string::npos) {
+        char cwd[4096];
+        if (::getcwd(cwd, sizeof cwd))
+            path = AppendSlash(cwd) + path;
+    }
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+        return -1;
+    const QString q = QString::fromStdString(path);
+    if (how == htdAllowUndo)
+        return QFile::moveToTrash(q) ? 0 : 1;
+    return ::unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+int TZipBuilder::CopyFileA(const std::string &inFile, const std::string &outFile)
+{
+    copyProgress_ = false;
+    struct stat st{};
+    if (::stat(inFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return -3;
+    WaitCursor cursor;
+    int in = ::open(inFile.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return -3;
+    EraseFile(outFile, HowToDelete);
+    int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (out < 0) {
+        ::close(in);
+        return -1;
+    }
+    int result = CopyBuffer(in, out, -1);
+    if (result == 0) {
+        struct timespec t[2] = {st.st_atim, st.st_mtim};
+        if (::futimens(out, t) != 0)
+            result = -4;
+    }
+    if (result == 0 && (fdSize(in) != fdSize(out) || fdSize(in) < 0))
+        result = -9;
+    ::close(in);
+    if (::close(out) != 0 && result == 0)
+        result = -2;
+    if (result != 0 && result != -4)
+        ::unlink(outFile.c_str());
+    return result;
+}
+
+// Puts the finished temporary file in the archive's place. The new file first
+// goes beside the archive (the temporary folder may be another file system),
+// so the old archive is erased only once its replacement is safely there.
+int TZipBuilder::replaceArchiveFile(const std::string &tempName, const std::string &target, DeleteOpts how)
+{
+    std::string sibling = target + ".qtmp";
+    for (int i = 0; ::access(sibling.c_str(), F_OK) == 0; ++i)
+        sibling = target + ".qtmp" + std::to_string(i);
+    if (::rename(tempName.c_str(), sibling.c_str()) != 0) {
+        if (CopyFileA(tempName, sibling) != 0)
+            return -1;
+        ::unlink(tempName.c_str());
+    }
+    EraseFile(target, how);
+    if (::rename(sibling.c_str(), target.c_str()) != 0) {
+        ::unlink(sibling.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+// ------------------------------------------------------------------- Rename
+
+int TZipBuilder::Rename(const std::vector<RenameRequest> &requests, uint32_t dateTime)
+{
+    // Folder separators are '/' here; archives from Windows may use '\'.
+    std::vector<RenameRequest> req = requests;
+    for (RenameRequest &r : req) {
+        for (char &c : r.Source)
+            if (c == '\\')
+                c = '/';
+        for (char &c : r.Dest)
+            if (c == '\\')
+                c = '/';
+        const bool srcIsDir = !r.Source.empty() && r.Source.back() == '/';
+        if (!srcIsDir && !r.Source.empty() && (r.Dest.empty() || r.Dest.back() == '/'))
+            return -10; // a file cannot become a bare folder
+        if (srcIsDir) {
+            size_t cut = r.Dest.rfind('/');
+            r.Dest = cut == std::string::npos ? r.Dest + "/" : r.Dest.substr(0, cut + 1);
+        }
+    }
+    if (ZipCallActive)
+        return -6;
+    ZipCallActive = true;
+    copyProgress_ = false;
+    LastErrorCode = 0;
+    LastMessage.clear();
+    WaitCursor cursor;
+
+    const std::string archive = zipFileName_;
+    std::string temp;
+    int outFd = -1;
+    int result = 0;
+    struct stat archiveStat{};
+    try {
+        if (!fileExistsRegular(archive))
+            throw EZipBuilder(DS_NoInFile, true);
+        temp = MakeTempFileName("zip", ".zip");
+        if (temp.empty())
+            throw EZipBuilder(DS_NoTempFile, true);
+        outFd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (outFd < 0)
+            throw EZipBuilder(DS_NoOutFile, true);
+
+        workName_ = archive;
+        ZipEndOfCentral eoc;
+        CheckIfLastDisk(eoc, true);
+        const int in = fileno(file_.get());
+        ::fstat(in, &archiveStat);
+        if (eoc.ThisDiskNo != 0)
+            throw EZipBuilder(GE_RenameSpanned, true);
+
+        const int64_t cdPos = directoryEnd(in, endOfCentralOffset_) - static_cast<int64_t>(eoc.CentralSize);
+        if (cdPos < 0)
+            throw EZipBuilder(DS_FailedSeek, true);
+        const int64_t delta = cdPos - static_cast<int64_t>(eoc.CentralOffset);
+        std::vector<RawCentral> cd = readCentral(in, cdPos, eoc.TotalEntries);
+        int64_t dataStart = cdPos;
+        int64_t total = 0;
+        for (const RawCentral &c : cd) {
+            dataStart = std::min<int64_t>(dataStart, c.offset() + delta);
+            total += static_cast<int64_t>(c.name.size() + c.extra.size()) + c.csize();
+        }
+        if (dataStart < 0)
+            throw EZipBuilder(DS_LOHBadRead, true);
+        // A stub in front (self-extractor) stays as it is.
+        if (dataStart > 0 && (::lseek(in, 0, SEEK_SET) != 0 || CopyBuffer(in, outFd, dataStart) != 0))
+            throw EZipBuilder(GE_RenameFailed, true);
+
+        copyProgress_ = true;
+        if (OnProgress) {
+            OnProgress(this, ptFileCount, {}, static_cast<long>(cd.size()));
+            OnProgress(this, ptTotalBytes, {}, static_cast<long>(total));
+        }
+
+        std::vector<std::string> newNames(cd.size());
+        std::vector<uint32_t> newTimes(cd.size(), dateTime);
+        std::vector<uint16_t> newFlags(cd.size());
+        std::vector<uint32_t> newOffsets(cd.size());
+        for (size_t i = 0; i < cd.size(); ++i) {
+            if (CancelRequested)
+                throw EZipBuilder(DS_Canceled, true);
+            const int64_t pos = cd[i].offset() + delta;
+            uint8_t lh[30];
+            if (!readAt(in, pos, lh, 30))
+                throw EZipBuilder(DS_LOHBadRead, true);
+            ByteReader r(lh, 30);
+            if (r.u32() != kLocalSig)
+                throw EZipBuilder(DS_LOHWrongSig, true);
+            ByteReader l(lh + 26, 4);
+            const uint16_t nl = l.u16(), el = l.u16();
+            std::string stored(nl, '\0');
+            if (nl && !readAt(in, pos + 30, stored.data(), nl))
+                throw EZipBuilder(DS_LONameLen, true);
+            uint16_t flag = static_cast<uint16_t>(lh[6] | lh[7] << 8);
+            const std::string shown = decodeName(stored, flag);
+            std::string message = LoadZipStr(GE_Processing, "Processing: ") + shown;
+
+            QString name = QString::fromStdString(shown).replace('\\', '/');
+            for (const RenameRequest &q : req) {
+                if (q.Source.empty())
+                    continue;
+                const QString from = QString::fromStdString(q.Source);
+                const qsizetype at = name.indexOf(from, 0, Qt::CaseInsensitive);
+                if (at < 0)
+                    continue;
+                name.replace(at, from.size(), QString::fromStdString(q.Dest));
+                message += LoadZipStr(GE_RenamedTo, " renamed to: ") + name.toStdString();
+                if (q.DateTime)
+                    newTimes[i] = q.DateTime;
+            }
+            if (OnMessage)
+                OnMessage(this, 0, message);
+
+            // An untouched name keeps its stored bytes; a new one is written
+            // as UTF-8, flagged when it is not plain ASCII.
+            std::string raw = stored;
+            if (name.toStdString() != shown) {
+                raw = name.toStdString();
+                if (!isAscii(raw))
+                    flag |= 0x0800;
+            }
+            if (raw.size() > 0xFFFF)
+                throw EZipBuilder(DS_LOHBadWrite, true);
+            newNames[i] = raw;
+            newFlags[i] = flag;
+            putU16(lh + 6, flag);
+            if (newTimes[i])
+                setDosTime(lh + 10, newTimes[i]);
+            const int64_t outPos = ::lseek(outFd, 0, SEEK_CUR);
+            if (outPos < 0 || outPos > 0xFFFFFFFFLL)
+                throw EZipBuilder(DS_LOHBadWrite, true);
+            newOffsets[i] = static_cast<uint32_t>(outPos);
+            if (OnProgress)
+                OnProgress(this, ptFileStart, name.toStdString(), static_cast<long>(raw.size() + el + cd[i].csize()));
+            putU16(lh + 26, static_cast<uint16_t>(raw.size()));
+            if (!writeAll(outFd, lh, 30) || !writeAll(outFd, raw))
+                throw EZipBuilder(DS_LOHBadWrite, true);
+            if (::lseek(in, static_cast<off_t>(pos + 30 + nl), SEEK_SET) < 0 || CopyBuffer(in, outFd, el) != 0)
+                throw EZipBuilder(DS_LOExtraLen, true);
+            if (CopyBuffer(in, outFd, cd[i].csize()) != 0)
+                throw EZipBuilder(DS_ZipData, true);
+            if (flag & 8) {
+                uint8_t sig[4];
+                const int64_t at = pos + 30 + nl + el + cd[i].csize();
+                const int64_t n = readAt(in, at, sig, 4) && ByteReader(sig, 4).u32() == kDescSig ? 16 : 12;
+                if (::lseek(in, static_cast<off_t>(at), SEEK_SET) < 0 || CopyBuffer(in, outFd, n) != 0)
+                    throw EZipBuilder(DS_DataDesc, true);
+            }
+        }
+        copyProgress_ = false;
+
+        const int64_t newCd = ::lseek(outFd, 0, SEEK_CUR);
+        if (newCd < 0 || newCd > 0xFFFFFFFFLL)
+            throw EZipBuilder(DS_CEHBadWrite, true);
+        int64_t cdSize = 0;
+        for (size_t i = 0; i < cd.size(); ++i) {
+            RawCentral &c = cd[i];
+            if (newTimes[i])
+                setDosTime(c.hdr.data() + 12, newTimes[i]);
+            putU16(c.hdr.data() + 8, static_cast<uint16_t>(c.flag() | (newFlags[i] & 0x0800)));
+            putU16(c.hdr.data() + 28, static_cast<uint16_t>(newNames[i].size()));
+            putU32(c.hdr.data() + 42, newOffsets[i]);
+            if (!writeAll(outFd, c.hdr.data(), 46) || !writeAll(outFd, newNames[i]))
+                throw EZipBuilder(DS_CEHBadWrite, true);
+            if (!writeAll(outFd, c.extra))
+                throw EZipBuilder(DS_CEExtraLen, true);
+            if (!writeAll(outFd, c.comment))
+                throw EZipBuilder(DS_CECommentLen, true);
+            cdSize += 46 + static_cast<int64_t>(newNames[i].size() + c.extra.size() + c.comment.size());
+        }
+        ZipEndOfCentral e = eoc;
+        e.CentralSize = static_cast<uint32_t>(cdSize);
+        e.CentralOffset = static_cast<uint32_t>(newCd);
+        if (!writeAll(outFd, endRecord(e)))
+            throw EZipBuilder(DS_EOCBadWrite, true);
+        std::string comment(eoc.ZipCommentLen, '\0');
+        if (!comment.empty() && (!readAt(in, endOfCentralOffset_ + 22, comment.data(), comment.size()) ||
+                                 !writeAll(outFd, comment)))
+            throw EZipBuilder(DS_EOArchComLen, true);
+    } catch (const EZipBuilder &e) {
+        ShowExceptionError(e);
+        result = -7;
+    } catch (const std::bad_alloc &) {
+        ShowZipMessage(GE_NoMem);
+        result = -8;
+    } catch (const std::exception &e) {
+        std::string what = e.what();
+        ShowZipMessage(DS_ErrorUnknown, what.empty() ? std::string() : "\n" + what);
+        result = -9;
+    }
+    copyProgress_ = false;
+    if (OnProgress) {
+        try {
+            OnProgress(this, ptBatchEnd, {}, 0);
+        } catch (...) {
+        }
+    }
+    file_.reset();
+    if (outFd >= 0) {
+        if (archiveStat.st_mtim.tv_sec)
+            keepDate(outFd, archiveStat);
+        if (::close(outFd) != 0 && result == 0)
+            result = -9;
+    }
+    if (result != 0) {
+        if (!temp.empty() && outFd >= 0)
+            ::unlink(temp.c_str());
+    } else if (replaceArchiveFile(temp, archive, HowToDelete) != 0) {
+        ShowZipMessage(GE_RenameFailed);
+        result = -9;
+    } else {
+        zipFileName_ = archive;
+        List();
+    }
+    ZipCallActive = false;
+    CancelRequested = false;
+    return result;
+}
+
+// ---------------------------------------------------------- CopyZippedFiles
+
+int TZipBuilder::CopyZippedFiles(TZipBuilder *dest, bool deleteFromSource, OvrOpts overwrite)
+{
+    if (ZipCallActive)
+        return -6;
+    ZipCallActive = true;
+    WaitCursor cursor;
+    copyProgress_ = false;
+    LastErrorCode = 0;
+    LastMessage.clear();
+
+    int result = 0;
+    std::string temp;
+    int outFd = -1;
+    int destFd = -1;
+    struct stat destStat{};
+    std::vector<std::string> notCopied;
+    const std::vector<std::string> requested = FSpecArgs; // back when the copy fails
+    bool deleteAfter = false;
+    try {
+        if (!dest || dest == this || dest->zipFileName_.empty() || zipFileName_.empty() ||
+            caseEqual(dest->zipFileName_, zipFileName_))
+            throw EZipBuilder(CZ_NoExeSpecified, true);
+
+        temp = MakeTempFileName("zip", ".zip");
+        if (temp.empty())
+            throw EZipBuilder(DS_NoTempFile, true);
+        outFd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (outFd < 0)
+            throw EZipBuilder(DS_NoOutFile, true);
+
+        // The source, with every central header (folder entries included).
+        workName_ = zipFileName_;
+        ZipEndOfCentral seoc;
+        CheckIfLastDisk(seoc, true);
+        const int src = fileno(file_.get());
+        const int64_t sCd = directoryEnd(src, endOfCentralOffset_) - static_cast<int64_t>(seoc.CentralSize);
+        const int64_t sDelta = sCd - static_cast<int64_t>(seoc.CentralOffset);
+        const std::vector<RawCentral> scd = readCentral(src, sCd, seoc.TotalEntries);
+
+        // The destination, read the same way.
+        destFd = ::open(dest->zipFileName_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (destFd < 0)
+            throw EZipBuilder(CZ_ExtractError, true);
+        ::fstat(destFd, &destStat);
+        dest->workName_ = dest->zipFileName_;
+        ZipEndOfCentral deoc;
+        dest->CheckIfLastDisk(deoc, true);
+        dest->file_.reset();
+        if (seoc.ThisDiskNo != 0 || deoc.ThisDiskNo != 0)
+            throw EZipBuilder(GE_RenameSpanned, true);
+        const int64_t dCd = directoryEnd(destFd, dest->endOfCentralOffset_) - static_cast<int64_t>(deoc.CentralSize);
+        const int64_t dDelta = dCd - static_cast<int64_t>(deoc.CentralOffset);
+        std::vector<RawCentral> dcd = readCentral(destFd, dCd, deoc.TotalEntries);
+        std::string destComment(deoc.ZipCommentLen, '\0');
+        if (!destComment.empty() && !readAt(destFd, dest->endOfCentralOffset_ + 22, destComment.data(), destComment.size()))
+            throw EZipBuilder(DS_EOArchComLen, true);
+
+        enum Mark : uint16_t { New = 0x2000, Replace = 0x4000, Keep = 0x8000, Ask = 0x6000 };
+        std::vector<uint16_t> marks(dcd.size(), 0);
+        std::vector<std::string> dNames(dcd.size());
+        for (size_t i = 0; i < dcd.size(); ++i)
+            dNames[i] = dest->decodeName(dcd[i].name, dcd[i].flag());
+        std::vector<std::string> sNames(scd.size());
+        for (size_t i = 0; i < scd.size(); ++i)
+            sNames[i] = decodeName(scd[i].name, scd[i].flag());
+        auto findSource = [&](const std::string &n) -> int {
+            for (size_t i = 0; i < scd.size(); ++i)
+                if (caseEqual(sNames[i], n))
+                    return static_cast<int>(i);
+            return -1;
+        };
+        std::vector<int> sourceOf(dcd.size(), -1);
+        for (const std::string &want : FSpecArgs) {
+            bool found = false;
+            for (size_t i = 0; i < dcd.size(); ++i) {
+                if (!caseEqual(dNames[i], want))
+                    continue;
+                marks[i] = overwrite == OvrAlways ? Replace : overwrite == OvrNever ? Keep : Ask;
+                found = true;
+            }
+            if (found)
+                continue;
+            const int s = findSource(want);
+            if (s < 0)
+                throw EZipBuilder(CZ_NoCopyFound, zipFileName_, want);
+            dcd.push_back(scd[static_cast<size_t>(s)]);
+            dNames.push_back(sNames[static_cast<size_t>(s)]);
+            marks.push_back(New);
+            sourceOf.push_back(s);
+        }
+
+        // A stub in front of the destination stays.
+        int64_t dStart = dCd;
+        for (size_t i = 0; i < deoc.TotalEntries; ++i)
+            dStart = std::min<int64_t>(dStart, dcd[i].offset() + dDelta);
+        if (dStart < 0)
+            throw EZipBuilder(CZ_BrowseError, true);
+        if (dStart > 0 && (::lseek(destFd, 0, SEEK_SET) != 0 || CopyBuffer(destFd, outFd, dStart) != 0))
+            throw EZipBuilder(CZ_BrowseError, true);
+
+        std::vector<uint32_t> offsets(dcd.size());
+        for (size_t i = 0; i < dcd.size(); ++i) {
+            if (CancelRequested)
+                throw EZipBuilder(DS_Canceled, true);
+            uint16_t m = marks[i];
+            if (m == Ask) {
+                bool yes = false;
+                if (dest->OnCopyZipOverwrite) {
+                    dest->OnCopyZipOverwrite(dest, dNames[i], yes);
+                } else {
+                    std::string q = formatMessage(LoadZipStr(CZ_InputNotExe, "Overwrite %s in %s ?"),
+                                                  {dNames[i], dest->zipFileName_});
+                    yes = platform::dialogs().messageBox(q, QCoreApplication::applicationName().toStdString(),
+                                                         platform::Buttons::YesNo,
+                                                         platform::Icon::Question) == platform::mrYes;
+                }
+                m = yes ? Replace : Keep;
+            }
+            const int64_t outPos = ::lseek(outFd, 0, SEEK_CUR);
+            if (outPos < 0 || outPos > 0xFFFFFFFFLL)
+                throw EZipBuilder(DS_LOHBadWrite, true);
+            offsets[i] = static_cast<uint32_t>(outPos);
+            if (m == New || m == Replace) {
+                if (sourceOf[i] < 0)
+                    sourceOf[i] = findSource(dNames[i]);
+                if (sourceOf[i] < 0)
+                    throw EZipBuilder(CZ_NoCopyFound, zipFileName_, dNames[i]);
+                const RawCentral &s = scd[static_cast<size_t>(sourceOf[i])];
+                copyMember(*this, src, s.offset() + sDelta, s.csize(), s.flag(), outFd, CZ_SameNames,
+                           dest->zipFileName_, zipFileName_);
+                dcd[i] = s; // the directory entry follows the data
+            } else {
+                copyMember(*this, destFd, dcd[i].offset() + dDelta, dcd[i].csize(), dcd[i].flag(), outFd,
+                           CZ_SameNames, dest->zipFileName_, dest->zipFileName_);
+                if (m == Keep) {
+                    notCopied.push_back(dNames[i]);
+                    for (auto it = FSpecArgs.begin(); it != FSpecArgs.end();)
+                        it = caseEqual(*it, dNames[i]) ? FSpecArgs.erase(it) : it + 1;
+                }
+            }
+        }
+
+        const int64_t newCd = ::lseek(outFd, 0, SEEK_CUR);
+        if (newCd < 0 || newCd > 0xFFFFFFFFLL || dcd.size() > 0xFFFF)
+            throw EZipBuilder(DS_CEHBadWrite, true);
+        int64_t cdSize = 0;
+        for (size_t i = 0; i < dcd.size(); ++i) {
+            RawCentral c = dcd[i];
+            putU16(c.hdr.data() + 8, static_cast<uint16_t>(c.flag() & 0x1FFF));
+            putU32(c.hdr.data() + 42, offsets[i]);
+            if (!writeAll(outFd, c.hdr.data(), 46) || !writeAll(outFd, c.name))
+                throw EZipBuilder(DS_CEHBadWrite, true);
+            if (!writeAll(outFd, c.extra))
+                throw EZipBuilder(DS_CEExtraLen, true);
+            if (!writeAll(outFd, c.comment))
+                throw EZipBuilder(DS_CECommentLen, true);
+            cdSize += 46 + static_cast<int64_t>(c.name.size() + c.extra.size() + c.comment.size());
+        }
+        ZipEndOfCentral e = seoc;
+        e.ThisDiskNo = e.CentralDiskNo = 0;
+        e.CentralEntriesOnDisk = e.TotalEntries = static_cast<uint16_t>(dcd.size());
+        e.CentralSize = static_cast<uint32_t>(cdSize);
+        e.CentralOffset = static_cast<uint32_t>(newCd);
+        e.ZipCommentLen = static_cast<uint16_t>(destComment.size());
+        if (!writeAll(outFd, endRecord(e)))
+            throw EZipBuilder(DS_EOCBadWrite, true);
+        if (!writeAll(outFd, destComment))
+            throw EZipBuilder(DS_EOArchComLen, true);
+        deleteAfter = deleteFromSource && !FSpecArgs.empty();
+    } catch (const EZipBuilder &e) {
+        ShowExceptionError(e);
+        result = -7;
+    } catch (const std::bad_alloc &) {
+        ShowZipMessage(GE_NoMem);
+        result = -8;
+    } catch (const std::exception &e) {
+        std::string what = e.what();
+        ShowZipMessage(DS_ErrorUnknown, what.empty() ? std::string() : "\n" + what);
+        result = -9;
+    }
+    file_.reset();
+    if (destFd >= 0)
+        ::close(destFd);
+    if (outFd >= 0) {
+        if (destStat.st_mtim.tv_sec)
+            keepDate(outFd, destStat);
+        if (::close(outFd) != 0 && result == 0)
+            result = -9;
+    }
+    if (result != 0) {
+        if (outFd >= 0)
+            ::unlink(temp.c_str());
+    } else if (dest->replaceArchiveFile(temp, dest->zipFileName_, dest->HowToDelete) != 0) {
+        ::unlink(temp.c_str());
+        result = -9;
+    }
+    if (dest && dest != this)
+        dest->List();
+    ZipCallActive = false;
+    CancelRequested = false;
+    // Only once the destination holds the copies may they leave the source.
+    if (result == 0 && deleteAfter)
+        Delete();
+    FSpecArgs = result == 0 ? notCopied : requested;
+    return result;
+}
