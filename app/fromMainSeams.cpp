@@ -121,23 +121,34 @@ void TfrmMain::btnDspJobLogClick()
     jobs::ShowJobLog(runFolder() + "/" + jobs::kJobLogFileName, false, std::string());
 }
 
-// One member out of the archive, for the poster of the last page.
+// One member of the archive named by ZipFileName into `folder`; the
+// component's folder, options and list are as they were afterwards.
 void TfrmMain::extractMember(const std::string &member, const std::string &folder)
 {
     TZipBuilder &zip = jobParts().zip;
-    const std::vector<std::string> saved = zip.FSpecArgs;
+    if (zip.ZipFileName().empty())
+        throw std::runtime_error("No archive is open.");
+    const auto savedArgs = zip.FSpecArgs;
     const std::string savedDir = zip.ExtrBaseDir;
     const ExtrOpts savedOpts = zip.ExtrOptions;
+    struct Restore {
+        TZipBuilder &z;
+        const std::vector<std::string> &args;
+        const std::string &dir;
+        const ExtrOpts &opts;
+        ~Restore()
+        {
+            z.FSpecArgs = args;
+            z.ExtrBaseDir = dir;
+            z.ExtrOptions = opts;
+        }
+    } restore{zip, savedArgs, savedDir, savedOpts};
     zip.FSpecArgs = {member};
     zip.ExtrBaseDir = folder;
     zip.ExtrOptions = ExtrOpts{ExtrOverWrite};
     zip.Extract();
-    const int done = zip.ProcessedCount;
-    zip.FSpecArgs = saved;
-    zip.ExtrBaseDir = savedDir;
-    zip.ExtrOptions = savedOpts;
-    if (done < 1)
-        throw std::runtime_error("The member '" + member + "' could not be taken out of the archive.");
+    if (zip.ProcessedCount < 1)
+        throw std::runtime_error("Member " + member + " could not be extracted from " + zip.ZipFileName());
 }
 
 void TfrmMain::endProgram(int status)
