@@ -102,6 +102,19 @@ void TZipBuilder::Add()
     if (spanning && upperExt(zipFileName_) == ".EXE")
         return ShowZipMessage(DS_NoSFXSpan);
 
+    // A new program file gets its stub and an empty archive first; the
+    // library then adds the members behind them.
+    if (upperExt(zipFileName_) == ".EXE" && archiveDataOffset_ == 0 && ::access(zipFileName_.c_str(), F_OK) != 0) {
+        try {
+            const int r = ConvertSFX(true);
+            if (r != 0)
+                throw EZipBuilder(AD_AutoSFXWrong, r);
+        } catch (const EZipBuilder &e) {
+            ShowExceptionError(e);
+            return;
+        }
+    }
+
     const bool loadHere = !zipDll().handle;
     if (loadHere)
         Load_Zip_Dll();

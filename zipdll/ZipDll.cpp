@@ -146,6 +146,7 @@ private:
 
     // Writing the new archive.
     bool beginTemp();
+    Fail copyPreamble();
     Fail copyOld(const CentralEntry &e, OutEntry &out);
     Fail addFile(const Source &s, OutEntry &out, bool &skipped);
     Fail writeLocal(const OutEntry &e);
@@ -455,6 +456,30 @@ bool Archiver::beginTemp()
     }
     rep_.message(zdeTemp, "Cannot create a temporary file in " + dir + ": " + std::strerror(errno));
     return false;
+}
+
+// The bytes in front of the first member (a self-extractor's stub and its
+// header) belong to the file: the rewritten archive keeps them, and its
+// offsets count from the start of the file as the old ones did.
+Fail Archiver::copyPreamble()
+{
+    if (!haveOld_)
+        return Fail::None;
+    uint64_t n = old_.cdStart;
+    for (const auto &e : old_.entries)
+        n = std::min(n, e.localOffset);
+    n = std::min<uint64_t>(n, static_cast<uint64_t>(oldSt_.st_size));
+    std::vector<uint8_t> chunk(std::min<uint64_t>(n, kIoBlock));
+    for (uint64_t done = 0; done < n;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(n - done, chunk.size()));
+        const ssize_t got = ::pread(oldFd_.fd, chunk.data(), want, static_cast<off_t>(done));
+        if (got <= 0)
+            return Fail::Read;
+        if (!out_->write(chunk.data(), static_cast<size_t>(got)))
+            return Fail::Write;
+        done += static_cast<uint64_t>(got);
+    }
+    return Fail::None;
 }
 
 void Archiver::dropTemp()
@@ -863,6 +888,8 @@ int32_t Archiver::runAdd()
         return failWith(Fail::Abort);
     if (!beginTemp())
         return 0;
+    if (Fail f = copyPreamble(); f != Fail::None)
+        return failWith(f);
     buf_.resize(kIoBlock);
 
     std::vector<OutEntry> entries;
@@ -955,6 +982,8 @@ int32_t Archiver::runDelete()
     rep_.call(zacFileCount, 0, static_cast<uint32_t>(count), {});
     if (rep_.stopped() || !beginTemp())
         return rep_.stopped() ? failWith(Fail::Abort) : 0;
+    if (Fail f = copyPreamble(); f != Fail::None)
+        return failWith(f);
     buf_.resize(kIoBlock);
     std::vector<OutEntry> entries;
     for (size_t i = 0; i < old_.entries.size(); ++i) {

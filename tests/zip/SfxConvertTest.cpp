@@ -250,6 +250,49 @@ TEST_F(SfxConvert, NewProgramHoldsStubHeaderAndEmptyArchive)
     EXPECT_EQ(runCommand("'" + tmp.file("new.exe") + "' --dir '" + tmp.file("o") + "' --yes </dev/null", &out), 0) << out;
 }
 
+// Add to a program file that does not exist yet: stub and header first, the
+// members behind them, and the result unpacks itself.
+TEST_F(SfxConvert, AddToANewProgramFileMakesASelfExtractor)
+{
+    writeFile(tmp.file("a.txt"), "first member\n");
+    writeFile(tmp.file("b.bin"), randomBytes(70000, 5));
+    TZipBuilder z;
+    z.Unattended = true;
+    z.SFXPath = stubPath();
+    z.SetDLLDirectory(binDir());
+    const std::string exe = tmp.file("made.exe");
+    z.SetZipFileName(exe);
+    z.FSpecArgs = {tmp.file("a.txt"), tmp.file("b.bin")};
+    z.Add();
+    ASSERT_EQ(z.ProcessedCount, 2) << z.LastMessage;
+    const std::string stub = readFile(stubPath());
+    const std::string f = readFile(exe);
+    ASSERT_GT(f.size(), stub.size());
+    EXPECT_EQ(f.substr(0, stub.size()), stub);
+    EXPECT_EQ(z.Count(), 2);
+    std::string out;
+    if (have("unzip")) {
+        EXPECT_EQ(runCommand("unzip -t '" + exe + "'", &out), 0) << out;
+    }
+    ::chmod(exe.c_str(), 0755);
+    ASSERT_EQ(runCommand("'" + exe + "' --dir '" + tmp.file("o") + "' --yes </dev/null", &out), 0) << out;
+    EXPECT_EQ(readFile(tmp.file("o/a.txt")), "first member\n");
+    EXPECT_EQ(readFile(tmp.file("o/b.bin")), randomBytes(70000, 5));
+
+    // Without a stub the program file cannot be made: 10304, nothing added.
+    TZipBuilder none;
+    none.Unattended = true;
+    none.SFXPath = tmp.file("no-stub.bin");
+    platform::setProgramDir(tmp.path());
+    none.SetZipFileName(tmp.file("other.exe"));
+    none.FSpecArgs = {tmp.file("a.txt")};
+    none.Add();
+    platform::setProgramDir("");
+    EXPECT_EQ(none.ProcessedCount, 0);
+    EXPECT_EQ(none.LastErrorCode, 10304);
+    EXPECT_FALSE(fileExists(tmp.file("other.exe")));
+}
+
 TEST_F(SfxConvert, IconReplacedInPeStubAndRecoveredBack)
 {
     const std::string pe = makePe();
