@@ -117,6 +117,9 @@ public:
         error(oneLine(text) + " (" + messageId + ")");
         messages.push_back(text);
     }
+    // Connection failures end in an exception: the verdict line says both.
+    void connectionMessage(const std::string &text, const std::string &) override { connectFailure = text; }
+    std::string connectFailure;
     void transferProgress(int64_t done, int64_t total) override
     {
         if (!bar_.enabled())
@@ -185,7 +188,8 @@ struct Connection {
 
 // Runs the job inside Connect; false when it ended early (an exception, or
 // stopped at a failure).
-bool runJob(TNMFTP &ftp, CliJobUi &ui)
+// `why` gets the cause for the verdict line.
+bool runJob(TNMFTP &ftp, CliJobUi &ui, const std::string &host, std::string &why)
 {
     try {
         ftp.Connect();
@@ -193,10 +197,18 @@ bool runJob(TNMFTP &ftp, CliJobUi &ui)
         return true;
     } catch (const jobs::JobAborted &) {
         ui.endTransfer();
-        error("job stopped");
+        why = "stopped at a host failure";
     } catch (const std::exception &e) {
         ui.endTransfer();
-        error("job ended: " + oneLine(trimLineEnd(e.what())));
+        const std::string what = oneLine(trimLineEnd(e.what()));
+        // The socket layer's words for a name that does not resolve; the
+        // sign-on message the wizard shows then would only mislead here.
+        if (what == "Null Remote Address")
+            why = "host " + host + " not found";
+        else if (!ui.connectFailure.empty())
+            why = oneLine(ui.connectFailure) + (what == "Connection Failed" ? "" : ": " + what);
+        else
+            why = what;
     }
     return false;
 }
@@ -366,7 +378,8 @@ int runSave(int argc, char **argv)
     in.ownerName = owner;
     in.downloadAddress = jobs::kDownloadAddress;
 
-    const bool ran = runJob(ftp, ui);
+    std::string why;
+    const bool ran = runJob(ftp, ui, c.host, why);
     const bool contentGood = ran && !job.saveCommandFailed && !job.transferFailed && !job.zipFailed &&
                              zipErrors.empty() && isFile(partial);
     if (!contentGood) {
@@ -374,7 +387,8 @@ int runSave(int argc, char **argv)
         if (job.transferFailed)
             error("the save file did not arrive complete; no archive written");
         else
-            error("save of " + library + " from " + c.host + " failed; no archive written");
+            error("save of " + library + " from " + c.host + " failed" + (why.empty() ? "" : ": " + why) +
+                  "; no archive written");
         return kFailed;
     }
     if (::rename(partial.c_str(), outAbs.c_str()) != 0) {
@@ -491,9 +505,10 @@ int runRestore(int argc, char **argv)
     in.autoCreateLibrary = createLibrary;
     in.fromSaveFile = fromSaveFile;
 
-    const bool ran = runJob(ftp, ui);
+    std::string why;
+    const bool ran = runJob(ftp, ui, c.host, why);
     if (!ran || job.restoreFailed || job.transferFailed || job.zipFailed || !zipErrors.empty()) {
-        error("restore of " + input + " on " + c.host + " failed");
+        error("restore of " + input + " on " + c.host + " failed" + (why.empty() ? "" : ": " + why));
         return kFailed;
     }
     const int failures = job.failuresReported - ui.warnings;

@@ -273,16 +273,18 @@ TEST_F(CliJobErrors, RestoreRefusedSignOnRestoresNothing)
 {
     ASSERT_EQ(job({"save", dir.file("demo.4ql"), "--library", "DEMOLIB"}).status, 0);
     CliResult r = job({"restore", dir.file("demo.4ql"), "--to-library", "COPYLIB", "--create-library"}, "guessed");
-    expectVerdict(r, "127.0.0.1");
+    expectOneLineFailure(r, "127.0.0.1");
     EXPECT_FALSE(fileExists(dir.path() + "/host/COPYLIB")) << "restored despite the refused sign-on";
 }
 
+// Failures before any host command: one line naming the cause and the host.
 TEST_F(CliJobErrors, SaveToBadHostOrWithWrongPassword)
 {
-    expectVerdict(job({"save", dir.file("x.4ql"), "--library", "DEMOLIB"}, "secret", "", "no-such-host.invalid"),
-                  "no-such-host.invalid");
+    expectOneLineFailure(
+        job({"save", dir.file("x.4ql"), "--library", "DEMOLIB"}, "secret", "", "no-such-host.invalid"),
+        "host no-such-host.invalid not found");
     CliResult r = job({"save", dir.file("x.4ql"), "--library", "DEMOLIB"}, "guessed");
-    expectVerdict(r, "127.0.0.1");
+    expectOneLineFailure(r, "127.0.0.1");
     EXPECT_EQ(r.err.find("guessed"), std::string::npos) << r.err;
     expectNoArchive();
 }
