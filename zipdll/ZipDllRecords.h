@@ -128,7 +128,7 @@ typedef struct ZipSpecEntry {
     int16_t Recurse;              /* 20 recurse into subdirectories */
     int16_t Reserved22;
     int32_t Reserved24[3];
-    char *RootDir;                /* 36 base folder the spec is relative to, or null */
+    char *RootDir;                /* 36 base folder the file pattern is relative to, or null */
     int32_t Reserved40[16];
 } ZipSpecEntry;
 
@@ -217,7 +217,7 @@ typedef struct UnzDllParams {
     int32_t Seven;                /* 144 ZIPDLL_RECORD_MARK */
 } UnzDllParams;
 
-/* Records of libraries older than 151 (zip) / 152 (unzip): the spec texts
+/* Records of libraries older than 151 (zip) / 152 (unzip): the file patterns
  * follow inline. Our libraries are newer; the component still knows these. */
 typedef struct ZipDllParamsOld {
     void *OwnerWindow, *Caller;
