@@ -237,13 +237,13 @@ void TNMFTP::SecureControl()
         throw ETlsError(e.what());
     }
     CheckCertificate();
-    ReportStatus(1, "Control connection protected (" + Tls()->Protocol() + ")");
+    ReportStatus(1, "Control connection protected (" + TlsFacts().protocol + ")");
 }
 
 void TNMFTP::CheckCertificate()
 {
-    const std::string got = Tls()->PeerFingerprint();
-    const std::string problem = Tls()->VerifyError();
+    const std::string got = TlsFacts().fingerprint;
+    const std::string problem = TlsFacts().verifyError;
     if (!TlsFingerprint.empty()) {
         if (tls::SameFingerprint(got, TlsFingerprint)) {
             peerFingerprint_ = got;
@@ -268,12 +268,12 @@ void TNMFTP::FinishDataTls()
 {
     data_->FinishTls();
     // The data connection must end at the very host the user trusted.
-    const std::string got = data_->Tls()->PeerFingerprint();
+    const std::string got = data_->TlsFacts().fingerprint;
     if (got != peerFingerprint_)
         throw ETlsError("the data connection presented another certificate: expected SHA-256 " +
                         peerFingerprint_ + ", got " + got);
-    ReportStatus(1, "Data connection protected (" + data_->Tls()->Protocol() +
-                        (data_->Tls()->Resumed() ? ", session resumed)" : ")"));
+    ReportStatus(1, "Data connection protected (" + data_->TlsFacts().protocol +
+                        (data_->TlsFacts().resumed ? ", session resumed)" : ")"));
 }
 
 bool TNMFTP::OpenPassive(TCmdType type)

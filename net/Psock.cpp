@@ -989,6 +989,7 @@ void TPowersock::StartTls(tls::TClientContext &ctx, const std::string &host, con
     if (!Connected || fd_ < 0)
         throw ESockError(ErrorMessage(10057));
     tlsError_.clear();
+    tlsFacts_ = {};
     tls_ = std::make_unique<tls::TSession>(ctx, fd_, host, resumeFrom ? resumeFrom->tls_.get() : nullptr);
     tlsHandshaking_ = true;
     TlsStep();
@@ -1003,6 +1004,8 @@ void TPowersock::TlsStep()
         tlsHandshaking_ = false;
         if (w != tls::TWant::None)
             tlsError_ = tls_->LastError();
+        else
+            tlsFacts_ = {true, tls_->Protocol(), tls_->PeerFingerprint(), tls_->VerifyError(), tls_->Resumed()};
     }
     UpdateNotifiers();
 }
@@ -1012,8 +1015,10 @@ void TPowersock::FinishTls()
     StartTimer();
     WaitUntil([this] { return !tlsHandshaking_ || TimedOut || Canceled || !Connected; });
     StopTimer();
-    if (!tlsHandshaking_ && tls_ && tlsError_.empty() && Connected) {
-        ReportStatus(4, "TLS " + tls_->Protocol() + (tls_->Resumed() ? " (resumed)" : ""));
+    // A connection the host has already closed still counts when its
+    // handshake was complete: the data it carried is waiting in the buffer.
+    if (!tlsHandshaking_ && tlsFacts_.established && tlsError_.empty()) {
+        ReportStatus(4, "TLS " + tlsFacts_.protocol + (tlsFacts_.resumed ? " (resumed)" : ""));
         return;
     }
     std::string why = TimedOut ? "timed out"

@@ -160,6 +160,15 @@ public:
     // complete stream from a cut one.
     void CloseTls();
     const tls::TSession *Tls() const { return tls_.get(); }
+    // What the last handshake established. It outlives the connection: a
+    // short transfer can be over, and its socket closed, before anyone waits
+    // for the handshake.
+    struct TTlsFacts {
+        bool established = false;
+        std::string protocol, fingerprint, verifyError;
+        bool resumed = false;
+    };
+    const TTlsFacts &TlsFacts() const { return tlsFacts_; }
     // Half-closes: the peer reads the end of the stream, this side can still
     // read what the peer sends until it closes.
     void ShutdownSend();
@@ -242,6 +251,7 @@ private:
     bool tlsMore_ = false;           // records wait inside the session
     bool tlsClosing_ = false;        // close_notify waits for a writable socket
     std::string tlsError_;
+    TTlsFacts tlsFacts_;
 };
 
 // WinSock's number for a POSIX errno value, so texts and OnError numbers stay

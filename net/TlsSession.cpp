@@ -226,14 +226,34 @@ TWant TSession::Handshake()
 
 long TSession::Read(char *buf, size_t n, TWant &want)
 {
-    ERR_clear_error();
-    size_t got = 0;
-    if (SSL_read_ex(ssl_, buf, n, &got) == 1) {
-        want = TWant::None;
-        return static_cast<long>(got);
+    // SSL_read hands out one record (16 KiB at most) per call; gathering
+    // records up to the caller's buffer saves the caller a file write per
+    // record. Whatever stops the gathering (would-block, close_notify, an
+    // error) is met again on the next call, after these bytes are delivered.
+    if (heldEnd_ != TWant::None) {
+        want = heldEnd_;
+        return 0;
     }
-    want = Fail(0);
-    return 0;
+    size_t total = 0;
+    while (total < n) {
+        ERR_clear_error();
+        size_t got = 0;
+        if (SSL_read_ex(ssl_, buf + total, n - total, &got) != 1) {
+            const TWant w = Fail(0);
+            if (total == 0) {
+                want = w;
+                return 0;
+            }
+            // The end of the stream or a failure is told on the next call,
+            // once these bytes are the caller's.
+            if (w == TWant::Closed || w == TWant::Error)
+                heldEnd_ = w;
+            break;
+        }
+        total += got;
+    }
+    want = TWant::None;
+    return static_cast<long>(total);
 }
 
 long TSession::Write(const char *buf, size_t n, TWant &want)

@@ -81,6 +81,7 @@ private:
     TClientContext *resumeCtx_ = nullptr; // set on sessions that resume
     bool done_ = false;
     std::string error_;
+    TWant heldEnd_ = TWant::None; // an end met while gathering records
 };
 
 // "ab cd:EF..." -> "ABCDEF...": fingerprints compare in this form.

@@ -198,6 +198,31 @@ TEST_F(FtpTls, ImplicitTlsRoundTrip)
     EXPECT_FALSE(fileOnWire());
 }
 
+// A short file is sent, close_notify and all, and the data connection closed
+// while the client is still waiting for the reply to RETR; the handshake had
+// completed, so the file counts. Each round runs that race once.
+TEST_F(FtpTls, ShortFilesArriveWholeWhenTheHostClosesFirst)
+{
+    startHost({"--tls-cert", cert_.file, "--tls", "explicit"});
+    const std::string tiny = payload_.substr(0, 100);
+    writeFile(dir_.file("tiny.bin"), tiny);
+    for (bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        auto ftp = client(TFtpSecurity::Explicit, passive, cert_.fingerprint);
+        const std::string savf = passive ? "QGPL/TINYP" : "QGPL/TINYA";
+        ftp->Connect();
+        ftp->SendCommand("RCMD CRTSAVF " + savf);
+        ftp->SetTransferType(2);
+        ftp->Upload(dir_.file("tiny.bin"), savf);
+        for (int round = 0; round < 25; ++round) {
+            std::remove(dir_.file("back.bin").c_str());
+            ASSERT_NO_THROW(ftp->Download(savf, dir_.file("back.bin"))) << "round " << round;
+            ASSERT_EQ(readFile(dir_.file("back.bin")), tiny) << "round " << round;
+        }
+        ftp->Disconnect();
+    }
+}
+
 TEST_F(FtpTls, UntrustedCertificateIsRefusedBeforeSignOn)
 {
     startHost({"--tls-cert", cert_.file});

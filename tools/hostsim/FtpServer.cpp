@@ -88,10 +88,22 @@ SSL *acceptTls(FtpServer &server, int fd)
         SSL_free(ssl);
         return nullptr;
     }
+    // Records leave through a buffer and go out together when a send is
+    // complete (ioSendAll flushes), not with one write() each.
+    BIO *sock = BIO_new_socket(fd, BIO_NOCLOSE);
+    BIO *buffered = BIO_new(BIO_f_buffer());
+    if (!sock || !buffered || BIO_set_write_buffer_size(buffered, 256 * 1024) != 1) {
+        BIO_free(sock);
+        BIO_free(buffered);
+        SSL_free(ssl);
+        return nullptr;
+    }
+    SSL_set0_wbio(ssl, BIO_push(buffered, sock));
     if (server.wireLogging()) {
-        BIO *bio = SSL_get_rbio(ssl);
-        BIO_set_callback_ex(bio, wireTap);
-        BIO_set_callback_arg(bio, static_cast<char *>(static_cast<void *>(&server)));
+        for (BIO *bio : {SSL_get_rbio(ssl), sock}) {
+            BIO_set_callback_ex(bio, wireTap);
+            BIO_set_callback_arg(bio, static_cast<char *>(static_cast<void *>(&server)));
+        }
     }
     ERR_clear_error();
     if (SSL_accept(ssl) != 1) {
@@ -102,6 +114,13 @@ SSL *acceptTls(FtpServer &server, int fd)
     return ssl;
 }
 
+// close_notify, pushed through the write buffer at once.
+void sendCloseNotify(SSL *ssl)
+{
+    SSL_shutdown(ssl);
+    BIO_flush(SSL_get_wbio(ssl));
+}
+
 // recv/send through TLS when the connection has it. Receiving answers 0 only
 // for a clean end (close_notify under TLS), -1 for anything else.
 ssize_t ioRecv(FtpServer &server, int fd, SSL *ssl, char *buf, size_t len)
@@ -109,11 +128,21 @@ ssize_t ioRecv(FtpServer &server, int fd, SSL *ssl, char *buf, size_t len)
     if (ssl) {
         size_t got = 0;
         ERR_clear_error();
-        if (SSL_read_ex(ssl, buf, len, &got) == 1)
-            return static_cast<ssize_t>(got);
-        const int e = SSL_get_error(ssl, 0);
-        ERR_clear_error();
-        return e == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+        if (SSL_read_ex(ssl, buf, len, &got) != 1) {
+            const int e = SSL_get_error(ssl, 0);
+            ERR_clear_error();
+            return e == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+        }
+        // Records already read ahead go along, one file write for many.
+        while (got < len && SSL_has_pending(ssl) == 1) {
+            size_t more = 0;
+            if (SSL_read_ex(ssl, buf + got, len - got, &more) != 1) {
+                ERR_clear_error(); // met again by the next call
+                break;
+            }
+            got += more;
+        }
+        return static_cast<ssize_t>(got);
     }
     ssize_t n;
     do
@@ -137,7 +166,7 @@ bool ioSendAll(FtpServer &server, int fd, SSL *ssl, const char *data, size_t len
             data += put;
             len -= put;
         }
-        return true;
+        return BIO_flush(SSL_get_wbio(ssl)) == 1;
     }
     if (server.wireLogging())
         server.logWire(data, len);
@@ -165,7 +194,7 @@ public:
     {
         closePassive();
         if (ctlSsl_) {
-            SSL_shutdown(ctlSsl_);
+            sendCloseNotify(ctlSsl_);
             SSL_free(ctlSsl_);
         }
     }
@@ -575,7 +604,7 @@ void FtpSession::endTransfer(Outcome outcome, int dataFd)
         // Only a complete transfer ends with close_notify: a client must be
         // able to tell it from one that was broken off.
         if (outcome == Outcome::Done)
-            SSL_shutdown(dataSsl_);
+            sendCloseNotify(dataSsl_);
         SSL_free(dataSsl_);
         dataSsl_ = nullptr;
     }
@@ -1012,7 +1041,7 @@ void FtpSession::cmdList(const std::string &rawArg, bool names)
         out += l + "\r\n";
     const bool sent = dataSend(data, out.data(), out.size());
     if (dataSsl_) {
-        SSL_shutdown(dataSsl_);
+        sendCloseNotify(dataSsl_);
         SSL_free(dataSsl_);
         dataSsl_ = nullptr;
     }
