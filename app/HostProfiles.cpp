@@ -20,6 +20,18 @@ void apply(const platform::Registry &reg, const std::string &key, HostSettings &
     s.proxy = reg.readString(key, "Proxy");
     s.proxyPort = toInteger(reg.readString(key, "ProxyPort"));
     s.userProfile = reg.readString(key, "UserProfile");
+    // Missing values are a profile from before passive mode and TLS.
+    const std::string passive = reg.readString(key, "Passive");
+    s.transport.passive = !passive.empty() && toInteger(passive) != 0;
+    const std::string security = reg.readString(key, "Security");
+    const int level = security.empty() ? 0 : toInteger(security);
+    // An unknown level is refused rather than taken as plain FTP: the user
+    // may have asked for TLS.
+    if (level < 0 || level > 2)
+        throw std::runtime_error("'" + security + "' is not a valid security level (0 plain, 1 explicit TLS, "
+                                 "2 implicit TLS)");
+    s.transport.security = static_cast<TFtpSecurity>(level);
+    s.transport.tlsFingerprint = reg.readString(key, "TlsFingerprint");
 }
 
 void write(platform::Registry &reg, const std::string &key, const HostSettings &s)
@@ -29,6 +41,20 @@ void write(platform::Registry &reg, const std::string &key, const HostSettings &
     reg.writeString(key, "Proxy", s.proxy);
     reg.writeString(key, "ProxyPort", std::to_string(s.proxyPort));
     reg.writeString(key, "UserProfile", s.userProfile);
+    reg.writeString(key, "Passive", s.transport.passive ? "1" : "0");
+    reg.writeString(key, "Security", std::to_string(static_cast<int>(s.transport.security)));
+    reg.writeString(key, "TlsFingerprint", s.transport.tlsFingerprint);
+}
+
+// The sub-key of the profile for `serverName`, searched last first; empty
+// when there is none.
+std::string findProfile(const platform::Registry &reg, const std::string &serverName)
+{
+    const auto subKeys = reg.subKeys(kHostsKey);
+    for (auto it = subKeys.rbegin(); it != subKeys.rend(); ++it)
+        if (reg.readString(keyOf(*it), "ServerName") == serverName)
+            return *it;
+    return {};
 }
 
 } // namespace
@@ -65,16 +91,9 @@ void load(HostSettings &current, std::vector<std::string> &names)
 
 void lookup(HostSettings &current)
 {
-    std::string found;
     {
         platform::Registry reg;
-        const auto subKeys = reg.subKeys(kHostsKey);
-        for (auto it = subKeys.rbegin(); it != subKeys.rend(); ++it) {
-            if (reg.readString(keyOf(*it), "ServerName") == current.serverName) {
-                found = *it;
-                break;
-            }
-        }
+        const std::string found = findProfile(reg, current.serverName);
         if (!found.empty()) {
             apply(reg, keyOf(found), current);
             return;
@@ -87,14 +106,11 @@ void store(const HostSettings &current)
 {
     {
         platform::Registry reg;
-        const auto subKeys = reg.subKeys(kHostsKey);
-        for (auto it = subKeys.rbegin(); it != subKeys.rend(); ++it) {
-            const std::string key = keyOf(*it);
-            if (reg.readString(key, "ServerName") == current.serverName) {
-                write(reg, key, current);
-                reg.writeString(kHostsKey, kLastHostUsed, *it);
-                return;
-            }
+        const std::string found = findProfile(reg, current.serverName);
+        if (!found.empty()) {
+            write(reg, keyOf(found), current);
+            reg.writeString(kHostsKey, kLastHostUsed, found);
+            return;
         }
     }
     create(current);

@@ -1,8 +1,12 @@
 #pragma once
 // Host profiles: per host, how to reach it (name, FTP port, proxy and its
-// port) and the user profile; the password is never stored. They live in the
-// registry under "Hosts", one sub-key per host named by a nine-digit number
-// ("000000000", "000000001", ...), and "LastHostUsed" names the last one.
+// port, passive mode, TLS and the accepted certificate) and the user profile;
+// the password is never stored. They live in the registry under "Hosts", one
+// sub-key per host named by a nine-digit number ("000000000", "000000001",
+// ...), and "LastHostUsed" names the last one. A profile without "Passive",
+// "Security" or "TlsFingerprint" (older ones) means active mode in the clear.
+
+#include "net/FtpTransport.h"
 
 #include <string>
 #include <vector>
@@ -16,6 +20,7 @@ struct HostSettings {
     std::string proxy;
     int proxyPort = 0;
     std::string userProfile;
+    FtpTransport transport;
 };
 
 namespace HostProfiles {

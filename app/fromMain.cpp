@@ -519,6 +519,7 @@ bool TfrmMain::formCreate(const std::vector<std::string> &args)
     Port = 21;
     Proxy.clear();
     ProxyPort = 0;
+    Transport = {};
     platform::guarded([this] { loadHostProfiles(); });
     return true;
 }
@@ -908,6 +909,7 @@ void TfrmMain::btnFinishClick()
     p.port = Port;
     p.proxy = Proxy;
     p.proxyPort = ProxyPort;
+    p.transport = Transport;
 
     lblProcess->setText("Processing ...");
     lblFinish->hide();
@@ -1075,6 +1077,7 @@ HostSettings TfrmMain::hostSettings() const
     h.port = Port;
     h.proxy = Proxy;
     h.proxyPort = ProxyPort;
+    h.transport = Transport;
     h.userProfile = s(edtUserProfile->text());
     return h;
 }
@@ -1085,6 +1088,7 @@ void TfrmMain::applyHostSettings(const HostSettings &h)
     Port = h.port;
     Proxy = h.proxy;
     ProxyPort = h.proxyPort;
+    Transport = h.transport;
     edtUserProfile->setText(q(h.userProfile));
 }
 

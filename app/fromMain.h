@@ -58,6 +58,7 @@ struct ConnectParams {
     int port = 21;
     std::string proxy;
     int proxyPort = 0;
+    FtpTransport transport;
 };
 
 struct WizardJobParts;
@@ -143,6 +144,7 @@ public:
     int Port = 21;
     std::string Proxy;
     int ProxyPort = 0;
+    FtpTransport Transport; // passive mode, TLS, the accepted certificate
     bool RestoreFromSaveFile = false;
     std::string ZipFileName; // the zip component's archive name
     int JobStage = 0;        // what the running job does (the jobs set it)

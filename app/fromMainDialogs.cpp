@@ -21,7 +21,7 @@ void TfrmMain::showPoster()
 
 void TfrmMain::imgPosterClick() { dialogs::imgPosterClick(*imgPoster); }
 void TfrmMain::btnAboutClick() { dialogs::showAbout(); }
-void TfrmMain::btnAdvancedClick() { dialogs::editConnectionSettings(Port, Proxy, ProxyPort); }
+void TfrmMain::btnAdvancedClick() { dialogs::editConnectionSettings(Port, Proxy, ProxyPort, Transport); }
 void TfrmMain::btnRestoreDefaultsClick() { dialogs::btnRestoreDefaultsClick(ArchiveInfo); }
 void TfrmMain::btnAddPosterClick() { dialogs::btnAddPosterClick(ArchiveInfo); }
 void TfrmMain::btnSaveAdvancedClick() { dialogs::btnSaveAdvancedClick(ArchiveInfo); }

@@ -3,6 +3,7 @@
 
 #include "app/fromMain.h"
 
+#include "app/CertificateQuestion.h"
 #include "app/WizardJobs.h"
 #include "jobs/formDspJobLog.h"
 
@@ -77,6 +78,17 @@ void TfrmMain::connectToHost(const ConnectParams &p)
     ftp.Port = p.port;
     ftp.Proxy = p.proxy;
     ftp.ProxyPort = p.proxyPort;
+    ftp.UseTransport(p.transport);
+    const std::string host = p.host;
+    ftp.OnVerifyCertificate = [this, host](const std::string &fingerprint, const std::string &problem,
+                                           TCertAnswer &answer) {
+        answer = askAboutCertificate(host, fingerprint, problem);
+        // Kept with the host at once: the whole job runs inside Connect.
+        if (answer == TCertAnswer::AcceptAndRemember) {
+            Transport.tlsFingerprint = fingerprint;
+            storeHostProfile();
+        }
+    };
 
     jobs::HostJobs &j = parts.jobs;
     j.runFolder = runFolder();
@@ -107,6 +119,11 @@ void TfrmMain::connectToHost(const ConnectParams &p)
         ftp.Connect();
     } catch (const jobs::JobAborted &) {
         // The user stopped the job and the window closes; nothing to show.
+    } catch (const ECertificateChanged &e) {
+        parts.ui.failureBegins();
+        throw ECertificateChanged(std::string(e.what()) +
+                                  ".\n\nIf the host was given a new certificate, choose Forget in the connection "
+                                  "settings (Advanced) and connect again; you will be asked about the new one.");
     } catch (...) {
         // A lost connection ends the job without a reported failure: unlock
         // the window as a failure does, or Cancel would stay locked by the

@@ -1,6 +1,7 @@
 // quellon-cli ftp: get, put or a raw command through the wizard's FTP client.
 
 #include "cli/CliCommon.h"
+#include "cli/CliTransport.h"
 #include "net/NMFtp.h"
 
 #include <CLI/CLI.hpp>
@@ -29,17 +30,11 @@ int runFtp(int argc, char **argv)
                  "quellon-cli ftp"};
     std::string host, proxy, user, passwordEnv, passwordFile;
     int port = 21, proxyPort = 21, timeout = 0;
-    bool progress = false, verbose = false, passive = false;
-    std::string tlsMode, tlsFingerprint, tlsCa;
+    bool progress = false, verbose = false;
+    TransportOptions transport;
     app.add_option("--host", host, "FTP server name or address")->required();
     auto *portOpt = app.add_option("--port", port, "FTP server port (default 21; 990 with --tls implicit)");
-    app.add_flag("--passive", passive, "open data connections from here (EPSV, else PASV)");
-    app.add_option("--tls", tlsMode,
-                   "FTP over TLS: explicit (AUTH TLS on the normal port) or implicit (TLS from the first byte)")
-        ->check(CLI::IsMember({"explicit", "implicit"}));
-    app.add_option("--tls-fingerprint", tlsFingerprint,
-                   "accept exactly the host certificate with this SHA-256 fingerprint (hex, colons optional)");
-    app.add_option("--tls-ca", tlsCa, "PEM file of further trusted certificate authorities");
+    transport.add(app);
     app.add_option("--proxy", proxy, "FTP proxy; the user is sent as USER@HOST");
     app.add_option("--proxy-port", proxyPort, "FTP proxy port")->capture_default_str();
     app.add_option("--user", user, "user profile")->required();
@@ -90,20 +85,12 @@ int runFtp(int argc, char **argv)
     if (!password)
         return kUsage;
 
-    if (tlsMode.empty() && (!tlsFingerprint.empty() || !tlsCa.empty())) {
-        error("--tls-fingerprint and --tls-ca need --tls");
+    if (!transport.check())
         return kUsage;
-    }
 
     TNMFTP ftp;
     ftp.Host = host;
-    ftp.Port = tlsMode == "implicit" && portOpt->count() == 0 ? 990 : port;
-    ftp.Passive = passive;
-    ftp.Security = tlsMode == "explicit"   ? TFtpSecurity::Explicit
-                   : tlsMode == "implicit" ? TFtpSecurity::Implicit
-                                           : TFtpSecurity::None;
-    ftp.TlsFingerprint = tlsFingerprint;
-    ftp.TlsCaFile = tlsCa;
+    transport.apply(ftp, port, portOpt->count() > 0);
     if (!proxy.empty()) {
         ftp.Proxy = proxy;
         ftp.ProxyPort = proxyPort;
@@ -153,7 +140,7 @@ int runFtp(int argc, char **argv)
         ftp.Disconnect();
     } catch (const std::exception &e) {
         bar.finish();
-        error(step + ": " + trimLineEnd(e.what()));
+        error(step + ": " + trimLineEnd(e.what()) + transport.advice());
         if (ftp.Connected) {
             try {
                 ftp.Disconnect();

@@ -3,6 +3,7 @@
 // with the job log's last lines and stops the job unless --ignore-errors.
 
 #include "cli/CliCommon.h"
+#include "cli/CliTransport.h"
 
 #include "jobs/ArchiveInfo.h"
 #include "jobs/HostJobs.h"
@@ -148,11 +149,14 @@ struct Connection {
     std::string host, proxy, user, passwordEnv, passwordFile;
     int port = 21, proxyPort = 21, timeout = 0;
     bool ignoreErrors = false, progress = false, verbose = false;
+    TransportOptions transport;
+    CLI::Option *portOption = nullptr;
 
     void add(CLI::App &app)
     {
         app.add_option("--host", host, "host name or address of the IBM i FTP server")->required();
-        app.add_option("--port", port, "FTP port")->capture_default_str();
+        portOption = app.add_option("--port", port, "FTP port (default 21; 990 with --tls implicit)");
+        transport.add(app);
         app.add_option("--proxy", proxy, "FTP proxy; the user is sent as USER@HOST");
         app.add_option("--proxy-port", proxyPort, "FTP proxy port")->capture_default_str();
         app.add_option("--user", user, "OS/400 user profile")->required();
@@ -166,11 +170,13 @@ struct Connection {
 
     bool setUp(TNMFTP &ftp) const
     {
+        if (!transport.check())
+            return false;
         auto password = readPassword(passwordEnv, passwordFile);
         if (!password)
             return false;
         ftp.Host = host;
-        ftp.Port = port;
+        transport.apply(ftp, port, portOption->count() > 0);
         if (!proxy.empty()) {
             ftp.Proxy = proxy;
             ftp.ProxyPort = proxyPort;
@@ -380,6 +386,8 @@ int runSave(int argc, char **argv)
 
     std::string why;
     const bool ran = runJob(ftp, ui, c.host, why);
+    if (!ran)
+        why += c.transport.advice();
     const bool contentGood = ran && !job.saveCommandFailed && !job.transferFailed && !job.zipFailed &&
                              zipErrors.empty() && isFile(partial);
     if (!contentGood) {
@@ -507,6 +515,8 @@ int runRestore(int argc, char **argv)
 
     std::string why;
     const bool ran = runJob(ftp, ui, c.host, why);
+    if (!ran)
+        why += c.transport.advice();
     if (!ran || job.restoreFailed || job.transferFailed || job.zipFailed || !zipErrors.empty()) {
         error("restore of " + input + " on " + c.host + " failed" + (why.empty() ? "" : ": " + why));
         return kFailed;

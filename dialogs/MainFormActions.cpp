@@ -24,15 +24,16 @@ template <typename Form> struct Live {
 
 } // namespace
 
-void editConnectionSettings(int &port, std::string &proxy, int &proxyPort)
+void editConnectionSettings(int &port, std::string &proxy, int &proxyPort, FtpTransport &transport)
 {
-    TfrmAdvanced form(port, proxy, proxyPort);
+    TfrmAdvanced form(port, proxy, proxyPort, transport);
     Live live(frmAdvanced, form);
     if (platform::dialogs().showModal(form) != platform::mrOk)
         return;
     port = form.port();
     proxy = form.proxy();
     proxyPort = form.proxyPort();
+    transport = form.transport();
 }
 
 bool editTargetCommand(std::string &command)

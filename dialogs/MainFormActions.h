@@ -3,7 +3,7 @@
 // creates its dialog, shows it through the platform's modal service, takes
 // the results back and frees it, so the form's handler is a single call:
 //
-//   btnAdvancedClick         dialogs::editConnectionSettings(Port, Proxy, ProxyPort);
+//   btnAdvancedClick         dialogs::editConnectionSettings(Port, Proxy, ProxyPort, Transport);
 //   btnSaveAdvancedClick     dialogs::btnSaveAdvancedClick(ArchiveInfo);
 //   btnRestoreDefaultsClick  dialogs::btnRestoreDefaultsClick(ArchiveInfo);
 //   btnAddPosterClick        dialogs::btnAddPosterClick(ArchiveInfo);
@@ -29,12 +29,14 @@ namespace jobs {
 struct TArchiveInfo;
 }
 
+#include "net/FtpTransport.h"
+
 namespace dialogs {
 
 class PosterPanel;
 
 // btnAdvancedClick: the connection settings; unchanged unless OK.
-void editConnectionSettings(int &port, std::string &proxy, int &proxyPort);
+void editConnectionSettings(int &port, std::string &proxy, int &proxyPort, FtpTransport &transport);
 // btnSaveAdvancedClick: the target command; true when OK stored a new one.
 bool editTargetCommand(std::string &command);
 // btnRestoreDefaultsClick: target host, user profile, restore library.

@@ -19,11 +19,13 @@ TCSpinEdit *portEdit(QWidget *parent, const char *name)
 }
 } // namespace
 
-TfrmAdvanced::TfrmAdvanced(int port, const std::string &proxy, int proxyPort, QWidget *parent) : QDialog(parent)
+TfrmAdvanced::TfrmAdvanced(int port, const std::string &proxy, int proxyPort, const FtpTransport &transport,
+                           QWidget *parent)
+    : QDialog(parent)
 {
     setObjectName(QStringLiteral("frmAdvanced"));
     setWindowTitle(QStringLiteral("Advanced server configuration"));
-    setFixedSize(326, 231);
+    setFixedSize(326, 375);
 
     auto *grpPort = new QGroupBox(QStringLiteral("Remote host port information"), this);
     grpPort->setGeometry(8, 8, 310, 60);
@@ -44,13 +46,37 @@ TfrmAdvanced::TfrmAdvanced(int port, const std::string &proxy, int proxyPort, QW
     edtProxyPort = portEdit(grpProxy, "edtProxyPort");
     edtProxyPort->setGeometry(200, 62, 96, 24);
 
+    auto *grpTransfer = new QGroupBox(QStringLiteral("Transfer and security"), this);
+    grpTransfer->setGeometry(8, 184, 310, 144);
+    chkPassive = new QCheckBox(QStringLiteral("Passive mode"), grpTransfer);
+    chkPassive->setObjectName(QStringLiteral("chkPassive"));
+    chkPassive->setGeometry(12, 24, 284, 22);
+    chkPassive->setToolTip(QStringLiteral("The PC opens the data connections: needed behind most firewalls and NAT"));
+    auto *lblSecurity = new QLabel(QStringLiteral("Security"), grpTransfer);
+    lblSecurity->setGeometry(12, 56, 130, 20);
+    cmbSecurity = new QComboBox(grpTransfer);
+    cmbSecurity->setObjectName(QStringLiteral("cmbSecurity"));
+    cmbSecurity->addItems({QStringLiteral("None"), QStringLiteral("Explicit TLS"), QStringLiteral("Implicit TLS")});
+    cmbSecurity->setGeometry(146, 54, 150, 24);
+    auto *lblFingerprint = new QLabel(QStringLiteral("Accepted host certificate (SHA-256)"), grpTransfer);
+    lblFingerprint->setGeometry(12, 84, 284, 20);
+    edtFingerprint = new QLineEdit(grpTransfer);
+    edtFingerprint->setObjectName(QStringLiteral("edtFingerprint"));
+    edtFingerprint->setReadOnly(true);
+    edtFingerprint->setPlaceholderText(QStringLiteral("none: the system's trust store decides"));
+    edtFingerprint->setGeometry(12, 106, 206, 24);
+    btnForget = new QPushButton(QStringLiteral("Forget"), grpTransfer);
+    btnForget->setObjectName(QStringLiteral("btnForget"));
+    btnForget->setGeometry(226, 105, 70, 26);
+    btnForget->setToolTip(QStringLiteral("Ask again about the host's certificate on the next connection"));
+
     btnOk = new QPushButton(QStringLiteral("OK"), this);
     btnOk->setObjectName(QStringLiteral("btnOk"));
-    btnOk->setGeometry(156, 192, 75, 27);
+    btnOk->setGeometry(156, 338, 75, 27);
     btnOk->setDefault(true);
     btnCancel = new QPushButton(QStringLiteral("Cancel"), this);
     btnCancel->setObjectName(QStringLiteral("btnCancel"));
-    btnCancel->setGeometry(240, 192, 75, 27);
+    btnCancel->setGeometry(240, 338, 75, 27);
 
     connect(btnOk, &QPushButton::clicked, this, [this] { dialogs::closeWith(*this, platform::mrOk); });
     connect(btnCancel, &QPushButton::clicked, this, [this] {
@@ -61,4 +87,43 @@ TfrmAdvanced::TfrmAdvanced(int port, const std::string &proxy, int proxyPort, QW
     edtPort->setText(QString::number(port));
     edtProxy->setText(QString::fromStdString(proxy));
     edtProxyPort->setText(QString::number(proxyPort));
+    chkPassive->setChecked(transport.passive);
+    cmbSecurity->setCurrentIndex(static_cast<int>(transport.security));
+    edtFingerprint->setText(QString::fromStdString(transport.tlsFingerprint));
+    edtFingerprint->setToolTip(edtFingerprint->text());
+    edtFingerprint->setCursorPosition(0);
+    btnForget->setEnabled(!transport.tlsFingerprint.empty());
+    // Connected after the values are in, so the stored port is kept as is.
+    connect(cmbSecurity, &QComboBox::currentIndexChanged, this, [this](int i) { cmbSecurityChange(i); });
+    connect(btnForget, &QPushButton::clicked, this, [this] { btnForgetClick(); });
+    securityIndex_ = cmbSecurity->currentIndex();
+}
+
+FtpTransport TfrmAdvanced::transport() const
+{
+    FtpTransport t;
+    t.passive = chkPassive->isChecked();
+    t.security = static_cast<TFtpSecurity>(cmbSecurity->currentIndex());
+    t.tlsFingerprint = edtFingerprint->text().toStdString();
+    return t;
+}
+
+void TfrmAdvanced::cmbSecurityChange(int index)
+{
+    const int implicitIndex = static_cast<int>(TFtpSecurity::Implicit);
+    const bool toImplicit = index == implicitIndex && securityIndex_ != implicitIndex;
+    const bool fromImplicit = index != implicitIndex && securityIndex_ == implicitIndex;
+    securityIndex_ = index;
+    // Only a standard port follows; a port the user chose stays.
+    if (toImplicit && edtPort->value() == 21)
+        edtPort->setText(QString::number(kImplicitTlsPort));
+    else if (fromImplicit && edtPort->value() == kImplicitTlsPort)
+        edtPort->setText(QStringLiteral("21"));
+}
+
+void TfrmAdvanced::btnForgetClick()
+{
+    edtFingerprint->clear();
+    edtFingerprint->setToolTip(QString());
+    btnForget->setEnabled(false);
 }

@@ -1,10 +1,16 @@
 #pragma once
 // Connection settings: the FTP port, the proxy and the proxy port of the
-// main form. The form only edits; btnAdvancedClick takes the values back.
+// main form, and how the transfer runs: passive mode, TLS and the host
+// certificate accepted earlier. The form only edits; btnAdvancedClick takes
+// the values back.
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QLineEdit>
 #include <QPushButton>
+
+#include "net/FtpTransport.h"
 
 #include "widgets/TCSpinEdit.h"
 
@@ -13,11 +19,16 @@
 class TfrmAdvanced : public QDialog {
     Q_OBJECT
 public:
-    TfrmAdvanced(int port, const std::string &proxy, int proxyPort, QWidget *parent = nullptr);
+    TfrmAdvanced(int port, const std::string &proxy, int proxyPort, const FtpTransport &transport = {},
+                 QWidget *parent = nullptr);
 
     TCSpinEdit *edtPort;
     QLineEdit *edtProxy;
     TCSpinEdit *edtProxyPort;
+    QCheckBox *chkPassive;
+    QComboBox *cmbSecurity; // None, explicit TLS, implicit TLS
+    QLineEdit *edtFingerprint; // read only
+    QPushButton *btnForget;
     QPushButton *btnOk;
     QPushButton *btnCancel;
 
@@ -26,8 +37,15 @@ public:
     int port() const { return edtPort->value(); }
     std::string proxy() const { return edtProxy->text().toStdString(); }
     int proxyPort() const { return edtProxyPort->value(); }
+    FtpTransport transport() const;
 
     void btnCancelClick() {}
+    // Implicit TLS has a port of its own: the standard ports follow the choice.
+    void cmbSecurityChange(int index);
+    void btnForgetClick();
+
+private:
+    int securityIndex_ = 0;
 };
 
 extern TfrmAdvanced *frmAdvanced;

@@ -249,7 +249,7 @@ void TNMFTP::CheckCertificate()
             peerFingerprint_ = got;
             return;
         }
-        throw ETlsError("the host's certificate changed: expected SHA-256 " +
+        throw ECertificateChanged("the host's certificate changed: expected SHA-256 " +
                         tls::ColonFingerprint(TlsFingerprint) + ", got " + got);
     }
     if (!problem.empty()) {

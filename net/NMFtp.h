@@ -4,6 +4,7 @@
 // downloads and uploads over an active (PORT) or passive (EPSV/PASV) data
 // connection, in the clear or under TLS (explicit AUTH TLS or implicit).
 
+#include "net/FtpTransport.h"
 #include "net/FtpReply.h"
 #include "net/Psock.h"
 
@@ -23,12 +24,14 @@ class ETlsError : public ESockError
 public:
     explicit ETlsError(const std::string &msg) : ESockError(msg) {}
 };
-
-enum class TFtpSecurity : uint8_t {
-    None,     // plain FTP
-    Explicit, // AUTH TLS on the normal port, then PBSZ 0 and PROT P
-    Implicit, // TLS from the first byte (usually port 990), then PBSZ 0 and PROT P
+// The host shows another certificate than the one accepted for it: a new
+// certificate, or another machine answering under its name.
+class ECertificateChanged : public ETlsError
+{
+public:
+    explicit ECertificateChanged(const std::string &msg) : ETlsError(msg) {}
 };
+
 enum class TCertAnswer : uint8_t { Reject, Accept, AcceptAndRemember };
 // Asked when the host's certificate does not verify against the trust store
 // (and no fingerprint is pinned). `Fingerprint` is SHA-256 as "AB:CD:..",
@@ -65,6 +68,13 @@ public:
     // Extra trusted CA certificates (PEM), beside the system store.
     std::string TlsCaFile;
     TVerifyCertificateEvent OnVerifyCertificate;
+    // A host profile's passive mode, security and accepted certificate.
+    void UseTransport(const FtpTransport &t)
+    {
+        Passive = t.passive;
+        Security = t.security;
+        TlsFingerprint = t.tlsFingerprint;
+    }
     int Vendor = 2411;      // kept for directory listings, which this client has not
     bool ParseList = false; // likewise only stored
 

@@ -172,3 +172,62 @@ TEST_F(WizardTest, BadPortIsReportedAndStopsTheLoad)
     EXPECT_EQ(HostProfiles::toInteger(" 21"), 21);
     EXPECT_EQ(HostProfiles::toInteger("-1"), -1);
 }
+
+TEST_F(WizardTest, TransferSettingsFollowTheHostAndOlderProfilesMeanActiveInTheClear)
+{
+    const std::string fp = "3A:F1:07:9C:55:20:8B:E4:1D:6F:C2:90:AA:13:5E:77:08:B9:4C:D2:E6:31:7F:A0:52:9D:C8:16:EB:44:0F:63";
+    writeProfiles({{"000000000", "old", "21", "", "0", "JOE"}, {"000000001", "secure", "990", "", "0", "ANN"}},
+                  "000000001");
+    {
+        platform::Registry reg;
+        reg.writeString("Hosts/000000001", "Passive", "1");
+        reg.writeString("Hosts/000000001", "Security", "2");
+        reg.writeString("Hosts/000000001", "TlsFingerprint", fp);
+    }
+    TestForm &f = start({"/zip"});
+    EXPECT_TRUE(f.Transport.passive);
+    EXPECT_EQ(f.Transport.security, TFtpSecurity::Implicit);
+    EXPECT_EQ(f.Transport.tlsFingerprint, fp);
+
+    next();
+    f.edtLibraryNameToSave->setText("MYLIB");
+    dialogs.fileAnswers.push_back(tmp.file("MYLIB.4ql"));
+    next();
+    next();
+    next();
+    ASSERT_EQ(page(), f.tabConnectInfo);
+    // A profile from before these settings: active mode, no TLS.
+    f.edtServerName->setEditText("old");
+    leaveHostField(f);
+    EXPECT_FALSE(f.Transport.passive);
+    EXPECT_EQ(f.Transport.security, TFtpSecurity::None);
+    EXPECT_EQ(f.Transport.tlsFingerprint, "");
+    // Back on the other host, its settings come back.
+    f.edtServerName->setEditText("secure");
+    leaveHostField(f);
+    EXPECT_EQ(f.Transport.security, TFtpSecurity::Implicit);
+    EXPECT_EQ(f.Transport.tlsFingerprint, fp);
+
+    // OK writes them beside the other values.
+    f.edtServerName->setEditText("old");
+    leaveHostField(f);
+    f.Transport = {true, TFtpSecurity::Explicit, ""};
+    f.edtPassword->setText("pw");
+    next();
+    f.Port = 1; // nothing listens there: the job fails, the profile is written first
+    platform::guarded([&] { f.btnFinishClick(); });
+    EXPECT_EQ(value("Hosts/000000000", "Passive"), "1");
+    EXPECT_EQ(value("Hosts/000000000", "Security"), "1");
+    EXPECT_EQ(value("Hosts/000000000", "TlsFingerprint"), "");
+}
+
+TEST_F(WizardTest, UnknownSecurityLevelIsReported)
+{
+    writeProfiles({{"000000000", "as1", "21", "", "0", "JOE"}}, "000000000");
+    platform::Registry().writeString("Hosts/000000000", "Security", "7");
+    TestForm &f = create({});
+    ASSERT_EQ(dialogs.exceptions.size(), 1u);
+    EXPECT_NE(dialogs.exceptions[0].find("'7' is not a valid security level"), std::string::npos)
+        << dialogs.exceptions[0];
+    (void)f;
+}

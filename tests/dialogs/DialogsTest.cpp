@@ -47,6 +47,7 @@ TEST_F(DialogsTest, AdvancedCancelAndCloseBoxKeepTheSettings)
 {
     int port = 21, proxyPort = 0;
     std::string proxy;
+    FtpTransport transport;
     auto edit = [](TfrmAdvanced &f) {
         f.edtPort->setText("2121");
         type(f.edtProxy, "proxy.local");
@@ -54,8 +55,8 @@ TEST_F(DialogsTest, AdvancedCancelAndCloseBoxKeepTheSettings)
     };
     ui.modalScripts.push_back(script<TfrmAdvanced>([&](TfrmAdvanced &f) { edit(f); press(f.btnCancel); }));
     ui.modalScripts.push_back(script<TfrmAdvanced>([&](TfrmAdvanced &f) { edit(f); f.close(); }));
-    dialogs::editConnectionSettings(port, proxy, proxyPort);
-    dialogs::editConnectionSettings(port, proxy, proxyPort);
+    dialogs::editConnectionSettings(port, proxy, proxyPort, transport);
+    dialogs::editConnectionSettings(port, proxy, proxyPort, transport);
     EXPECT_EQ(port, 21);
     EXPECT_EQ(proxy, "");
     EXPECT_EQ(proxyPort, 0);
@@ -67,6 +68,7 @@ TEST_F(DialogsTest, AdvancedOkTakesTheCorrectedValues)
 {
     int port = 21, proxyPort = 3128;
     std::string proxy = "old";
+    FtpTransport transport;
     std::string shownAfterLeaving;
     ui.modalScripts.push_back(script<TfrmAdvanced>([&](TfrmAdvanced &f) {
         EXPECT_EQ(f.windowTitle(), "Advanced server configuration");
@@ -80,7 +82,7 @@ TEST_F(DialogsTest, AdvancedOkTakesTheCorrectedValues)
         f.edtProxyPort->setText(""); // emptied and never left: still 0 on OK
         press(f.btnOk);
     }));
-    dialogs::editConnectionSettings(port, proxy, proxyPort);
+    dialogs::editConnectionSettings(port, proxy, proxyPort, transport);
     EXPECT_EQ(shownAfterLeaving, "65535");
     EXPECT_EQ(port, 65535);
     EXPECT_EQ(proxy, "  Proxy.Example ") << "taken exactly as typed";
@@ -88,10 +90,59 @@ TEST_F(DialogsTest, AdvancedOkTakesTheCorrectedValues)
 
     // OK without edits gives the same values back.
     ui.modalScripts.push_back(script<TfrmAdvanced>([](TfrmAdvanced &f) { press(f.btnOk); }));
-    dialogs::editConnectionSettings(port, proxy, proxyPort);
+    dialogs::editConnectionSettings(port, proxy, proxyPort, transport);
     EXPECT_EQ(port, 65535);
     EXPECT_EQ(proxy, "  Proxy.Example ");
     EXPECT_EQ(proxyPort, 0);
+}
+
+TEST_F(DialogsTest, AdvancedTransferSettings)
+{
+    int port = 21, proxyPort = 0;
+    std::string proxy;
+    const std::string fp = "3A:F1:07:9C:55:20:8B:E4:1D:6F:C2:90:AA:13:5E:77:08:B9:4C:D2:E6:31:7F:A0:52:9D:C8:16:EB:44:0F:63";
+    FtpTransport transport{false, TFtpSecurity::Explicit, fp};
+    std::vector<std::string> ports;
+    ui.modalScripts.push_back(script<TfrmAdvanced>([&](TfrmAdvanced &f) {
+        EXPECT_FALSE(f.chkPassive->isChecked());
+        EXPECT_EQ(f.cmbSecurity->currentText(), "Explicit TLS");
+        EXPECT_EQ(f.edtFingerprint->text().toStdString(), fp);
+        EXPECT_TRUE(f.edtFingerprint->isReadOnly());
+        EXPECT_TRUE(f.btnForget->isEnabled());
+        // Implicit TLS takes the standard ports along, in both directions.
+        f.cmbSecurity->setCurrentIndex(2);
+        ports.push_back(f.edtPort->text().toStdString());
+        f.cmbSecurity->setCurrentIndex(0);
+        ports.push_back(f.edtPort->text().toStdString());
+        // A port the user chose stays whatever the choice.
+        f.edtPort->setText("2121");
+        f.cmbSecurity->setCurrentIndex(2);
+        ports.push_back(f.edtPort->text().toStdString());
+        f.chkPassive->setChecked(true);
+        press(f.btnForget);
+        EXPECT_FALSE(f.btnForget->isEnabled());
+        press(f.btnOk);
+    }));
+    dialogs::editConnectionSettings(port, proxy, proxyPort, transport);
+    EXPECT_EQ(ports, (std::vector<std::string>{"990", "21", "2121"}));
+    EXPECT_EQ(port, 2121);
+    EXPECT_TRUE(transport.passive);
+    EXPECT_EQ(transport.security, TFtpSecurity::Implicit);
+    EXPECT_EQ(transport.tlsFingerprint, "") << "Forget drops the accepted certificate";
+
+    // Cancel keeps all of it, the forgotten certificate included.
+    transport.tlsFingerprint = fp;
+    ui.modalScripts.push_back(script<TfrmAdvanced>([&](TfrmAdvanced &f) {
+        f.chkPassive->setChecked(false);
+        f.cmbSecurity->setCurrentIndex(0);
+        press(f.btnForget);
+        press(f.btnCancel);
+    }));
+    dialogs::editConnectionSettings(port, proxy, proxyPort, transport);
+    EXPECT_TRUE(transport.passive);
+    EXPECT_EQ(transport.security, TFtpSecurity::Implicit);
+    EXPECT_EQ(transport.tlsFingerprint, fp);
+    EXPECT_EQ(port, 2121);
 }
 
 // ---- post-restore command --------------------------------------------------

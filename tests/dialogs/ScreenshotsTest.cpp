@@ -68,7 +68,9 @@ public:
 TEST(Screenshots, Dialogs)
 {
     platform::setProgramDir(sourcePath("data"));
-    TfrmAdvanced advanced(21, "proxy.example.com", 8080);
+    const FtpTransport secure{true, TFtpSecurity::Implicit,
+                              "3A:F1:07:9C:55:20:8B:E4:1D:6F:C2:90:AA:13:5E:77:08:B9:4C:D2:E6:31:7F:A0:52:9D:C8:16:EB:44:0F:63"};
+    TfrmAdvanced advanced(990, "proxy.example.com", 8080, secure);
     TfrmSaveAdvanced command("CALL MYLIB/INSTALL");
     TfrmTargetDefaults defaults({"MY400", "QSECOFR", "*SAVLIB"});
     TfrmAddPoster addPoster({poster("poster-300x100.jpg"), "https://www.example.com/", true});
@@ -84,7 +86,7 @@ TEST(Screenshots, Dialogs)
         const char *name;
         QSize size;
     } shots[] = {
-        {&advanced, "frmAdvanced", {326, 231}},       {&command, "frmSaveAdvanced", {575, 262}},
+        {&advanced, "frmAdvanced", {326, 375}},       {&command, "frmSaveAdvanced", {575, 262}},
         {&defaults, "frmTargetDefaults", {573, 261}}, {&addPoster, "frmAddPoster", {575, 293}},
         {&preview, "frmPreviewPoster", {575, 365}},   {&newVersion, "frmNewVersion", {552, 134}},
         {&about, "frmAbout", {425, 308}},

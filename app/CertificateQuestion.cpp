@@ -1,0 +1,27 @@
+#include "app/CertificateQuestion.h"
+
+#include "platform/Dialogs.h"
+
+namespace app {
+
+TCertAnswer askAboutCertificate(const std::string &host, const std::string &fingerprint,
+                                const std::string &problem)
+{
+    const std::string text = "The certificate of " + host + " could not be verified: " + problem +
+                             ".\n\nSHA-256 fingerprint:\n" + fingerprint +
+                             "\n\nCompare it with the fingerprint your system administrator gives you."
+                             "\n\nYes: trust this certificate for " + host + " from now on."
+                             "\nNo: trust it for this connection only."
+                             "\nCancel: do not connect.";
+    switch (platform::dialogs().messageBox(text, "Host certificate", platform::Buttons::YesNoCancel,
+                                           platform::Icon::Warning)) {
+    case platform::mrYes:
+        return TCertAnswer::AcceptAndRemember;
+    case platform::mrNo:
+        return TCertAnswer::Accept;
+    default:
+        return TCertAnswer::Reject;
+    }
+}
+
+} // namespace app

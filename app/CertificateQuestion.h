@@ -1,0 +1,16 @@
+#pragma once
+// The question put to the user when a host's certificate is not vouched for
+// by the system's trust store and none was accepted for that host before.
+
+#include "net/NMFtp.h"
+
+#include <string>
+
+namespace app {
+
+// Yes: trust this certificate for the host from now on; No: for this
+// connection only; Cancel (or closing the box): do not connect.
+TCertAnswer askAboutCertificate(const std::string &host, const std::string &fingerprint,
+                                const std::string &problem);
+
+} // namespace app

@@ -1,0 +1,65 @@
+#include "cli/CliTransport.h"
+
+#include "cli/CliCommon.h"
+#include "net/TlsSession.h"
+
+#include <cctype>
+
+namespace cli {
+
+void TransportOptions::add(CLI::App &app)
+{
+    app.add_flag("--passive", passive, "open the data connections from here (EPSV, else PASV): behind firewalls and NAT");
+    app.add_option("--tls", tls,
+                   "FTP over TLS: explicit (AUTH TLS on the normal port) or implicit (TLS from the first byte, "
+                   "port 990 unless --port)")
+        ->check(CLI::IsMember({"explicit", "implicit"}));
+    app.add_option("--tls-fingerprint", fingerprint,
+                   "trust exactly the host certificate with this SHA-256 fingerprint (hex, colons optional), "
+                   "for hosts whose certificate the system does not trust");
+    app.add_option("--tls-ca", caFile, "PEM file of further trusted certificate authorities");
+}
+
+bool TransportOptions::check() const
+{
+    if (tls.empty() && (!fingerprint.empty() || !caFile.empty())) {
+        error("--tls-fingerprint and --tls-ca need --tls");
+        return false;
+    }
+    if (!fingerprint.empty()) {
+        bool wellFormed = true;
+        for (char c : fingerprint)
+            wellFormed = wellFormed && (std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == ' ');
+        if (!wellFormed || tls::NormalizeFingerprint(fingerprint).size() != 64) {
+            error("--tls-fingerprint " + fingerprint + " is not a SHA-256 fingerprint (64 hex digits, colons optional)");
+            return false;
+        }
+    }
+    return true;
+}
+
+void TransportOptions::apply(TNMFTP &ftp, int port, bool portGiven) const
+{
+    FtpTransport t;
+    t.passive = passive;
+    t.security = tls == "explicit"   ? TFtpSecurity::Explicit
+                 : tls == "implicit" ? TFtpSecurity::Implicit
+                                     : TFtpSecurity::None;
+    t.tlsFingerprint = fingerprint;
+    ftp.UseTransport(t);
+    ftp.TlsCaFile = caFile;
+    ftp.Port = t.security == TFtpSecurity::Implicit && !portGiven ? kImplicitTlsPort : port;
+    ftp.OnVerifyCertificate = [refused = refused_](const std::string &fp, const std::string &, TCertAnswer &answer) {
+        *refused = fp;
+        answer = TCertAnswer::Reject;
+    };
+}
+
+std::string TransportOptions::advice() const
+{
+    if (refused_->empty())
+        return {};
+    return " (if that is the fingerprint your host's administrator gives, pass --tls-fingerprint " + *refused_ + ")";
+}
+
+} // namespace cli

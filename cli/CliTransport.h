@@ -1,0 +1,37 @@
+#pragma once
+// The options that say how a host is reached beyond name and port, shared by
+// ftp, save and restore: --passive, --tls, --tls-fingerprint, --tls-ca.
+
+#include "net/NMFtp.h"
+
+#include <CLI/CLI.hpp>
+
+#include <memory>
+#include <string>
+
+namespace cli {
+
+struct TransportOptions {
+    bool passive = false;
+    std::string tls; // "", "explicit" or "implicit"
+    std::string fingerprint;
+    std::string caFile;
+
+    void add(CLI::App &app);
+    // After parsing: false, after an error line, when the options do not fit
+    // together or the fingerprint is not a SHA-256.
+    bool check() const;
+    // Sets passive mode and TLS on `ftp`; implicit TLS goes to port 990
+    // unless a port was given.
+    void apply(TNMFTP &ftp, int port, bool portGiven) const;
+    // For the failure line: how to trust a certificate that was refused
+    // because nothing vouched for it; empty otherwise.
+    std::string advice() const;
+
+private:
+    // Nobody can be asked here: the certificate is refused and its
+    // fingerprint kept for the advice.
+    std::shared_ptr<std::string> refused_ = std::make_shared<std::string>();
+};
+
+} // namespace cli
