@@ -163,6 +163,9 @@ void HostJobs::ftpConnect()
     quiet = true;
     RunHostCommand("chgjob log(4 10 *SECLVL) logclpgm(*YES)");
     ui_.addLine("User profile '" + userProfile + "' now online with " + host);
+    // The operator sees that the password and the save file are protected.
+    if (ftp_.Security != TFtpSecurity::None)
+        ui_.addLine("Sign-on and transfers protected by " + ftp_.TlsFacts().protocol);
     JobStage = jsPrepareJob;
     quiet = true;
     ui_.addLine("Creating temporary files on " + host);

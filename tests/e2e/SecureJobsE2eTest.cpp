@@ -77,6 +77,7 @@ TEST_F(SecureJobsE2e, CliSavesAndRestoresThroughPassiveModeAndBothKindsOfTls)
         std::string out;
         ASSERT_EQ(cli("save " + shellQuote(archive) + cliHost(*as1) + w.flags + pin + " --library MYLIB", &out), 0)
             << out;
+        EXPECT_EQ(out.find("Sign-on and transfers protected by TLS") != std::string::npos, w.secure) << out;
         ASSERT_EQ(runCommand("unzip -tq " + shellQuote(archive), &out), 0) << out;
         ASSERT_EQ(cli("restore " + shellQuote(archive) + cliHost(*as2) + w.flags + pin, &out), 0) << out;
         EXPECT_EQ(objects(tmp.file(to + "/MYLIB")), objects(tmp.file(from + "/MYLIB")));
@@ -144,11 +145,12 @@ TEST_F(SecureJobsE2e, WizardAsksOnceAboutACertificateThenTrustsExactlyThatOne)
     EXPECT_EQ(dialogs.boxes[0].caption, "Host certificate");
     EXPECT_NE(dialogs.boxes[0].text.find(cert.fingerprint), std::string::npos) << dialogs.boxes[0].text;
     EXPECT_NE(dialogs.boxes[0].text.find("localhost"), std::string::npos);
-    // The same activity as in the clear.
+    // The activity in the clear, and one line saying what protects it.
     const auto lines = jobLines(kSaveSummaryLines);
-    ASSERT_EQ(lines.size(), 10u) << ::testing::PrintToString(listLines());
+    ASSERT_EQ(lines.size(), 11u) << ::testing::PrintToString(listLines());
     EXPECT_EQ(lines[2], "User profile 'JOE' now online with localhost");
-    EXPECT_EQ(lines[5], "Now Downloading from: localhost");
+    EXPECT_EQ(lines[3], "Sign-on and transfers protected by TLSv1.3");
+    EXPECT_EQ(lines[6], "Now Downloading from: localhost");
     EXPECT_EQ(wire("as1").find("secret"), std::string::npos);
     EXPECT_EQ(wire("as1").find(saveFileSample(archive)), std::string::npos);
     EXPECT_NE(commands("as1").find("EPSV"), std::string::npos);
