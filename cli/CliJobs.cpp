@@ -308,6 +308,8 @@ int runSave(int argc, char **argv)
                "      --library MYLIB --object 'PAY*' --type '*PGM' --release V7R3M0\n"
                "  quellon-cli save /srv/backup/MYLIB.4ql --host as400 --user BACKUP \\\n"
                "      --password-file /etc/quellon/backup.pw --library MYLIB --replace   (cron: see man quellon-cli)\n"
+               "  quellon-cli save MYLIB.4ql --host as400 --user JOE --password-env QPW --library MYLIB \\\n"
+               "      --passive --tls explicit --tls-fingerprint 3A:F1:...:0F:63   (the host's certificate)\n"
                "\n"
                "Exit status: 0 every step succeeded, 1 something failed (stderr says what), 2 wrong usage.");
     if (int r = parse(app, argc, argv); r >= 0)
@@ -432,6 +434,7 @@ int runRestore(int argc, char **argv)
                "  quellon-cli restore MYLIB.4ql --host testhost --user JOE --password-file ~/.as400pw \\\n"
                "      --to-library MYLIB2 --create-library\n"
                "  quellon-cli restore mylib.savf --host as400 --user JOE --password-env QPW --saved-library MYLIB\n"
+               "  quellon-cli restore MYLIB.4ql --host as400 --user JOE --password-env QPW --passive --tls implicit\n"
                "\n"
                "Exit status: 0 every step succeeded, 1 something failed (stderr says what), 2 wrong usage.");
     if (int r = parse(app, argc, argv); r >= 0)
