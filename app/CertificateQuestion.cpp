@@ -7,8 +7,11 @@ namespace app {
 TCertAnswer askAboutCertificate(const std::string &host, const std::string &fingerprint,
                                 const std::string &problem)
 {
+    // Two rows of 16 bytes, so a box never breaks the fingerprint inside a byte.
+    const std::string shown =
+        fingerprint.size() > 48 ? fingerprint.substr(0, 48) + "\n" + fingerprint.substr(48) : fingerprint;
     const std::string text = "The certificate of " + host + " could not be verified: " + problem +
-                             ".\n\nSHA-256 fingerprint:\n" + fingerprint +
+                             ".\n\nSHA-256 fingerprint:\n" + shown +
                              "\n\nCompare it with the fingerprint your system administrator gives you."
                              "\n\nYes: trust this certificate for " + host + " from now on."
                              "\nNo: trust it for this connection only."
