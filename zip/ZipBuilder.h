@@ -292,6 +292,7 @@ public:
     static int32_t ZCallback(ZCallBackStruct *rec);
 
     // Fill the common part of a library record (the operation owns it).
+    int ExecZipDll(const std::string &archive, int version, bool deleting);
     void SetZipSwitches(ZipDllParams &p, ParamStore &own, const std::string &archive, int version);
     void SetZipSwitchesOld(ZipDllParamsOld &p, ParamStore &own, const std::string &archive);
     void SetUnZipSwitches(UnzDllParams &p, ParamStore &own, const std::string &archive, int version);

@@ -143,49 +143,7 @@ void TZipBuilder::Add()
     const int version = GetZipVers();
 
     try {
-        ParamStore own;
-        if (!zipDll().exec)
-            throw std::runtime_error("no ZipDllExec");
-        auto exec = reinterpret_cast<ZipDllExecFunc>(zipDll().exec);
-        if (version >= 151) {
-            ZipDllParams p{};
-            SetZipSwitches(p, own, workFile, version);
-            own.zipSpecs.emplace_back(FSpecArgs.size());
-            auto &specs = own.zipSpecs.back();
-            char *root = rootDir_.empty() ? nullptr : own.dup(rootDir_);
-            for (size_t i = 0; i < FSpecArgs.size(); ++i) {
-                AddSpec s = parseAddSpec(FSpecArgs[i]);
-                ZipSpecEntry &e = specs[i];
-                e.Spec = own.dup(s.pattern);
-                if (s.hasPassword && !s.password.empty()) {
-                    e.Password = own.dup(s.password, ZCB_MAX_PASSWORD);
-                    e.Encrypt = 1;
-                } else if (s.hasPassword) {
-                    e.Password = nullptr;
-                    e.Encrypt = 0;
-                } else {
-                    e.Password = p.Password;
-                    e.Encrypt = AddOptions.has(AddEncrypt) ? 1 : 0;
-                }
-                e.Recurse = static_cast<int16_t>(s.recurse >= 0 ? s.recurse : AddOptions.has(AddRecurseDirs));
-                e.RootDir = root;
-            }
-            p.Specs = specs.data();
-            p.Seven = ZIPDLL_RECORD_MARK;
-            p.SpecCount = static_cast<int32_t>(FSpecArgs.size());
-            ProcessedCount = exec(&p);
-        } else {
-            if (FSpecArgs.size() > ZIPDLL_OLD_MAX_SPECS)
-                throw std::runtime_error("too many file specifications for this zip library");
-            auto p = std::make_unique<ZipDllParamsOld>();
-            std::memset(p.get(), 0, sizeof *p);
-            SetZipSwitchesOld(*p, own, workFile);
-            for (size_t i = 0; i < FSpecArgs.size(); ++i)
-                p->Specs[i] = own.dup(FSpecArgs[i]);
-            p->Seven = ZIPDLL_RECORD_MARK;
-            p->SpecCount = static_cast<int32_t>(FSpecArgs.size());
-            ProcessedCount = exec(reinterpret_cast<ZipDllParams *>(p.get()));
-        }
+        ProcessedCount = ExecZipDll(workFile, version, false);
         if (callbackFailed_)
             throw std::runtime_error("event handler failed");
         if (spanning) {
@@ -337,6 +295,68 @@ TZipStream *TZipBuilder::ExtractFileToStream(const std::string &memberName)
     return ProcessedCount == 1 ? &stream_ : nullptr;
 }
 
+// One call of the zip library on `archive` with FSpecArgs, in the record
+// layout the loaded library understands: adds them (each line may carry its
+// own password and recursion), or deletes the members they match.
+int TZipBuilder::ExecZipDll(const std::string &archive, int version, bool deleting)
+{
+    ParamStore own;
+    if (!zipDll().exec)
+        throw std::runtime_error("no ZipDllExec");
+    auto exec = reinterpret_cast<ZipDllExecFunc>(zipDll().exec);
+    auto deletion = [](auto &p) {
+        p.DeleteEntries = 1;
+        p.Grow = p.JunkDirNames = p.Move = p.Freshen = p.Update = p.Encrypt = 0;
+        p.Recurse = 0;
+    };
+    if (version >= 151) {
+        ZipDllParams p{};
+        SetZipSwitches(p, own, archive, version);
+        if (deleting)
+            deletion(p);
+        own.zipSpecs.emplace_back(FSpecArgs.size());
+        auto &specs = own.zipSpecs.back();
+        char *root = deleting || rootDir_.empty() ? nullptr : own.dup(rootDir_);
+        for (size_t i = 0; i < FSpecArgs.size(); ++i) {
+            ZipSpecEntry &e = specs[i];
+            if (deleting) {
+                e.Spec = own.dup(FSpecArgs[i]);
+                continue;
+            }
+            AddSpec s = parseAddSpec(FSpecArgs[i]);
+            e.Spec = own.dup(s.pattern);
+            if (s.hasPassword && !s.password.empty()) {
+                e.Password = own.dup(s.password, ZCB_MAX_PASSWORD);
+                e.Encrypt = 1;
+            } else if (s.hasPassword) {
+                e.Password = nullptr;
+                e.Encrypt = 0;
+            } else {
+                e.Password = p.Password;
+                e.Encrypt = AddOptions.has(AddEncrypt) ? 1 : 0;
+            }
+            e.Recurse = static_cast<int16_t>(s.recurse >= 0 ? s.recurse : AddOptions.has(AddRecurseDirs));
+            e.RootDir = root;
+        }
+        p.Specs = specs.data();
+        p.Seven = ZIPDLL_RECORD_MARK;
+        p.SpecCount = static_cast<int32_t>(FSpecArgs.size());
+        return exec(&p);
+    }
+    if (FSpecArgs.size() > ZIPDLL_OLD_MAX_SPECS)
+        throw std::runtime_error("too many file specifications for this zip library");
+    auto p = std::make_unique<ZipDllParamsOld>();
+    std::memset(p.get(), 0, sizeof *p);
+    SetZipSwitchesOld(*p, own, archive);
+    if (deleting)
+        deletion(*p);
+    for (size_t i = 0; i < FSpecArgs.size(); ++i)
+        p->Specs[i] = own.dup(FSpecArgs[i]);
+    p->Seven = ZIPDLL_RECORD_MARK;
+    p->SpecCount = static_cast<int32_t>(FSpecArgs.size());
+    return exec(reinterpret_cast<ZipDllParams *>(p.get()));
+}
+
 // ------------------------------------------------------------------- Delete
 
 void TZipBuilder::Delete()
@@ -373,39 +393,7 @@ void TZipBuilder::Delete()
     const int version = GetZipVers();
 
     try {
-        ParamStore own;
-        if (!zipDll().exec)
-            throw std::runtime_error("no ZipDllExec");
-        auto exec = reinterpret_cast<ZipDllExecFunc>(zipDll().exec);
-        if (version >= 151) {
-            ZipDllParams p{};
-            SetZipSwitches(p, own, zipFileName_, version);
-            p.DeleteEntries = 1;
-            p.Grow = p.JunkDirNames = p.Move = p.Freshen = p.Update = p.Encrypt = 0;
-            p.Recurse = 0;
-            own.zipSpecs.emplace_back(FSpecArgs.size());
-            auto &specs = own.zipSpecs.back();
-            for (size_t i = 0; i < FSpecArgs.size(); ++i)
-                specs[i].Spec = own.dup(FSpecArgs[i]);
-            p.Specs = specs.data();
-            p.Seven = ZIPDLL_RECORD_MARK;
-            p.SpecCount = static_cast<int32_t>(FSpecArgs.size());
-            ProcessedCount = exec(&p);
-        } else {
-            if (FSpecArgs.size() > ZIPDLL_OLD_MAX_SPECS)
-                throw std::runtime_error("too many file specifications for this zip library");
-            auto p = std::make_unique<ZipDllParamsOld>();
-            std::memset(p.get(), 0, sizeof *p);
-            SetZipSwitchesOld(*p, own, zipFileName_);
-            p->DeleteEntries = 1;
-            p->Grow = p->JunkDirNames = p->Move = p->Freshen = p->Update = p->Encrypt = 0;
-            p->Recurse = 0;
-            for (size_t i = 0; i < FSpecArgs.size(); ++i)
-                p->Specs[i] = own.dup(FSpecArgs[i]);
-            p->Seven = ZIPDLL_RECORD_MARK;
-            p->SpecCount = static_cast<int32_t>(FSpecArgs.size());
-            ProcessedCount = exec(reinterpret_cast<ZipDllParams *>(p.get()));
-        }
+        ProcessedCount = ExecZipDll(zipFileName_, version, true);
         if (callbackFailed_)
             throw std::runtime_error("event handler failed");
     } catch (...) {
