@@ -251,6 +251,49 @@ int parse(CLI::App &app, int argc, char **argv)
     return -1;
 }
 
+// What a save or a restore runs with: the FTP client as the options say, the
+// per-run folder, the record, the zip component and the host job over them.
+struct CliJob {
+    explicit CliJob(const Connection &connection)
+        : c(connection), ui(connection.ignoreErrors, connection.progress), job(ftp, zip, info, ui)
+    {
+        info.reset();
+        attachZipMessages(zip, zipErrors);
+        ui.jobs = &job;
+        job.wireEvents();
+        job.runFolder = folder.path;
+        job.userProfile = c.user;
+    }
+    // kOk, or the exit status after its error line.
+    int prepare()
+    {
+        if (!c.setUp(ftp))
+            return kUsage;
+        if (folder.path.empty()) {
+            error("cannot make a temporary folder in " + platform::tempPath());
+            return kFailed;
+        }
+        return kOk;
+    }
+    // The job, inside Connect; false when it ended early, with `why`.
+    bool run(std::string &why)
+    {
+        const bool ran = runJob(ftp, ui, c.host, why);
+        if (!ran)
+            why += c.transport.advice();
+        return ran;
+    }
+
+    const Connection &c;
+    TNMFTP ftp;
+    RunFolder folder;
+    jobs::TArchiveInfo info;
+    TZipBuilder zip;
+    std::vector<std::string> zipErrors;
+    CliJobUi ui;
+    jobs::HostJobs job;
+};
+
 std::string jsonText(const std::string &s)
 {
     std::string out = "\"";
@@ -333,17 +376,10 @@ int runSave(int argc, char **argv)
         return kFailed;
     }
 
-    TNMFTP ftp;
-    if (!c.setUp(ftp))
-        return kUsage;
-    RunFolder run;
-    if (run.path.empty()) {
-        error("cannot make a temporary folder in " + platform::tempPath());
-        return kFailed;
-    }
-
-    jobs::TArchiveInfo info;
-    info.reset();
+    CliJob j(c);
+    if (int r = j.prepare(); r != kOk)
+        return r;
+    jobs::TArchiveInfo &info = j.info;
     info.setTargetCommand(command);
     info.setDefaultTargetHost(defaultHost);
     info.setDefaultUserProfile(defaultUser);
@@ -363,18 +399,10 @@ int runSave(int argc, char **argv)
     }
     ::unlink(partial.c_str());
 
-    TZipBuilder zip;
-    std::vector<std::string> zipErrors;
-    attachZipMessages(zip, zipErrors);
-    zip.SetZipFileName(partial);
+    j.zip.SetZipFileName(partial);
 
-    CliJobUi ui(c.ignoreErrors, c.progress);
-    jobs::HostJobs job(ftp, zip, info, ui);
-    ui.jobs = &job;
-    job.wireEvents();
+    jobs::HostJobs &job = j.job;
     job.mode = jobs::HostJobs::Mode::Save;
-    job.runFolder = run.path;
-    job.userProfile = c.user;
     jobs::SaveInputs &in = job.saveInputs;
     in.saveType = object.empty() ? 0 : 1;
     in.library = library;
@@ -387,11 +415,9 @@ int runSave(int argc, char **argv)
     in.downloadAddress = jobs::kDownloadAddress;
 
     std::string why;
-    const bool ran = runJob(ftp, ui, c.host, why);
-    if (!ran)
-        why += c.transport.advice();
+    const bool ran = j.run(why);
     const bool contentGood = ran && !job.saveCommandFailed && !job.transferFailed && !job.zipFailed &&
-                             zipErrors.empty() && isFile(partial);
+                             j.zipErrors.empty() && isFile(partial);
     if (!contentGood) {
         ::unlink(partial.c_str());
         if (job.transferFailed)
@@ -406,7 +432,7 @@ int runSave(int argc, char **argv)
         error("cannot write " + output);
         return kFailed;
     }
-    const int failures = job.failuresReported - ui.warnings;
+    const int failures = job.failuresReported - j.ui.warnings;
     if (failures > 0) {
         error("archive " + output + " written, but " + std::to_string(failures) + " host step(s) failed");
         return kFailed;
@@ -446,20 +472,11 @@ int runRestore(int argc, char **argv)
         return kFailed;
     }
 
-    TNMFTP ftp;
-    if (!c.setUp(ftp))
-        return kUsage;
-    RunFolder run;
-    if (run.path.empty()) {
-        error("cannot make a temporary folder in " + platform::tempPath());
-        return kFailed;
-    }
-
-    jobs::TArchiveInfo info;
-    info.reset();
-    TZipBuilder zip;
-    std::vector<std::string> zipErrors;
-    attachZipMessages(zip, zipErrors);
+    CliJob j(c);
+    if (int r = j.prepare(); r != kOk)
+        return r;
+    jobs::TArchiveInfo &info = j.info;
+    TZipBuilder &zip = j.zip;
 
     const bool fromSaveFile = endsWith(input, ".savf");
     if (fromSaveFile) {
@@ -481,14 +498,14 @@ int runRestore(int argc, char **argv)
             return kFailed;
         }
         zip.FSpecArgs = {jobs::kInfoMemberName};
-        zip.ExtrBaseDir = run.path;
+        zip.ExtrBaseDir = j.folder.path;
         zip.ExtrOptions = ExtrOpts{ExtrOverWrite};
         try {
             zip.Extract();
         } catch (...) {
         }
         zip.FSpecArgs.clear();
-        if (!jobs::readInfoMember(info, run.path)) {
+        if (!jobs::readInfoMember(info, j.folder.path)) {
             error(input + " has no readable " + jobs::kInfoMemberName + "; not a Quellon file");
             return kFailed;
         }
@@ -501,13 +518,8 @@ int runRestore(int argc, char **argv)
                                                                        : info.defaultRestoreLibrary();
     }
 
-    CliJobUi ui(c.ignoreErrors, c.progress);
-    jobs::HostJobs job(ftp, zip, info, ui);
-    ui.jobs = &job;
-    job.wireEvents();
+    jobs::HostJobs &job = j.job;
     job.mode = jobs::HostJobs::Mode::Restore;
-    job.runFolder = run.path;
-    job.userProfile = c.user;
     jobs::RestoreInputs &in = job.restoreInputs;
     in.chosenFile = input;
     in.restoreToLibrary = toLibrary;
@@ -517,14 +529,12 @@ int runRestore(int argc, char **argv)
     in.fromSaveFile = fromSaveFile;
 
     std::string why;
-    const bool ran = runJob(ftp, ui, c.host, why);
-    if (!ran)
-        why += c.transport.advice();
-    if (!ran || job.restoreFailed || job.transferFailed || job.zipFailed || !zipErrors.empty()) {
+    const bool ran = j.run(why);
+    if (!ran || job.restoreFailed || job.transferFailed || job.zipFailed || !j.zipErrors.empty()) {
         error("restore of " + input + " on " + c.host + " failed" + (why.empty() ? "" : ": " + why));
         return kFailed;
     }
-    const int failures = job.failuresReported - ui.warnings;
+    const int failures = job.failuresReported - j.ui.warnings;
     if (failures > 0) {
         error("restored, but " + std::to_string(failures) + " host step(s) failed");
         return kFailed;
