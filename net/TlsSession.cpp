@@ -202,6 +202,9 @@ TClientContext::TClientContext(const std::string &caFile)
     if (!ctx_)
         throw std::runtime_error("TLS: cannot create a context: " + errorQueueText());
     SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
+    // AES-128-GCM first: as safe for these transfers and a third faster than
+    // AES-256-GCM, which a host that honours the client's order would pick.
+    SSL_CTX_set_ciphersuites(ctx_, "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
     SSL_CTX_set_default_verify_paths(ctx_);
     if (!caFile.empty() && SSL_CTX_load_verify_locations(ctx_, caFile.c_str(), nullptr) != 1) {
         std::string why = errorQueueText();

@@ -840,9 +840,7 @@ void FtpSession::cmdRetr(const std::string &arg)
         if (got == 0)
             break;
         std::string out;
-        if (binary_) {
-            out.assign(buf.data(), got);
-        } else {
+        if (!binary_) {
             // Each record becomes one text line; database records lose their
             // trailing blanks, as the server trims by default.
             for (size_t off = 0; off < got; off += rcdlen) {
@@ -859,12 +857,14 @@ void FtpSession::cmdRetr(const std::string &arg)
                 out += line + "\r\n";
             }
         }
-        size_t n = out.size();
+        // Binary goes out straight from the read buffer.
+        const char *from = binary_ ? buf.data() : out.data();
+        size_t n = binary_ ? got : out.size();
         if (limit >= 0 && sent + static_cast<long long>(n) > limit) {
             n = static_cast<size_t>(limit - sent);
             outcome = Outcome::Aborted;
         }
-        if (!dataSend(data, out.data(), n)) {
+        if (!dataSend(data, from, n)) {
             outcome = Outcome::Aborted;
             break;
         }
