@@ -53,7 +53,8 @@ struct SocketBio {
     size_t unsent() const { return out.size() - outPos; }
 };
 
-// Enough for 16 full records; the socket takes about this much per send.
+// About 16 full records: one send of this size costs little more than one
+// of a single record.
 constexpr size_t kHoldBytes = 256 * 1024;
 
 SocketBio *sockOf(BIO *b)
