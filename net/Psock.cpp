@@ -338,6 +338,13 @@ void TPowersock::CloseHandle()
             *n = nullptr;
         }
     }
+    // Records the session took but never sent are lost with it: a transfer
+    // that waits for them must not end as a success.
+    if (TlsUnsent()) {
+        sendFailed_ = true;
+        if (LastError == 0)
+            LastError = 10053;
+    }
     tls_.reset();
     tlsHandshaking_ = tlsReadWantsWrite_ = tlsWriteWantsRead_ = tlsMore_ = tlsClosing_ = false;
     if (fd_ >= 0)
@@ -363,7 +370,8 @@ void TPowersock::UpdateNotifiers()
         wr = tlsHsWantsWrite_;
     } else if (tls_ && Connected) {
         rd = rd || (tlsWriteWantsRead_ && wr);
-        wr = (wr && !tlsWriteWantsRead_) || (tlsReadWantsWrite_ && rd) || tlsClosing_;
+        wr = (wr && !tlsWriteWantsRead_) || (tlsReadWantsWrite_ && rd) || tlsClosing_ ||
+             (TlsUnsent() && !sendFailed_);
     }
     if (readNotifier_->isEnabled() != rd)
         readNotifier_->setEnabled(rd);
@@ -719,6 +727,8 @@ void TPowersock::WriteFromStream()
             const char *p;
             size_t n;
             if (fileMode_) {
+                if (sendComplete_)
+                    break; // a capture file, or a file sent to its end
                 if (chunkPos_ == chunkLen_) {
                     ssize_t r = ::read(fileFd_, chunk_.data(), chunk_.size());
                     if (r < 0) {
@@ -780,6 +790,16 @@ void TPowersock::WriteFromStream()
             if (counting_ && OnPacketSent)
                 OnPacketSent(this);
         }
+        // Records the session holds go out now; what the socket does not
+        // take waits for the next write event.
+        if (TlsUnsent() && !sendFailed_ && !Canceled) {
+            const tls::TWant w = tls_->Flush();
+            if (w == tls::TWant::Error) {
+                tlsError_ = tls_->LastError();
+                LastError = 10053;
+                sendFailed_ = true;
+            }
+        }
     }
     UpdateNotifiers();
 }
@@ -807,12 +827,12 @@ void TPowersock::SendBuffer(const char *data, uint16_t length)
     send_.append(data, n);
     sendComplete_ = false;
     WriteFromStream();
-    WaitUntil([this] { return sendComplete_ || Canceled || sendFailed_ || !Connected; });
+    WaitUntil([this] { return (sendComplete_ && !TlsUnsent()) || Canceled || sendFailed_ || !Connected; });
     if (Canceled) {
         Canceled = false;
         throw EAbortError("Socket send aborted");
     }
-    if (!sendComplete_) {
+    if (!sendComplete_ || TlsUnsent() || sendFailed_) {
         send_.clear();
         sendPos_ = 0;
         throw ESockError(ErrorMessage(sendFailed_ && LastError ? LastError : 10057));
@@ -850,8 +870,9 @@ void TPowersock::SendFile(const std::string &path)
     try {
         if (BytesTotal > 0) {
             WriteFromStream();
-            WaitUntil(
-                [this] { return sendComplete_ || Canceled || sendFailed_ || fileError_ || !Connected; });
+            WaitUntil([this] {
+                return (sendComplete_ && !TlsUnsent()) || Canceled || sendFailed_ || fileError_ || !Connected;
+            });
         } else {
             sendComplete_ = true;
         }
@@ -859,7 +880,9 @@ void TPowersock::SendFile(const std::string &path)
         restore();
         throw;
     }
-    bool complete = sendComplete_;
+    // Complete means sent: nothing may still wait inside the TLS session, and
+    // a connection that failed on the way has not delivered it either.
+    bool complete = sendComplete_ && !TlsUnsent() && !sendFailed_;
     restore();
     if (Canceled) {
         Canceled = false;
@@ -1008,6 +1031,11 @@ void TPowersock::TlsStep()
             tlsFacts_ = {true, tls_->Protocol(), tls_->PeerFingerprint(), tls_->VerifyError(), tls_->Resumed()};
     }
     UpdateNotifiers();
+}
+
+bool TPowersock::TlsUnsent() const
+{
+    return tls_ && tls_->HasUnsent();
 }
 
 void TPowersock::FinishTls()

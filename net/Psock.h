@@ -206,6 +206,8 @@ private:
     size_t PendingBytes() const { return recv_.size() - recvPos_; }
     void Compact();
     void TlsStep();
+    // Records the TLS session took that have not left yet.
+    bool TlsUnsent() const;
     void TlsCloseStep();
 
     int fd_ = -1;

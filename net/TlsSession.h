@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+struct bio_st;
 struct ssl_ctx_st;
 struct ssl_st;
 struct ssl_session_st;
@@ -57,8 +58,13 @@ public:
     // that readiness), Closed (the peer's close_notify), Error (see LastError;
     // an end without close_notify is an error: the data may be cut short).
     long Read(char *buf, size_t n, TWant &want);
-    // Plain bytes taken (> 0), or 0 with `want` set as for Read.
+    // Plain bytes taken (> 0), or 0 with `want` set as for Read. Taken bytes
+    // may wait inside the session (HasUnsent) until Flush sends them.
     long Write(const char *buf, size_t n, TWant &want);
+    // Sends what Write holds: None once all has left, Write when the socket
+    // is full (try again when writable), Error when the connection failed.
+    TWant Flush();
+    bool HasUnsent() const;
     // Sends close_notify; Write when the alert could not leave yet.
     TWant SendCloseNotify();
     // Decrypted or buffered bytes wait inside the session (no socket event
@@ -78,6 +84,7 @@ public:
 private:
     TWant Fail(int ret);
     ssl_st *ssl_ = nullptr;
+    bio_st *bio_ = nullptr; // owned by ssl_
     TClientContext *resumeCtx_ = nullptr; // set on sessions that resume
     bool done_ = false;
     std::string error_;

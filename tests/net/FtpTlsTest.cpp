@@ -223,6 +223,31 @@ TEST_F(FtpTls, ShortFilesArriveWholeWhenTheHostClosesFirst)
     }
 }
 
+// The client sends its records in large pieces and holds the last ones until
+// the file ends: whatever the size, the host must get the file whole, and
+// in both modes.
+TEST_F(FtpTls, UploadsOfOddSizesArriveWhole)
+{
+    startHost({"--tls-cert", cert_.file, "--tls", "explicit"});
+    for (bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        auto ftp = client(TFtpSecurity::Explicit, passive, cert_.fingerprint);
+        ftp->Connect();
+        ftp->SetTransferType(2);
+        int n = 0;
+        for (size_t size : {size_t{0}, size_t{1}, size_t{16385}, size_t{3 * 262144 + 13}}) {
+            SCOPED_TRACE(size);
+            const std::string name = std::string(passive ? "ODDP" : "ODDA") + std::to_string(++n);
+            const std::string bytes = payload_.substr(payload_.size() - size);
+            writeFile(dir_.file("odd.bin"), bytes);
+            ftp->SendCommand("RCMD CRTSAVF QGPL/" + name);
+            ASSERT_NO_THROW(ftp->Upload(dir_.file("odd.bin"), "QGPL/" + name));
+            EXPECT_TRUE(readFile(dir_.file("root/QGPL/" + name + ".FILE")) == bytes);
+        }
+        ftp->Disconnect();
+    }
+}
+
 TEST_F(FtpTls, UntrustedCertificateIsRefusedBeforeSignOn)
 {
     startHost({"--tls-cert", cert_.file});
