@@ -224,7 +224,9 @@ void TNMFTP::Disconnect()
 void TNMFTP::SecureControl()
 {
     try {
-        tlsContext_ = std::make_unique<tls::TClientContext>(TlsCaFile);
+        // A pinned certificate is accepted or refused on its fingerprint
+        // alone; the trust store would not be asked.
+        tlsContext_ = std::make_unique<tls::TClientContext>(TlsCaFile, TlsFingerprint.empty());
     } catch (const std::runtime_error &e) {
         throw ETlsError(e.what());
     }
@@ -250,7 +252,7 @@ void TNMFTP::CheckCertificate()
             return;
         }
         throw ECertificateChanged("the host's certificate changed: expected SHA-256 " +
-                        tls::ColonFingerprint(TlsFingerprint) + ", got " + got);
+                                  tls::ColonFingerprint(TlsFingerprint) + ", got " + got);
     }
     if (!problem.empty()) {
         TCertAnswer answer = TCertAnswer::Reject;

@@ -197,7 +197,7 @@ BIO_METHOD *socketMethod()
 
 } // namespace
 
-TClientContext::TClientContext(const std::string &caFile)
+TClientContext::TClientContext(const std::string &caFile, bool systemStore)
 {
     ctx_ = SSL_CTX_new(TLS_client_method());
     if (!ctx_)
@@ -206,7 +206,8 @@ TClientContext::TClientContext(const std::string &caFile)
     // AES-128-GCM first: as safe for these transfers and a third faster than
     // AES-256-GCM, which a host that honours the client's order would pick.
     SSL_CTX_set_ciphersuites(ctx_, "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
-    SSL_CTX_set_default_verify_paths(ctx_);
+    if (systemStore)
+        SSL_CTX_set_default_verify_paths(ctx_);
     if (!caFile.empty() && SSL_CTX_load_verify_locations(ctx_, caFile.c_str(), nullptr) != 1) {
         std::string why = errorQueueText();
         SSL_CTX_free(ctx_);

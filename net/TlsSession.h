@@ -22,9 +22,11 @@ enum class TWant { None, Read, Write, Closed, Error };
 class TClientContext
 {
 public:
-    // Trusts the system store, plus `caFile` when given. Throws
-    // std::runtime_error when the CA file cannot be loaded.
-    explicit TClientContext(const std::string &caFile = {});
+    // Trusts the system store (unless `systemStore` is false: a pinned
+    // certificate makes it moot, and loading it is a noticeable part of a
+    // short transfer), plus `caFile` when given. Throws std::runtime_error
+    // when the CA file cannot be loaded.
+    explicit TClientContext(const std::string &caFile = {}, bool systemStore = true);
     ~TClientContext();
     TClientContext(const TClientContext &) = delete;
     TClientContext &operator=(const TClientContext &) = delete;
