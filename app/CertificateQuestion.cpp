@@ -2,7 +2,8 @@
 
 #include "platform/Dialogs.h"
 
-namespace app {
+namespace app
+{
 
 TCertAnswer askAboutCertificate(const std::string &host, const std::string &fingerprint,
                                 const std::string &problem)
@@ -13,7 +14,9 @@ TCertAnswer askAboutCertificate(const std::string &host, const std::string &fing
     const std::string text = "The certificate of " + host + " could not be verified: " + problem +
                              ".\n\nSHA-256 fingerprint:\n" + shown +
                              "\n\nCompare it with the fingerprint your system administrator gives you."
-                             "\n\nYes: trust this certificate for " + host + " from now on."
+                             "\n\nYes: trust this certificate for " +
+                             host +
+                             " from now on."
                              "\nNo: trust it for this connection only."
                              "\nCancel: do not connect.";
     switch (platform::dialogs().messageBox(text, "Host certificate", platform::Buttons::YesNoCancel,

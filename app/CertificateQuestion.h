@@ -6,7 +6,8 @@
 
 #include <string>
 
-namespace app {
+namespace app
+{
 
 // Yes: trust this certificate for the host from now on; No: for this
 // connection only; Cancel (or closing the box): do not connect.

@@ -25,7 +25,7 @@ void apply(const platform::Registry &reg, const std::string &key, HostSettings &
     s.transport.passive = !passive.empty() && toInteger(passive) != 0;
     const std::string security = reg.readString(key, "Security");
     const int level = security.empty() ? 0 : toInteger(security);
-    // An unknown level is refused rather than taken as plain FTP: the user
+    // An unknown level is reported, not quietly taken as plain FTP: the user
     // may have asked for TLS.
     if (level < 0 || level > 2)
         throw std::runtime_error("'" + security + "' is not a valid security level (0 plain, 1 explicit TLS, "

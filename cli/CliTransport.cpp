@@ -5,14 +5,17 @@
 
 #include <cctype>
 
-namespace cli {
+namespace cli
+{
 
 void TransportOptions::add(CLI::App &app)
 {
-    app.add_flag("--passive", passive, "open the data connections from here (EPSV, else PASV): behind firewalls and NAT");
-    app.add_option("--tls", tls,
-                   "FTP over TLS: explicit (AUTH TLS on the normal port) or implicit (TLS from the first byte, "
-                   "port 990 unless --port)")
+    app.add_flag("--passive", passive,
+                 "open the data connections from here (EPSV, else PASV): behind firewalls and NAT");
+    app.add_option(
+           "--tls", tls,
+           "FTP over TLS: explicit (AUTH TLS on the normal port) or implicit (TLS from the first byte, "
+           "port 990 unless --port)")
         ->check(CLI::IsMember({"explicit", "implicit"}));
     app.add_option("--tls-fingerprint", fingerprint,
                    "trust exactly the host certificate with this SHA-256 fingerprint (hex, colons optional), "
@@ -31,7 +34,8 @@ bool TransportOptions::check() const
         for (char c : fingerprint)
             wellFormed = wellFormed && (std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == ' ');
         if (!wellFormed || tls::NormalizeFingerprint(fingerprint).size() != 64) {
-            error("--tls-fingerprint " + fingerprint + " is not a SHA-256 fingerprint (64 hex digits, colons optional)");
+            error("--tls-fingerprint " + fingerprint +
+                  " is not a SHA-256 fingerprint (64 hex digits, colons optional)");
             return false;
         }
     }
@@ -49,7 +53,8 @@ void TransportOptions::apply(TNMFTP &ftp, int port, bool portGiven) const
     ftp.UseTransport(t);
     ftp.TlsCaFile = caFile;
     ftp.Port = t.security == TFtpSecurity::Implicit && !portGiven ? kImplicitTlsPort : port;
-    ftp.OnVerifyCertificate = [refused = refused_](const std::string &fp, const std::string &, TCertAnswer &answer) {
+    ftp.OnVerifyCertificate = [refused = refused_](const std::string &fp, const std::string &,
+                                                   TCertAnswer &answer) {
         *refused = fp;
         answer = TCertAnswer::Reject;
     };
@@ -59,7 +64,8 @@ std::string TransportOptions::advice() const
 {
     if (refused_->empty())
         return {};
-    return " (if that is the fingerprint your host's administrator gives, pass --tls-fingerprint " + *refused_ + ")";
+    return " (if that is the fingerprint your host's administrator gives, pass --tls-fingerprint " +
+           *refused_ + ")";
 }
 
 } // namespace cli

@@ -9,7 +9,8 @@
 #include <memory>
 #include <string>
 
-namespace cli {
+namespace cli
+{
 
 struct TransportOptions {
     bool passive = false;

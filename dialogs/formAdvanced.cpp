@@ -8,7 +8,8 @@
 
 TfrmAdvanced *frmAdvanced = nullptr;
 
-namespace {
+namespace
+{
 TCSpinEdit *portEdit(QWidget *parent, const char *name)
 {
     auto *e = new TCSpinEdit(parent);
@@ -51,12 +52,14 @@ TfrmAdvanced::TfrmAdvanced(int port, const std::string &proxy, int proxyPort, co
     chkPassive = new QCheckBox(QStringLiteral("Passive mode"), grpTransfer);
     chkPassive->setObjectName(QStringLiteral("chkPassive"));
     chkPassive->setGeometry(12, 24, 284, 22);
-    chkPassive->setToolTip(QStringLiteral("The PC opens the data connections: needed behind most firewalls and NAT"));
+    chkPassive->setToolTip(
+        QStringLiteral("The PC opens the data connections: needed behind most firewalls and NAT"));
     auto *lblSecurity = new QLabel(QStringLiteral("Security"), grpTransfer);
     lblSecurity->setGeometry(12, 56, 130, 20);
     cmbSecurity = new QComboBox(grpTransfer);
     cmbSecurity->setObjectName(QStringLiteral("cmbSecurity"));
-    cmbSecurity->addItems({QStringLiteral("None"), QStringLiteral("Explicit TLS"), QStringLiteral("Implicit TLS")});
+    cmbSecurity->addItems(
+        {QStringLiteral("None"), QStringLiteral("Explicit TLS"), QStringLiteral("Implicit TLS")});
     cmbSecurity->setGeometry(146, 54, 150, 24);
     auto *lblFingerprint = new QLabel(QStringLiteral("Accepted host certificate (SHA-256)"), grpTransfer);
     lblFingerprint->setGeometry(12, 84, 284, 20);

@@ -16,7 +16,8 @@
 
 #include <string>
 
-class TfrmAdvanced : public QDialog {
+class TfrmAdvanced : public QDialog
+{
     Q_OBJECT
 public:
     TfrmAdvanced(int port, const std::string &proxy, int proxyPort, const FtpTransport &transport = {},
@@ -26,7 +27,7 @@ public:
     QLineEdit *edtProxy;
     TCSpinEdit *edtProxyPort;
     QCheckBox *chkPassive;
-    QComboBox *cmbSecurity; // None, explicit TLS, implicit TLS
+    QComboBox *cmbSecurity;    // None, explicit TLS, implicit TLS
     QLineEdit *edtFingerprint; // read only
     QPushButton *btnForget;
     QPushButton *btnOk;

@@ -7,9 +7,11 @@
 
 using namespace e2e;
 
-namespace {
+namespace
+{
 
-class SecureJobsE2e : public JobsE2e {
+class SecureJobsE2e : public JobsE2e
+{
 protected:
     void SetUp() override
     {
@@ -20,8 +22,8 @@ protected:
 
     // A host that requires TLS (`mode` explicit or implicit) or offers it
     // ("" : plain unless the client asks), with its wire and command logs.
-    std::unique_ptr<HostSimProcess> tlsHost(const std::string &name, const std::string &mode, const TestCert &c,
-                                            std::vector<std::string> extra = {})
+    std::unique_ptr<HostSimProcess> tlsHost(const std::string &name, const std::string &mode,
+                                            const TestCert &c, std::vector<std::string> extra = {})
     {
         extra.insert(extra.end(), {"--tls-cert", c.file, "--wire-log", tmp.file(name + ".wire"), "--log",
                                    tmp.file(name + ".log")});
@@ -75,7 +77,8 @@ TEST_F(SecureJobsE2e, CliSavesAndRestoresThroughPassiveModeAndBothKindsOfTls)
         const std::string pin = w.secure ? " --tls-fingerprint " + cert.fingerprint : "";
         const std::string archive = tmp.file(std::string(w.name) + ".4ql");
         std::string out;
-        ASSERT_EQ(cli("save " + shellQuote(archive) + cliHost(*as1) + w.flags + pin + " --library MYLIB", &out), 0)
+        ASSERT_EQ(
+            cli("save " + shellQuote(archive) + cliHost(*as1) + w.flags + pin + " --library MYLIB", &out), 0)
             << out;
         EXPECT_EQ(out.find("Sign-on and transfers protected by TLS") != std::string::npos, w.secure) << out;
         ASSERT_EQ(runCommand("unzip -tq " + shellQuote(archive), &out), 0) << out;
@@ -102,7 +105,8 @@ TEST_F(SecureJobsE2e, CliRefusesAnUntrustedOrChangedCertificateBeforeSigningOn)
     std::string out;
     // Nothing vouches for a self-signed certificate: refused, with the
     // fingerprint to check and the option that would trust it.
-    EXPECT_EQ(cli("save " + shellQuote(archive) + cliHost(*as1) + " --tls explicit --library MYLIB", &out), 1);
+    EXPECT_EQ(cli("save " + shellQuote(archive) + cliHost(*as1) + " --tls explicit --library MYLIB", &out),
+              1);
     EXPECT_NE(out.find("certificate is not trusted"), std::string::npos) << out;
     EXPECT_NE(out.find("--tls-fingerprint " + cert.fingerprint), std::string::npos) << out;
     EXPECT_EQ(count(out, "quellon-cli:"), 1u) << "one line per failure\n" << out;
@@ -111,7 +115,8 @@ TEST_F(SecureJobsE2e, CliRefusesAnUntrustedOrChangedCertificateBeforeSigningOn)
                       other.fingerprint + " --library MYLIB",
                   &out),
               1);
-    EXPECT_NE(out.find("expected SHA-256 " + other.fingerprint + ", got " + cert.fingerprint), std::string::npos)
+    EXPECT_NE(out.find("expected SHA-256 " + other.fingerprint + ", got " + cert.fingerprint),
+              std::string::npos)
         << out;
     EXPECT_EQ(count(out, "quellon-cli:"), 1u) << "one line per failure\n" << out;
     EXPECT_FALSE(fileExists(archive));
@@ -123,7 +128,8 @@ TEST_F(SecureJobsE2e, CliRefusesAnUntrustedOrChangedCertificateBeforeSigningOn)
                       " --library MYLIB",
                   &out),
               2);
-    EXPECT_EQ(cli("save " + shellQuote(archive) + cliHost(*as1) + " --tls explicit --tls-fingerprint AB:CD --library MYLIB",
+    EXPECT_EQ(cli("save " + shellQuote(archive) + cliHost(*as1) +
+                      " --tls explicit --tls-fingerprint AB:CD --library MYLIB",
                   &out),
               2);
     EXPECT_NE(out.find("not a SHA-256 fingerprint"), std::string::npos) << out;
@@ -207,7 +213,8 @@ TEST_F(SecureJobsE2e, WizardRefusedCertificateSignsNothingOnAndAcceptOnceIsNotKe
     dialogs.boxAnswers.push_back(platform::mrCancel);
     platform::guarded([&] { saveWithWizard(as1->port(), tmp.file("refused.4ql"), "MYLIB"); });
     ASSERT_EQ(dialogs.exceptions.size(), 1u);
-    EXPECT_NE(dialogs.exceptions[0].find("certificate is not trusted"), std::string::npos) << dialogs.exceptions[0];
+    EXPECT_NE(dialogs.exceptions[0].find("certificate is not trusted"), std::string::npos)
+        << dialogs.exceptions[0];
     EXPECT_NE(form->Wizard->currentWidget(), form->tabSaveDone);
     EXPECT_FALSE(fileExists(tmp.file("refused.4ql")));
     EXPECT_EQ(commands("as1").find("USER"), std::string::npos);

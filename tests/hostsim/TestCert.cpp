@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <utility>
 
-namespace testsupport {
+namespace testsupport
+{
 
 TestCert makeTestCert(const std::string &path, const char *commonName)
 {
@@ -20,8 +21,8 @@ TestCert makeTestCert(const std::string &path, const char *commonName)
     X509_gmtime_adj(X509_getm_notAfter(x), 86400);
     X509_set_pubkey(x, key);
     X509_NAME *name = X509_get_subject_name(x);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>(commonName), -1,
-                               -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>(commonName),
+                               -1, -1, 0);
     X509_set_issuer_name(x, name);
     X509V3_CTX ctx;
     X509V3_set_ctx_nodb(&ctx);

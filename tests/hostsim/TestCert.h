@@ -3,7 +3,8 @@
 
 #include <string>
 
-namespace testsupport {
+namespace testsupport
+{
 
 struct TestCert {
     std::string file;        // certificate and key, PEM, in one file
