@@ -238,6 +238,43 @@ void attachZipMessages(TZipBuilder &zip, std::vector<std::string> &errors)
     };
 }
 
+// INPUT as an absolute path (the zip component extracts from inside its
+// target folder); false, after an error line, when there is no such file.
+bool resolveInput(std::string &input)
+{
+    input = QFileInfo(QString::fromStdString(input)).absoluteFilePath().toStdString();
+    if (isFile(input))
+        return true;
+    error("File '" + input + "' does not exist");
+    return false;
+}
+
+// The archive's record, extracted into `folder` by the zip component, which
+// keeps the archive as its current one; false after an error line.
+bool readArchiveRecord(TZipBuilder &zip, const std::string &archive, const std::string &folder,
+                       jobs::TArchiveInfo &info, bool *checkMatches = nullptr)
+{
+    zip.SetZipFileName(archive);
+    if (zip.ZipFileName().empty()) {
+        error("Error in file '" + archive + "' or it is not a valid Quellon file.");
+        return false;
+    }
+    zip.FSpecArgs = {jobs::kInfoMemberName};
+    zip.ExtrBaseDir = folder;
+    zip.ExtrOptions = ExtrOpts{ExtrOverWrite};
+    try {
+        zip.Extract();
+    } catch (...) {
+        // A missing or broken member shows as an unreadable record below.
+    }
+    zip.FSpecArgs.clear();
+    if (!jobs::readInfoMember(info, folder, checkMatches)) {
+        error(archive + " has no readable " + jobs::kInfoMemberName + "; not a Quellon file");
+        return false;
+    }
+    return true;
+}
+
 int parse(CLI::App &app, int argc, char **argv)
 {
     try {
@@ -465,12 +502,8 @@ int runRestore(int argc, char **argv)
                "Exit status: 0 every step succeeded, 1 something failed (stderr says what), 2 wrong usage.");
     if (int r = parse(app, argc, argv); r >= 0)
         return r;
-    // The zip component extracts from inside its target folder.
-    input = QFileInfo(QString::fromStdString(input)).absoluteFilePath().toStdString();
-    if (!isFile(input)) {
-        error("File '" + input + "' does not exist");
+    if (!resolveInput(input))
         return kFailed;
-    }
 
     CliJob j(c);
     if (int r = j.prepare(); r != kOk)
@@ -492,23 +525,8 @@ int runRestore(int argc, char **argv)
         if (toLibrary.empty())
             toLibrary = savedLibrary;
     } else {
-        zip.SetZipFileName(input);
-        if (zip.ZipFileName().empty()) {
-            error("Error in file '" + input + "' or it is not a valid Quellon file.");
+        if (!readArchiveRecord(zip, input, j.folder.path, info))
             return kFailed;
-        }
-        zip.FSpecArgs = {jobs::kInfoMemberName};
-        zip.ExtrBaseDir = j.folder.path;
-        zip.ExtrOptions = ExtrOpts{ExtrOverWrite};
-        try {
-            zip.Extract();
-        } catch (...) {
-        }
-        zip.FSpecArgs.clear();
-        if (!jobs::readInfoMember(info, j.folder.path)) {
-            error(input + " has no readable " + jobs::kInfoMemberName + "; not a Quellon file");
-            return kFailed;
-        }
         if (info.FormatVersion > jobs::kArchiveFormatVersion) {
             error(input + " was made by a newer version of Quellon; see " + info.downloadAddress());
             return kFailed;
@@ -561,12 +579,8 @@ int runInfo(int argc, char **argv)
                "Exit status: 0 shown, 1 not readable (stderr says why), 2 wrong usage.");
     if (int r = parse(app, argc, argv); r >= 0)
         return r;
-    // The zip component extracts from inside its target folder.
-    input = QFileInfo(QString::fromStdString(input)).absoluteFilePath().toStdString();
-    if (!isFile(input)) {
-        error("File '" + input + "' does not exist");
+    if (!resolveInput(input))
         return kFailed;
-    }
 
     if (endsWith(input, ".savf")) {
         std::string lib;
@@ -590,25 +604,11 @@ int runInfo(int argc, char **argv)
     TZipBuilder zip;
     std::vector<std::string> zipErrors;
     attachZipMessages(zip, zipErrors);
-    zip.SetZipFileName(input);
-    if (zip.ZipFileName().empty()) {
-        error("Error in file '" + input + "' or it is not a valid Quellon file.");
-        return kFailed;
-    }
-    zip.FSpecArgs = {jobs::kInfoMemberName};
-    zip.ExtrBaseDir = run.path;
-    zip.ExtrOptions = ExtrOpts{ExtrOverWrite};
-    try {
-        zip.Extract();
-    } catch (...) {
-    }
     jobs::TArchiveInfo info;
     info.reset();
     bool checkMatches = false;
-    if (!jobs::readInfoMember(info, run.path, &checkMatches)) {
-        error(input + " has no readable " + jobs::kInfoMemberName + "; not a Quellon file");
+    if (!readArchiveRecord(zip, input, run.path, info, &checkMatches))
         return kFailed;
-    }
 
     const std::vector<std::pair<const char *, std::string>> fields = {
         {"savedLibrary", info.savedLibrary()},
