@@ -279,6 +279,10 @@ public:
     // Messages.
     void ShowZipMessage(int id, const std::string &extra = {});
     void ShowExceptionError(const EZipBuilder &e);
+    // Inside a catch block of a copy, split or join: reports the exception
+    // that ended it; the result is -7 for a zip fault, -8 for lack of memory,
+    // -9 for anything else.
+    int ReportFault();
 
     // Utilities.
     static std::string AppendSlash(const std::string &s);

@@ -481,16 +481,8 @@ int TZipBuilder::Rename(const std::vector<RenameRequest> &requests, uint32_t dat
         if (!comment.empty() && (!readAt(in, endOfCentralOffset_ + 22, comment.data(), comment.size()) ||
                                  !writeAll(outFd, comment)))
             throw EZipBuilder(DS_EOArchComLen, true);
-    } catch (const EZipBuilder &e) {
-        ShowExceptionError(e);
-        result = -7;
-    } catch (const std::bad_alloc &) {
-        ShowZipMessage(GE_NoMem);
-        result = -8;
-    } catch (const std::exception &e) {
-        std::string what = e.what();
-        ShowZipMessage(DS_ErrorUnknown, what.empty() ? std::string() : "\n" + what);
-        result = -9;
+    } catch (...) {
+        result = ReportFault();
     }
     copyProgress_ = false;
     if (OnProgress) {
@@ -692,16 +684,8 @@ int TZipBuilder::CopyZippedFiles(TZipBuilder *dest, bool deleteFromSource, OvrOp
         if (!writeAll(outFd, destComment))
             throw EZipBuilder(DS_EOArchComLen, true);
         deleteAfter = deleteFromSource && !FSpecArgs.empty();
-    } catch (const EZipBuilder &e) {
-        ShowExceptionError(e);
-        result = -7;
-    } catch (const std::bad_alloc &) {
-        ShowZipMessage(GE_NoMem);
-        result = -8;
-    } catch (const std::exception &e) {
-        std::string what = e.what();
-        ShowZipMessage(DS_ErrorUnknown, what.empty() ? std::string() : "\n" + what);
-        result = -9;
+    } catch (...) {
+        result = ReportFault();
     }
     file_.reset();
     if (destFd >= 0)
@@ -728,4 +712,21 @@ int TZipBuilder::CopyZippedFiles(TZipBuilder *dest, bool deleteFromSource, OvrOp
         Delete();
     FSpecArgs = result == 0 ? notCopied : requested;
     return result;
+}
+
+int TZipBuilder::ReportFault()
+{
+    try {
+        throw;
+    } catch (const EZipBuilder &e) {
+        ShowExceptionError(e);
+        return -7;
+    } catch (const std::bad_alloc &) {
+        ShowZipMessage(GE_NoMem);
+        return -8;
+    } catch (const std::exception &e) {
+        const std::string what = e.what();
+        ShowZipMessage(DS_ErrorUnknown, what.empty() ? std::string() : "\n" + what);
+        return -9;
+    }
 }

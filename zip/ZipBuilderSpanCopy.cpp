@@ -240,16 +240,8 @@ int TZipBuilder::WriteSpan(const std::string &inFile, const std::string &outFile
         WriteSplit(end, 22, 22 + comment.size());
         WriteSplit(comment.data(), comment.size(), 0);
         showProgress_ = false;
-    } catch (const EZipBuilder &e) {
-        ShowExceptionError(e);
-        result = -7;
-    } catch (const std::bad_alloc &) {
-        ShowZipMessage(GE_NoMem);
-        result = -8;
-    } catch (const std::exception &e) {
-        std::string what = e.what();
-        ShowZipMessage(DS_ErrorUnknown, what.empty() ? std::string() : "\n" + what);
-        result = -9;
+    } catch (...) {
+        result = ReportFault();
     }
     showProgress_ = false;
     if (OnProgress)
@@ -501,16 +493,8 @@ int TZipBuilder::ReadSpan(const std::string &inFile, std::string &outFile)
         putU16(end + 20, static_cast<uint16_t>(comment.size()));
         WriteJoin(end, 22, DS_EOCBadWrite);
         WriteJoin(comment.data(), comment.size(), DS_EOArchComLen);
-    } catch (const EZipBuilder &e) {
-        ShowExceptionError(e);
-        result = -7;
-    } catch (const std::bad_alloc &) {
-        ShowZipMessage(GE_NoMem);
-        result = -8;
-    } catch (const std::exception &e) {
-        std::string what = e.what();
-        ShowZipMessage(DS_ErrorUnknown, what.empty() ? std::string() : "\n" + what);
-        result = -9;
+    } catch (...) {
+        result = ReportFault();
     }
     showProgress_ = false;
     if (OnProgress)
