@@ -5,11 +5,4 @@ cd "$(dirname "$0")"
 scripts/install-deps.sh
 scripts/build.sh
 BUILD_DIR=${BUILD_DIR:-build}
-if [ -x scripts/demo.sh ]; then
-  exec scripts/demo.sh "$BUILD_DIR"
-fi
-# Until the jobs run end to end, show the wizard.
-if [ -n "${DISPLAY:-}" ]; then
-  exec "$BUILD_DIR/quellon" /zip
-fi
-exec xvfb-run -a "$BUILD_DIR/quellon" /zip
+exec scripts/demo.sh "$BUILD_DIR"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job end to end on the embedded default: an emulated IBM i host with
 # a sample library is saved into a zipped save file (.4ql), the archive is
-# shown, and it is restored into a second emulated host.
+# shown, and it is restored into a second emulated host; then a save from a
+# third host through passive mode and FTP over TLS.
 # Usage: scripts/demo.sh [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -64,6 +65,29 @@ if (cd "$WORK/as1/MYLIB" && for f in *; do cmp -s "$f" "$WORK/as2/MYLIB/$f" || e
 else
   echo "demo: the restored objects differ" >&2; exit 1
 fi
+
+say "The same through passive mode and FTP over TLS: host AS3, with a certificate made for it"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj /CN=AS3 \
+  -addext subjectAltName=IP:127.0.0.1 -keyout "$WORK/as3.pem" -out "$WORK/as3.pem" 2>/dev/null
+FP=$(openssl x509 -in "$WORK/as3.pem" -noout -fingerprint -sha256 | cut -d= -f2)
+PORT3=$(start_host AS3 "$WORK/as3" --seed-library MYLIB --tls-cert "$WORK/as3.pem" --tls explicit \
+  --wire-log "$WORK/as3.wire")
+echo "  AS3's certificate: SHA-256 $FP"
+"$CLI" save "$WORK/MYLIB-tls.4ql" --host 127.0.0.1 --port "$PORT3" --user DEMO \
+  --password-env QUELLON_DEMO_PASSWORD --library MYLIB --passive --tls explicit --tls-fingerprint "$FP"
+unzip -p "$WORK/MYLIB-tls.4ql" '4QL*' > "$WORK/as3.savf"
+# The wire log holds every byte that crossed; neither the password nor a
+# piece of the save file may be among them.
+if ! python3 - "$WORK/as3.wire" "$WORK/as3.savf" "$QUELLON_DEMO_PASSWORD" <<'PY'
+import sys
+wire, savf = (open(f, "rb").read() for f in sys.argv[1:3])
+piece = savf[len(savf) // 2:len(savf) // 2 + 64]
+sys.exit(1 if sys.argv[3].encode() in wire or piece in wire else 0)
+PY
+then
+  echo "demo: the password or the save file crossed the wire in the clear" >&2; exit 1
+fi
+echo "  AS3's wire log: $(stat -c %s "$WORK/as3.wire") bytes, neither the password nor the save file among them"
 
 cat <<TXT
 
