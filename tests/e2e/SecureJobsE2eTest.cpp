@@ -94,6 +94,7 @@ TEST_F(SecureJobsE2e, CliSavesAndRestoresThroughPassiveModeAndBothKindsOfTls)
             // catch them under TLS.
             EXPECT_EQ(wire(h).find("secret") != std::string::npos, !w.secure) << h;
             EXPECT_EQ(wire(h).find(sample) != std::string::npos, !w.secure) << h;
+            EXPECT_GT(wire(h).size(), 20000u) << h << ": the wire log saw the save file cross, encrypted or not";
         }
     }
 }
