@@ -3,6 +3,7 @@
 
 #include "zip/ByteReader.h"
 #include "zip/ZipBuilder.h"
+#include "zip/ZipFileIo.h"
 #include "zip/ZipMessages.h"
 
 #include "platform/Cursor.h"
@@ -35,36 +36,8 @@ struct WaitCursor {
     ~WaitCursor() { platform::cursor().set(platform::CursorShape::Default); }
 };
 
-bool readAt(int fd, int64_t pos, void *buf, size_t n)
-{
-    auto *p = static_cast<uint8_t *>(buf);
-    while (n) {
-        ssize_t r = ::pread(fd, p, n, static_cast<off_t>(pos));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        p += r;
-        pos += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
-bool writeAll(int fd, const void *buf, size_t n)
-{
-    const auto *p = static_cast<const uint8_t *>(buf);
-    while (n) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
+using zipio::readAt;
+using zipio::writeAll;
 bool writeAll(int fd, const std::string &s) { return writeAll(fd, s.data(), s.size()); }
 
 int64_t fdSize(int fd)

@@ -4,6 +4,7 @@
 #include "zip/ByteReader.h"
 #include "zip/PEResources.h"
 #include "zip/ZipBuilder.h"
+#include "zip/ZipFileIo.h"
 #include "zip/ZipMessages.h"
 
 #include "platform/Cursor.h"
@@ -55,36 +56,8 @@ std::string withExt(const std::string &name, const std::string &ext)
     return name.substr(0, dot) + ext;
 }
 
-bool writeAll(int fd, const void *buf, size_t n)
-{
-    const auto *p = static_cast<const uint8_t *>(buf);
-    while (n) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
-bool readAt(int fd, int64_t pos, void *buf, size_t n)
-{
-    auto *p = static_cast<uint8_t *>(buf);
-    while (n) {
-        ssize_t r = ::pread(fd, p, n, static_cast<off_t>(pos));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        p += r;
-        pos += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
+using zipio::readAt;
+using zipio::writeAll;
 
 
 } // namespace
