@@ -8,6 +8,13 @@
 
 namespace cli {
 
+std::string trimLineEnd(std::string s)
+{
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+        s.pop_back();
+    return s;
+}
+
 void error(const std::string &what) { std::fprintf(stderr, "quellon-cli: %s\n", what.c_str()); }
 
 std::optional<std::string> readPassword(const std::string &envVar, const std::string &file)

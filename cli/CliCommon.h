@@ -14,6 +14,9 @@ enum Exit : int { kOk = 0, kFailed = 1, kUsage = 2 };
 // One clear line on stderr: "quellon-cli: <what>".
 void error(const std::string &what);
 
+// A reply or message without its line end.
+std::string trimLineEnd(std::string s);
+
 // Reads the password from --password-env VAR or --password-file FILE. Returns
 // nothing (after an error line) when neither gives one.
 std::optional<std::string> readPassword(const std::string &envVar, const std::string &file);

@@ -11,18 +11,6 @@
 namespace cli
 {
 
-namespace
-{
-
-std::string trimLineEnd(std::string s)
-{
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
-        s.pop_back();
-    return s;
-}
-
-} // namespace
-
 int runFtp(int argc, char **argv)
 {
     CLI::App app{"Get or put one file, or send one raw command, over FTP (active mode unless --passive; "
@@ -91,17 +79,7 @@ int runFtp(int argc, char **argv)
     TNMFTP ftp;
     ftp.Host = host;
     transport.apply(ftp, port, portOpt->count() > 0);
-    if (!proxy.empty()) {
-        ftp.Proxy = proxy;
-        ftp.ProxyPort = proxyPort;
-    }
-    ftp.UserID = user;
-    ftp.Password = *password;
-    ftp.TimeOut = timeout;
-    ftp.ReportLevel = verbose ? 1 : 0;
-    ftp.OnStatus = [](TPowersock *, const std::string &text) {
-        std::fprintf(stderr, "ftp: %s\n", trimLineEnd(text).c_str());
-    };
+    signOn(ftp, user, *password, proxy, proxyPort, timeout, verbose);
     ftp.OnError = [verbose](TPowersock *, uint16_t, const std::string &text) {
         if (verbose)
             std::fprintf(stderr, "ftp: socket error %s\n", text.c_str());

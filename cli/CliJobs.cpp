@@ -26,13 +26,6 @@
 namespace cli {
 namespace {
 
-std::string trimLineEnd(std::string s)
-{
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
-        s.pop_back();
-    return s;
-}
-
 bool isFile(const std::string &p)
 {
     struct stat st {};
@@ -177,17 +170,7 @@ struct Connection {
             return false;
         ftp.Host = host;
         transport.apply(ftp, port, portOption->count() > 0);
-        if (!proxy.empty()) {
-            ftp.Proxy = proxy;
-            ftp.ProxyPort = proxyPort;
-        }
-        ftp.UserID = user;
-        ftp.Password = *password;
-        ftp.TimeOut = timeout;
-        ftp.ReportLevel = verbose ? 1 : 0;
-        ftp.OnStatus = [](TPowersock *, const std::string &text) {
-            std::fprintf(stderr, "ftp: %s\n", trimLineEnd(text).c_str());
-        };
+        signOn(ftp, user, *password, proxy, proxyPort, timeout, verbose);
         return true;
     }
 };

@@ -4,9 +4,26 @@
 #include "net/TlsSession.h"
 
 #include <cctype>
+#include <cstdio>
 
 namespace cli
 {
+
+void signOn(TNMFTP &ftp, const std::string &user, const std::string &password, const std::string &proxy,
+            int proxyPort, int timeout, bool verbose)
+{
+    if (!proxy.empty()) {
+        ftp.Proxy = proxy;
+        ftp.ProxyPort = proxyPort;
+    }
+    ftp.UserID = user;
+    ftp.Password = password;
+    ftp.TimeOut = timeout;
+    ftp.ReportLevel = verbose ? 1 : 0;
+    ftp.OnStatus = [](TPowersock *, const std::string &text) {
+        std::fprintf(stderr, "ftp: %s\n", trimLineEnd(text).c_str());
+    };
+}
 
 void TransportOptions::add(CLI::App &app)
 {

@@ -12,6 +12,12 @@
 namespace cli
 {
 
+// The sign-on every host command shares: user and password, the proxy (the
+// user then goes as USER@HOST), the time-out, and the FTP dialogue on stderr
+// with -v.
+void signOn(TNMFTP &ftp, const std::string &user, const std::string &password, const std::string &proxy,
+            int proxyPort, int timeout, bool verbose);
+
 struct TransportOptions {
     bool passive = false;
     std::string tls; // "", "explicit" or "implicit"
