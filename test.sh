@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds from nothing and runs the whole suite.
+# Installs what is missing, builds and runs the whole suite. The build is made
+# from nothing when build/ does not exist (a fresh clone), and brought up to
+# date otherwise.
 #   ./test.sh              normal build in build/
 #   ./test.sh --sanitize   ASan+UBSan build in build-asan/
 #   ./test.sh -L unit      extra arguments go to ctest

@@ -10,6 +10,8 @@
 #include <cmath>
 #include <cstring>
 
+#include <unistd.h>
+
 extern "C" {
 #include <libwmf/api.h>
 #include <libwmf/defs.h>
@@ -330,6 +332,18 @@ void installDevice(wmfAPI *api)
     std::memset(api->device_data, 0, sizeof(Device));
 }
 
+// libwmf draws every text with the URW base 35 fonts and fails the whole
+// metafile when they are missing; Debian only recommends them.
+constexpr const char *kWmfFontFile = "/usr/share/fonts/type1/urw-base35/NimbusSans-Regular.t1";
+
+std::string failureReason()
+{
+    if (::access(kWmfFontFile, R_OK) != 0)
+        return "the metafile cannot be drawn: the fonts it needs are missing (install the package "
+               "fonts-urw-base35)";
+    return "damaged metafile";
+}
+
 struct Api {
     wmfAPI *api = nullptr;
     ~Api()
@@ -353,21 +367,21 @@ bool renderWmf(QByteArray data, QImage &out, std::string &error)
         return false;
     }
     if (wmf_mem_open(w.api, reinterpret_cast<unsigned char *>(data.data()), data.size()) != wmf_E_None) {
-        error = "damaged metafile";
+        error = failureReason();
         return false;
     }
     wmfD_Rect bbox;
     unsigned int width = 0, height = 0;
     if (wmf_scan(w.api, 0, &bbox) != wmf_E_None ||
         wmf_display_size(w.api, &width, &height, 96.0, 96.0) != wmf_E_None) {
-        error = "damaged metafile";
+        error = failureReason();
         return false;
     }
     if (!posterSizeAcceptable(width, height, error))
         return false;
     const double bw = bbox.BR.x - bbox.TL.x, bh = bbox.BR.y - bbox.TL.y;
     if (!(bw > 0) || !(bh > 0)) {
-        error = "damaged metafile";
+        error = failureReason();
         return false;
     }
     QImage img(int(width), int(height), QImage::Format_ARGB32_Premultiplied);
@@ -383,7 +397,7 @@ bool renderWmf(QByteArray data, QImage &out, std::string &error)
     painter.end();
     dev(w.api)->painter = nullptr;
     if (played != wmf_E_None) {
-        error = "damaged metafile";
+        error = failureReason();
         return false;
     }
     out = img;

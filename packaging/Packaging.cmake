@@ -111,7 +111,9 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The platform plugins for a desktop (xcb) ship with libqt6gui6; the
 # desktop entry, file types and icon caches are refreshed by dpkg triggers.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "shared-mime-info, desktop-file-utils")
+# libwmf draws the text of metafile posters with the URW fonts but only
+# recommends them; without them such a poster cannot be shown.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-urw-base35, shared-mime-info, desktop-file-utils")
 include(CPack)
 
 # The package as a fresh machine meets it, and the command line as a new user

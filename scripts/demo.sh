@@ -20,9 +20,12 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT
+trap "exit 130" INT
+trap "exit 143" TERM
 
 export QUELLON_DEMO_PASSWORD=demo
-# Starts an emulator; prints its port once it listens.
+# Starts an emulator and sets PORT once it listens. Not called in a subshell,
+# so that cleanup learns its PID.
 start_host() { # NAME ROOT [OPTIONS...]
   local name=$1 root=$2; shift 2
   mkdir -p "$root"
@@ -31,7 +34,7 @@ start_host() { # NAME ROOT [OPTIONS...]
   PIDS+=($!)
   for _ in $(seq 100); do
     if grep -q "listening on" "$WORK/$name.out" 2>/dev/null; then
-      sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$WORK/$name.out" | head -1
+      PORT=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$WORK/$name.out" | head -1)
       return 0
     fi
     sleep 0.05
@@ -41,8 +44,8 @@ start_host() { # NAME ROOT [OPTIONS...]
 
 say() { printf '\n== %s\n' "$*"; }
 
-PORT1=$(start_host AS1 "$WORK/as1" --seed-library MYLIB)
-PORT2=$(start_host AS2 "$WORK/as2")
+start_host AS1 "$WORK/as1" --seed-library MYLIB; PORT1=$PORT
+start_host AS2 "$WORK/as2"; PORT2=$PORT
 say "Host AS1 (127.0.0.1:$PORT1) holds library MYLIB:"
 ls -l "$WORK/as1/MYLIB" 2>/dev/null || find "$WORK/as1" -type f
 
@@ -70,8 +73,9 @@ say "The same through passive mode and FTP over TLS: host AS3, with a certificat
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj /CN=AS3 \
   -addext subjectAltName=IP:127.0.0.1 -keyout "$WORK/as3.pem" -out "$WORK/as3.pem" 2>/dev/null
 FP=$(openssl x509 -in "$WORK/as3.pem" -noout -fingerprint -sha256 | cut -d= -f2)
-PORT3=$(start_host AS3 "$WORK/as3" --seed-library MYLIB --tls-cert "$WORK/as3.pem" --tls explicit \
-  --wire-log "$WORK/as3.wire")
+start_host AS3 "$WORK/as3" --seed-library MYLIB --tls-cert "$WORK/as3.pem" --tls explicit \
+  --wire-log "$WORK/as3.wire"
+PORT3=$PORT
 echo "  AS3's certificate: SHA-256 $FP"
 "$CLI" save "$WORK/MYLIB-tls.4ql" --host 127.0.0.1 --port "$PORT3" --user DEMO \
   --password-env QUELLON_DEMO_PASSWORD --library MYLIB --passive --tls explicit --tls-fingerprint "$FP"

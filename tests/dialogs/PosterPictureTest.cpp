@@ -5,6 +5,7 @@
 
 #include <QColor>
 
+#include <cstdlib>
 #include <random>
 #include <gtest/gtest.h>
 
@@ -152,4 +153,17 @@ TEST(PosterPicture, DamagedPicturesNeverCrashTheLoader)
             }
         }
     }
+}
+
+// Run by poster_wmf_without_fonts with libwmf's fonts hidden: the reason must
+// name what is missing, not blame the file.
+TEST(PosterPicture, MetafileWithoutItsFontsSaysWhatIsMissing)
+{
+    if (!std::getenv("QUELLON_WMF_FONTS_HIDDEN"))
+        GTEST_SKIP() << "runs with the fonts hidden, as poster_wmf_without_fonts";
+    QImage img;
+    std::string error;
+    EXPECT_FALSE(loadPosterPicture(poster("poster-400x150.wmf"), img, error));
+    EXPECT_NE(error.find("fonts it needs are missing"), std::string::npos) << error;
+    EXPECT_NE(error.find("fonts-urw-base35"), std::string::npos) << error;
 }

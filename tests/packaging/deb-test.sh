@@ -31,6 +31,8 @@ for lib in libqt6widgets6 libqt6core6 zlib1g libc6; do
   grep -q "$lib" <<<"$DEPENDS" || fail "Depends lacks $lib: $DEPENDS"
 done
 
+dpkg-deb -f "$DEB" Recommends | grep -q "fonts-urw-base35" || fail "the fonts metafile posters need are not declared"
+
 step "contents"
 dpkg-deb -c "$DEB" >"$WORK/contents"
 for f in ./usr/bin/quellon ./usr/bin/quellon-cli ./usr/bin/quellon-hostsim \
@@ -113,6 +115,15 @@ fi
 grep -q "^Exec=quellon %f$" "$ROOT/usr/share/applications/quellon.desktop" || fail "desktop entry does not pass the file"
 grep -q "^MimeType=.*application/x-quellon-archive;" "$ROOT/usr/share/applications/quellon.desktop" \
   || fail "desktop entry does not open .4ql"
+
+step "wizard without a graphical session"
+set +e
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$BIN/quellon" /zip >"$WORK/nodisplay.out" 2>&1
+rc=$?
+set -e
+[ $rc -eq 1 ] || fail "quellon without a display ended with status $rc: $(cat "$WORK/nodisplay.out")"
+[ "$(wc -l <"$WORK/nodisplay.out")" -eq 1 ] && grep -q "graphical session.*quellon-cli" "$WORK/nodisplay.out" \
+  || fail "quellon without a display says: $(cat "$WORK/nodisplay.out")"
 
 step "wizard, headless"
 # It must start and keep running until the timeout ends it (status 124).

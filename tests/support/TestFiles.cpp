@@ -77,7 +77,9 @@ std::string sourceDir()
 
 int runCommand(const std::string &cmd, std::string *output)
 {
-    std::string full = cmd + " 2>&1";
+    // Peer tools (bsdtar above all) refuse UTF-8 member names under the C
+    // locale, which is what an environment without LANG gives them.
+    std::string full = "LC_ALL=C.UTF-8; export LC_ALL; " + cmd + " 2>&1";
     FILE *p = ::popen(full.c_str(), "r");
     if (!p)
         return -1;
