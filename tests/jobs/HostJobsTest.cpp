@@ -164,7 +164,12 @@ TEST_F(HostJobsLive, AFailureFetchesTheLogOnceEvenWhenTheFetchFails)
     job->JobStage = jsCreateLibrary;
     job->RunHostCommand("CRTLIB LIB(%s)", {"MYLIB"});
     ASSERT_EQ(ui.viewerMessages.size(), 1u);
-    EXPECT_EQ(ui.viewerMessages[0], "Library MYLIB not created.");
+    // The stage's text, the host's reply, and why there is no log.
+    EXPECT_EQ(ui.viewerMessages[0], "Library MYLIB not created.\n"
+                                    "Host reply: 550-Error occurred on command CRTLIB\n"
+                                    "Host reply: 550 Error occurred during processing of command..\n"
+                                    "Job log not fetched: 550-Error occurred on command CLRPFM / 550 File JOBLOG in "
+                                    "library QTEMP not found..");
     EXPECT_EQ(ui.failuresBegun, 1);
     EXPECT_EQ(job->failuresReported, 1);
     // The job can go on on the same connection.
@@ -180,14 +185,15 @@ TEST_F(HostJobsLive, UnstagedFailureEndsTheJobAfterTheViewerAndLongMessagesStayW
     job->JobStage = jsNone;
     EXPECT_THROW(job->RunHostCommand("CALL PGM(X)"), FTPException);
     ASSERT_EQ(ui.viewerMessages.size(), 1u);
-    EXPECT_EQ(ui.viewerMessages[0], "");
+    EXPECT_EQ(ui.viewerMessages[0].rfind("Host reply: 550-Error occurred on command CALL\n", 0), 0u)
+        << ui.viewerMessages[0];
 
     // Abort in the viewer (closing allowed) leaves the job.
     ui.answer = platform::mrAbort;
     job->JobStage = jsClearSaveFile;
     EXPECT_THROW(job->RunHostCommand("CALL PGM(Y)"), JobAborted);
     ASSERT_EQ(ui.viewerMessages.size(), 2u);
-    EXPECT_EQ(ui.viewerMessages[1], "Error while trying to clear save file on AS1");
+    EXPECT_EQ(ui.viewerMessages[1].rfind("Error while trying to clear save file on AS1\nHost reply: 550-", 0), 0u);
 }
 
 TEST_F(HostJobsLive, StageMessages)
