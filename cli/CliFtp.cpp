@@ -38,7 +38,7 @@ int runFtp(int argc, char **argv)
                "  QPW=secret quellon-cli ftp --host as400 --user JOE --password-env QPW \\\n"
                "      quote \"RCMD CRTLIB LIB(NEWLIB)\"\n"
                "  quellon-cli ftp --host as400 --user JOE --password-file ~/.as400pw \\\n"
-               "      get /qsys.lib/mylib.lib/customer.file customer.txt --type a\n"
+               "      get /qsys.lib/mylib.lib/customer.file/customer.mbr customer.txt --type a\n"
                "  quellon-cli ftp --host as400 --port 2121 --user JOE --password-env QPW \\\n"
                "      put mylib.savf /qsys.lib/qgpl.lib/mylib.savf\n"
                "\n"

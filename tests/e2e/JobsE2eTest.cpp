@@ -74,7 +74,7 @@ TEST_F(JobsE2e, WizardSavesAndRestoresALibraryLineForLine)
     // The record keeps the typed case; only the temporary files went.
     EXPECT_EQ(form->ArchiveInfo.savedLibrary(), "mylib");
     EXPECT_EQ(form->ArchiveInfo.savedRelease(), "*current");
-    EXPECT_FALSE(fileExists(form->ArchiveInfo.tempSaveFilePath()));
+    EXPECT_FALSE(fileExists(form->runFolder() + "/" + form->ArchiveInfo.saveFileMemberName()));
     EXPECT_TRUE(fileExists(form->runFolder() + "/joblog.txt"));
     const std::string log = readFile(tmp.file("as1.log"));
     EXPECT_NE(log.find("RCMD SAVLIB LIB(MYLIB) TGTRLS(*CURRENT)   SavAct(*Lib) dtacpr(*yes) dev(*savf) savf(qtemp/savf)"),
