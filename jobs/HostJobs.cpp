@@ -315,6 +315,8 @@ void HostJobs::ftpFailure(bool &Handled)
         return;
     }
     if (inFailure_) {
+        // Re-entered while a failure is being reported: that failure is the
+        // one the user needs to see.
         Handled = true;
         commandSucceeded = false;
         return;
