@@ -45,6 +45,7 @@ TEST_P(StrictHostE2e, SaveAndRestoreRoundTripByteExactAndWindowsReadersFindTheSa
     ASSERT_NE(nameFormat, std::string::npos) << log;
     EXPECT_LT(nameFormat, log.find("RCMD "));
     EXPECT_TRUE(has(log, "RETR /qsys.lib/qtemp.lib/joblog.file/joblog.mbr\n")) << log;
+    EXPECT_EQ(has(log, "\nEPSV\n") || has(log, "\nPASV\n"), passive()) << log;
     EXPECT_NE(readFile(form->runFolder() + "/joblog.txt").find("SAVLIB"), std::string::npos);
     // The record names the save file after a backslash.
     const std::string path = form->ArchiveInfo.tempSaveFilePath();
