@@ -135,6 +135,11 @@ TEST_F(JobsE2e, AFailingJobLogFetchIsAWarningAndTheCompleteSaveStands)
                          "550 Error occurred during processing of command.."))
         << out;
     ASSERT_EQ(runCommand("unzip -tq " + shellQuote(archive), &out), 0) << out;
+    // A completed restore is not called failed for it either.
+    auto as2 = host(tmp.file("as2"), {"--fail", "^CPYSPLF"});
+    ASSERT_EQ(cli("restore " + shellQuote(archive) + cliHost(*as2), &out), 0) << out;
+    EXPECT_TRUE(has(out, "warning: the host job log could not be fetched")) << out;
+    EXPECT_EQ(objects(tmp.file("as2/MYLIB")), objects(tmp.file("as1/MYLIB")));
 
     saveWithWizard(as1->port(), tmp.file("warn2.4ql"), "MYLIB");
     EXPECT_TRUE(viewers.empty());
