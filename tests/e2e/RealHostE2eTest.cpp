@@ -112,7 +112,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, StrictHostE2e, ::testing::Values(false, true),
 // tells. The client asks SIZE before a binary download and compares.
 TEST_F(JobsE2e, DISABLED_ADownloadCutAtARecordBoundaryIsRefusedWhereTheHostAnswersSize)
 {
-    auto as1 = host(tmp.file("as1"), {"--seed-library", "MYLIB", "--cut-download-after", "5280", "--transfer-end", "226"});
+    auto as1 = host(tmp.file("as1"),
+                    {"--seed-library", "MYLIB", "--cut-download-after", "5280", "--transfer-end", "226"});
     const std::string archive = tmp.file("cut.4ql");
     std::string out;
     EXPECT_EQ(cli("save " + shellQuote(archive) + cliHost(*as1) + " --library MYLIB", &out), 1) << out;

@@ -468,7 +468,8 @@ f.quit()
         EXPECT_EQ(std::stoll(m[1]) % 528, 0);
         EXPECT_TRUE(contains(out, "PFSIZE 550")) << out;
         EXPECT_TRUE(contains(out, "RETR 226 File transfer completed successfully. 5280")) << out;
-        EXPECT_TRUE(contains(out, "FAIL 550-Error occurred on command CRTLIB\n550 Not authorized to library QSYS..")) << out;
+        EXPECT_TRUE(contains(out, "FAIL 550-Error occurred on command CRTLIB\n550 Not authorized to library QSYS.."))
+            << out;
         EXPECT_TRUE(contains(out, "JOBLOG ['CPF2182    Escape")) << out;
     }
     HostSimProcess plain(root.path(), {"--no-size"});
@@ -602,7 +603,8 @@ f.quit()
     };
     const int idle = connectClient();
     const int waiting = connectClient();
-    const std::string script = "USER JOE\r\nPASS secret\r\nSITE NAMEFMT 1\r\nRCMD CRTSAVF QTEMP/SAVF\r\nTYPE I\r\nPASV\r\n"
+    const std::string script = "USER JOE\r\nPASS secret\r\nSITE NAMEFMT 1\r\nRCMD CRTSAVF QTEMP/SAVF\r\n"
+                               "TYPE I\r\nPASV\r\n"
                                "RETR /qsys.lib/qtemp.lib/savf.file\r\n";
     ASSERT_EQ(::send(waiting, script.data(), script.size(), 0), static_cast<ssize_t>(script.size()));
     std::string replies;
