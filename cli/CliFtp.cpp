@@ -38,7 +38,7 @@ int runFtp(int argc, char **argv)
                "  QPW=secret quellon-cli ftp --host as400 --user JOE --password-env QPW \\\n"
                "      quote \"RCMD CRTLIB LIB(NEWLIB)\"\n"
                "  quellon-cli ftp --host as400 --user JOE --password-file ~/.as400pw \\\n"
-               "      get /qsys.lib/mylib.lib/customer.file customer.txt --type a\n"
+               "      get /qsys.lib/mylib.lib/customer.file/customer.mbr customer.txt --type a\n"
                "  quellon-cli ftp --host as400 --port 2121 --user JOE --password-env QPW \\\n"
                "      put mylib.savf /qsys.lib/qgpl.lib/mylib.savf\n"
                "\n"
@@ -101,6 +101,13 @@ int runFtp(int argc, char **argv)
     std::string step = "sign-on to " + where;
     try {
         ftp.Connect();
+        if ((get->parsed() || put->parsed()) && !remote.empty() && remote[0] == '/') {
+            // IBM i hosts start in name format 0, which refuses "/..." paths;
+            // servers that know no name formats refuse the switch, harmlessly.
+            ftp.OnFailure = [](bool &handled, TCmdType) { handled = true; };
+            ftp.SendCommand("SITE NAMEFMT 1");
+            ftp.OnFailure = nullptr;
+        }
         if (get->parsed()) {
             step = "get " + remote;
             ftp.SetTransferType(type == "a" ? 1 : 2);

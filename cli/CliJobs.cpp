@@ -69,18 +69,29 @@ public:
 
     int showJobLog(bool, const std::string &message, const std::string &logPath) override
     {
-        const int stage = jobs ? jobs->lastFailureStage : 0;
-        const bool tolerable = stage == jobs::jsCreateLibrary;
+        jobs::FailureReport report;
+        report.message = message;
+        report.stage = jobs ? jobs->lastFailureStage : 0;
+        return showFailure(report, logPath);
+    }
+
+    // The stage's text, the host's reasons under it, then the log's end.
+    int showFailure(const jobs::FailureReport &report, const std::string &logPath) override
+    {
         bar_.finish();
-        if (tolerable) {
+        if (report.stage == jobs::jsCreateLibrary) {
             // The library exists (or cannot be made); the restore says
             // whether it could go on.
-            std::fprintf(stderr, "quellon-cli: warning: %s\n", oneLine(message).c_str());
+            std::string line = oneLine(report.message);
+            for (const auto &r : report.reasonLines())
+                line += "; " + r;
+            warning(line);
             ++warnings;
             return platform::mrIgnore;
         }
-        error(message.empty() ? "the host refused: " + trimLineEnd(jobs ? jobs->lastFailureReply : "")
-                              : oneLine(message));
+        error(report.message.empty() ? "the host refused a request" : oneLine(report.message));
+        for (const auto &r : report.reasonLines())
+            error("  " + r);
         std::ifstream in(logPath);
         std::deque<std::string> tail;
         for (std::string l; std::getline(in, l);) {
@@ -96,6 +107,11 @@ public:
         return ignoreErrors_ ? platform::mrIgnore : platform::mrAbort;
     }
     bool askToClose() override { return true; }
+    void warning(const std::string &text) override
+    {
+        bar_.finish();
+        std::fprintf(stderr, "quellon-cli: warning: %s\n", oneLine(text).c_str());
+    }
     // The same size lines as the wizard's list.
     void zipProgress(int type, int64_t size, const std::string &, int stage) override
     {
@@ -258,6 +274,35 @@ bool readArchiveRecord(TZipBuilder &zip, const std::string &archive, const std::
     return true;
 }
 
+// Characters, not bytes, as a user counts them.
+std::size_t characters(const std::string &s)
+{
+    std::size_t n = 0;
+    for (unsigned char c : s)
+        n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+// A value for a field of the archive's record must fit whole: the restore
+// would otherwise run a cut command, or propose a cut name. False after an
+// error line naming the option and its limit.
+bool fitsRecord(const std::string &option, const std::string &value, std::size_t maxChars)
+{
+    const std::size_t chars = characters(value);
+    if (chars > maxChars) {
+        error(option + " takes at most " + std::to_string(maxChars) + " characters; " + std::to_string(chars) +
+              " given");
+        return false;
+    }
+    // The record stores UTF-8 in a fixed field of maxChars bytes.
+    if (value.size() > maxChars) {
+        error(option + " does not fit the archive: its " + std::to_string(chars) + " characters take " +
+              std::to_string(value.size()) + " bytes, at most " + std::to_string(maxChars) + " fit");
+        return false;
+    }
+    return true;
+}
+
 int parse(CLI::App &app, int argc, char **argv)
 {
     try {
@@ -387,6 +432,13 @@ int runSave(int argc, char **argv)
         error("OS/400 names have at most 10 characters");
         return kUsage;
     }
+    const std::string posterPath =
+        poster.empty() ? std::string() : QFileInfo(QString::fromStdString(poster)).absoluteFilePath().toStdString();
+    if (!fitsRecord("--command", command, 255) || !fitsRecord("--default-host", defaultHost, 255) ||
+        !fitsRecord("--default-user", defaultUser, 10) || !fitsRecord("--default-library", defaultLibrary, 10) ||
+        !fitsRecord("--owner", owner, 255) || !fitsRecord("--poster-link", posterLink, 255) ||
+        !fitsRecord("--poster (its full path)", posterPath, 255))
+        return kUsage;
     if (isFile(output) && !replace) {
         error(output + " exists; --replace overwrites it");
         return kFailed;
@@ -404,7 +456,7 @@ int runSave(int argc, char **argv)
     info.setDefaultTargetHost(defaultHost);
     info.setDefaultUserProfile(defaultUser);
     info.setDefaultRestoreLibrary(defaultLibrary);
-    info.setPosterFile(poster.empty() ? std::string() : QFileInfo(QString::fromStdString(poster)).absoluteFilePath().toStdString());
+    info.setPosterFile(posterPath);
     info.setPosterLink(posterLink);
     info.PosterStretch = posterStretch ? 1 : 0;
 
@@ -441,7 +493,9 @@ int runSave(int argc, char **argv)
     if (!contentGood) {
         ::unlink(partial.c_str());
         if (job.transferFailed)
-            error("the save file did not arrive complete; no archive written");
+            error("the save file did not arrive complete" +
+                  (job.downloadProblem.empty() ? std::string() : " (" + oneLine(job.downloadProblem) + ")") +
+                  "; no archive written");
         else
             error("save of " + library + " from " + c.host + " failed" + (why.empty() ? "" : ": " + why) +
                   "; no archive written");
@@ -531,7 +585,15 @@ int runRestore(int argc, char **argv)
 
     std::string why;
     const bool ran = j.run(why);
-    if (!ran || job.restoreFailed || job.transferFailed || job.zipFailed || !j.zipErrors.empty()) {
+    const bool restored = !job.restoreFailed && !job.transferFailed && !job.zipFailed && j.zipErrors.empty();
+    if (restored && job.commandFailed) {
+        // The library is there; only what the archive asked to run after it
+        // failed (the job stops there unless --ignore-errors).
+        error("restored " + jobs::hostUpper(info.savedLibrary()) + " into " + jobs::hostUpper(toLibrary) + " on " +
+              c.host + ", but the command after the restore failed: " + info.targetCommand());
+        return kFailed;
+    }
+    if (!ran || !restored) {
         error("restore of " + input + " on " + c.host + " failed" + (why.empty() ? "" : ": " + why));
         return kFailed;
     }

@@ -120,6 +120,15 @@ std::string TArchiveInfo::saveFileMemberName() const
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
+std::string recordPath(const std::string &localPath)
+{
+    std::string out = localPath;
+    for (char &c : out)
+        if (c == '/')
+            c = '\\';
+    return out;
+}
+
 void TArchiveInfo::reset()
 {
     std::memset(bytes(), 0, sizeof(TArchiveInfo));

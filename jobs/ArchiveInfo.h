@@ -133,6 +133,10 @@ bool writeInfoMember(TArchiveInfo &info, const std::string &folder);
 // the stored check value agrees; nothing depends on it.
 bool readInfoMember(TArchiveInfo &info, const std::string &folder, bool *checkMatches = nullptr);
 
+// A local path as the record stores it: with backslashes for separators, so
+// readers that take the member name after the last backslash find it.
+std::string recordPath(const std::string &localPath);
+
 // Path of the info member in a folder.
 std::string infoMemberPath(const std::string &folder);
 

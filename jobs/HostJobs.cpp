@@ -1,5 +1,6 @@
 #include "jobs/HostJobs.h"
 
+#include "jobs/SaveFile.h"
 #include "net/NMFtp.h"
 #include "platform/Dialogs.h"
 #include "platform/TempFiles.h"
@@ -27,6 +28,32 @@ std::string fileNamePart(const std::string &path)
 {
     const auto cut = path.find_last_of("/\\");
     return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::vector<std::string> splitReply(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::string cur;
+    for (char c : text) {
+        if (c == '\n') {
+            if (!cur.empty())
+                out.push_back(cur);
+            cur.clear();
+        } else if (c != '\r') {
+            cur += c;
+        }
+    }
+    if (!cur.empty())
+        out.push_back(cur);
+    return out;
+}
+
+std::string joined(const std::vector<std::string> &lines)
+{
+    std::string out;
+    for (const auto &l : lines)
+        out += (out.empty() ? "" : " / ") + l;
+    return out;
 }
 
 } // namespace
@@ -100,6 +127,28 @@ std::string hostUpper(const std::string &s)
     return out;
 }
 
+std::vector<std::string> FailureReport::reasonLines() const
+{
+    std::vector<std::string> out;
+    if (!check.empty())
+        out.push_back("Check failed: " + check);
+    for (const auto &l : hostReply)
+        out.push_back("Host reply: " + l);
+    if (!escape.id.empty())
+        out.push_back("Escape message: " + escape.id + " " + escape.text);
+    if (!jobLogProblem.empty())
+        out.push_back("Job log not fetched: " + jobLogProblem);
+    return out;
+}
+
+std::string FailureReport::viewerText() const
+{
+    std::string out = message;
+    for (const auto &l : reasonLines())
+        out += (out.empty() ? "" : "\n") + l;
+    return out;
+}
+
 HostJobs::HostJobs(TNMFTP &ftp, TZipBuilder &zip, TArchiveInfo &info, JobUi &ui)
     : ftp_(ftp), zip_(zip), info_(info), ui_(ui)
 {
@@ -137,6 +186,13 @@ void HostJobs::sendCommand(const std::string &format, const std::vector<std::str
     const SplitCommand c = splitCommand(formatCommand(format, args));
     if (!quiet)
         ui_.addLine(c.listed);
+    // The failure handler finds the command's entry in the job log by it.
+    struct Pending {
+        std::string &slot;
+        std::string saved;
+        ~Pending() { slot = saved; }
+    } pending{pendingRcmd_, pendingRcmd_};
+    pendingRcmd_ = c.sent;
     ftp_.SendCommand("RCMD " + c.sent);
 }
 
@@ -160,6 +216,17 @@ void HostJobs::ftpConnect()
 {
     const std::string host = hostOf(*this);
     ui_.jobStarted();
+    if (sendNameFormat) {
+        // Not listed and never reported: a host that knows no name formats
+        // (or already uses 1) changes nothing for the job. The flag stays set
+        // until the job's first command, as after any tolerated command; the
+        // stage stays what the last job left.
+        const int stage = JobStage;
+        commandSucceeded = true;
+        tolerateFailure = true;
+        ftp_.SendCommand("SITE NAMEFMT 1");
+        JobStage = stage;
+    }
     quiet = true;
     RunHostCommand("chgjob log(4 10 *SECLVL) logclpgm(*YES)");
     ui_.addLine("User profile '" + userProfile + "' now online with " + host);
@@ -174,16 +241,6 @@ void HostJobs::ftpConnect()
     RunHostCommand("CRTPF FILE(QTEMP/JOBLOG) RCDLEN(528) SIZE(1000000 10000 100)");
     RunHostCommand("OVRPRTF FILE(QPJOBLOG) HOLD(*YES) SPLFOWN(*JOB) OVRSCOPE(*JOB)");
     quiet = false;
-    if (sendNameFormat) {
-        // Not listed and never reported: a host that knows no name formats
-        // (or already uses 1) changes nothing for the job. The flag stays set
-        // until the job's first command, as after any tolerated command.
-        const int stage = JobStage;
-        commandSucceeded = true;
-        tolerateFailure = true;
-        ftp_.SendCommand("SITE NAMEFMT 1");
-        JobStage = stage;
-    }
     if (mode == Mode::Save)
         saveJob();
     else
@@ -225,35 +282,79 @@ std::string HostJobs::stageMessage(int stage) const
     }
 }
 
+// The host's reply to the failing operation, every line. The client's own
+// findings (a transfer cut short) come with the host's last reply.
+std::vector<std::string> HostJobs::replyLines() const
+{
+    const auto first = splitReply(ftp_.TransactionReply);
+    auto all = splitReply(ftp_.LastReplyText);
+    if (!first.empty() && !all.empty() && all.front() == first.front())
+        return all;
+    return first;
+}
+
 void HostJobs::ftpFailure(bool &Handled)
 {
+    if (fetchingLog_) {
+        // The job log is a diagnostic: a step of its fetch that fails spoils
+        // the log, never the job (nor does it report anything of its own).
+        Handled = true;
+        commandSucceeded = false;
+        if (logProblem_.empty()) {
+            const auto failure = splitReply(ftp_.LastFailureText);
+            const auto reply = replyLines();
+            logProblem_ = joined(!failure.empty() && (reply.empty() || failure.front() != reply.front())
+                                     ? failure
+                                     : reply);
+        }
+        return;
+    }
     if (tolerateFailure) {
         Handled = true;
         commandSucceeded = false;
         return;
     }
     if (inFailure_) {
-        // A command of the job-log fetch failed while a failure is being
-        // reported: the log is fetched once per failure, and the failure
-        // being reported is the one the user needs to see.
+        // Re-entered while a failure is being reported: that failure is the
+        // one the user needs to see.
         Handled = true;
         commandSucceeded = false;
         return;
     }
+    FailureReport r;
+    r.stage = JobStage;
+    r.message = stageMessage(r.stage);
+    r.hostReply = replyLines();
+    r.command = pendingRcmd_;
+    // A finding of the client itself (no reply line of the host).
+    const auto failure = splitReply(ftp_.LastFailureText);
+    if (!failure.empty() && (r.hostReply.empty() || failure.front() != r.hostReply.front()))
+        r.check = joined(failure);
+    Handled = !r.message.empty();
+    reportFailure(std::move(r));
+}
+
+void HostJobs::reportFailure(FailureReport r)
+{
     ui_.failureBegins();
-    const int stage = JobStage;
-    const std::string message = stageMessage(stage);
-    Handled = !message.empty();
+    const int stage = r.stage;
     ++failuresReported;
     lastFailureStage = stage;
-    lastFailureReply = ftp_.TransactionReply;
-    failureMessages.push_back(message.empty() ? ftp_.TransactionReply : message);
+    lastFailureReply = r.hostReply.empty() ? std::string() : r.hostReply.front();
+    failureMessages.push_back(r.message.empty() ? lastFailureReply : r.message);
     if (stage == jsSave)
         saveCommandFailed = true;
     if (stage == jsDownloadSaveFile || stage == jsUploadSaveFile)
         transferFailed = true;
+    if (stage == jsDownloadSaveFile) {
+        downloadFailed_ = true;
+        if (downloadProblem.empty())
+            downloadProblem = r.check.empty() ? joined(r.hostReply) : r.check;
+    }
     if (stage == jsRestoreLibrary || stage == jsRestoreObjects)
         restoreFailed = true;
+    if (stage == jsRunCommand)
+        commandFailed = true;
     JobStage = jsPrepareJob;
 
     inFailure_ = true;
@@ -264,10 +365,15 @@ void HostJobs::ftpFailure(bool &Handled)
         throw;
     }
     inFailure_ = false;
+    r.jobLogProblem = logProblem_;
+    // The reply has the message's text; the job log has its id.
+    if (!r.command.empty() && logProblem_.empty())
+        r.escape = escapeMessageFor(parseJobLog(readTextLines(jobLogPath())), r.command);
+    lastFailure = r;
 
-    const int result = ui_.showJobLog(true, message, jobLogPath());
+    const int result = ui_.showFailure(r, jobLogPath());
     if (result == platform::mrAbort && ui_.askToClose())
-        throw JobAborted(message.empty() ? "The job was stopped." : message);
+        throw JobAborted(r.message.empty() ? "The job was stopped." : r.message);
 }
 
 void HostJobs::ftpAuthenticationFailed(bool &)
@@ -299,12 +405,46 @@ void HostJobs::ftpPacketRecvd(TPowersock *) { ui_.transferProgress(ftp_.BytesRec
 void HostJobs::FetchJobLog()
 {
     quiet = true;
-    RunHostCommand("clrpfm qtemp/joblog");
-    RunHostCommand("DSPJOBLOG OUTPUT(*PRINT)");
-    RunHostCommand("CPYSPLF FILE(QPJOBLOG) TOFILE(QTEMP/joblog) SPLNBR(*LAST)");
-    RunHostCommand("DLTSPLF FILE(QPJOBLOG) SPLNBR(*LAST)");
-    ftp_.SetTransferType(1);
-    ftp_.Download(kRemoteJobLog, jobLogPath());
+    struct Fetching {
+        bool &flag;
+        bool saved;
+        ~Fetching() { flag = saved; }
+    } fetching{fetchingLog_, fetchingLog_};
+    fetchingLog_ = true;
+    logProblem_.clear();
+    // Once a step fails the rest cannot bring a log of this job.
+    for (const char *command : {"clrpfm qtemp/joblog", "DSPJOBLOG OUTPUT(*PRINT)",
+                                "CPYSPLF FILE(QPJOBLOG) TOFILE(QTEMP/joblog) SPLNBR(*LAST)",
+                                "DLTSPLF FILE(QPJOBLOG) SPLNBR(*LAST)"}) {
+        RunHostCommand(command);
+        if (!logProblem_.empty())
+            break;
+    }
+    if (logProblem_.empty())
+        ftp_.SetTransferType(1);
+    if (logProblem_.empty())
+        ftp_.Download(kRemoteJobLog, jobLogPath());
+    // An older log, or part of this one, must not pass for this job's log.
+    if (!logProblem_.empty())
+        removeFile(jobLogPath());
+}
+
+void HostJobs::fetchJobLogAtEnd()
+{
+    try {
+        FetchJobLog();
+    } catch (const EAbortError &) {
+        throw;
+    } catch (const ESockError &e) {
+        // The connection went while the log came: what the job did stands.
+        logProblem_ = e.what();
+        removeFile(jobLogPath());
+    }
+    if (!logProblem_.empty()) {
+        const std::string text = "the host job log could not be fetched: " + logProblem_;
+        warnings.push_back(text);
+        ui_.warning(text);
+    }
 }
 
 // ---------------------------------------------------------------- zip calls
@@ -357,8 +497,9 @@ void HostJobs::saveJob()
     const std::string saveFile = platform::makeUniqueTempFile(runFolder, kTempSaveFilePrefix);
     if (saveFile.empty())
         throw std::runtime_error("Cannot create a temporary file in " + runFolder);
-    // The member name travels in the record; a cut path would name another file.
-    if (!info_.setTempSaveFilePath(saveFile)) {
+    // The member name travels in the record; a cut path would name another
+    // file. Readers take the name after the path's last backslash.
+    if (!info_.setTempSaveFilePath(recordPath(saveFile))) {
         removeFile(saveFile);
         throw std::runtime_error("The temporary folder's path is too long: " + saveFile);
     }
@@ -389,13 +530,39 @@ void HostJobs::saveJob()
     ftp_.SetTransferType(2);
     ui_.addLine("Now Downloading from: " + in.hostName);
     JobStage = jsDownloadSaveFile;
+    downloadFailed_ = false;
     ftp_.Download(kRemoteSaveFile, saveFile);
+    // The 150 reply gives no size and a cut can still end in 226: the file
+    // itself must show that it is whole.
+    if (!downloadFailed_) {
+        const std::string problem = jobs::saveFileProblem(saveFile, !saveCommandFailed);
+        if (!problem.empty()) {
+            FailureReport r;
+            r.stage = jsDownloadSaveFile;
+            r.message = stageMessage(r.stage);
+            r.check = problem;
+            r.hostReply = splitReply(ftp_.LastReplyText); // the final reply: complete, it said
+            reportFailure(std::move(r));
+            downloadFailed_ = true;
+        }
+    }
+    const bool saveFileComplete = !downloadFailed_;
 
-    FetchJobLog();
+    fetchJobLogAtEnd();
 
     ui_.addLine("Now disconnecting from " + in.hostName);
     JobStage = jsDisconnect;
     ftp_.Disconnect();
+
+    if (!saveFileComplete) {
+        // Ignore goes on with the job, but a short save file is never
+        // zipped: the archive would look complete and restore nothing whole.
+        ui_.addLine("No archive written: the save file did not arrive complete");
+        ui_.addLine("Deleting temp files");
+        ui_.showPoster();
+        removeFile(saveFile);
+        return;
+    }
 
     ui_.addLine("Zip saved file to: " + in.archivePath);
     writeInfoMember(info_, runFolder);
@@ -469,7 +636,7 @@ void HostJobs::restoreJob()
         RunHostCommand("%s", {restoreCommand_});
     }
 
-    FetchJobLog();
+    fetchJobLogAtEnd();
     ui_.addLine("Now disconnecting from " + in.hostName);
     JobStage = jsDisconnect;
     ftp_.Disconnect();

@@ -5,6 +5,7 @@
 // and report through JobUi, so the wizard and quellon-cli run the same code.
 
 #include "jobs/ArchiveInfo.h"
+#include "jobs/JobLogReader.h"
 
 #include <cstdint>
 #include <functional>
@@ -38,7 +39,9 @@ enum JobStageValue : int {
 
 inline constexpr std::size_t kCommandMax = 506; // fits "RCMD " and the line end in 511
 inline constexpr const char *kRemoteSaveFile = "/qsys.lib/qtemp.lib/savf.file";
-inline constexpr const char *kRemoteJobLog = "/qsys.lib/qtemp.lib/joblog.file";
+// In name format 1 a physical file is a folder of members; CRTPF made one
+// member named like the file.
+inline constexpr const char *kRemoteJobLog = "/qsys.lib/qtemp.lib/joblog.file/joblog.mbr";
 inline constexpr const char *kJobLogFileName = "joblog.txt";
 inline constexpr const char *kTempSaveFilePrefix = "4QL";
 
@@ -91,6 +94,23 @@ struct RestoreInputs {
     bool fromSaveFile = false; // the chosen file's name ends in ".savf"
 };
 
+// A failure as the user sees it: the stage's text, and with it what the host
+// (or a check of ours) said.
+struct FailureReport {
+    int stage = jsNone;
+    std::string message;                // the stage's text; empty for stages without one
+    std::vector<std::string> hostReply; // every line of the host's reply
+    std::string check;                  // a check of ours that failed, in words
+    std::string command;                // the failing host command, as sent
+    JobLogMessage escape;               // its escape message in the fetched job log
+    std::string jobLogProblem;          // why the job log could not be fetched
+
+    // "Host reply: ...", "Escape message: ID text", ... one line each.
+    std::vector<std::string> reasonLines() const;
+    // The stage's text, then the reason lines.
+    std::string viewerText() const;
+};
+
 // How a job reports. The wizard shows these in its window; the CLI prints.
 class JobUi {
 public:
@@ -113,6 +133,15 @@ public:
     // The job log viewer; returns its modal result (1 Close, 2 Cancel,
     // 3 Abort, 5 Ignore). `logPath` is the fetched "joblog.txt".
     virtual int showJobLog(bool errorMode, const std::string &message, const std::string &logPath) = 0;
+    // A reported failure: the viewer in error mode, the reasons under the
+    // stage's text. Returns the viewer's modal result.
+    virtual int showFailure(const FailureReport &report, const std::string &logPath)
+    {
+        return showJobLog(true, report.viewerText(), logPath);
+    }
+    // Something the user should know that does not change the job's result
+    // (the job log could not be fetched).
+    virtual void warning(const std::string &text) { addLine("Warning: " + text); }
     // Abort in the viewer: the wizard asks to close. True when the job must
     // stop here.
     virtual bool askToClose() = 0;
@@ -147,8 +176,9 @@ public:
     RestoreInputs restoreInputs;
     std::string runFolder;     // per-run temporary folder
     std::string userProfile;   // for the activity list
-    // Sent after the host job is prepared, its failure tolerated: hosts that
-    // start in name format 0 refuse the /qsys.lib paths otherwise.
+    // Sent right after sign-on, its failure tolerated: hosts start in name
+    // format 0 and refuse every /qsys.lib path until switched, the job log's
+    // too (which a failing sign-on step needs first).
     bool sendNameFormat = true;
 
     // ---- the state that lives as long as the program ----
@@ -163,9 +193,13 @@ public:
     bool transferFailed = false; // download or upload of the save file
     bool zipFailed = false;
     bool restoreFailed = false;
+    bool commandFailed = false;     // the command after the restore
+    std::string downloadProblem;    // why the downloaded save file was refused
+    std::vector<std::string> warnings;
+    FailureReport lastFailure;
     std::vector<std::string> failureMessages;
     int lastFailureStage = jsNone;    // the stage of the failure being reported
-    std::string lastFailureReply;     // the host's reply line of it
+    std::string lastFailureReply;     // the first line of the host's reply to it
 
     // ---- command runners ----
     void RunHostCommand(const std::string &format, const std::vector<std::string> &args = {});
@@ -194,6 +228,9 @@ public:
     std::string stageMessage(int stage) const;
 
 private:
+    void reportFailure(FailureReport report);
+    std::vector<std::string> replyLines() const;
+    void fetchJobLogAtEnd();
     void sendCommand(const std::string &format, const std::vector<std::string> &args);
     bool zipAdd(const std::vector<std::string> &files);
     bool zipExtract(const std::string &member);
@@ -205,6 +242,10 @@ private:
     JobUi &ui_;
     std::string restoreCommand_; // the target command, for the stage 9 text
     bool inFailure_ = false;     // the failure handling fetches the log once
+    bool fetchingLog_ = false;   // failures now only spoil the job log
+    std::string logProblem_;     // the first failure of the last fetch
+    std::string pendingRcmd_;    // the RCMD being sent, for its job log entry
+    bool downloadFailed_ = false;
 };
 
 } // namespace jobs

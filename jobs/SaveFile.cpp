@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <sys/stat.h>
 
 namespace jobs {
 namespace {
@@ -68,6 +69,20 @@ bool saveFileLibrary(const std::string &path, std::string &library, bool *tooSho
     }
     library = ebcdicLibraryName(name, got);
     return true;
+}
+
+std::string saveFileProblem(const std::string &path, bool expectData)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return "the downloaded save file " + path + " is missing";
+    const long long size = st.st_size;
+    if (size % kSaveFileRecordLength != 0)
+        return "the save file is not a whole number of " + std::to_string(kSaveFileRecordLength) +
+               "-byte records (" + std::to_string(size) + " bytes arrived)";
+    if (size == 0 && expectData)
+        return "the save file arrived empty (0 bytes)";
+    return {};
 }
 
 } // namespace jobs

@@ -115,6 +115,7 @@ void TNMFTP::DrainAfterCancel()
 
 void TNMFTP::Failure(const std::string &reply, TCmdType type)
 {
+    LastFailureText = reply;
     if (!OnFailure)
         throw FTPException(reply);
     bool handled = false;

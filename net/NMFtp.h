@@ -90,6 +90,9 @@ public:
 
     // Every line of the last reply read by Transaction, line ends included.
     std::string LastReplyText;
+    // What the last failure passed to OnFailure was about: the host's reply
+    // line, or the client's own finding (a transfer cut short).
+    std::string LastFailureText;
 
     void Connect() override;
     void Disconnect() override;

@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <map>
+#include <regex>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -24,10 +25,12 @@ namespace {
 const char kPrelude[] = R"PY(
 import ftplib, io, sys, threading
 PORT = int(sys.argv[1])
-def login(user="JOE", pw="secret"):
+def login(user="JOE", pw="secret", fmt1=True):
     f = ftplib.FTP()
     f.connect("127.0.0.1", PORT, timeout=20)
     f.login(user, pw)
+    if fmt1:
+        f.sendcmd("SITE NAMEFMT 1")  # hosts start in name format 0
     return f
 def rcmd(f, cmd):
     try:
@@ -46,7 +49,7 @@ def joblog(f):
         r = rcmd(f, c)
         assert r.startswith("250"), r
     lines = []
-    f.retrlines("RETR /qsys.lib/qtemp.lib/joblog.file", lines.append)
+    f.retrlines("RETR /qsys.lib/qtemp.lib/joblog.file/joblog.mbr", lines.append)
     return lines
 )PY";
 
@@ -299,12 +302,12 @@ print("NEWSAVF", rcmd(f, "RSTLIB SAVLIB(MYLIB) RSTLIB(VIASAVF) DEV(*SAVF) SAVF(Q
 f.storbinary("STOR /qsys.lib/qtemp.lib/plain.file", io.BytesIO(data))
 print("PLAINPF", rcmd(f, "RSTLIB SAVLIB(MYLIB) DEV(*SAVF) SAVF(QTEMP/PLAIN)"))
 print("CRTPF", rcmd(f, "CRTPF FILE(QTEMP/TEXT) RCDLEN(40)"))
-f.storlines("STOR /qsys.lib/qtemp.lib/text.file", io.BytesIO(b"first line\r\n  indented  \r\n" + b"x" * 50 + b"\r\nlast"))
+f.storlines("STOR /qsys.lib/qtemp.lib/text.file/text.mbr", io.BytesIO(b"first line\r\n  indented  \r\n" + b"x" * 50 + b"\r\nlast"))
 lines = []
-f.retrlines("RETR /qsys.lib/qtemp.lib/text.file", lines.append)
+f.retrlines("RETR /qsys.lib/qtemp.lib/text.file/text.mbr", lines.append)
 print("TEXT", lines)
 raw = []
-f.retrbinary("RETR /qsys.lib/qtemp.lib/text.file", raw.append)
+f.retrbinary("RETR /qsys.lib/qtemp.lib/text.file/text.mbr", raw.append)
 print("RAW", len(b"".join(raw)), b"".join(raw)[:5].hex())
 f.quit()
 )PY",
@@ -334,7 +337,7 @@ rcmd(f, "CRTLIB LIB(JLTEST)")
 rcmd(f, "crtlib lib(jltest)")
 other = login()
 try:
-    other.retrlines("RETR /qsys.lib/qtemp.lib/joblog.file", print)
+    other.retrlines("RETR /qsys.lib/qtemp.lib/joblog.file/joblog.mbr", print)
 except ftplib.error_perm as e:
     print("OTHERQTEMP", e)
 other.quit()
@@ -342,7 +345,7 @@ lines = joblog(f)
 for l in lines:
     print("|" + l)
 raw = []
-f.retrbinary("RETR /qsys.lib/qtemp.lib/joblog.file", raw.append)
+f.retrbinary("RETR /qsys.lib/qtemp.lib/joblog.file/joblog.mbr", raw.append)
 print("RAWLEN", len(b"".join(raw)) % 528)
 f.quit()
 )PY",
@@ -427,14 +430,64 @@ f.quit()
                               "data..")) << out;
 }
 
+// SIZE gives a save file's bytes (or 500 on hosts without it); a quiet cut
+// ends a download early and still calls it complete; --fail-message picks the
+// escape message, which the reply carries on its last line.
+TEST(HostSim, SizeQuietCutsAndChosenFailureMessages)
+{
+    TempDir root, work;
+    const std::string body = R"PY(
+f = login()
+prepare(f)
+print("SAVLIB", rcmd(f, "SAVLIB LIB(MYLIB) DEV(*SAVF) SAVF(QTEMP/SAVF)"))
+try:
+    print("SIZE", f.sendcmd("SIZE /qsys.lib/qtemp.lib/savf.file"))
+except ftplib.all_errors as e:
+    print("SIZE", e)
+try:
+    f.sendcmd("SIZE /qsys.lib/qtemp.lib/joblog.file/joblog.mbr")
+except ftplib.all_errors as e:
+    print("PFSIZE", e)
+f.voidcmd("TYPE I")
+got = []
+print("RETR", f.retrbinary("RETR /qsys.lib/qtemp.lib/savf.file", got.append), len(b"".join(got)))
+print("FAIL", rcmd(f, "CRTLIB LIB(NEWLIB)"))
+print("JOBLOG", [l for l in joblog(f) if l.startswith("CPF2182")])
+f.quit()
+)PY";
+    {
+        HostSimProcess host(root.path(), {"--seed-library", "MYLIB", "--cut-download-after", "5280", "--transfer-end",
+                                          "226", "--fail", "^CRTLIB", "--fail-message",
+                                          "CPF2182 Not authorized to library QSYS."});
+        ASSERT_TRUE(host.running());
+        std::string out;
+        ASSERT_EQ(runPython(work, body, host.port(), &out), 0) << out;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(out, m, std::regex("SIZE 213 ([0-9]+)\n"))) << out;
+        EXPECT_GT(std::stoll(m[1]), 5280);
+        EXPECT_EQ(std::stoll(m[1]) % 528, 0);
+        EXPECT_TRUE(contains(out, "PFSIZE 550")) << out;
+        EXPECT_TRUE(contains(out, "RETR 226 File transfer completed successfully. 5280")) << out;
+        EXPECT_TRUE(contains(out, "FAIL 550-Error occurred on command CRTLIB\n550 Not authorized to library QSYS.."))
+            << out;
+        EXPECT_TRUE(contains(out, "JOBLOG ['CPF2182    Escape")) << out;
+    }
+    HostSimProcess plain(root.path(), {"--no-size"});
+    ASSERT_TRUE(plain.running());
+    std::string out;
+    ASSERT_EQ(runPython(work, body, plain.port(), &out), 0) << out;
+    EXPECT_TRUE(contains(out, "SIZE 500")) << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex("RETR 250 File transfer completed successfully. [0-9]{5,}"))) << out;
+}
+
 TEST(HostSim, NameFormatsAndUnsafePaths)
 {
     TempDir root, work;
-    HostSimProcess host(root.path(), {"--seed-library", "MYLIB", "--strict-namefmt"});
+    HostSimProcess host(root.path(), {"--seed-library", "MYLIB"});
     ASSERT_TRUE(host.running());
     std::string out;
     const int rc = runPython(work, R"PY(
-f = login()
+f = login(fmt1=False)
 prepare(f)
 def retr(path):
     try:
@@ -448,6 +501,7 @@ print("FMT0", retr("mylib/customer.customer"))
 print("CWD", f.sendcmd("CWD MYLIB"))
 print("FMT0REL", retr("customer"))
 print("SITE", f.sendcmd("SITE NAMEFMT 1"))
+print("PFDIR", retr("/qsys.lib/mylib.lib/customer.file"))
 print("PWD1", f.sendcmd("PWD"))
 print("FMT1", retr("/QSYS.LIB/MYLIB.LIB/CUSTOMER.FILE/CUSTOMER.MBR"))
 print("CWD1", f.sendcmd("CWD /qsys.lib/qtemp.lib"))
@@ -474,6 +528,9 @@ f.quit()
     EXPECT_TRUE(contains(out, "CWD 250 \"MYLIB\" is current library.")) << out;
     EXPECT_TRUE(contains(out, "FMT0REL OK 240")) << out;
     EXPECT_TRUE(contains(out, "SITE 250  Now using naming format \"1\".")) << out;
+    // A physical file is a folder of members in name format 1.
+    EXPECT_TRUE(contains(out, "PFDIR 550 Specified file /qsys.lib/mylib.lib/customer.file is a directory; specify a "
+                              "member.")) << out;
     EXPECT_TRUE(contains(out, "PWD1 257 \"/QSYS.LIB/MYLIB.LIB\" is current library.")) << out;
     EXPECT_TRUE(contains(out, "FMT1 OK 240")) << out;
     EXPECT_TRUE(contains(out, "CWD1 250 \"/QSYS.LIB/QTEMP.LIB\" is current library.")) << out;
@@ -546,7 +603,8 @@ f.quit()
     };
     const int idle = connectClient();
     const int waiting = connectClient();
-    const std::string script = "USER JOE\r\nPASS secret\r\nRCMD CRTSAVF QTEMP/SAVF\r\nTYPE I\r\nPASV\r\n"
+    const std::string script = "USER JOE\r\nPASS secret\r\nSITE NAMEFMT 1\r\nRCMD CRTSAVF QTEMP/SAVF\r\n"
+                               "TYPE I\r\nPASV\r\n"
                                "RETR /qsys.lib/qtemp.lib/savf.file\r\n";
     ASSERT_EQ(::send(waiting, script.data(), script.size(), 0), static_cast<ssize_t>(script.size()));
     std::string replies;

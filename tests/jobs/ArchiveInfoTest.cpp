@@ -197,6 +197,15 @@ TEST(ArchiveInfo, TextFieldsAreBoundedAndCutToFit)
     // Member name from a path written on Windows.
     info.setTempSaveFilePath("C:\\TEMP\\_4Q12.tmp\\4QL1F.tmp");
     EXPECT_EQ(info.saveFileMemberName(), "4QL1F.tmp");
+    // Written here: backslashes only, so a reader that cuts at the last
+    // backslash alone finds the member too; older archives with '/' still read.
+    info.setTempSaveFilePath(jobs::recordPath("/tmp/_4QaB3xYz/4QL2E91.tmp"));
+    EXPECT_EQ(info.tempSaveFilePath(), "\\tmp\\_4QaB3xYz\\4QL2E91.tmp");
+    const std::string path = info.tempSaveFilePath();
+    EXPECT_EQ(path.substr(path.rfind('\\') + 1), "4QL2E91.tmp");
+    EXPECT_EQ(info.saveFileMemberName(), "4QL2E91.tmp");
+    info.setTempSaveFilePath("/tmp/_4QaB3xYz/4QL2E92.tmp");
+    EXPECT_EQ(info.saveFileMemberName(), "4QL2E92.tmp");
 }
 
 TEST(ArchiveInfo, Summaries)

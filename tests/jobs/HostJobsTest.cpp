@@ -37,6 +37,47 @@ TEST(HostCommandText, FormattingAndTheBackslashRule)
     EXPECT_EQ(hostUpper("mylib *pgm   \xC3\xA9"), "MYLIB *PGM   \xC3\xA9");
 }
 
+// A printed job log as IBM i lays it out: the escape that ended the failing
+// command is found by the command's request, not by being first in the log.
+TEST(JobLogText, TheEscapeMessageOfTheFailingCommand)
+{
+    const std::string pad(37, ' ');
+    const std::vector<std::string> log = {
+        " 5770SS1 V7R3M0  160422                    Display Job Log                     SYSNAME   01/15/24  "
+        "10:22:33 CET     Page    1",
+        "  Job name . . . . . . . . . . :   QTFTP01234      User  . . . . . . :   QTCP",
+        "MSGID      TYPE                    SEV  DATE      TIME             FROM PGM     LIBRARY     INST",
+        "*NONE      Request                      01/15/24  10:22:30.000001  QTMFSRVR     QTCP        0000",
+        pad + "Message . . . . :  -CRTLIB LIB(MYLIB)",
+        "CPF2111    Escape                  40   01/15/24  10:22:30.000002  QLICRLIB     QSYS        0000",
+        pad + "Message . . . . :   Library MYLIB already exists.",
+        "*NONE      Request                      01/15/24  10:22:31.000001  QTMFSRVR     QTCP        0000",
+        pad + "Message . . . . :  -SAVLIB LIB(NOLIB) TGTRLS(*CURRENT) SavAct(*Lib) dtacpr(*yes) dev(*savf)",
+        // A page break inside the wrapped request text.
+        " 5770SS1 V7R3M0  160422                    Display Job Log                     SYSNAME   01/15/24  "
+        "10:22:33 CET     Page    2",
+        "MSGID      TYPE                    SEV  DATE      TIME             FROM PGM     LIBRARY     INST",
+        std::string(39, ' ') + "savf(qtemp/savf)",
+        "CPF3781    Escape                  40   01/15/24  10:22:31.000002  QSRSAVO      QSYS        0000",
+        pad + "Message . . . . :   Library NOLIB not found.",
+        pad + "Cause . . . . . :   The library was not found.",
+        "*NONE      Request                      01/15/24  10:22:32.000001  QTMFSRVR     QTCP        0000",
+        pad + "Message . . . . :  -DSPJOBLOG OUTPUT(*PRINT)",
+    };
+    const auto messages = parseJobLog(log);
+    ASSERT_EQ(messages.size(), 5u);
+    EXPECT_EQ(messages[2].text,
+              "SAVLIB LIB(NOLIB) TGTRLS(*CURRENT) SavAct(*Lib) dtacpr(*yes) dev(*savf) savf(qtemp/savf)");
+    const auto escape = escapeMessageFor(
+        messages, "SAVLIB LIB(NOLIB) TGTRLS(*CURRENT)   SavAct(*Lib) dtacpr(*yes) dev(*savf) savf(qtemp/savf)");
+    EXPECT_EQ(escape.id, "CPF3781");
+    EXPECT_EQ(escape.text, "Library NOLIB not found.");
+    EXPECT_EQ(escapeMessageFor(messages, "crtlib lib(mylib)").id, "CPF2111");
+    // A command the log does not hold, or one without an escape: nothing.
+    EXPECT_TRUE(escapeMessageFor(messages, "CLRSAVF QTEMP/SAVF").id.empty());
+    EXPECT_TRUE(escapeMessageFor(messages, "DSPJOBLOG OUTPUT(*PRINT)").id.empty());
+}
+
 TEST(SaveFileHeader, LibraryNameOrNothing)
 {
     TempDir tmp;
@@ -63,6 +104,17 @@ TEST(SaveFileHeader, LibraryNameOrNothing)
     EXPECT_EQ(lib, "");
     EXPECT_TRUE(tooShort);
     EXPECT_FALSE(saveFileLibrary(tmp.file("missing.savf"), lib));
+
+    // A download is whole records; one that holds a save is not empty.
+    writeFile(tmp.file("whole.savf"), std::string(2 * 528, 'x'));
+    writeFile(tmp.file("cut.savf"), std::string(528 + 100, 'x'));
+    writeFile(tmp.file("empty.savf"), "");
+    EXPECT_EQ(saveFileProblem(tmp.file("whole.savf"), true), "");
+    EXPECT_EQ(saveFileProblem(tmp.file("cut.savf"), true),
+              "the save file is not a whole number of 528-byte records (628 bytes arrived)");
+    EXPECT_EQ(saveFileProblem(tmp.file("empty.savf"), true), "the save file arrived empty (0 bytes)");
+    EXPECT_EQ(saveFileProblem(tmp.file("empty.savf"), false), "");
+    EXPECT_NE(saveFileProblem(tmp.file("missing.savf"), false), "");
 }
 
 namespace {
@@ -164,7 +216,12 @@ TEST_F(HostJobsLive, AFailureFetchesTheLogOnceEvenWhenTheFetchFails)
     job->JobStage = jsCreateLibrary;
     job->RunHostCommand("CRTLIB LIB(%s)", {"MYLIB"});
     ASSERT_EQ(ui.viewerMessages.size(), 1u);
-    EXPECT_EQ(ui.viewerMessages[0], "Library MYLIB not created.");
+    // The stage's text, the host's reply, and why there is no log.
+    EXPECT_EQ(ui.viewerMessages[0], "Library MYLIB not created.\n"
+                                    "Host reply: 550-Error occurred on command CRTLIB\n"
+                                    "Host reply: 550 Error occurred during processing of command..\n"
+                                    "Job log not fetched: 550-Error occurred on command CLRPFM / 550 File JOBLOG in "
+                                    "library QTEMP not found..");
     EXPECT_EQ(ui.failuresBegun, 1);
     EXPECT_EQ(job->failuresReported, 1);
     // The job can go on on the same connection.
@@ -180,14 +237,15 @@ TEST_F(HostJobsLive, UnstagedFailureEndsTheJobAfterTheViewerAndLongMessagesStayW
     job->JobStage = jsNone;
     EXPECT_THROW(job->RunHostCommand("CALL PGM(X)"), FTPException);
     ASSERT_EQ(ui.viewerMessages.size(), 1u);
-    EXPECT_EQ(ui.viewerMessages[0], "");
+    EXPECT_EQ(ui.viewerMessages[0].rfind("Host reply: 550-Error occurred on command CALL\n", 0), 0u)
+        << ui.viewerMessages[0];
 
     // Abort in the viewer (closing allowed) leaves the job.
     ui.answer = platform::mrAbort;
     job->JobStage = jsClearSaveFile;
     EXPECT_THROW(job->RunHostCommand("CALL PGM(Y)"), JobAborted);
     ASSERT_EQ(ui.viewerMessages.size(), 2u);
-    EXPECT_EQ(ui.viewerMessages[1], "Error while trying to clear save file on AS1");
+    EXPECT_EQ(ui.viewerMessages[1].rfind("Error while trying to clear save file on AS1\nHost reply: 550-", 0), 0u);
 }
 
 TEST_F(HostJobsLive, StageMessages)

@@ -199,8 +199,8 @@ TEST_F(CliFtpErrors, MissingFiles)
 
 TEST_F(CliFtpErrors, DiskFullWhileDownloading)
 {
-    ASSERT_EQ(ftp({"get", "/qsys.lib/demolib.lib/customer.file", dir.file("customer.bin")}).status, 0);
-    expectOneLineFailure(ftp({"get", "/qsys.lib/demolib.lib/customer.file", "/dev/full"}), "customer.file");
+    ASSERT_EQ(ftp({"get", "/qsys.lib/demolib.lib/customer.file/customer.mbr", dir.file("customer.bin")}).status, 0);
+    expectOneLineFailure(ftp({"get", "/qsys.lib/demolib.lib/customer.file/customer.mbr", "/dev/full"}), "customer.mbr");
 }
 
 // save, restore and info may show the stage message and the host job log

@@ -68,6 +68,7 @@ struct FileTarget {
     std::string file;
     std::string member;
     bool savfSuffix = false; // named NAME.SAVF in the path
+    bool pathForm = false;   // given as a /QSYS.LIB path (name format 1)
 };
 
 enum class Outcome { Done, Aborted, Failed };
@@ -220,6 +221,7 @@ private:
     void cmdSite(const std::string &arg);
     void cmdRcmd(const std::string &arg);
     void cmdRetr(const std::string &arg);
+    void cmdSize(const std::string &arg);
     void cmdStor(const std::string &arg);
     void cmdList(const std::string &arg, bool names);
 
@@ -365,8 +367,8 @@ void FtpSession::handle(const std::string &verb, const std::string &arg)
         return reply("215  OS/400 is the remote operating system. The TCP/IP version is \"" + cfg_.host.release +
                      "\".");
     if (verb == "FEAT")
-        return reply("211-Feature listing follows:\n AUTH TLS\n CCC\n PBSZ\n PROT\n EPSV\n EPRT\n"
-                     "211 End of feature listing.");
+        return reply(std::string("211-Feature listing follows:\n AUTH TLS\n CCC\n PBSZ\n PROT\n EPSV\n EPRT\n") +
+                     (cfg_.answerSize ? " SIZE\n" : "") + "211 End of feature listing.");
     if (verb == "OPTS")
         return reply("501 OPTS unsuccessful; specified subcommand not recognized.");
     if (verb == "AUTH")
@@ -382,10 +384,12 @@ void FtpSession::handle(const std::string &verb, const std::string &arg)
 
     static const char *const kKnown[] = {"TYPE", "MODE", "STRU", "PORT", "EPRT", "PASV", "EPSV", "RETR",
                                          "STOR", "RCMD", "CWD",  "XCWD", "CDUP", "PWD",  "XPWD", "SITE",
-                                         "LIST", "NLST"};
+                                         "LIST", "NLST", "SIZE"};
     bool known = false;
     for (const char *k : kKnown)
         known = known || verb == k;
+    if (verb == "SIZE" && !cfg_.answerSize)
+        known = false;
     if (!known)
         return reply("500 Subcommand " + verb + " not valid.");
     if (!loggedIn_)
@@ -398,6 +402,7 @@ void FtpSession::handle(const std::string &verb, const std::string &arg)
     if (verb == "PASV") return cmdPasv(false);
     if (verb == "EPSV") return cmdPasv(true);
     if (verb == "RETR") return cmdRetr(arg);
+    if (verb == "SIZE") return cmdSize(arg);
     if (verb == "STOR") return cmdStor(arg);
     if (verb == "RCMD") return cmdRcmd(arg);
     if (verb == "CWD" || verb == "XCWD") return cmdCwd(arg);
@@ -697,6 +702,7 @@ bool FtpSession::resolveFile(const std::string &rawArg, FileTarget &t, std::stri
     }
     std::vector<std::string> comps;
     resolvePath(arg, comps);
+    t.pathForm = true;
     std::string name;
     bool ok = !comps.empty() && comps[0] == "QSYS.LIB";
     size_t i = 1;
@@ -814,6 +820,10 @@ void FtpSession::cmdRetr(const std::string &arg)
     if (!t.member.empty() && t.member != t.file)
         return reply("550 Member " + t.member + " not found in file " + t.file + " in library " + t.library + ".");
     const FileKind kind = HostStore::fileKind(*obj);
+    // In name format 1 a physical file is a folder of members: only a
+    // member (or a save file, which has none) can be read as a stream.
+    if (kind == FileKind::Physical && t.pathForm && t.member.empty())
+        return reply("550 Specified file " + trimRight(arg) + " is a directory; specify a member.");
     const size_t rcdlen = kind == FileKind::Physical ? HostStore::pfRecordLength(*obj) : kSavfRecordLength;
     // Open before the data connection: the file stays readable even if a
     // command replaces it meanwhile.
@@ -831,10 +841,12 @@ void FtpSession::cmdRetr(const std::string &arg)
         return endTransfer(Outcome::Aborted, data);
 
     const long long limit = cfg_.abortTransferAfter;
+    // The quiet cut: the data simply ends early and the reply says complete.
+    const long long cut = binary_ && kind == FileKind::SaveFile ? cfg_.cutDownloadAfter : -1;
     long long sent = 0;
     std::vector<char> buf(binary_ ? kBuffer : rcdlen * ((kBuffer / rcdlen) + 1));
     Outcome outcome = Outcome::Done;
-    while (outcome == Outcome::Done) {
+    while (outcome == Outcome::Done && (cut < 0 || sent < cut)) {
         in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
         const auto got = static_cast<size_t>(in.gcount());
         if (got == 0)
@@ -864,6 +876,8 @@ void FtpSession::cmdRetr(const std::string &arg)
             n = static_cast<size_t>(limit - sent);
             outcome = Outcome::Aborted;
         }
+        if (cut >= 0 && sent + static_cast<long long>(n) > cut)
+            n = static_cast<size_t>(cut - sent);
         if (!dataSend(data, from, n)) {
             outcome = Outcome::Aborted;
             break;
@@ -871,6 +885,29 @@ void FtpSession::cmdRetr(const std::string &arg)
         sent += static_cast<long long>(n);
     }
     endTransfer(outcome, data);
+}
+
+// SIZE: the byte count a binary RETR sends. Only save files have one that
+// does not depend on the transfer type; members are converted records.
+void FtpSession::cmdSize(const std::string &arg)
+{
+    FileTarget t;
+    std::string err;
+    if (!resolveFile(arg, t, err))
+        return reply(err);
+    const auto dir = job_->libraryDir(t.library);
+    if (!dir)
+        return reply("550 Library " + t.library + " not found.");
+    const auto obj = HostStore::findObject(*dir, t.file, "FILE");
+    if (!obj)
+        return reply("550 File " + t.file + " in library " + t.library + " not found.");
+    if (HostStore::fileKind(*obj) != FileKind::SaveFile)
+        return reply("550 SIZE not available for file " + t.file + " in library " + t.library + ".");
+    std::error_code ec;
+    const auto size = fs::file_size(*obj, ec);
+    if (ec)
+        return reply("550 File " + t.file + " in library " + t.library + " cannot be opened.");
+    reply("213 " + std::to_string(size));
 }
 
 void FtpSession::cmdStor(const std::string &arg)
@@ -885,6 +922,8 @@ void FtpSession::cmdStor(const std::string &arg)
     if (!t.member.empty() && t.member != t.file)
         return reply("550 Member " + t.member + " not found in file " + t.file + " in library " + t.library + ".");
     const auto existing = HostStore::findObject(*dir, t.file, "FILE");
+    if (existing && t.pathForm && t.member.empty() && HostStore::fileKind(*existing) == FileKind::Physical)
+        return reply("550 Specified file " + trimRight(arg) + " is a directory; specify a member.");
     const fs::path target = existing ? *existing : *dir / (t.file + ".FILE");
     // A missing file becomes a save file only when the path says .SAVF;
     // otherwise the server makes a physical file, as a real host does.

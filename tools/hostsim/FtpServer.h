@@ -29,7 +29,15 @@ struct ServerConfig {
     long long abortTransferAfter = -1;
     int transferEndCode = 250;
     int idleSeconds = 300;
-    bool strictNameFormat = false;
+    // Real hosts refuse "/..." paths until SITE NAMEFMT 1; lenient accepts
+    // them in name format 0 as well.
+    bool strictNameFormat = true;
+    // SIZE answers 213 with the byte count of a save file; off: 500, as on
+    // hosts that do not know the subcommand.
+    bool answerSize = true;
+    // A binary RETR of a save file ends after this many bytes, with a clean
+    // close and the usual completion reply (a cut the client cannot see).
+    long long cutDownloadAfter = -1;
     // With a certificate AUTH TLS is offered; Explicit also requires it
     // before USER, Implicit starts every connection with the handshake.
     TlsMode tlsMode = TlsMode::Off;

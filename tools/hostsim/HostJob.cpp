@@ -249,6 +249,8 @@ CommandResult HostJob::run(const std::string &text)
     try {
         for (const auto &pattern : config_.failPatterns) {
             if (pattern->matches(text)) {
+                if (pattern->messageId != "CPF9899")
+                    escape(pattern->messageId, pattern->messageText);
                 escape("CPF9899", "Error occurred during processing of command.",
                        "An error occurred while processing the command.",
                        "See the previously listed messages in the job log. Correct the errors and then try the "

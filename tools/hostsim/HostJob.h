@@ -22,6 +22,9 @@ public:
     static std::shared_ptr<FailPattern> compile(const std::string &pattern);
     ~FailPattern();
     bool matches(const std::string &text) const;
+    // The escape message the command fails with (--fail-message).
+    std::string messageId = "CPF9899";
+    std::string messageText = "Error occurred during processing of command.";
 
 private:
     FailPattern() = default;

@@ -47,13 +47,20 @@ const char kUsage[] =
     "  --log FILE                  append every command line received (passwords as ****)\n"
     "  --fail REGEX                an RCMD whose text matches fails with 550 and CPF9899\n"
     "                              (POSIX extended regex, case-insensitive; repeatable)\n"
+    "  --fail-message 'ID TEXT'    the escape message of the preceding --fail, for example\n"
+    "                              'CPF2182 Not authorized to library QTEMP.'\n"
     "  --abort-transfer-after N    break every RETR and STOR off with 426 after N bytes\n"
     "  --transfer-end 250|226      reply code after a completed transfer (default 250)\n"
     "  --release VxRyMz            release the host runs (default V7R3M0); SAVLIB and SAVOBJ\n"
     "                              accept it and the two releases before as TGTRLS\n"
     "  --system NAME               system name in the greeting and job log (default HOSTSIM)\n"
-    "  --strict-namefmt            refuse /QSYS.LIB paths until SITE NAMEFMT 1, as older\n"
-    "                              releases do (501)\n"
+    "  --cut-download-after N      end every binary RETR of a save file after N bytes, closed\n"
+    "                              cleanly and answered as complete (only the client's own\n"
+    "                              checks can find such a cut)\n"
+    "  --no-size                   answer SIZE with 500, as hosts without the subcommand do\n"
+    "  --lenient-namefmt           accept /QSYS.LIB paths in name format 0; by default they are\n"
+    "                              refused (501) until SITE NAMEFMT 1, as on real hosts\n"
+    "  --strict-namefmt            the default; kept for older scripts\n"
     "  --tls-cert FILE             PEM certificate (chain) of the server: AUTH TLS, PBSZ and\n"
     "                              PROT P/C are offered (without it AUTH answers 431)\n"
     "  --tls-key FILE              PEM private key (default: in the --tls-cert file)\n"
@@ -113,8 +120,12 @@ int main(int argc, char **argv)
             std::cout << kUsage;
             return 0;
         }
-        if (opt == "--strict-namefmt") {
-            config.strictNameFormat = true;
+        if (opt == "--strict-namefmt" || opt == "--lenient-namefmt") {
+            config.strictNameFormat = opt == "--strict-namefmt";
+            continue;
+        }
+        if (opt == "--no-size") {
+            config.answerSize = false;
             continue;
         }
         if (i + 1 >= argc)
@@ -158,6 +169,19 @@ int main(int argc, char **argv)
             if (!pattern)
                 return usage("bad regular expression in --fail: " + val);
             config.host.failPatterns.push_back(std::move(pattern));
+        } else if (opt == "--fail-message") {
+            const auto blank = val.find(' ');
+            if (config.host.failPatterns.empty() || blank == std::string::npos || blank == 0 ||
+                blank + 1 == val.size())
+                return usage("--fail-message wants 'MSGID TEXT' after a --fail");
+            config.host.failPatterns.back()->messageId = val.substr(0, blank);
+            config.host.failPatterns.back()->messageText = val.substr(blank + 1);
+        } else if (opt == "--cut-download-after") {
+            char *end = nullptr;
+            const long long n = std::strtoll(val.c_str(), &end, 10);
+            if (*end || n < 0 || val.empty())
+                return usage("--cut-download-after wants a byte count");
+            config.cutDownloadAfter = n;
         } else if (opt == "--abort-transfer-after") {
             char *end = nullptr;
             const long long n = std::strtoll(val.c_str(), &end, 10);
