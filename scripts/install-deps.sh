@@ -19,6 +19,8 @@ PACKAGES=(
   # cpack's Debian generator runs file and dpkg-shlibdeps.
   file dpkg-dev
   time procps
+  # SSH transport: the client library, and sshd/ssh-keygen as the tests' real peer.
+  libssh-dev openssh-server openssh-client
 )
 
 missing=()
