@@ -82,6 +82,7 @@ const CommandDef kCommands[] = {
      {"FILE", "TOFILE"}},
     {"DLTSPLF", {"FILE", "JOB", "SPLNBR", "JOBSYSNAME", "CRTDATE", "SELECT", "ASPDEV"}, 1, {"FILE"}},
     {"CALL", {"PGM", "PARM"}, 2, {"PGM"}},
+    {"DLTF", {"FILE", "SYSTEM", "RMVCST"}, 1, {"FILE"}},
 };
 
 const CommandDef *findCommand(const std::string &name)
@@ -161,10 +162,11 @@ const std::vector<std::string> &knownReleases()
     return releases;
 }
 
-HostJob::HostJob(HostStore &store, const HostConfig &config, int jobNumber) : store_(store), config_(config)
+HostJob::HostJob(HostStore &store, const HostConfig &config, int jobNumber, const std::string &namePrefix)
+    : store_(store), config_(config)
 {
     char name[16];
-    std::snprintf(name, sizeof name, "QTFTP%05d", jobNumber % 100000);
+    std::snprintf(name, sizeof name, "%.5s%05d", namePrefix.c_str(), jobNumber % 100000);
     char number[16];
     std::snprintf(number, sizeof number, "%06d", jobNumber % 1000000);
     identity_ = {name, "QTCP", number, config.system, config.release};
@@ -313,6 +315,7 @@ void HostJob::dispatch(const std::string &name, const Params &p)
     else if (name == "CPYSPLF") cpysplf(p);
     else if (name == "DLTSPLF") dltsplf(p);
     else if (name == "CALL") call(p);
+    else if (name == "DLTF") dltf(p);
 }
 
 // *LIBL and *CURLIB: new objects go to the current library QGPL; lookups
@@ -666,6 +669,19 @@ void HostJob::crtlib(const Params &p)
         escape("CPF2111", "Library " + lib + " already exists.");
     store_.createLibrary(lib);
     message("CPC2102", MsgType::Completion, 0, "Library " + lib + " created.");
+}
+
+void HostJob::dltf(const Params &p)
+{
+    QualifiedName q = qualifiedParam("DLTF", p, "FILE");
+    q.library = resolveLibrary(q.library, false);
+    const auto file = findFileObject(*this, q.library, q.object);
+    if (!file)
+        escape("CPF2105", "Object " + q.object + " in " + q.library + " type *FILE not found.");
+    std::error_code ec;
+    if (!fs::remove(*file, ec) || ec)
+        escape("CPF2117", "1 objects type *FILE not deleted. 0 objects deleted.");
+    message("CPC2191", MsgType::Completion, 0, "Object " + q.object + " in " + q.library + " type *FILE deleted.");
 }
 
 void HostJob::dspjoblog(const Params &p)

@@ -1,6 +1,7 @@
 #pragma once
-// One FTP server job: the CL commands sent by RCMD, its private QTEMP
-// library, its spooled files and its job log.
+// One host job (an FTP server session, or one command of an SSH session):
+// the CL commands it runs, its private QTEMP library, its spooled files and
+// its job log.
 
 #include "ClParser.h"
 #include "HostStore.h"
@@ -54,7 +55,9 @@ struct SpooledFile {
 
 class HostJob {
 public:
-    HostJob(HostStore &store, const HostConfig &config, int jobNumber);
+    // `namePrefix`: the job name's first five letters (QTFTP for the FTP
+    // server's jobs, QZSHS for jobs of SSH sessions).
+    HostJob(HostStore &store, const HostConfig &config, int jobNumber, const std::string &namePrefix = "QTFTP");
     ~HostJob();
     HostJob(const HostJob &) = delete;
     HostJob &operator=(const HostJob &) = delete;
@@ -104,6 +107,7 @@ private:
     void cpysplf(const Params &p);
     void dltsplf(const Params &p);
     void call(const Params &p);
+    void dltf(const Params &p);
 
     SpooledFile *findSpool(const std::string &file, const std::string &number);
     std::string tgtrls(const std::string &command, const std::string &value);

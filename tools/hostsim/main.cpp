@@ -3,6 +3,7 @@
 #include "Ebcdic.h"
 #include "FtpServer.h"
 #include "HostStore.h"
+#include "SshCommand.h"
 
 #include <algorithm>
 #include <csignal>
@@ -29,6 +30,7 @@ void onSignal(int)
 const char kUsage[] =
     "Usage: quellon-hostsim --listen 127.0.0.1:PORT --root DIR [--user U --password P]...\n"
     "                       [--log FILE] [--fail REGEX]... [--abort-transfer-after BYTES]\n"
+    "       quellon-hostsim --ssh-command --root DIR [--log FILE] [--fail REGEX]...\n"
     "\n"
     "An emulated IBM i host seen through its FTP server: QSYS.LIB save files and\n"
     "physical files, RCMD with a CL subset (CHGJOB, CRTSAVF, CLRSAVF, CRTPF, OVRPRTF,\n"
@@ -71,6 +73,14 @@ const char kUsage[] =
     "  --idle-timeout SECONDS      close idle connections (default 300)\n"
     "  --seed-library NAME         create library NAME with sample objects (a *PGM, a *FILE\n"
     "                              and a *DTAARA) unless they exist (repeatable)\n"
+    "  --ssh-command               be the host behind an SSH server: run as sshd's\n"
+    "                              ForceCommand, it takes SSH_ORIGINAL_COMMAND and offers\n"
+    "                              what a PASE shell offers a client: system 'CL' (each\n"
+    "                              command its own job, messages as ID: text on stdout, or\n"
+    "                              stderr and exit status 255 on failure) and cat of a save\n"
+    "                              file's /QSYS.LIB/LIB.LIB/NAME.FILE path, out or in (cat >);\n"
+    "                              --root, --log, --fail, --fail-message, --release, --system\n"
+    "                              and --abort-transfer-after apply\n"
     "  --help                      show this text\n";
 
 int usage(const std::string &what)
@@ -114,11 +124,16 @@ int main(int argc, char **argv)
     std::vector<std::string> seeds;
     std::vector<std::string> users;
     std::vector<std::string> passwords;
+    bool sshCommand = false;
     for (int i = 1; i < argc; ++i) {
         const std::string opt = argv[i];
         if (opt == "--help" || opt == "-h") {
             std::cout << kUsage;
             return 0;
+        }
+        if (opt == "--ssh-command") {
+            sshCommand = true;
+            continue;
         }
         if (opt == "--strict-namefmt" || opt == "--lenient-namefmt") {
             config.strictNameFormat = opt == "--strict-namefmt";
@@ -255,6 +270,20 @@ int main(int argc, char **argv)
             std::cerr << "quellon-hostsim: cannot create sample library " << name << " in " << root << "\n";
             return 1;
         }
+    }
+
+    if (sshCommand) {
+        std::signal(SIGPIPE, SIG_IGN);
+        const char *line = std::getenv("SSH_ORIGINAL_COMMAND");
+        if (!line) {
+            std::cerr << "quellon-hostsim: this host takes remote commands only (system, cat)\n";
+            return 1;
+        }
+        SshConfig ssh;
+        ssh.host = config.host;
+        ssh.logFile = config.logFile;
+        ssh.abortTransferAfter = config.abortTransferAfter;
+        return runSshCommand(line, store, ssh, 0, 1, 2);
     }
 
     if (::pipe2(gStopPipe, O_CLOEXEC) != 0) {

@@ -1,0 +1,35 @@
+#pragma once
+// The host as seen through its SSH server: sshd's forced command hands the
+// client's command line here. As in an IBM i PASE shell, `system "CL"` runs
+// one CL command in a job of its own (so QTEMP starts empty every time) and
+// prints the command's messages, and `cat` streams a save file out of or
+// into its /QSYS.LIB/LIB.LIB/NAME.FILE path. Nothing else is offered.
+
+#include "HostJob.h"
+#include "HostStore.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace hostsim {
+
+struct SshConfig {
+    HostConfig host;
+    std::string logFile; // every command line received, appended
+    // Break a `cat` download off after this many bytes (exit status 2).
+    long long abortTransferAfter = -1;
+};
+
+// Splits a command line into words as a POSIX shell would for the forms the
+// clients send: blanks, single quotes, double quotes with backslash escapes,
+// backslashes, and a bare ">" (or ">PATH") as a redirection word. Nothing
+// when it holds anything a plain command does not need (;, |, &, $, `, <,
+// globs, an open quote): this host runs no scripts.
+std::optional<std::vector<std::string>> shellWords(const std::string &line);
+
+// Runs one command line; output goes to `out`, messages to `err` (file
+// descriptors), the save file comes from `in`. Returns the exit status.
+int runSshCommand(const std::string &line, HostStore &store, const SshConfig &config, int in, int out, int err);
+
+} // namespace hostsim
