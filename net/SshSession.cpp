@@ -1,0 +1,441 @@
+#include "net/SshSession.h"
+
+#include "platform/Pump.h"
+
+#include <libssh/libssh.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <memory>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+int64_t nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string fingerprintOf(ssh_key key)
+{
+    unsigned char *hash = nullptr;
+    size_t len = 0;
+    if (ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &hash, &len) != 0)
+        return {};
+    char *text = ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, len);
+    std::string out = text ? text : "";
+    ssh_string_free_char(text);
+    ssh_clean_pubkey_hash(&hash);
+    return out;
+}
+
+struct Fd {
+    int fd = -1;
+    ~Fd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+bool writeAll(int fd, const char *p, size_t n)
+{
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+} // namespace
+
+struct TSshSession::Channel {
+    ssh_channel ch = nullptr;
+    ~Channel()
+    {
+        if (ch) {
+            ssh_channel_close(ch);
+            ssh_channel_free(ch);
+        }
+    }
+};
+
+TSshSession::TSshSession() = default;
+
+TSshSession::~TSshSession() { Disconnect(); }
+
+std::string TSshSession::ShellQuote(const std::string &s)
+{
+    std::string out = "'";
+    for (char c : s)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::string TSshSession::KnownHostsName(const std::string &host, int port)
+{
+    return port == 22 ? host : "[" + host + "]:" + std::to_string(port);
+}
+
+std::string TSshSession::sshDir() const
+{
+    if (!SshDir.empty())
+        return SshDir;
+    const char *home = std::getenv("HOME");
+    if ((!home || !*home))
+        if (const passwd *pw = ::getpwuid(::getuid()))
+            home = pw->pw_dir;
+    return std::string(home ? home : "") + "/.ssh";
+}
+
+std::string TSshSession::knownHostsFile() const
+{
+    return KnownHostsFile.empty() ? sshDir() + "/known_hosts" : KnownHostsFile;
+}
+
+void TSshSession::Disconnect()
+{
+    if (!session_)
+        return;
+    ssh_disconnect(session_);
+    ssh_free(session_);
+    session_ = nullptr;
+}
+
+void TSshSession::fail(const std::string &what)
+{
+    std::string why = session_ ? ssh_get_error(session_) : "";
+    Disconnect();
+    throw ESshError(what + (why.empty() ? "" : ": " + why));
+}
+
+void TSshSession::progressMade() { deadline_ = nowMs() + static_cast<int64_t>(TimeOutSeconds) * 1000; }
+
+// One wait for the socket (or 2 ms), with the event loop kept live and the
+// time-out and Abort checked.
+void TSshSession::wait(bool wantWrite)
+{
+    if (aborted_) {
+        aborted_ = false;
+        Disconnect();
+        throw EAbortError("The transfer was aborted");
+    }
+    if (nowMs() > deadline_) {
+        const std::string host = Host;
+        Disconnect();
+        throw ESshError("No answer from " + host + " over SSH for " + std::to_string(TimeOutSeconds) + " seconds");
+    }
+    const int fd = session_ ? ssh_get_fd(session_) : -1;
+    if (fd >= 0) {
+        const int flags = ssh_get_poll_flags(session_);
+        pollfd p{fd, static_cast<short>(POLLIN | (wantWrite || (flags & SSH_WRITE_PENDING) ? POLLOUT : 0)), 0};
+        ::poll(&p, 1, 2);
+    }
+    platform::ProcessMessages();
+    lastPump_ = nowMs();
+}
+
+void TSshSession::Connect()
+{
+    Disconnect();
+    aborted_ = false;
+    fingerprint_.clear();
+    authMethod_.clear();
+    session_ = ssh_new();
+    if (!session_)
+        throw ESshError("Cannot start an SSH session");
+    const unsigned port = static_cast<unsigned>(Port);
+    const long timeout = TimeOutSeconds;
+    const std::string dir = sshDir();
+    const std::string known = knownHostsFile();
+    const bool readConfig = ReadConfig;
+    if (ssh_options_set(session_, SSH_OPTIONS_HOST, Host.c_str()) != 0 ||
+        ssh_options_set(session_, SSH_OPTIONS_PORT, &port) != 0 ||
+        ssh_options_set(session_, SSH_OPTIONS_USER, UserID.c_str()) != 0 ||
+        ssh_options_set(session_, SSH_OPTIONS_SSH_DIR, dir.c_str()) != 0 ||
+        ssh_options_set(session_, SSH_OPTIONS_KNOWNHOSTS, known.c_str()) != 0 ||
+        ssh_options_set(session_, SSH_OPTIONS_TIMEOUT, &timeout) != 0 ||
+        ssh_options_set(session_, SSH_OPTIONS_PROCESS_CONFIG, &readConfig) != 0)
+        fail("Cannot set up the SSH session for " + Host);
+    ssh_set_blocking(session_, 0);
+    progressMade();
+    int rc;
+    while ((rc = ssh_connect(session_)) == SSH_AGAIN)
+        wait(true);
+    if (rc != SSH_OK)
+        fail("Cannot connect to " + Host + " port " + std::to_string(Port) + " over SSH");
+    checkHostKey();
+    signOn();
+}
+
+std::vector<std::string> TSshSession::knownFingerprints() const
+{
+    std::vector<std::string> out;
+    std::ifstream in(knownHostsFile());
+    const std::string name = KnownHostsName(Host, Port);
+    std::string line;
+    while (std::getline(in, line)) {
+        ssh_knownhosts_entry *entry = nullptr;
+        if (ssh_known_hosts_parse_line(name.c_str(), line.c_str(), &entry) == SSH_OK && entry && entry->publickey)
+            out.push_back(fingerprintOf(entry->publickey));
+        ssh_knownhosts_entry_free(entry);
+    }
+    return out;
+}
+
+void TSshSession::checkHostKey()
+{
+    ssh_key key = nullptr;
+    if (ssh_get_server_publickey(session_, &key) != SSH_OK)
+        fail("The host " + Host + " showed no host key");
+    fingerprint_ = fingerprintOf(key);
+    ssh_key_free(key);
+    const std::string host = KnownHostsName(Host, Port);
+    switch (ssh_session_is_known_server(session_)) {
+    case SSH_KNOWN_HOSTS_OK:
+        return;
+    case SSH_KNOWN_HOSTS_CHANGED:
+    case SSH_KNOWN_HOSTS_OTHER: {
+        // Nothing has been sent but our version string: the password stays
+        // with us when another machine answers under the host's name.
+        std::string known;
+        for (const auto &f : knownFingerprints())
+            known += (known.empty() ? "" : ", ") + f;
+        Disconnect();
+        throw EHostKeyChanged("The host key of " + host + " has changed: " + knownHostsFile() + " knows " +
+                              (known.empty() ? "another key" : known) + ", the host now shows " + fingerprint_ +
+                              ". Not signed on; if the host's key was really replaced, remove the old line from " +
+                              knownHostsFile() + ".");
+    }
+    case SSH_KNOWN_HOSTS_UNKNOWN:
+    case SSH_KNOWN_HOSTS_NOT_FOUND: {
+        TCertAnswer answer = TCertAnswer::Reject;
+        if (OnUnknownHostKey)
+            OnUnknownHostKey(fingerprint_, answer);
+        progressMade();
+        if (answer == TCertAnswer::Reject) {
+            Disconnect();
+            throw EHostKeyRejected("The host key of " + host + " (" + fingerprint_ + ") was not trusted; not signed on");
+        }
+        if (answer == TCertAnswer::AcceptAndRemember) {
+            ::mkdir(sshDir().c_str(), 0700);
+            if (ssh_session_update_known_hosts(session_) != SSH_OK)
+                fail("Cannot add the host key of " + host + " to " + knownHostsFile());
+        }
+        return;
+    }
+    case SSH_KNOWN_HOSTS_ERROR:
+    default:
+        fail("Cannot check the host key of " + host + " against " + knownHostsFile());
+    }
+}
+
+void TSshSession::signOn()
+{
+    int rc;
+    progressMade();
+    while ((rc = ssh_userauth_none(session_, nullptr)) == SSH_AUTH_AGAIN)
+        wait(false);
+    if (rc == SSH_AUTH_ERROR)
+        fail("Sign-on to " + Host + " over SSH failed");
+    if (rc == SSH_AUTH_SUCCESS) {
+        authMethod_ = "none";
+        return;
+    }
+    const int methods = ssh_userauth_list(session_, nullptr);
+    // The agent's keys, then the keys in the SSH folder, as ssh tries them.
+    if (methods & SSH_AUTH_METHOD_PUBLICKEY) {
+        while ((rc = ssh_userauth_publickey_auto(session_, nullptr, nullptr)) == SSH_AUTH_AGAIN)
+            wait(false);
+        if (rc == SSH_AUTH_ERROR)
+            fail("Sign-on to " + Host + " over SSH failed");
+        if (rc == SSH_AUTH_SUCCESS) {
+            authMethod_ = "publickey";
+            return;
+        }
+    }
+    if (!Password.empty() && (methods & SSH_AUTH_METHOD_PASSWORD)) {
+        while ((rc = ssh_userauth_password(session_, nullptr, Password.c_str())) == SSH_AUTH_AGAIN)
+            wait(false);
+        if (rc == SSH_AUTH_SUCCESS) {
+            authMethod_ = "password";
+            return;
+        }
+        if (rc == SSH_AUTH_ERROR)
+            fail("Sign-on to " + Host + " over SSH failed");
+    }
+    // Hosts that ask for the password through keyboard-interactive prompts:
+    // every hidden prompt gets the password, a few rounds at most.
+    if (!Password.empty() && (methods & SSH_AUTH_METHOD_INTERACTIVE)) {
+        for (int round = 0; round < 4; ++round) {
+            while ((rc = ssh_userauth_kbdint(session_, nullptr, nullptr)) == SSH_AUTH_AGAIN)
+                wait(false);
+            if (rc != SSH_AUTH_INFO)
+                break;
+            const int prompts = ssh_userauth_kbdint_getnprompts(session_);
+            for (int i = 0; i < prompts; ++i) {
+                char echo = 0;
+                ssh_userauth_kbdint_getprompt(session_, static_cast<unsigned>(i), &echo);
+                ssh_userauth_kbdint_setanswer(session_, static_cast<unsigned>(i), echo ? "" : Password.c_str());
+            }
+        }
+        if (rc == SSH_AUTH_SUCCESS) {
+            authMethod_ = "keyboard-interactive";
+            return;
+        }
+    }
+    const std::string user = UserID;
+    const std::string host = Host;
+    Disconnect();
+    throw ESshAuthFailed("User " + user + " was not accepted by " + host +
+                         (Password.empty() ? " over SSH (no key was taken and no password was given)"
+                                           : " over SSH (neither a key nor the password was taken)"));
+}
+
+TSshResult TSshSession::run(const std::string &command, int outFd, std::size_t maxOutput, int inFd, int64_t total,
+                            const TSshProgressEvent &progress)
+{
+    if (!session_)
+        throw ESshError("Not connected to " + Host + " over SSH");
+    progressMade();
+    Channel c;
+    c.ch = ssh_channel_new(session_);
+    if (!c.ch)
+        fail("Cannot open an SSH channel to " + Host);
+    int rc;
+    while ((rc = ssh_channel_open_session(c.ch)) == SSH_AGAIN)
+        wait(false);
+    if (rc != SSH_OK)
+        fail("Cannot open an SSH channel to " + Host);
+    while ((rc = ssh_channel_request_exec(c.ch, command.c_str())) == SSH_AGAIN)
+        wait(false);
+    if (rc != SSH_OK)
+        fail("The host " + Host + " would not run a command over SSH");
+
+    TSshResult r;
+    std::vector<char> buf(256 * 1024);
+    int64_t moved = 0;
+    std::vector<char> pending; // read from the file, not yet taken by the channel
+    size_t pendingOff = 0;
+    bool inputDone = inFd < 0;
+    if (inputDone)
+        ssh_channel_send_eof(c.ch);
+    bool outEof = false, errEof = false;
+    while (!(outEof && errEof)) {
+        bool busy = false;
+        // Our side first: the file into the channel as far as its window goes.
+        if (!inputDone) {
+            if (pendingOff == pending.size()) {
+                pending.resize(64 * 1024);
+                const ssize_t n = ::read(inFd, pending.data(), pending.size());
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0)
+                    throw std::runtime_error("Cannot read the file being sent");
+                pending.resize(static_cast<size_t>(n));
+                pendingOff = 0;
+                if (n == 0) {
+                    inputDone = true;
+                    while ((rc = ssh_channel_send_eof(c.ch)) == SSH_AGAIN)
+                        wait(true);
+                    if (rc == SSH_ERROR)
+                        fail("The upload to " + Host + " was broken off");
+                }
+            }
+            if (pendingOff < pending.size()) {
+                const int w = ssh_channel_write(c.ch, pending.data() + pendingOff,
+                                                static_cast<uint32_t>(pending.size() - pendingOff));
+                if (w == SSH_ERROR)
+                    fail("The upload to " + Host + " was broken off");
+                if (w > 0) {
+                    pendingOff += static_cast<size_t>(w);
+                    moved += w;
+                    busy = true;
+                    progressMade();
+                    if (progress)
+                        progress(moved, total);
+                }
+            }
+        }
+        for (int stream = 0; stream < 2; ++stream) {
+            bool &eof = stream == 0 ? outEof : errEof;
+            if (eof)
+                continue;
+            const int n = ssh_channel_read_nonblocking(c.ch, buf.data(), static_cast<uint32_t>(buf.size()), stream);
+            if (n == SSH_ERROR)
+                fail("The connection to " + Host + " broke off");
+            if (n > 0) {
+                busy = true;
+                progressMade();
+                if (stream == 0 && outFd >= 0) {
+                    if (!writeAll(outFd, buf.data(), static_cast<size_t>(n)))
+                        throw std::runtime_error("Cannot write the file being received");
+                    moved += n;
+                    if (progress)
+                        progress(moved, total);
+                } else {
+                    std::string &text = stream == 0 ? r.Out : r.Err;
+                    if (text.size() < maxOutput)
+                        text.append(buf.data(), std::min(static_cast<size_t>(n), maxOutput - text.size()));
+                }
+            } else if (n == SSH_EOF || ssh_channel_is_eof(c.ch) || ssh_channel_is_closed(c.ch)) {
+                // A read that brings nothing once the host has sent EOF means
+                // both streams are drained.
+                if (ssh_channel_poll(c.ch, stream) <= 0)
+                    eof = true;
+            }
+        }
+        if (!busy && !(outEof && errEof))
+            wait(!inputDone);
+        else if (nowMs() - lastPump_ > 20)
+            platform::ProcessMessages(), lastPump_ = nowMs();
+    }
+    if (!inputDone)
+        fail("The host " + Host + " ended the command before the upload was complete");
+    // The exit status may trail the end of the output.
+    while ((r.ExitStatus = ssh_channel_get_exit_status(c.ch)) == -1 && !ssh_channel_is_closed(c.ch))
+        wait(false);
+    return r;
+}
+
+TSshResult TSshSession::Exec(const std::string &command, std::size_t maxOutput)
+{
+    return run(command, -1, maxOutput, -1, 0, {});
+}
+
+TSshResult TSshSession::Download(const std::string &command, const std::string &localPath, int64_t expected,
+                                 const TSshProgressEvent &progress)
+{
+    Fd f{::open(localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
+    if (f.fd < 0)
+        throw std::runtime_error("Cannot create " + localPath);
+    TSshResult r = run(command, f.fd, 64 * 1024, -1, expected, progress);
+    const int closed = ::close(f.fd);
+    f.fd = -1;
+    if (closed != 0)
+        throw std::runtime_error("Cannot write " + localPath);
+    return r;
+}
+
+TSshResult TSshSession::Upload(const std::string &localPath, const std::string &command,
+                               const TSshProgressEvent &progress)
+{
+    Fd f{::open(localPath.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (f.fd < 0)
+        throw std::runtime_error("Cannot open " + localPath);
+    struct stat st {};
+    ::fstat(f.fd, &st);
+    return run(command, -1, 64 * 1024, f.fd, static_cast<int64_t>(st.st_size), progress);
+}
