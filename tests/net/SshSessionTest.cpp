@@ -2,6 +2,7 @@
 // emulated host: host key checks, sign-on by key, commands with their exit
 // status and messages, save files streamed both ways, time-outs.
 
+#include "hostsim/SshPasswordServer.h"
 #include "hostsim/SshdProcess.h"
 #include "net/SshSession.h"
 #include "support/TestFiles.h"
@@ -168,6 +169,39 @@ TEST_F(SshSessionTest, WrongKeyFailsSignOnAndSilentHostTimesOut)
     EXPECT_THROW(silent.Connect(), ESshError);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
     ::close(fd);
+}
+
+// sshd would check passwords against the system's accounts; a libssh
+// stand-in takes one user and password instead.
+TEST(SshPasswordTest, PasswordSignOnWhenNoKeyIsTakenAndAWrongOneRefused)
+{
+    ::unsetenv("SSH_AUTH_SOCK");
+    TempDir root, client;
+    SshPasswordServer server(root.path(), "JOE", "s3cret pw");
+    ASSERT_EQ(server.problem(), "");
+    const auto connect = [&](const std::string &password) {
+        auto s = std::make_unique<TSshSession>();
+        s->Host = "127.0.0.1";
+        s->Port = server.port();
+        s->UserID = "JOE";
+        s->Password = password;
+        s->SshDir = client.path(); // no keys at all
+        s->ReadConfig = false;
+        s->TimeOutSeconds = 10;
+        s->OnUnknownHostKey = [](const std::string &, TCertAnswer &a) { a = TCertAnswer::AcceptAndRemember; };
+        s->Connect();
+        return s;
+    };
+    auto s = connect("s3cret pw");
+    EXPECT_EQ(s->AuthMethod(), "password");
+    const TSshResult r = s->Exec("system 'CRTLIB LIB(NEWLIB)'");
+    EXPECT_EQ(r.ExitStatus, 0);
+    EXPECT_EQ(r.Out, "CPC2102: Library NEWLIB created.\n");
+    s->Disconnect();
+    EXPECT_NE(readFile(client.file("known_hosts")).find("ssh-ed25519"), std::string::npos);
+
+    EXPECT_THROW(connect("wrong"), ESshAuthFailed);
+    EXPECT_GT(server.refusals(), 0);
 }
 
 } // namespace
