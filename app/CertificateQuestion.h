@@ -1,6 +1,7 @@
 #pragma once
 // The question put to the user when a host's certificate is not vouched for
-// by the system's trust store and none was accepted for that host before.
+// by the system's trust store and none was accepted for that host before,
+// or when an SSH host's key is not known yet.
 
 #include "net/NMFtp.h"
 
@@ -13,5 +14,11 @@ namespace app
 // connection only; Cancel (or closing the box): do not connect.
 TCertAnswer askAboutCertificate(const std::string &host, const std::string &fingerprint,
                                 const std::string &problem);
+
+// The same question for an SSH host key that known_hosts does not hold; Yes
+// adds it there. `fingerprint` is OpenSSH's "SHA256:..." form, as
+// ssh-keygen -l shows it on the host.
+TCertAnswer askAboutHostKey(const std::string &host, const std::string &fingerprint,
+                            const std::string &knownHostsFile);
 
 } // namespace app

@@ -6,9 +6,13 @@
 #include "HostStore.h"
 #include "JobLog.h"
 #include "SaveFile.h"
+#include "SshCommand.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace hostsim;
 using testsupport::TempDir;
@@ -297,4 +301,58 @@ TEST_F(HostJobTest, JobLogThroughSpooledFileIntoPhysicalFile)
     EXPECT_EQ(idsOfLast("DLTSPLF FILE(QPJOBLOG) SPLNBR(*LAST)"), "fail CPF3303");
     EXPECT_EQ(idsOfLast("CLRPFM QTEMP/JOBLOG"), "ok CPC3101");
     EXPECT_EQ(testsupport::readFile((*dir / "JOBLOG.FILE").string()), HostStore::pfHeader(132));
+}
+
+// The SSH face: the words a PASE shell would make of a command line, and
+// what `system` and `cat` print and return.
+TEST(SshCommand, ShellWordsAsAPosixShellSplitsThem)
+{
+    using W = std::vector<std::string>;
+    EXPECT_EQ(shellWords("system 'CRTLIB LIB(A) TEXT('\\''x'\\'')'"), (W{"system", "CRTLIB LIB(A) TEXT('x')"}));
+    EXPECT_EQ(shellWords("system \"DLTF \\\"Q\\\"\" a\\ b"), (W{"system", "DLTF \"Q\"", "a b"}));
+    EXPECT_EQ(shellWords("cat >/QSYS.LIB/A.LIB/B.FILE"), (W{"cat", ">", "/QSYS.LIB/A.LIB/B.FILE"}));
+    for (const char *refused : {"cat x; rm -rf /", "cat $(id)", "system 'x", "cat a | sh", "cat `id`", "cat *",
+                                "system \"$HOME\"", "cat < /etc/passwd"})
+        EXPECT_FALSE(shellWords(refused).has_value()) << refused;
+}
+
+TEST_F(HostJobTest, SshCommandsRunAsJobsOfTheirOwnAndStreamSaveFiles)
+{
+    SshConfig ssh;
+    TempDir io;
+    const auto run = [&](const std::string &line, const std::string &input = {}) {
+        testsupport::writeFile(io.file("in"), input);
+        const int in = ::open(io.file("in").c_str(), O_RDONLY);
+        const int out = ::open(io.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = ::open(io.file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int status = runSshCommand(line, store, ssh, in, out, err);
+        ::close(in);
+        ::close(out);
+        ::close(err);
+        return std::to_string(status) + "|" + testsupport::readFile(io.file("out")) + "|" +
+               testsupport::readFile(io.file("err"));
+    };
+    EXPECT_EQ(run("system 'CRTSAVF QGPL/S1'"), "0|CPC7301: File S1 created in library QGPL.\n|");
+    EXPECT_EQ(run("system -v 'SAVLIB LIB(MYLIB) DEV(*SAVF) SAVF(QGPL/S1)'"), "0|CPC3722: 1 objects saved from library MYLIB.\n|");
+    EXPECT_EQ(run("system 'CRTSAVF QGPL/S1'"),
+              "255||CPF5813: File S1 in library QGPL already exists.\nCPF7302: File S1 not created in library QGPL.\n");
+    // QTEMP is the job's own: made by one command, gone for the next.
+    EXPECT_EQ(run("system 'CRTSAVF QTEMP/T'").substr(0, 2), "0|");
+    EXPECT_EQ(run("system 'CLRSAVF QTEMP/T'"), "255||CPF9812: File T in library QTEMP not found.\n");
+
+    const std::string saved = testsupport::readFile(root.file("QGPL/S1.FILE"));
+    EXPECT_EQ(run("cat /qsys.lib/qgpl.lib/s1.file"), "0|" + saved + "|");
+    EXPECT_EQ(run("system 'CRTSAVF QGPL/S2'").substr(0, 2), "0|");
+    EXPECT_EQ(run("cat > /QSYS.LIB/QGPL.LIB/S2.FILE", saved), "0||");
+    EXPECT_EQ(testsupport::readFile(root.file("QGPL/S2.FILE")), saved);
+    // Only existing save files, whole records, QSYS.LIB paths.
+    EXPECT_EQ(run("cat > /QSYS.LIB/QGPL.LIB/S2.FILE", "short"), "2||cat: 0652-054 Cannot write to /QSYS.LIB/QGPL.LIB/S2.FILE.\n");
+    EXPECT_EQ(testsupport::readFile(root.file("QGPL/S2.FILE")), saved);
+    EXPECT_EQ(run("cat > /QSYS.LIB/QGPL.LIB/NEW.FILE", saved).substr(0, 2), "2|");
+    EXPECT_EQ(run("cat /QSYS.LIB/QGPL.LIB/../../etc/passwd").substr(0, 2), "2|");
+    EXPECT_EQ(run("system 'DLTF QGPL/S2'"), "0|CPC2191: Object S2 in QGPL type *FILE deleted.\n|");
+    EXPECT_FALSE(testsupport::fileExists(root.file("QGPL/S2.FILE")));
+    EXPECT_EQ(run("system 'DLTF QGPL/S2'"), "255||CPF2105: Object S2 in QGPL type *FILE not found.\n");
+    EXPECT_EQ(run("ls /").substr(0, 4), "127|");
+    EXPECT_EQ(run("cat a; id").substr(0, 2), "2|");
 }
