@@ -125,13 +125,18 @@ void TSshSession::progressMade() { deadline_ = nowMs() + static_cast<int64_t>(Ti
 
 // One wait for the socket (or 2 ms), with the event loop kept live and the
 // time-out and Abort checked.
-void TSshSession::wait(bool wantWrite)
+void TSshSession::checkAbort()
 {
     if (aborted_) {
         aborted_ = false;
         Disconnect();
         throw EAbortError("The transfer was aborted");
     }
+}
+
+void TSshSession::wait(bool wantWrite)
+{
+    checkAbort();
     if (nowMs() > deadline_) {
         const std::string host = Host;
         Disconnect();
@@ -145,6 +150,7 @@ void TSshSession::wait(bool wantWrite)
     }
     platform::ProcessMessages();
     lastPump_ = nowMs();
+    checkAbort();
 }
 
 void TSshSession::Connect()
@@ -330,12 +336,17 @@ TSshResult TSshSession::run(const std::string &command, int outFd, std::size_t m
     std::vector<char> pending; // read from the file, not yet taken by the channel
     size_t pendingOff = 0;
     bool inputDone = inFd < 0;
+    bool inputCut = false; // the command went before it took the whole file
     if (inputDone)
         ssh_channel_send_eof(c.ch);
     bool outEof = false, errEof = false;
     while (!(outEof && errEof)) {
         bool busy = false;
         // Our side first: the file into the channel as far as its window goes.
+        if (!inputDone && inputCut) {
+            inputDone = true;
+            r.InputCut = true;
+        }
         if (!inputDone) {
             if (pendingOff == pending.size()) {
                 pending.resize(64 * 1024);
@@ -354,9 +365,19 @@ TSshResult TSshSession::run(const std::string &command, int outFd, std::size_t m
                         fail("The upload to " + Host + " was broken off");
                 }
             }
+            if (pendingOff < pending.size() && (ssh_channel_is_eof(c.ch) || ssh_channel_is_closed(c.ch))) {
+                // The command is gone: what it said comes below.
+                pendingOff = pending.size();
+                inputCut = true;
+            }
             if (pendingOff < pending.size()) {
                 const int w = ssh_channel_write(c.ch, pending.data() + pendingOff,
                                                 static_cast<uint32_t>(pending.size() - pendingOff));
+                if (w == SSH_ERROR && ssh_channel_is_closed(c.ch)) {
+                    pendingOff = pending.size();
+                    inputCut = true;
+                    continue;
+                }
                 if (w == SSH_ERROR)
                     fail("The upload to " + Host + " was broken off");
                 if (w > 0) {
@@ -397,16 +418,23 @@ TSshResult TSshSession::run(const std::string &command, int outFd, std::size_t m
                     eof = true;
             }
         }
-        if (!busy && !(outEof && errEof))
+        if (!busy && !(outEof && errEof)) {
             wait(!inputDone);
-        else if (nowMs() - lastPump_ > 20)
-            platform::ProcessMessages(), lastPump_ = nowMs();
+        } else if (nowMs() - lastPump_ > 20) {
+            // Data keeps coming: the window and Cancel still get their turn.
+            platform::ProcessMessages();
+            lastPump_ = nowMs();
+            checkAbort();
+        }
     }
     if (!inputDone)
-        fail("The host " + Host + " ended the command before the upload was complete");
+        r.InputCut = true;
     // The exit status may trail the end of the output.
     while ((r.ExitStatus = ssh_channel_get_exit_status(c.ch)) == -1 && !ssh_channel_is_closed(c.ch))
         wait(false);
+    // A command that did not take the whole file never counts as done.
+    if (r.InputCut && r.ExitStatus == 0)
+        r.ExitStatus = -1;
     return r;
 }
 

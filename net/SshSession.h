@@ -45,6 +45,9 @@ struct TSshResult {
     int ExitStatus = -1;
     std::string Out;
     std::string Err;
+    // An upload's command ended before it took the whole file (ExitStatus
+    // is then never 0).
+    bool InputCut = false;
 };
 
 // Asked when known_hosts has no key for the host. `Fingerprint` is OpenSSH's
@@ -107,6 +110,7 @@ public:
 private:
     struct Channel;
     void wait(bool wantWrite);
+    void checkAbort();
     void progressMade();
     [[noreturn]] void fail(const std::string &what);
     void checkHostKey();

@@ -108,6 +108,12 @@ TEST_F(SshSessionTest, SaveFileStreamsOutAndInByteExact)
     EXPECT_NE(odd.ExitStatus, 0);
     EXPECT_EQ(readFile(root_.file("QGPL/IN.FILE")), big);
     EXPECT_NE(s.Download("cat /QSYS.LIB/QGPL.LIB/MISSING.FILE", local_.file("m")).ExitStatus, 0);
+    // A command that refuses the upload at once: its message, not a broken
+    // session, and the session goes on.
+    const TSshResult refused = s.Upload(local_.file("big.savf"), "cat > /QSYS.LIB/QGPL.LIB/MISSING.FILE");
+    EXPECT_NE(refused.ExitStatus, 0);
+    EXPECT_NE(refused.Err.find("Cannot open /QSYS.LIB/QGPL.LIB/MISSING.FILE"), std::string::npos) << refused.Err;
+    EXPECT_EQ(s.Exec("system 'DLTF QGPL/IN'").ExitStatus, 0);
 }
 
 TEST_F(SshSessionTest, ChangedKeyRefusedBeforeSignOnAndRejectedKeyNotStored)
