@@ -6,6 +6,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <algorithm>
+
 namespace platform {
 namespace {
 
@@ -63,13 +65,16 @@ QString startPath(const FileDialogOptions &o)
 
 } // namespace
 
-int QtDialogs::messageBox(const std::string &text, const std::string &caption, Buttons buttons, Icon icon)
+int QtDialogs::messageBox(const std::string &text, const std::string &caption, Buttons buttons, Icon icon,
+                          DefaultButton defaultButton)
 {
     QMessageBox box(iconFor(icon), caption.empty() ? QApplication::applicationName() : q(caption), q(text),
                     QMessageBox::NoButton, QApplication::activeWindow());
     const auto specs = buttonsFor(buttons);
     for (const auto &s : specs)
         box.addButton(s.button);
+    const std::size_t index = static_cast<std::size_t>(defaultButton);
+    box.setDefaultButton(specs[std::min(index, specs.size() - 1)].button);
     box.exec();
     auto clicked = box.standardButton(box.clickedButton());
     for (const auto &s : specs)
