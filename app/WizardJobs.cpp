@@ -44,8 +44,12 @@ void WizardJobUi::jobEnded()
 void WizardJobUi::failureBegins()
 {
     platform::cursor().set(savedCursor_);
-    f_.btnCancel->setEnabled(true);
-    f_.btnBack->setEnabled(true);
+    // While the job still runs (the job log is fetched, the viewer is open)
+    // the window stays locked; Abort frees Cancel for its close question.
+    if (!f_.jobRunning_) {
+        f_.btnCancel->setEnabled(true);
+        f_.btnBack->setEnabled(true);
+    }
     f_.bar->setEnabled(false);
     f_.TimerBar->stop();
 }
@@ -96,6 +100,8 @@ int WizardJobUi::showJobLog(bool errorMode, const std::string &message, const st
 
 bool WizardJobUi::askToClose()
 {
+    // The close rules ask only while Cancel is enabled.
+    f_.btnCancel->setEnabled(true);
     const bool closing = f_.close();
     if (!closing)
         resumeJob();

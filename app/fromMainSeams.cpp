@@ -43,7 +43,12 @@ void TfrmMain::unloadZipDlls()
 void TfrmMain::setZipFileName(const std::string &name)
 {
     TZipBuilder &zip = jobParts().zip;
+    // A file it cannot read is refused by the wizard in one box that says
+    // why; the component's own box would say it twice.
+    const bool unattended = zip.Unattended;
+    zip.Unattended = true;
     zip.SetZipFileName(name);
+    zip.Unattended = unattended;
     ZipFileName = zip.ZipFileName();
 }
 
@@ -168,8 +173,13 @@ void TfrmMain::connectToHost(const ConnectParams &p)
         // A refused sign-on or connection: one box that names the host, the
         // port and the cause instead of a bare "failed" and a second box.
         std::string why = e.what();
-        if (why == "Connection Failed" && ftp.LastError != 0)
+        if (why == "Connection Failed" && ftp.LastError != 0) {
             why = ftp.ErrorMessage(ftp.LastError);
+            // "10061:Connection refused": the number means nothing here.
+            const auto colon = why.find(':');
+            if (colon != std::string::npos && why.find_first_not_of("0123456789") == colon)
+                why.erase(0, colon + 1);
+        }
         else if (why == "Null Remote Address")
             why = "no host of that name was found";
         if (parts.ui.showPendingConnectionMessage(p.host + ", port " + std::to_string(ftp.Port) + ": " + why))
