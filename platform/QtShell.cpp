@@ -51,9 +51,9 @@ int QtShell::open(const std::string &target)
             QCoreApplication::processEvents();
     }
     if (p->state() != QProcess::NotRunning) {
-        // Still showing the target: it stays until it ends by itself.
+        // Still showing the target: it stays until it ends by itself, even
+        // past this program's end (an owner would kill it then).
         QProcess *running = p.release();
-        running->setParent(QCoreApplication::instance());
         QObject::connect(running, &QProcess::finished, running, &QObject::deleteLater);
         return kStarted;
     }

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QGroupBox>
 #include <QLabel>
@@ -690,4 +691,73 @@ TEST_F(WizardTest, ZipProgressArithmetic)
     f.JobStage = jsZip;
     f.zipProgress(ptTotalBytes, 1023, "");
     EXPECT_EQ(listLines().back(), "Total size to be zipped: 0 kb");
+}
+
+// ---------------------------------------------------------------- keyboard
+
+namespace {
+
+void key(QWidget *w, int k)
+{
+    QKeyEvent press(QEvent::KeyPress, k, Qt::NoModifier);
+    QKeyEvent release(QEvent::KeyRelease, k, Qt::NoModifier);
+    QApplication::sendEvent(w, &press);
+    QApplication::sendEvent(w, &release);
+}
+
+} // namespace
+
+TEST_F(WizardTest, EnterPressesTheDefaultButtonAndEscapeCancels)
+{
+    TestForm &f = start({"/zip"});
+    f.show();
+    // Next has the focus on the start page.
+    key(f.focusWidget(), Qt::Key_Return);
+    EXPECT_EQ(page(), f.tabSaveInfo);
+    // Enter in a field with Next disabled does nothing; with it enabled, Next.
+    key(f.edtLibraryNameToSave, Qt::Key_Enter);
+    EXPECT_EQ(page(), f.tabSaveInfo);
+    f.edtLibraryNameToSave->setText("MYLIB");
+    dialogs.fileAnswers.push_back(tmp.file("mylib.4ql"));
+    key(f.edtLibraryNameToSave, Qt::Key_Return);
+    EXPECT_EQ(page(), f.tabSaveFileInfo);
+    // Enter on a focused button presses that button, as in any Qt dialog.
+    f.btnBack->setFocus();
+    key(f.btnBack, Qt::Key_Return);
+    EXPECT_EQ(page(), f.tabSaveInfo);
+    key(f.edtLibraryNameToSave, Qt::Key_Return);
+    key(f.btnNext, Qt::Key_Return);
+    ASSERT_EQ(page(), f.tabRestoreDefaults);
+    key(f.btnNext, Qt::Key_Return);
+    ASSERT_EQ(page(), f.tabConnectInfo);
+
+    // Enter in the host name field leaves it first: its profile applies.
+    f.edtServerName->setEditText("as1");
+    f.edtUserProfile->setText("JOE");
+    f.edtPassword->setText("pw");
+    f.edtServerName->lineEdit()->setFocus();
+    key(f.edtServerName->lineEdit(), Qt::Key_Return);
+    ASSERT_EQ(page(), f.tabProcess);
+    EXPECT_EQ(platform::Registry().subKeys("Hosts").size(), 1u);
+
+    // Escape is Cancel: the question, answered No.
+    dialogs.boxAnswers.push_back(platform::mrNo);
+    key(&f, Qt::Key_Escape);
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].caption, "MessageId: 'Qln0004'");
+    EXPECT_TRUE(f.isVisible());
+
+    // Enter is OK on the summary page; while the job runs neither key acts.
+    f.job = [&](TestForm &t) {
+        key(&t, Qt::Key_Escape);
+        key(&t, Qt::Key_Return);
+        t.btnNextClick();
+    };
+    key(f.focusWidget(), Qt::Key_Return);
+    EXPECT_EQ(f.connects.size(), 1u);
+    EXPECT_EQ(dialogs.boxes.size(), 1u);
+    ASSERT_EQ(page(), f.tabSaveDone);
+    // Enter is Close on the last page.
+    key(f.focusWidget(), Qt::Key_Return);
+    EXPECT_FALSE(f.isVisible());
 }
