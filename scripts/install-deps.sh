@@ -9,7 +9,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest
   python3 python3-pyftpdlib curl
   zip unzip p7zip-full libarchive-tools
-  xvfb xauth imagemagick
+  xvfb xauth imagemagick xdotool
   time
 )
 
