@@ -1032,8 +1032,9 @@ void TfrmMain::TimerBarTimer()
 {
     const bool barWasEnabled = bar->isEnabled();
     // Inside a job the buttons stay locked even on the first tick.
-    btnCancel->setEnabled(!barWasEnabled && !jobRunning_);
-    btnBack->setEnabled(!barWasEnabled && !jobRunning_);
+    const bool locked = buttonsLocked();
+    btnCancel->setEnabled(!barWasEnabled && !locked);
+    btnBack->setEnabled(!barWasEnabled && !locked);
     bar->setEnabled(TimerBar->isActive());
     bar->setValue(bar->value() >= bar->maximum() ? 1 : bar->value() + 1);
 }

@@ -269,6 +269,8 @@ protected:
     // Back and Cancel stay locked from OK until the job has ended, whatever
     // the job meets (unzip without timer, a failure the user ignored).
     void lockForJob();
+    // Whether the timer must keep Back and Cancel locked.
+    bool buttonsLocked() const { return jobRunning_; }
     // The job ended without reaching the last page: the summary page is
     // ready for another try.
     void summaryReady();

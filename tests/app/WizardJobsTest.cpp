@@ -212,6 +212,23 @@ TEST_F(WizardJobs, LastPageSaysWhichStepFailedAndNoCutSaveFileIsPacked)
     EXPECT_TRUE(fileExists(good));
     EXPECT_EQ(partialsIn(tmp.path()), 0);
 
+    // A download the host breaks off: the cut save file is not packed.
+    fs::create_directories(tmp.file("as3/MYLIB"));
+    writeFile(tmp.file("as3/MYLIB/BIG.FILE"), randomBytes(1 << 20, 9));
+    auto as3 = host(tmp.file("as3"), {"--abort-transfer-after", "200000"});
+    const std::string cut = tmp.file("cut.4ql");
+    answerViewer(platform::mrIgnore);
+    toSaveSummary(as3->port(), cut, "MYLIB");
+    form->btnFinishClick();
+    ASSERT_EQ(form->Wizard->currentWidget(), form->tabSaveDone);
+    EXPECT_EQ(form->lblDoneTitle->text().toStdString(), "The job ended with errors");
+    EXPECT_NE(errorsShown().find("Error while trying to copy data from MYLIB to " + cut), std::string::npos)
+        << errorsShown();
+    EXPECT_NE(errorsShown().find("No archive was written: the save file did not arrive complete."),
+              std::string::npos);
+    EXPECT_FALSE(fileExists(cut));
+    EXPECT_EQ(partialsIn(tmp.path()), 0);
+
     // A restore whose RSTLIB fails in both forms.
     auto as2 = host(tmp.file("as2"), {"--fail", "^RSTLIB"});
     toRestoreSummary(as2->port(), good);
