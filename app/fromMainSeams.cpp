@@ -179,10 +179,12 @@ void TfrmMain::connectToHost(const ConnectParams &p)
             const auto colon = why.find(':');
             if (colon != std::string::npos && why.find_first_not_of("0123456789") == colon)
                 why.erase(0, colon + 1);
-        }
-        else if (why == "Null Remote Address")
+        } else if (why == "Null Remote Address") {
             why = "no host of that name was found";
-        if (parts.ui.showPendingConnectionMessage(p.host + ", port " + std::to_string(ftp.Port) + ": " + why))
+        }
+        const std::string where = ftp.Proxy.empty() ? p.host + ", port " + std::to_string(ftp.Port)
+                                                    : "proxy " + ftp.Proxy + ", port " + std::to_string(ftp.ProxyPort);
+        if (parts.ui.showPendingConnectionMessage(where + ": " + why))
             return;
         throw;
     } catch (...) {
@@ -251,8 +253,11 @@ JobOutcome TfrmMain::endJob()
             o.failedSteps.push_back("Finding the file " + file);
         if (j.zipFailed)
             o.failedSteps.push_back("Unzipping the save file from " + file);
-        if (j.transferFailed || j.zipFailed || !isFile(file))
-            o.result = "The save file did not reach " + host + " complete: nothing was restored from it.";
+        if (!isFile(file))
+            o.result = "Nothing was restored: the file is not there.";
+        else if (j.transferFailed || j.zipFailed)
+            o.result = "The save file did not reach " + host + " complete, so what was restored from it cannot be "
+                                                                "trusted.";
         else if (j.restoreFailed)
             o.result = "The library was not restored on " + host + ".";
         else
