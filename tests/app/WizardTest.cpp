@@ -528,6 +528,15 @@ TEST_F(WizardTest, RestoreFromBareSaveFile)
     writeFile(tmp.file("short.savf"), "tiny");
     EXPECT_TRUE(saveFileLibrary(tmp.file("short.savf"), lib));
     EXPECT_EQ(lib, "");
+    // The wizard takes it no further than the file page.
+    f.removeRunFolder();
+    TestForm &s = start({tmp.file("short.savf")});
+    next();
+    next();
+    EXPECT_EQ(page(), s.tabRestoreInfo);
+    ASSERT_FALSE(dialogs.boxes.empty());
+    EXPECT_EQ(dialogs.boxes.back().caption, "MessageId: 'Qln0010'");
+    EXPECT_NE(dialogs.boxes.back().text.find("It is too short to be a save file."), std::string::npos);
 }
 
 // ---------------------------------------------------------------- close rules
