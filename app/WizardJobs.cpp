@@ -25,6 +25,8 @@ void WizardJobUi::addLine(const std::string &line) { f_.addLine(line); }
 
 void WizardJobUi::jobStarted()
 {
+    // Signed on after all (an empty user or password was only a warning).
+    showPendingConnectionMessage(std::string());
     f_.TimerBar->start();
     savedCursor_ = platform::cursor().current();
     platform::cursor().set(platform::CursorShape::Wait);
@@ -34,14 +36,20 @@ void WizardJobUi::jobStarted()
 void WizardJobUi::jobEnded()
 {
     platform::cursor().set(savedCursor_);
+    f_.TimerBar->stop();
+    f_.setJobOutcome(f_.endJob());
     f_.btnNextClick();
 }
 
 void WizardJobUi::failureBegins()
 {
     platform::cursor().set(savedCursor_);
-    f_.btnCancel->setEnabled(true);
-    f_.btnBack->setEnabled(true);
+    // While the job still runs (the job log is fetched, the viewer is open)
+    // the window stays locked; Abort frees Cancel for its close question.
+    if (!f_.jobRunning_) {
+        f_.btnCancel->setEnabled(true);
+        f_.btnBack->setEnabled(true);
+    }
     f_.bar->setEnabled(false);
     f_.TimerBar->stop();
 }
@@ -82,10 +90,54 @@ void WizardJobUi::zipProgress(int type, int64_t size, const std::string &file, i
 
 int WizardJobUi::showJobLog(bool errorMode, const std::string &message, const std::string &logPath)
 {
-    return jobs::ShowJobLog(logPath, errorMode, message);
+    const int result = jobs::ShowJobLog(logPath, errorMode, message);
+    // Abort asks to close, which needs Cancel free; anything else goes on
+    // with the job, locked again.
+    if (result != platform::mrAbort)
+        resumeJob();
+    return result;
 }
 
-bool WizardJobUi::askToClose() { return f_.close(); }
+bool WizardJobUi::askToClose()
+{
+    // The close rules ask only while Cancel is enabled.
+    f_.btnCancel->setEnabled(true);
+    const bool closing = f_.close();
+    if (!closing)
+        resumeJob();
+    return closing;
+}
+
+void WizardJobUi::resumeJob()
+{
+    if (!f_.jobRunning_)
+        return;
+    f_.lockForJob();
+    platform::cursor().set(platform::CursorShape::Wait);
+    f_.TimerBar->start();
+}
+
+void WizardJobUi::connectionMessage(const std::string &text, const std::string &messageId)
+{
+    // One box for a sign-on that fails: the first message, with the cause.
+    if (pendingText_.empty()) {
+        pendingText_ = text;
+        pendingId_ = messageId;
+    }
+}
+
+bool WizardJobUi::showPendingConnectionMessage(const std::string &cause)
+{
+    if (pendingText_.empty())
+        return false;
+    const std::string text = cause.empty() ? pendingText_ : pendingText_ + "\n\n" + cause;
+    const std::string id = pendingId_;
+    pendingText_.clear();
+    pendingId_.clear();
+    platform::dialogs().messageBox(text, platform::messageIdCaption(id), platform::Buttons::Ok,
+                                   platform::Icon::Error);
+    return true;
+}
 
 void WizardJobUi::showMessage(const std::string &text, const std::string &messageId)
 {

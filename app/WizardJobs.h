@@ -25,10 +25,17 @@ public:
     bool askToClose() override;
     void showMessage(const std::string &text, const std::string &messageId) override;
     void showPoster() override;
+    // Sign-on messages wait for the cause the client names next.
+    void connectionMessage(const std::string &text, const std::string &messageId) override;
+    // Shows the held sign-on message, with `cause` when it is not empty;
+    // false when none was held.
+    bool showPendingConnectionMessage(const std::string &cause);
 
 private:
+    void resumeJob();
     TfrmMain &f_;
     platform::CursorShape savedCursor_ = platform::CursorShape::Default;
+    std::string pendingText_, pendingId_;
 };
 
 struct WizardJobParts {

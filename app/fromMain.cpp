@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFocusEvent>
+#include <QKeyEvent>
 #include <QFrame>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -378,6 +379,16 @@ void TfrmMain::buildUi()
                                  "the wizard");
     tabSaveDone->findChild<QWidget *>("header")->setFixedHeight(73);
     tabSaveDone->findChild<QWidget *>("headerRule")->move(0, 73);
+    lblDoneTitle = tabSaveDone->findChild<QLabel *>("headerTitle");
+    lblDoneText = tabSaveDone->findChild<QLabel *>("headerText");
+    lblDoneText->setGeometry(32, 28, 470, 44);
+    lblJobErrors = new QLabel(tabSaveDone);
+    lblJobErrors->setObjectName("lblJobErrors");
+    lblJobErrors->setWordWrap(true);
+    lblJobErrors->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lblJobErrors->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    lblJobErrors->setGeometry(24, 88, 536, 224);
+    lblJobErrors->hide();
     pnlPoster = new QWidget(tabSaveDone);
     pnlPoster->setObjectName("pnlPoster");
     pnlPoster->setGeometry(4, 80, 576, 236);
@@ -465,6 +476,36 @@ void TfrmMain::buildUi()
     // Leaving the host name field runs the host lookup.
     edtServerName->installEventFilter(this);
     edtServerName->lineEdit()->installEventFilter(this);
+    // Enter on a focused button presses that button, as in any Qt dialog;
+    // elsewhere it goes to the window (keyPressEvent).
+    for (QPushButton *b : findChildren<QPushButton *>())
+        b->setAutoDefault(true);
+}
+
+void TfrmMain::keyPressEvent(QKeyEvent *e)
+{
+    const bool enter = e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter;
+    if (enter && e->modifiers() == Qt::NoModifier) {
+        // Enter in the host name field leaves it first, so its profile applies.
+        QWidget *focus = QApplication::focusWidget();
+        if (Wizard->currentWidget() == tabConnectInfo && (focus == edtServerName || focus == edtServerName->lineEdit()))
+            platform::guarded([this] { onTabConnectInfoChange(); });
+        for (QPushButton *b : {btnNext, btnFinish, btnClose}) {
+            if (!b->isHidden() && b->isEnabled()) {
+                b->click();
+                return;
+            }
+        }
+        e->accept();
+        return;
+    }
+    if (e->key() == Qt::Key_Escape && e->modifiers() == Qt::NoModifier) {
+        if (!btnCancel->isHidden() && btnCancel->isEnabled())
+            btnCancel->click();
+        e->accept();
+        return;
+    }
+    QWidget::keyPressEvent(e);
 }
 
 QWidget *TfrmMain::makeHeaderPage(const QString &title, const QString &text)
@@ -475,11 +516,13 @@ QWidget *TfrmMain::makeHeaderPage(const QString &title, const QString &text)
     setWhite(header);
     header->setGeometry(0, 0, kClientWidth, kHeaderHeight);
     auto *t = new QLabel(title, header);
+    t->setObjectName("headerTitle");
     QFont bold = t->font();
     bold.setBold(true);
     t->setFont(bold);
     t->setGeometry(16, 10, 480, 16);
     auto *x = new QLabel(text, header);
+    x->setObjectName("headerText");
     x->setWordWrap(true);
     x->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     x->setGeometry(32, 28, 470, 30);
@@ -709,9 +752,10 @@ void TfrmMain::showStep()
             break;
         case 3: {
             showNext();
-            openChosenFile();
-            bool accepted = true;
-            platform::guarded([&] { accepted = checkFormatVersion(); });
+            // A file that cannot be restored goes no further than this page.
+            bool accepted = openChosenFile();
+            if (accepted)
+                platform::guarded([&] { accepted = checkFormatVersion(); });
             if (accepted) {
                 Wizard->setCurrentWidget(tabRestoreHostInfo);
                 setNextFocus(edtRestoreToLibrary);
@@ -882,7 +926,7 @@ void TfrmMain::btnFinishClick()
         if (fileExists(archive)) {
             const int answer = platform::dialogs().messageBox(
                 "File '" + archive + "' already exist - delete old file?", platform::messageIdCaption("Qln0003"),
-                platform::Buttons::YesNo, platform::Icon::Warning);
+                platform::Buttons::YesNo, platform::Icon::Warning, platform::DefaultButton::Second);
             if (answer != platform::mrYes)
                 return;
             if (!QFile::remove(q(archive)))
@@ -914,14 +958,62 @@ void TfrmMain::btnFinishClick()
     lblProcess->setText("Processing ...");
     lblFinish->hide();
     btnFinish->setEnabled(false);
+    lockForJob();
     addLine("Connecting to " + p.host);
 
     jobRunning_ = true;
     struct Reset {
-        bool &flag;
-        ~Reset() { flag = false; }
-    } reset{jobRunning_};
+        TfrmMain &f;
+        ~Reset()
+        {
+            f.jobRunning_ = false;
+            f.TimerBar->stop();
+            // Ended on the summary page (sign-on refused, connection lost):
+            // the window is free again and OK tries once more.
+            if (f.Wizard->currentWidget() == f.tabProcess)
+                f.summaryReady();
+        }
+    } reset{*this};
     connectToHost(p);
+}
+
+void TfrmMain::lockForJob()
+{
+    btnBack->setEnabled(false);
+    btnCancel->setEnabled(false);
+}
+
+void TfrmMain::summaryReady()
+{
+    lblProcess->setText("Properties:");
+    lblFinish->show();
+    btnFinish->setEnabled(true);
+    btnCancel->setEnabled(true);
+    btnBack->setEnabled(step_ > 1);
+    bar->setEnabled(false);
+}
+
+void TfrmMain::setJobOutcome(const JobOutcome &o)
+{
+    if (o.ok) {
+        lblDoneTitle->setText("Thanks for using Quellon");
+        lblDoneText->setText("The Wizard has now ended the zip operation successfully. Press Close to leave the "
+                             "wizard");
+        lblJobErrors->hide();
+        pnlPoster->show();
+        return;
+    }
+    lblDoneTitle->setText("The job ended with errors");
+    lblDoneText->setText("The Wizard has ended the job, but not every step succeeded. The job log tells what "
+                         "the host said. Press Close to leave the wizard");
+    QString text = "<p><b>" + QString::fromStdString(o.result).toHtmlEscaped() + "</b></p><p>Failed:</p><ul>";
+    for (const auto &step : o.failedSteps)
+        text += "<li>" + QString::fromStdString(step).toHtmlEscaped() + "</li>";
+    text += "</ul>";
+    lblJobErrors->setTextFormat(Qt::RichText);
+    lblJobErrors->setText(text);
+    lblJobErrors->show();
+    pnlPoster->hide();
 }
 
 // ---------------------------------------------------------------- progress
@@ -939,8 +1031,10 @@ void TfrmMain::addLine(const std::string &line)
 void TfrmMain::TimerBarTimer()
 {
     const bool barWasEnabled = bar->isEnabled();
-    btnCancel->setEnabled(!barWasEnabled);
-    btnBack->setEnabled(!barWasEnabled);
+    // Inside a job the buttons stay locked even on the first tick.
+    const bool locked = buttonsLocked();
+    btnCancel->setEnabled(!barWasEnabled && !locked);
+    btnBack->setEnabled(!barWasEnabled && !locked);
     bar->setEnabled(TimerBar->isActive());
     bar->setValue(bar->value() >= bar->maximum() ? 1 : bar->value() + 1);
 }
@@ -994,9 +1088,32 @@ void TfrmMain::fillRestoreSummary()
          jobs::restoreSummary(ArchiveInfo, s(edtRestoreToLibrary->text()), s(edtServerName->currentText()),
                               s(edtUserProfile->text()), s(edtSavedZippedFile->text())))
         addLine(l);
+    // The rule under "Saved by" is drawn closer where the font is wide, so it
+    // ends inside the list as it does with the font it was made for.
+    const int room = list->width() - 2 * list->frameWidth() - 8;
+    for (int i = 0; i < list->count(); ++i) {
+        QListWidgetItem *item = list->item(i);
+        const QString t = item->text();
+        if (t.isEmpty() || t.count('=') != t.size())
+            continue;
+        QFont f = list->font();
+        const int wide = QFontMetrics(f).horizontalAdvance(t);
+        if (wide > room) {
+            f.setLetterSpacing(QFont::PercentageSpacing, std::max(20.0, 100.0 * room / wide));
+            item->setFont(f);
+        }
+    }
 }
 
 // ---------------------------------------------------------------- restore side
+
+void TfrmMain::refuseArchive(const std::string &file, const std::string &why)
+{
+    platform::dialogs().messageBox("Error in file '" + file + "' or it is not a valid Quellon file." +
+                                       (why.empty() ? "" : "\n\n" + why),
+                                   platform::messageIdCaption("Qln0010"), platform::Buttons::Ok,
+                                   platform::Icon::Error);
+}
 
 bool TfrmMain::readArchiveInfo()
 {
@@ -1007,11 +1124,18 @@ bool TfrmMain::readArchiveInfo()
     } catch (...) {
         platform::dialogs().messageBox("Error - Fatal DLL Exception", platform::messageIdCaption("Qln0011"),
                                        platform::Buttons::Ok, platform::Icon::None);
+        return false;
+    }
+    // Checked before it is loaded: a damaged record must not replace the
+    // one the wizard holds.
+    if (const std::string why = jobs::archiveProblem(true, archiveMembers(), runFolder_); !why.empty()) {
+        refuseArchive(ZipFileName, why);
+        return false;
     }
     return jobs::readInfoMember(ArchiveInfo, runFolder_);
 }
 
-void TfrmMain::openChosenFile()
+bool TfrmMain::openChosenFile()
 {
     boxAutoCreateLibrary->hide();
     boxRestSavf->hide();
@@ -1024,13 +1148,12 @@ void TfrmMain::openChosenFile()
         std::string library;
         bool tooShort = false;
         if (!saveFileLibrary(file, library, &tooShort))
-            return;
-        // A file that ends before the header's name holds no save file; the
-        // name stays empty rather than part of one.
-        if (tooShort)
-            platform::dialogs().messageBox("Error in file '" + file + "' or it is not a valid Quellon file.",
-                                           platform::messageIdCaption("Qln0010"), platform::Buttons::Ok,
-                                           platform::Icon::Error);
+            return false;
+        // A file that ends before the header's name holds no save file.
+        if (tooShort) {
+            refuseArchive(file, "It is too short to be a save file.");
+            return false;
+        }
         edtSavedLibrary->setText(q(library));
         edtRestoreToLibrary->setText(q(library));
         setWindowTitle(q("Restore from save file " + file));
@@ -1039,23 +1162,21 @@ void TfrmMain::openChosenFile()
         boxAutoCreateLibrary->show();
         boxRestSavf->show();
         boxRestSavf->setEnabled(true);
-        return;
+        return true;
     }
 
     if (!fileExists(file)) {
         platform::dialogs().messageBox("File '" + file + "' does not exists", platform::messageIdCaption("Qln0002"),
                                        platform::Buttons::Ok, platform::Icon::Error);
-        return;
+        return false;
     }
     setZipFileName(file);
     if (!fileExists(ZipFileName)) {
-        platform::dialogs().messageBox("Error in file '" + file + "' or it is not a valid Quellon file.",
-                                       platform::messageIdCaption("Qln0010"), platform::Buttons::Ok,
-                                       platform::Icon::Error);
-        return;
+        refuseArchive(file, jobs::archiveProblem(false, {}, runFolder_));
+        return false;
     }
     if (!readArchiveInfo())
-        return;
+        return false;
 
     setWindowTitle(q(jobs::displayUpper(ArchiveInfo.savedLibrary()) + " from: " + ArchiveInfo.ownerName()));
     edtServerName->setEditText(q(ArchiveInfo.defaultTargetHost()));
@@ -1066,6 +1187,7 @@ void TfrmMain::openChosenFile()
         edtRestoreToLibrary->setText(q(ArchiveInfo.defaultRestoreLibrary()));
     if (ArchiveInfo.SaveType == 1)
         boxAutoCreateLibrary->show();
+    return true;
 }
 
 // ---------------------------------------------------------------- host profiles

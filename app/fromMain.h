@@ -63,6 +63,13 @@ struct ConnectParams {
 
 struct WizardJobParts;
 
+// How a job ended, as the last page tells it.
+struct JobOutcome {
+    bool ok = true;
+    std::vector<std::string> failedSteps; // what failed, in the order it happened
+    std::string result;                   // what the operator is left with
+};
+
 class TfrmMain : public QWidget {
     Q_OBJECT
     friend class WizardJobUi;
@@ -112,10 +119,12 @@ public:
 
     // ---- restore side ----
     // Opens the chosen file on restore step 3: a bare save file gives its
-    // library; an archive gives its info member.
-    void openChosenFile();
+    // library; an archive gives its info member. False, after a message
+    // that says why, for a file that cannot be restored.
+    bool openChosenFile();
     // Takes the info member out of the archive into the per-run folder and
-    // loads it over the record; false when it could not be read.
+    // loads it over the record; false (after a message) when the archive is
+    // no Quellon archive or its record could not be read.
     bool readArchiveInfo();
 
     // ---- host profiles ----
@@ -128,6 +137,9 @@ public:
     // ---- summaries ----
     void fillSaveSummary();
     void fillRestoreSummary();
+
+    // The last page tells how the job ended (set before it is shown).
+    void setJobOutcome(const JobOutcome &outcome);
 
     // The save dialog's current file name (the archive the save job makes).
     const std::string &saveDialogFileName() const { return saveDialogFileName_; }
@@ -188,6 +200,8 @@ public:
     QProgressBar *bar;
 
     QWidget *tabSaveDone;
+    QLabel *lblDoneTitle, *lblDoneText;
+    QLabel *lblJobErrors; // what failed, in place of the poster
     QWidget *pnlPoster;
     TLinkLabel *imgPoster;
 
@@ -221,6 +235,8 @@ protected:
     virtual void setZipFileName(const std::string &name);
     // Extracts "zipInfo.4qi" from ZipFileName into the per-run folder; may throw.
     virtual void extractInfoMember();
+    // The member names of the archive named by ZipFileName.
+    virtual std::vector<std::string> archiveMembers();
     // The newer-format check; false refuses the archive.
     virtual bool checkFormatVersion();
     virtual void disconnectIfConnected();
@@ -244,8 +260,25 @@ protected:
     void showEvent(QShowEvent *e) override;
     void closeEvent(QCloseEvent *e) override;
     bool eventFilter(QObject *watched, QEvent *e) override;
+    // Enter presses the page's default button (Next, OK or Close); Escape
+    // presses Cancel while it is enabled.
+    void keyPressEvent(QKeyEvent *e) override;
 
     bool jobRunning_ = false; // inside the OK click's connect
+
+    // Back and Cancel stay locked from OK until the job has ended, whatever
+    // the job meets (unzip without timer, a failure the user ignored).
+    void lockForJob();
+    // Whether the timer must keep Back and Cancel locked.
+    bool buttonsLocked() const { return jobRunning_; }
+    // The job ended without reaching the last page: the summary page is
+    // ready for another try.
+    void summaryReady();
+    // Judges the job that has just ended and, in save mode, gives the
+    // archive its name only when what it packed is whole.
+    JobOutcome endJob();
+    // The archive being made under a temporary name beside its own.
+    std::string partialArchive_;
 
 private:
     void buildUi();
@@ -253,6 +286,7 @@ private:
     void loadPicture(QLabel *target, const std::string &fileName);
     void setNextFocus(QWidget *w);
     bool fileExists(const std::string &path) const;
+    void refuseArchive(const std::string &file, const std::string &why);
 
     int mode_ = msSave;
     int step_ = 0;

@@ -5,6 +5,8 @@
 
 #include "dialogs/MainFormActions.h"
 
+#include <QString>
+
 namespace app {
 
 void TfrmMain::loadPosterDefaults() { dialogs::readPosterDefaults(ArchiveInfo); }
@@ -15,7 +17,18 @@ void TfrmMain::showPoster()
 {
     dialogs::displayPoster(ArchiveInfo, *pnlPoster, *imgPoster, runFolder(),
                            [this](const std::string &member, const std::string &folder) {
-                               extractMember(member, folder);
+                               try {
+                                   extractMember(member, folder);
+                               } catch (...) {
+                                   // A member the archive does not hold is no fault of the
+                                   // zip library: the picture message that follows says it.
+                                   bool held = false;
+                                   for (const auto &m : archiveMembers())
+                                       held = held || QString::fromStdString(m).section('/', -1).compare(
+                                                          QString::fromStdString(member), Qt::CaseInsensitive) == 0;
+                                   if (held)
+                                       throw;
+                               }
                            });
 }
 

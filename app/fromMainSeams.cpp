@@ -10,6 +10,7 @@
 #include "platform/Dialogs.h"
 #include "platform/ProgramDir.h"
 #include "platform/Shell.h"
+#include "platform/TempFiles.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -20,6 +21,8 @@
 #include <cstdlib>
 
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace app {
 
@@ -40,7 +43,12 @@ void TfrmMain::unloadZipDlls()
 void TfrmMain::setZipFileName(const std::string &name)
 {
     TZipBuilder &zip = jobParts().zip;
+    // A file it cannot read is refused by the wizard in one box that says
+    // why; the component's own box would say it twice.
+    const bool unattended = zip.Unattended;
+    zip.Unattended = true;
     zip.SetZipFileName(name);
+    zip.Unattended = unattended;
     ZipFileName = zip.ZipFileName();
 }
 
@@ -57,6 +65,14 @@ void TfrmMain::extractInfoMember()
         ~Clear() { z.FSpecArgs.clear(); }
     } clear{zip};
     zip.Extract();
+}
+
+std::vector<std::string> TfrmMain::archiveMembers()
+{
+    std::vector<std::string> names;
+    for (const ZipDirEntry &e : jobParts().zip.Entries)
+        names.push_back(e.FileName);
+    return names;
 }
 
 void TfrmMain::disconnectIfConnected()
@@ -93,6 +109,10 @@ void TfrmMain::connectToHost(const ConnectParams &p)
     jobs::HostJobs &j = parts.jobs;
     j.runFolder = runFolder();
     j.userProfile = p.userId;
+    // What this job meets, not what an earlier try met.
+    j.failuresReported = 0;
+    j.saveCommandFailed = j.transferFailed = j.zipFailed = j.restoreFailed = false;
+    j.failureMessages.clear();
     if (mode() == msSave) {
         j.mode = jobs::HostJobs::Mode::Save;
         jobs::SaveInputs &in = j.saveInputs;
@@ -105,6 +125,16 @@ void TfrmMain::connectToHost(const ConnectParams &p)
         in.archivePath = ZipFileName;
         in.ownerName = jobs::defaultOwnerName();
         in.downloadAddress = kProductWebAddress;
+        // Packed under a hidden name beside the archive; it takes the
+        // archive's name only when the save file in it arrived whole.
+        const auto slash = ZipFileName.find_last_of('/');
+        const std::string dir = slash == std::string::npos ? "." : ZipFileName.substr(0, slash);
+        const std::string base = slash == std::string::npos ? ZipFileName : ZipFileName.substr(slash + 1);
+        partialArchive_ = platform::makeUniqueTempFile(dir, "." + base + ".");
+        if (partialArchive_.empty())
+            throw std::runtime_error("Cannot create a file in " + dir);
+        ::unlink(partialArchive_.c_str());
+        parts.zip.SetZipFileName(partialArchive_);
     } else {
         j.mode = jobs::HostJobs::Mode::Restore;
         jobs::RestoreInputs &in = j.restoreInputs;
@@ -115,8 +145,19 @@ void TfrmMain::connectToHost(const ConnectParams &p)
         in.autoCreateLibrary = boxAutoCreateLibrary->isChecked();
         in.fromSaveFile = RestoreFromSaveFile;
     }
+    struct DropPartial {
+        std::string &path;
+        ~DropPartial()
+        {
+            // Whatever did not get the archive's name is no archive.
+            if (!path.empty())
+                ::unlink(path.c_str());
+            path.clear();
+        }
+    } dropPartial{partialArchive_};
     try {
         ftp.Connect();
+        parts.ui.showPendingConnectionMessage(std::string());
     } catch (const jobs::JobAborted &) {
         // The user stopped the job and the window closes; nothing to show.
     } catch (const ECertificateChanged &e) {
@@ -124,13 +165,106 @@ void TfrmMain::connectToHost(const ConnectParams &p)
         throw ECertificateChanged(std::string(e.what()) +
                                   ".\n\nIf the host was given a new certificate, choose Forget in the connection "
                                   "settings (Advanced) and connect again; you will be asked about the new one.");
-    } catch (...) {
+    } catch (const std::exception &e) {
         // A lost connection ends the job without a reported failure: unlock
         // the window as a failure does, or Cancel would stay locked by the
         // timer and the wizard could not be left.
         parts.ui.failureBegins();
+        // A refused sign-on or connection: one box that names the host, the
+        // port and the cause instead of a bare "failed" and a second box.
+        std::string why = e.what();
+        if (why == "Connection Failed" && ftp.LastError != 0) {
+            why = ftp.ErrorMessage(ftp.LastError);
+            // "10061:Connection refused": the number means nothing here.
+            const auto colon = why.find(':');
+            if (colon != std::string::npos && why.find_first_not_of("0123456789") == colon)
+                why.erase(0, colon + 1);
+        } else if (why == "Null Remote Address") {
+            why = "no host of that name was found";
+        }
+        const std::string where = ftp.Proxy.empty() ? p.host + ", port " + std::to_string(ftp.Port)
+                                                    : "proxy " + ftp.Proxy + ", port " + std::to_string(ftp.ProxyPort);
+        if (parts.ui.showPendingConnectionMessage(where + ": " + why))
+            return;
+        throw;
+    } catch (...) {
+        parts.ui.failureBegins();
+        parts.ui.showPendingConnectionMessage(std::string());
         throw;
     }
+}
+
+namespace {
+
+std::string oneLine(const std::string &s)
+{
+    std::string out;
+    for (char c : s) {
+        const char d = (c == '\n' || c == '\t' || c == '\r') ? ' ' : c;
+        if (!(d == ' ' && !out.empty() && out.back() == ' '))
+            out += d;
+    }
+    while (!out.empty() && out.back() == ' ')
+        out.pop_back();
+    return out;
+}
+
+bool isFile(const std::string &path)
+{
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+} // namespace
+
+JobOutcome TfrmMain::endJob()
+{
+    const jobs::HostJobs &j = jobParts().jobs;
+    JobOutcome o;
+    // A library that could not be made (it exists, mostly) does not spoil a
+    // restore into it; the restore's own result tells.
+    const std::string notCreated = j.stageMessage(jobs::jsCreateLibrary);
+    for (const auto &m : j.failureMessages)
+        if (m != notCreated || mode() == msSave)
+            o.failedSteps.push_back(oneLine(m));
+    if (mode() == msSave) {
+        if (j.zipFailed)
+            o.failedSteps.push_back("Zipping the save file into " + ZipFileName);
+        const bool whole = !j.saveCommandFailed && !j.transferFailed && !j.zipFailed && isFile(partialArchive_);
+        if (whole && ::rename(partialArchive_.c_str(), ZipFileName.c_str()) == 0) {
+            partialArchive_.clear();
+            o.result = "The archive " + ZipFileName + " was written.";
+        } else {
+            if (whole)
+                o.failedSteps.push_back("Giving the archive its name " + ZipFileName);
+            o.result = std::string("No archive was written: ") +
+                       (j.saveCommandFailed   ? "the save command failed, so the save file is empty or cut."
+                        : j.transferFailed    ? "the save file did not arrive complete."
+                        : j.zipFailed         ? "the save file could not be zipped."
+                                              : "the archive could not be given its name.");
+            if (!partialArchive_.empty())
+                ::unlink(partialArchive_.c_str());
+            partialArchive_.clear();
+        }
+    } else {
+        const std::string &file = j.restoreInputs.chosenFile;
+        const std::string &host = j.restoreInputs.hostName;
+        if (!isFile(file))
+            o.failedSteps.push_back("Finding the file " + file);
+        if (j.zipFailed)
+            o.failedSteps.push_back("Unzipping the save file from " + file);
+        if (!isFile(file))
+            o.result = "Nothing was restored: the file is not there.";
+        else if (j.transferFailed || j.zipFailed)
+            o.result = "The save file did not reach " + host + " complete, so what was restored from it cannot be "
+                                                                "trusted.";
+        else if (j.restoreFailed)
+            o.result = "The library was not restored on " + host + ".";
+        else
+            o.result = "The library was restored on " + host + ", but a later step failed.";
+    }
+    o.ok = o.failedSteps.empty();
+    return o;
 }
 
 void TfrmMain::btnDspJobLogClick()
@@ -171,7 +305,10 @@ void TfrmMain::extractMember(const std::string &member, const std::string &folde
 void TfrmMain::endProgram(int status)
 {
     if (jobRunning_) {
-        // Aborted inside a running job: nothing of the job may go on.
+        // Aborted inside a running job: nothing of the job may go on, and
+        // no half-made archive stays behind.
+        if (!partialArchive_.empty())
+            ::unlink(partialArchive_.c_str());
         std::fflush(nullptr);
         std::_Exit(status);
     }

@@ -255,7 +255,8 @@ bool readArchiveRecord(TZipBuilder &zip, const std::string &archive, const std::
 {
     zip.SetZipFileName(archive);
     if (zip.ZipFileName().empty()) {
-        error("Error in file '" + archive + "' or it is not a valid Quellon file.");
+        error("Error in file '" + archive + "' or it is not a valid Quellon file. " +
+              jobs::archiveProblem(false, {}, folder));
         return false;
     }
     zip.FSpecArgs = {jobs::kInfoMemberName};
@@ -267,6 +268,13 @@ bool readArchiveRecord(TZipBuilder &zip, const std::string &archive, const std::
         // A missing or broken member shows as an unreadable record below.
     }
     zip.FSpecArgs.clear();
+    std::vector<std::string> members;
+    for (const ZipDirEntry &e : zip.Entries)
+        members.push_back(e.FileName);
+    if (const std::string why = jobs::archiveProblem(true, members, folder); !why.empty()) {
+        error("Error in file '" + archive + "' or it is not a valid Quellon file. " + why);
+        return false;
+    }
     if (!jobs::readInfoMember(info, folder, checkMatches)) {
         error(archive + " has no readable " + jobs::kInfoMemberName + "; not a Quellon file");
         return false;

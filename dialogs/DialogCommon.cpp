@@ -102,9 +102,20 @@ bool fitsField(const QString &text, int maxBytes, const QString &fieldName)
     const qsizetype bytes = text.toUtf8().size();
     if (bytes <= maxBytes)
         return true;
-    const QString msg = QStringLiteral("The %1 is too long to be stored in the file: %2 characters are given, "
+    // The record holds bytes: a letter outside plain ASCII takes two or more,
+    // so a count of characters would not add up for the operator.
+    const qsizetype characters = text.toUcs4().size();
+    QString msg = characters == bytes
+                      ? QStringLiteral("The %1 is too long to be stored in the file: %2 characters are given, "
                                        "at most %3 fit. Please shorten it.")
                             .arg(fieldName)
+                            .arg(bytes)
+                            .arg(maxBytes)
+                      : QStringLiteral("The %1 is too long to be stored in the file: its %2 characters take %3 "
+                                       "bytes, at most %4 bytes fit (letters outside A to Z take more than one). "
+                                       "Please shorten it.")
+                            .arg(fieldName)
+                            .arg(characters)
                             .arg(bytes)
                             .arg(maxBytes);
     platform::dialogs().messageBox(msg.toStdString(), platform::messageIdCaption(kTooLongMessageId),

@@ -205,6 +205,64 @@ bool readInfoMember(TArchiveInfo &info, const std::string &folder, bool *checkMa
     return true;
 }
 
+namespace {
+
+std::string fileNamePart(const std::string &path)
+{
+    const auto cut = path.find_last_of("/\\");
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+bool sameName(const std::string &a, const std::string &b)
+{
+    return QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) == 0;
+}
+
+bool hasMember(const std::vector<std::string> &members, const std::string &name)
+{
+    for (const auto &m : members)
+        if (sameName(fileNamePart(m), name))
+            return true;
+    return false;
+}
+
+template <std::size_t N> bool terminated(const char (&f)[N]) { return std::memchr(f, 0, N) != nullptr; }
+
+} // namespace
+
+std::string archiveProblem(bool isZip, const std::vector<std::string> &members, const std::string &folder)
+{
+    if (!isZip)
+        return "It is not a zip archive.";
+    if (!hasMember(members, kInfoMemberName))
+        return std::string("It holds no ") + kInfoMemberName + ", so it was not made by Quellon.";
+    File f(std::fopen(infoMemberPath(folder).c_str(), "rb"));
+    if (!f)
+        return std::string("Its ") + kInfoMemberName + " could not be unpacked.";
+    TArchiveInfo r{};
+    const std::size_t got = std::fread(r.bytes(), 1, sizeof r, f.get());
+    const bool longer = std::fgetc(f.get()) != EOF;
+    const std::string damaged = std::string("Its ") + kInfoMemberName + " is damaged: ";
+    // A later format may be laid out otherwise; the format check speaks for it.
+    if (got >= 4 && r.FormatVersion > kArchiveFormatVersion && r.FormatVersion < 1000)
+        return {};
+    if (got != sizeof r || longer)
+        return damaged + (longer ? "it is longer than " : "it holds " + std::to_string(got) + " bytes, not ") +
+               std::to_string(sizeof r) + " bytes.";
+    if (r.FormatVersion < 1 || r.FormatVersion > kArchiveFormatVersion)
+        return damaged + "its format version reads " + std::to_string(r.FormatVersion) + ".";
+    if (r.SaveType != 0 && r.SaveType != 1)
+        return damaged + "its save type reads " + std::to_string(r.SaveType) + ".";
+    if (!terminated(r.SavedLibrary) || r.savedLibrary().empty())
+        return damaged + "it names no saved library.";
+    const std::string member = r.saveFileMemberName();
+    if (!terminated(r.TempSaveFilePath) || member.empty() || member == "." || member == "..")
+        return damaged + "it names no save file member.";
+    if (!hasMember(members, member))
+        return "The save file member " + member + " that its " + kInfoMemberName + " names is missing.";
+    return {};
+}
+
 std::string displayUpper(const std::string &s)
 {
     return QString::fromStdString(s).toUpper().toStdString();

@@ -140,6 +140,12 @@ std::string recordPath(const std::string &localPath);
 // Path of the info member in a folder.
 std::string infoMemberPath(const std::string &folder);
 
+// What makes a file chosen for restore no Quellon archive, in words for the
+// operator; empty when it is one. `isZip`: the zip component could read it;
+// `members`: its member names; `folder`: where its info member was unpacked.
+// A record of a newer format is left to the format check.
+std::string archiveProblem(bool isZip, const std::vector<std::string> &members, const std::string &folder);
+
 // The summary lines of the summary page, values as the wizard holds them.
 std::vector<std::string> saveSummary(const std::string &library, const std::string &targetRelease,
                                      const std::string &serverName, const std::string &userProfile);

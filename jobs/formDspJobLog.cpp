@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTextCursor>
 #include <QVBoxLayout>
@@ -97,11 +98,15 @@ void TfrmDspJobLog::FormActivate()
     pnlErrorLog->setVisible(ErrorMode);
     pnlMsg->setVisible(!msgText->text().isEmpty());
     boxJobLog->setFocus();
-    // The caret at the end scrolls to the last lines, where a failure is.
+    // The caret at the start of the last line scrolls to the last lines,
+    // where a failure is, without scrolling past the start of the long
+    // message line.
     QTextCursor c = boxJobLog->textCursor();
     c.movePosition(QTextCursor::End);
+    c.movePosition(QTextCursor::StartOfBlock);
     boxJobLog->setTextCursor(c);
     boxJobLog->ensureCursorVisible();
+    boxJobLog->horizontalScrollBar()->setValue(0);
 }
 
 void TfrmDspJobLog::showEvent(QShowEvent *e)

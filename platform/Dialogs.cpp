@@ -9,7 +9,9 @@ namespace {
 // answers every question with its default and reports on stderr.
 class StderrDialogs final : public Dialogs {
 public:
-    int messageBox(const std::string &text, const std::string &caption, Buttons buttons, Icon) override
+    using Dialogs::messageBox;
+    int messageBox(const std::string &text, const std::string &caption, Buttons buttons, Icon,
+                   DefaultButton) override
     {
         std::fprintf(stderr, "%s%s%s\n", caption.c_str(), caption.empty() ? "" : ": ", text.c_str());
         switch (buttons) {

@@ -23,6 +23,11 @@ enum class Buttons { Ok, OkCancel, YesNo, YesNoCancel, AbortRetryIgnore, RetryCa
 
 enum class Icon { None, Error, Warning, Question, Information };
 
+// Which button of the set Enter presses: the first (Windows' default) or the
+// one after it (questions whose safe answer is the second, such as an
+// overwrite that No declines).
+enum class DefaultButton { First, Second, Third };
+
 struct FileDialogOptions {
     std::string title;
     std::string fileName;         // proposed name (may be a pattern such as "*.4ql")
@@ -36,8 +41,12 @@ public:
     virtual ~Dialogs() = default;
 
     // Returns one of the ModalResult numbers.
-    virtual int messageBox(const std::string &text, const std::string &caption,
-                           Buttons buttons, Icon icon) = 0;
+    virtual int messageBox(const std::string &text, const std::string &caption, Buttons buttons, Icon icon,
+                           DefaultButton defaultButton) = 0;
+    int messageBox(const std::string &text, const std::string &caption, Buttons buttons, Icon icon)
+    {
+        return messageBox(text, caption, buttons, icon, DefaultButton::First);
+    }
     virtual std::optional<std::string> openFile(const FileDialogOptions &opts) = 0;
     virtual std::optional<std::string> saveFile(const FileDialogOptions &opts) = 0;
     virtual std::optional<std::string> openPicture(const FileDialogOptions &opts) = 0;

@@ -3,8 +3,11 @@
 #include <QApplication>
 #include <QDialog>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QPushButton>
+
+#include <algorithm>
 
 namespace platform {
 namespace {
@@ -63,13 +66,24 @@ QString startPath(const FileDialogOptions &o)
 
 } // namespace
 
-int QtDialogs::messageBox(const std::string &text, const std::string &caption, Buttons buttons, Icon icon)
+int QtDialogs::messageBox(const std::string &text, const std::string &caption, Buttons buttons, Icon icon,
+                          DefaultButton defaultButton)
 {
     QMessageBox box(iconFor(icon), caption.empty() ? QApplication::applicationName() : q(caption), q(text),
                     QMessageBox::NoButton, QApplication::activeWindow());
     const auto specs = buttonsFor(buttons);
     for (const auto &s : specs)
         box.addButton(s.button);
+    const std::size_t index = static_cast<std::size_t>(defaultButton);
+    box.setDefaultButton(specs[std::min(index, specs.size() - 1)].button);
+    // A short text makes a narrow box whose title bar cuts the message id
+    // ("Messa...n0012'"); the box is kept wide enough for its caption and
+    // the title bar's buttons.
+    if (auto *grid = qobject_cast<QGridLayout *>(box.layout())) {
+        const int wide = box.fontMetrics().horizontalAdvance(box.windowTitle()) + 160;
+        grid->addItem(new QSpacerItem(wide, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
+                      grid->columnCount());
+    }
     box.exec();
     auto clicked = box.standardButton(box.clickedButton());
     for (const auto &s : specs)

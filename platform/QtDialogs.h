@@ -6,7 +6,9 @@ namespace platform {
 // Qt Widgets message boxes and file dialogs for the wizard.
 class QtDialogs final : public Dialogs {
 public:
-    int messageBox(const std::string &text, const std::string &caption, Buttons buttons, Icon icon) override;
+    using Dialogs::messageBox;
+    int messageBox(const std::string &text, const std::string &caption, Buttons buttons, Icon icon,
+                   DefaultButton defaultButton) override;
     std::optional<std::string> openFile(const FileDialogOptions &opts) override;
     std::optional<std::string> saveFile(const FileDialogOptions &opts) override;
     std::optional<std::string> openPicture(const FileDialogOptions &opts) override;

@@ -5,9 +5,10 @@ namespace platform {
 ScriptedDialogs::ScriptedDialogs() : previous_(&dialogs()) { setDialogs(this); }
 ScriptedDialogs::~ScriptedDialogs() { setDialogs(previous_); }
 
-int ScriptedDialogs::messageBox(const std::string &text, const std::string &caption, Buttons buttons, Icon icon)
+int ScriptedDialogs::messageBox(const std::string &text, const std::string &caption, Buttons buttons, Icon icon,
+                                DefaultButton defaultButton)
 {
-    boxes.push_back({text, caption, buttons, icon});
+    boxes.push_back({text, caption, buttons, icon, defaultButton});
     if (!boxAnswers.empty()) {
         int a = boxAnswers.front();
         boxAnswers.pop_front();

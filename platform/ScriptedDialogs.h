@@ -14,6 +14,7 @@ struct RecordedBox {
     std::string caption;
     Buttons buttons;
     Icon icon;
+    DefaultButton defaultButton = DefaultButton::First;
 };
 
 class ScriptedDialogs final : public Dialogs {
@@ -32,7 +33,9 @@ public:
     std::vector<std::string> exceptions;
     int modalCount = 0; // forms shown
 
-    int messageBox(const std::string &text, const std::string &caption, Buttons buttons, Icon icon) override;
+    using Dialogs::messageBox;
+    int messageBox(const std::string &text, const std::string &caption, Buttons buttons, Icon icon,
+                   DefaultButton defaultButton) override;
     std::optional<std::string> openFile(const FileDialogOptions &opts) override;
     std::optional<std::string> saveFile(const FileDialogOptions &opts) override;
     std::optional<std::string> openPicture(const FileDialogOptions &opts) override;

@@ -15,7 +15,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest
   python3 python3-pyftpdlib curl
   zip unzip p7zip-full libarchive-tools
-  xvfb xauth imagemagick
+  xvfb xauth imagemagick xdotool
   # cpack's Debian generator runs file and dpkg-shlibdeps.
   file dpkg-dev
   time procps

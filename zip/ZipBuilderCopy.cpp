@@ -601,8 +601,8 @@ int TZipBuilder::CopyZippedFiles(TZipBuilder *dest, bool deleteFromSource, OvrOp
                     std::string q = formatMessage(LoadZipStr(CZ_InputNotExe, "Overwrite %s in %s ?"),
                                                   {dNames[i], dest->zipFileName_});
                     yes = platform::dialogs().messageBox(q, QCoreApplication::applicationName().toStdString(),
-                                                         platform::Buttons::YesNo,
-                                                         platform::Icon::Question) == platform::mrYes;
+                                                         platform::Buttons::YesNo, platform::Icon::Question,
+                                                         platform::DefaultButton::Second) == platform::mrYes;
                 }
                 m = yes ? Replace : Keep;
             }

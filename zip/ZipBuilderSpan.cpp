@@ -252,7 +252,7 @@ void TZipBuilder::openOutVolume()
                 overwrite = action == 0 || action == 1;
             } else {
                 const int r = platform::dialogs().messageBox(question, "Confirm", platform::Buttons::YesNoCancel,
-                                                             platform::Icon::Warning);
+                                                             platform::Icon::Warning, platform::DefaultButton::Second);
                 if (r != platform::mrYes && r != platform::mrNo)
                     throw EZipBuilder(DS_Canceled, false);
                 overwrite = r == platform::mrYes;

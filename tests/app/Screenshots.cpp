@@ -40,6 +40,11 @@ public:
 
 protected:
     void extractInfoMember() override { jobs::writeInfoMember(member, runFolder()); }
+    void setZipFileName(const std::string &name) override { ZipFileName = name; }
+    std::vector<std::string> archiveMembers() override
+    {
+        return {jobs::kInfoMemberName, member.saveFileMemberName()};
+    }
     void connectToHost(const app::ConnectParams &p) override
     {
         addLine("Connected to " + p.host);
@@ -120,6 +125,7 @@ void runRestore(const std::string &out, const std::string &scratch)
     f.member.setDefaultUserProfile("JOE");
     f.member.setTargetCommand("CALL PGM(MYLIB/INIT)");
     f.member.SaveType = 1;
+    f.member.setTempSaveFilePath("/tmp/_4QAbCdEf/4QL1A2B.tmp");
     f.formCreate({"/unzip"});
     f.show();
     f.save("start");

@@ -51,6 +51,13 @@ protected:
             jobs::writeInfoMember(copy, runFolder());
         }
     }
+    // The stand-in archive holds the info member and the save file it names.
+    std::vector<std::string> archiveMembers() override
+    {
+        if (!memberInArchive)
+            return {};
+        return {jobs::kInfoMemberName, memberInArchive->saveFileMemberName()};
+    }
     void endProgram(int status) override { ended.push_back(status); }
 };
 

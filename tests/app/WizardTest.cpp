@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QGroupBox>
 #include <QLabel>
@@ -276,6 +277,8 @@ TEST_F(WizardTest, SaveOkAsksBeforeReplacingAnArchive)
     EXPECT_EQ(dialogs.boxes[0].caption, "MessageId: 'Qln0003'");
     EXPECT_EQ(dialogs.boxes[0].buttons, Buttons::YesNo);
     EXPECT_EQ(dialogs.boxes[0].icon, Icon::Warning);
+    // Enter keeps the old archive.
+    EXPECT_EQ(dialogs.boxes[0].defaultButton, platform::DefaultButton::Second);
     EXPECT_TRUE(f.connects.empty());
     EXPECT_TRUE(fileExists(archive));
     EXPECT_TRUE(f.btnFinish->isEnabled());
@@ -401,6 +404,10 @@ TEST_F(WizardTest, RestoreWizardWalksItsSixSteps)
     EXPECT_EQ(page(), f.tabProcess);
     EXPECT_EQ(listLines(), jobs::restoreSummary(f.ArchiveInfo, "newlib", "as2", "joe", archive));
     EXPECT_EQ(listLines().size(), 9u);
+    // The rule under "Saved by" ends inside the list whatever the font.
+    const QListWidgetItem *rule = f.list->item(1);
+    const QFont ruleFont = rule->data(Qt::FontRole).isValid() ? rule->font() : f.list->font();
+    EXPECT_LE(QFontMetrics(ruleFont).horizontalAdvance(rule->text()), f.list->width() - 2 * f.list->frameWidth());
 
     f.job = [](TestForm &t) { t.btnNextClick(); };
     f.btnFinishClick();
@@ -439,42 +446,47 @@ TEST_F(WizardTest, RestoreInfoMemberFailures)
     TestForm &f = start({archive});
     next();
 
-    // No member in the archive: the record keeps what it had.
-    testing::internal::CaptureStderr();
+    // No member in the archive: refused on the file page, the record kept.
     next();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot open file.\n");
-    EXPECT_EQ(page(), f.tabRestoreHostInfo);
+    EXPECT_EQ(page(), f.tabRestoreInfo);
+    EXPECT_EQ(f.step(), 2);
+    EXPECT_TRUE(f.btnNext->isEnabled());
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].caption, "MessageId: 'Qln0010'");
+    EXPECT_EQ(dialogs.boxes[0].text, "Error in file '" + archive + "' or it is not a valid Quellon file.\n\n"
+                                     "It holds no zipInfo.4qi, so it was not made by Quellon.");
     EXPECT_EQ(f.windowTitle().toStdString(), "Quellon for iSeries and AS/400");
 
-    // The zip library fails.
-    back();
+    // The zip library fails: its message, and the file goes no further.
+    dialogs.boxes.clear();
+    f.memberInArchive = sampleRecord();
     f.extractThrows = true;
-    testing::internal::CaptureStderr();
     next();
-    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(page(), f.tabRestoreInfo);
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_EQ(dialogs.boxes[0].text, "Error - Fatal DLL Exception");
     EXPECT_EQ(dialogs.boxes[0].caption, "MessageId: 'Qln0011'");
 
     // A stale member from an earlier archive is not taken for this one.
-    back();
     f.extractThrows = false;
-    f.memberInArchive = sampleRecord();
     next();
+    ASSERT_EQ(page(), f.tabRestoreHostInfo);
     back();
     f.memberInArchive.reset();
     f.ArchiveInfo.setSavedLibrary("CHANGED");
-    testing::internal::CaptureStderr();
     next();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot open file.\n");
+    EXPECT_EQ(page(), f.tabRestoreInfo);
     EXPECT_EQ(f.ArchiveInfo.savedLibrary(), "CHANGED");
 
     // The file went away before OK.
+    f.memberInArchive = sampleRecord();
+    next();
     next();
     f.edtPassword->setText("pw");
     f.edtServerName->setEditText("as2");
     f.edtUserProfile->setText("joe");
     next();
+    ASSERT_EQ(page(), f.tabProcess);
     ::unlink(archive.c_str());
     dialogs.boxes.clear();
     f.btnFinishClick();
@@ -516,6 +528,15 @@ TEST_F(WizardTest, RestoreFromBareSaveFile)
     writeFile(tmp.file("short.savf"), "tiny");
     EXPECT_TRUE(saveFileLibrary(tmp.file("short.savf"), lib));
     EXPECT_EQ(lib, "");
+    // The wizard takes it no further than the file page.
+    f.removeRunFolder();
+    TestForm &s = start({tmp.file("short.savf")});
+    next();
+    next();
+    EXPECT_EQ(page(), s.tabRestoreInfo);
+    ASSERT_FALSE(dialogs.boxes.empty());
+    EXPECT_EQ(dialogs.boxes.back().caption, "MessageId: 'Qln0010'");
+    EXPECT_NE(dialogs.boxes.back().text.find("It is too short to be a save file."), std::string::npos);
 }
 
 // ---------------------------------------------------------------- close rules
@@ -679,4 +700,73 @@ TEST_F(WizardTest, ZipProgressArithmetic)
     f.JobStage = jsZip;
     f.zipProgress(ptTotalBytes, 1023, "");
     EXPECT_EQ(listLines().back(), "Total size to be zipped: 0 kb");
+}
+
+// ---------------------------------------------------------------- keyboard
+
+namespace {
+
+void key(QWidget *w, int k)
+{
+    QKeyEvent press(QEvent::KeyPress, k, Qt::NoModifier);
+    QKeyEvent release(QEvent::KeyRelease, k, Qt::NoModifier);
+    QApplication::sendEvent(w, &press);
+    QApplication::sendEvent(w, &release);
+}
+
+} // namespace
+
+TEST_F(WizardTest, EnterPressesTheDefaultButtonAndEscapeCancels)
+{
+    TestForm &f = start({"/zip"});
+    f.show();
+    // Next has the focus on the start page.
+    key(f.focusWidget(), Qt::Key_Return);
+    EXPECT_EQ(page(), f.tabSaveInfo);
+    // Enter in a field with Next disabled does nothing; with it enabled, Next.
+    key(f.edtLibraryNameToSave, Qt::Key_Enter);
+    EXPECT_EQ(page(), f.tabSaveInfo);
+    f.edtLibraryNameToSave->setText("MYLIB");
+    dialogs.fileAnswers.push_back(tmp.file("mylib.4ql"));
+    key(f.edtLibraryNameToSave, Qt::Key_Return);
+    EXPECT_EQ(page(), f.tabSaveFileInfo);
+    // Enter on a focused button presses that button, as in any Qt dialog.
+    f.btnBack->setFocus();
+    key(f.btnBack, Qt::Key_Return);
+    EXPECT_EQ(page(), f.tabSaveInfo);
+    key(f.edtLibraryNameToSave, Qt::Key_Return);
+    key(f.btnNext, Qt::Key_Return);
+    ASSERT_EQ(page(), f.tabRestoreDefaults);
+    key(f.btnNext, Qt::Key_Return);
+    ASSERT_EQ(page(), f.tabConnectInfo);
+
+    // Enter in the host name field leaves it first: its profile applies.
+    f.edtServerName->setEditText("as1");
+    f.edtUserProfile->setText("JOE");
+    f.edtPassword->setText("pw");
+    f.edtServerName->lineEdit()->setFocus();
+    key(f.edtServerName->lineEdit(), Qt::Key_Return);
+    ASSERT_EQ(page(), f.tabProcess);
+    EXPECT_EQ(platform::Registry().subKeys("Hosts").size(), 1u);
+
+    // Escape is Cancel: the question, answered No.
+    dialogs.boxAnswers.push_back(platform::mrNo);
+    key(&f, Qt::Key_Escape);
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].caption, "MessageId: 'Qln0004'");
+    EXPECT_TRUE(f.isVisible());
+
+    // Enter is OK on the summary page; while the job runs neither key acts.
+    f.job = [&](TestForm &t) {
+        key(&t, Qt::Key_Escape);
+        key(&t, Qt::Key_Return);
+        t.btnNextClick();
+    };
+    key(f.focusWidget(), Qt::Key_Return);
+    EXPECT_EQ(f.connects.size(), 1u);
+    EXPECT_EQ(dialogs.boxes.size(), 1u);
+    ASSERT_EQ(page(), f.tabSaveDone);
+    // Enter is Close on the last page.
+    key(f.focusWidget(), Qt::Key_Return);
+    EXPECT_FALSE(f.isVisible());
 }

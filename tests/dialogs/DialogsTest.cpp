@@ -253,6 +253,19 @@ TEST_F(DialogsTest, TargetDefaultsCancelCloseAndLongTextKeepTheRecord)
     ASSERT_EQ(ui.boxes.size(), 1u);
     EXPECT_EQ(ui.boxes[0].caption, "MessageId: 'Qln0078'");
     EXPECT_NE(ui.boxes[0].text.find("user profile"), std::string::npos);
+
+    // Ten letters that take twelve bytes: the message counts both, truly.
+    ui.boxes.clear();
+    ui.modalScripts.push_back(script<TfrmTargetDefaults>([&](TfrmTargetDefaults &f) {
+        type(f.dftRestoreToLibrary, QString::fromUtf8("BIBLIOT\xc3\x89K\xc3\x85"));
+        press(f.btnOk);
+        f.close();
+    }));
+    dialogs::btnRestoreDefaultsClick(info);
+    ASSERT_EQ(ui.boxes.size(), 1u);
+    EXPECT_NE(ui.boxes[0].text.find("its 10 characters take 12 bytes, at most 10 bytes fit"), std::string::npos)
+        << ui.boxes[0].text;
+    EXPECT_EQ(info.defaultRestoreLibrary(), "*SAVLIB");
 }
 
 // ---- poster set-up ---------------------------------------------------------

@@ -53,6 +53,7 @@ jobs::TArchiveInfo record(int32_t version)
     r.FormatVersion = version;
     r.setSavedLibrary("MYLIB");
     r.setDownloadAddress("https://www.quellon.com/download");
+    r.setTempSaveFilePath("/tmp/_4QAbCdEf/4QL1234.tmp");
     return r;
 }
 
