@@ -1,6 +1,7 @@
 #include "jobs/HostJobs.h"
 
 #include "jobs/SaveFile.h"
+#include "jobs/SshHostLink.h"
 #include "net/NMFtp.h"
 #include "platform/Dialogs.h"
 #include "platform/TempFiles.h"
@@ -174,6 +175,64 @@ void HostJobs::wireEvents()
 
 std::string HostJobs::jobLogPath() const { return runFolder + "/" + kJobLogFileName; }
 
+static std::string hostOf(const HostJobs &j);
+
+void HostJobs::useSsh(SshHostLink *ssh)
+{
+    ssh_ = ssh;
+    link_ = ssh ? static_cast<HostLink *>(ssh) : &ftpLink_;
+    if (!ssh)
+        return;
+    ssh->OnFailure = [this](bool &h) { ftpFailure(h); };
+    ssh->OnSuccess = [this] { ftpSuccess(); };
+    ssh->OnProgress = [this](int64_t done, int64_t total) { ui_.transferProgress(done, total); };
+}
+
+void HostJobs::runOverSsh()
+{
+    if (!ssh_)
+        throw std::logic_error("runOverSsh without an SSH link");
+    try {
+        ssh_->connect();
+    } catch (const ESshAuthFailed &) {
+        ui_.connectionMessage("User profile " + userProfile + " not found on iSeries (AS/400) " + hostOf(*this),
+                              "Qln0006");
+        throw;
+    } catch (const EHostKeyChanged &) {
+        throw; // its own words say what happened and what to do
+    } catch (const EHostKeyRejected &) {
+        throw;
+    } catch (const ESshError &) {
+        ui_.connectionMessage("Connection to iSeries (AS/400) " + hostOf(*this) + " failed", "Qln0007");
+        throw;
+    }
+    ui_.addLine("Connected to " + hostOf(*this));
+    try {
+        ftpConnect();
+    } catch (...) {
+        // Stopped, or the connection broke: the save file must not stay.
+        removeHostSaveFile();
+        ssh_->disconnect();
+        throw;
+    }
+    removeHostSaveFile();
+    ssh_->disconnect();
+}
+
+void HostJobs::removeHostSaveFile()
+{
+    if (!ssh_ || !ssh_->saveFileCreated())
+        return;
+    const std::string what = ssh_->saveFile();
+    const std::string problem = ssh_->removeSaveFile();
+    if (!problem.empty()) {
+        const std::string text = "the temporary save file " + what + " could not be deleted on " + hostOf(*this) +
+                                 ": " + problem + "; delete it with DLTF FILE(" + what + ")";
+        warnings.push_back(text);
+        ui_.warning(text);
+    }
+}
+
 static std::string hostOf(const HostJobs &j)
 {
     return j.mode == HostJobs::Mode::Save ? j.saveInputs.hostName : j.restoreInputs.hostName;
@@ -193,7 +252,7 @@ void HostJobs::sendCommand(const std::string &format, const std::vector<std::str
         ~Pending() { slot = saved; }
     } pending{pendingRcmd_, pendingRcmd_};
     pendingRcmd_ = c.sent;
-    ftp_.SendCommand("RCMD " + c.sent);
+    link_->command(c.sent);
 }
 
 void HostJobs::RunHostCommand(const std::string &format, const std::vector<std::string> &args)
@@ -216,7 +275,7 @@ void HostJobs::ftpConnect()
 {
     const std::string host = hostOf(*this);
     ui_.jobStarted();
-    if (sendNameFormat) {
+    if (sendNameFormat && !ssh_) {
         // Not listed and never reported: a host that knows no name formats
         // (or already uses 1) changes nothing for the job. The flag stays set
         // until the job's first command, as after any tolerated command; the
@@ -228,18 +287,23 @@ void HostJobs::ftpConnect()
         JobStage = stage;
     }
     quiet = true;
-    RunHostCommand("chgjob log(4 10 *SECLVL) logclpgm(*YES)");
+    // Over SSH each command is a job of its own: a logging level, a job log
+    // file or a print override would be gone with the command that set it.
+    if (!ssh_)
+        RunHostCommand("chgjob log(4 10 *SECLVL) logclpgm(*YES)");
     ui_.addLine("User profile '" + userProfile + "' now online with " + host);
     // The operator sees that the password and the save file are protected.
-    if (ftp_.Security != TFtpSecurity::None)
-        ui_.addLine("Sign-on and transfers protected by " + ftp_.TlsFacts().protocol);
+    if (const std::string protection = link_->protection(); !protection.empty())
+        ui_.addLine(protection);
     JobStage = jsPrepareJob;
     quiet = true;
     ui_.addLine("Creating temporary files on " + host);
     quiet = true;
-    RunHostCommand("crtsavf qtemp/savf");
-    RunHostCommand("CRTPF FILE(QTEMP/JOBLOG) RCDLEN(528) SIZE(1000000 10000 100)");
-    RunHostCommand("OVRPRTF FILE(QPJOBLOG) HOLD(*YES) SPLFOWN(*JOB) OVRSCOPE(*JOB)");
+    RunHostCommand("crtsavf %s", {link_->saveFile()});
+    if (!ssh_) {
+        RunHostCommand("CRTPF FILE(QTEMP/JOBLOG) RCDLEN(528) SIZE(1000000 10000 100)");
+        RunHostCommand("OVRPRTF FILE(QPJOBLOG) HOLD(*YES) SPLFOWN(*JOB) OVRSCOPE(*JOB)");
+    }
     quiet = false;
     if (mode == Mode::Save)
         saveJob();
@@ -286,8 +350,8 @@ std::string HostJobs::stageMessage(int stage) const
 // findings (a transfer cut short) come with the host's last reply.
 std::vector<std::string> HostJobs::replyLines() const
 {
-    const auto first = splitReply(ftp_.TransactionReply);
-    auto all = splitReply(ftp_.LastReplyText);
+    const auto first = splitReply(link_->firstReply());
+    auto all = splitReply(link_->lastReply());
     if (!first.empty() && !all.empty() && all.front() == first.front())
         return all;
     return first;
@@ -301,7 +365,7 @@ void HostJobs::ftpFailure(bool &Handled)
         Handled = true;
         commandSucceeded = false;
         if (logProblem_.empty()) {
-            const auto failure = splitReply(ftp_.LastFailureText);
+            const auto failure = splitReply(link_->failureText());
             const auto reply = replyLines();
             logProblem_ = joined(!failure.empty() && (reply.empty() || failure.front() != reply.front())
                                      ? failure
@@ -327,7 +391,7 @@ void HostJobs::ftpFailure(bool &Handled)
     r.hostReply = replyLines();
     r.command = pendingRcmd_;
     // A finding of the client itself (no reply line of the host).
-    const auto failure = splitReply(ftp_.LastFailureText);
+    const auto failure = splitReply(link_->failureText());
     if (!failure.empty() && (r.hostReply.empty() || failure.front() != r.hostReply.front()))
         r.check = joined(failure);
     Handled = !r.message.empty();
@@ -367,7 +431,9 @@ void HostJobs::reportFailure(FailureReport r)
     inFailure_ = false;
     r.jobLogProblem = logProblem_;
     // The reply has the message's text; the job log has its id.
-    if (!r.command.empty() && logProblem_.empty())
+    if (ssh_ && !r.command.empty())
+        r.escape = ssh_->lastEscape();
+    else if (!r.command.empty() && logProblem_.empty())
         r.escape = escapeMessageFor(parseJobLog(readTextLines(jobLogPath())), r.command);
     lastFailure = r;
 
@@ -412,6 +478,15 @@ void HostJobs::FetchJobLog()
     } fetching{fetchingLog_, fetchingLog_};
     fetchingLog_ = true;
     logProblem_.clear();
+    // Over SSH no job outlives its command: what each command printed is
+    // the log there is.
+    if (ssh_) {
+        if (!ssh_->writeJobLog(jobLogPath())) {
+            logProblem_ = "cannot write " + jobLogPath();
+            removeFile(jobLogPath());
+        }
+        return;
+    }
     // Once a step fails the rest cannot bring a log of this job.
     for (const char *command : {"clrpfm qtemp/joblog", "DSPJOBLOG OUTPUT(*PRINT)",
                                 "CPYSPLF FILE(QPJOBLOG) TOFILE(QTEMP/joblog) SPLNBR(*LAST)",
@@ -421,7 +496,7 @@ void HostJobs::FetchJobLog()
             break;
     }
     if (logProblem_.empty())
-        ftp_.SetTransferType(1);
+        link_->setBinary(false);
     if (logProblem_.empty())
         ftp_.Download(kRemoteJobLog, jobLogPath());
     // An older log, or part of this one, must not pass for this job's log.
@@ -515,23 +590,24 @@ void HostJobs::saveJob()
 
     JobStage = jsClearSaveFile;
     quiet = true;
-    RunHostCommand("clrsavf qtemp/savf");
+    RunHostCommand("clrsavf %s", {link_->saveFile()});
 
     JobStage = jsSave;
     quiet = false;
     if (in.saveType == 0)
-        RunHostCommand("SAVLIB LIB(%s) TGTRLS(%s) \\ SavAct(*Lib) dtacpr(*yes) dev(*savf) savf(qtemp/savf)",
-                       {hostUpper(in.library), hostUpper(in.targetRelease)});
+        RunHostCommand("SAVLIB LIB(%s) TGTRLS(%s) \\ SavAct(*Lib) dtacpr(*yes) dev(*savf) savf(%s)",
+                       {hostUpper(in.library), hostUpper(in.targetRelease), link_->saveFile()});
     else if (in.saveType == 1)
         RunHostCommand(
-            "SAVOBJ OBJ(%s) LIB(%s) OBJTYPE(%s) TGTRLS(%s) \\ SavAct(*Lib) dtacpr(*yes) dev(*savf) savf(qtemp/savf)",
-            {hostUpper(in.objectName), hostUpper(in.library), hostUpper(in.objectType), hostUpper(in.targetRelease)});
+            "SAVOBJ OBJ(%s) LIB(%s) OBJTYPE(%s) TGTRLS(%s) \\ SavAct(*Lib) dtacpr(*yes) dev(*savf) savf(%s)",
+            {hostUpper(in.objectName), hostUpper(in.library), hostUpper(in.objectType), hostUpper(in.targetRelease),
+             link_->saveFile()});
 
-    ftp_.SetTransferType(2);
+    link_->setBinary(true);
     ui_.addLine("Now Downloading from: " + in.hostName);
     JobStage = jsDownloadSaveFile;
     downloadFailed_ = false;
-    ftp_.Download(kRemoteSaveFile, saveFile);
+    link_->getSaveFile(saveFile);
     // The 150 reply gives no size and a cut can still end in 226: the file
     // itself must show that it is whole.
     if (!downloadFailed_) {
@@ -541,7 +617,7 @@ void HostJobs::saveJob()
             r.stage = jsDownloadSaveFile;
             r.message = stageMessage(r.stage);
             r.check = problem;
-            r.hostReply = splitReply(ftp_.LastReplyText); // the final reply: complete, it said
+            r.hostReply = splitReply(link_->lastReply()); // the final reply: complete, it said
             reportFailure(std::move(r));
             downloadFailed_ = true;
         }
@@ -550,9 +626,10 @@ void HostJobs::saveJob()
 
     fetchJobLogAtEnd();
 
+    removeHostSaveFile();
     ui_.addLine("Now disconnecting from " + in.hostName);
     JobStage = jsDisconnect;
-    ftp_.Disconnect();
+    link_->disconnect();
 
     if (!saveFileComplete) {
         // Ignore goes on with the job, but a short save file is never
@@ -596,8 +673,8 @@ void HostJobs::restoreJob()
 
     JobStage = jsClearSaveFile;
     quiet = true;
-    RunHostCommand("clrsavf qtemp/savf");
-    ftp_.SetTransferType(2);
+    RunHostCommand("clrsavf %s", {link_->saveFile()});
+    link_->setBinary(true);
     ui_.addLine("Now uploading to: " + in.hostName);
 
     JobStage = jsUploadSaveFile;
@@ -608,24 +685,25 @@ void HostJobs::restoreJob()
     } else {
         local = runFolder + "/" + member;
     }
-    ftp_.Upload(local, kRemoteSaveFile);
+    link_->putSaveFile(local);
 
     if (in.autoCreateLibrary) {
         JobStage = jsCreateLibrary;
         RunHostCommand("CRTLIB LIB(%s)", {hostUpper(in.restoreToLibrary)});
     }
 
-    const std::vector<std::string> libs{hostUpper(info_.savedLibrary()), hostUpper(in.restoreToLibrary)};
+    const std::vector<std::string> libs{hostUpper(info_.savedLibrary()), hostUpper(in.restoreToLibrary),
+                                        link_->saveFile()};
     if (info_.SaveType == 0) {
         JobStage = jsRestoreLibrary;
         quiet = false;
-        if (!TryHostCommand("RSTLIB SAVLIB(%s) RSTLIB(%s) \\ dev(*savf) savf(qtemp/savf) ", libs))
-            RunHostCommand("RSTLIB SAVLIB(%s) RSTLIB(%s) \\ dev(*savf) savf(qtemp/savf) RSTASP(1)", libs);
+        if (!TryHostCommand("RSTLIB SAVLIB(%s) RSTLIB(%s) \\ dev(*savf) savf(%s) ", libs))
+            RunHostCommand("RSTLIB SAVLIB(%s) RSTLIB(%s) \\ dev(*savf) savf(%s) RSTASP(1)", libs);
     } else if (info_.SaveType == 1) {
         JobStage = jsRestoreObjects;
         quiet = false;
-        if (!TryHostCommand("RSTOBJ OBJ(*ALL) SAVLIB(%s) RSTLIB(%s) \\ dev(*savf) savf(qtemp/savf)", libs))
-            RunHostCommand("RSTOBJ OBJ(*ALL) SAVLIB(%s) RSTLIB(%s) \\ dev(*savf) savf(qtemp/savf) RSTASP(1)", libs);
+        if (!TryHostCommand("RSTOBJ OBJ(*ALL) SAVLIB(%s) RSTLIB(%s) \\ dev(*savf) savf(%s)", libs))
+            RunHostCommand("RSTOBJ OBJ(*ALL) SAVLIB(%s) RSTLIB(%s) \\ dev(*savf) savf(%s) RSTASP(1)", libs);
     }
 
     restoreCommand_ = info_.targetCommand();
@@ -637,9 +715,10 @@ void HostJobs::restoreJob()
     }
 
     fetchJobLogAtEnd();
+    removeHostSaveFile();
     ui_.addLine("Now disconnecting from " + in.hostName);
     JobStage = jsDisconnect;
-    ftp_.Disconnect();
+    link_->disconnect();
     ui_.showPoster();
     if (!in.fromSaveFile) {
         removeFile(infoMemberPath(runFolder));

@@ -5,6 +5,7 @@
 // and report through JobUi, so the wizard and quellon-cli run the same code.
 
 #include "jobs/ArchiveInfo.h"
+#include "jobs/HostLink.h"
 #include "jobs/JobLogReader.h"
 
 #include <cstdint>
@@ -19,6 +20,8 @@ class TPowersock;
 class TZipBuilder;
 
 namespace jobs {
+
+class SshHostLink;
 
 // What the running job does; selects the message of a failure.
 enum JobStageValue : int {
@@ -169,6 +172,14 @@ public:
     // Sets the FTP client's events to the handlers below.
     void wireEvents();
 
+    // The jobs run over `ssh` from now on (nullptr: over FTP again); its
+    // events go to the same handlers.
+    void useSsh(SshHostLink *ssh);
+    bool overSsh() const { return ssh_ != nullptr; }
+    // Over SSH: signs on and runs the job, as the FTP client's Connect does
+    // with OnConnect; the save file on the host is deleted however it ends.
+    void runOverSsh();
+
     // The job to run once signed on.
     enum class Mode { Save, Restore };
     Mode mode = Mode::Save;
@@ -236,7 +247,13 @@ private:
     bool zipExtract(const std::string &member);
     void removeFile(const std::string &path);
 
+    // Over SSH: the save file goes; a warning when it cannot.
+    void removeHostSaveFile();
+
     TNMFTP &ftp_;
+    FtpHostLink ftpLink_{ftp_};
+    HostLink *link_ = &ftpLink_;
+    SshHostLink *ssh_ = nullptr;
     TZipBuilder &zip_;
     TArchiveInfo &info_;
     JobUi &ui_;

@@ -1,0 +1,32 @@
+#include "jobs/HostJobs.h"
+#include "jobs/HostLink.h"
+
+#include "net/NMFtp.h"
+
+namespace jobs {
+
+void FtpHostLink::command(const std::string &cl) { ftp_.SendCommand("RCMD " + cl); }
+
+void FtpHostLink::setBinary(bool binary) { ftp_.SetTransferType(binary ? 2 : 1); }
+
+void FtpHostLink::getSaveFile(const std::string &local) { ftp_.Download(kRemoteSaveFile, local); }
+
+void FtpHostLink::putSaveFile(const std::string &local) { ftp_.Upload(local, kRemoteSaveFile); }
+
+void FtpHostLink::disconnect() { ftp_.Disconnect(); }
+
+std::string FtpHostLink::lastReply() const { return ftp_.LastReplyText; }
+
+std::string FtpHostLink::firstReply() const { return ftp_.TransactionReply; }
+
+std::string FtpHostLink::failureText() const { return ftp_.LastFailureText; }
+
+std::string FtpHostLink::protection() const
+{
+    // The operator sees that the password and the save file are protected.
+    if (ftp_.Security == TFtpSecurity::None)
+        return {};
+    return "Sign-on and transfers protected by " + ftp_.TlsFacts().protocol;
+}
+
+} // namespace jobs
