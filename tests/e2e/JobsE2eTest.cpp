@@ -257,8 +257,9 @@ TEST_F(JobsE2e, WizardBrokenTransferReportsStageFiveZipsNothingAndLeavesTheWindo
     EXPECT_TRUE(form->runFolder().empty() || !fs::exists(form->runFolder()) ||
                 std::none_of(fs::directory_iterator(form->runFolder()), fs::directory_iterator(),
                              [](const auto &e) { return e.path().filename().string().rfind("4QL", 0) == 0; }));
-    // The job ended: the window is unlocked again.
-    EXPECT_TRUE(form->btnCancel->isEnabled());
+    // The job ended on the last page, which Close leaves.
+    EXPECT_EQ(form->Wizard->currentWidget(), form->tabSaveDone);
+    EXPECT_TRUE(!form->btnClose->isHidden() && form->btnClose->isEnabled());
     EXPECT_FALSE(form->jobParts().ftp.Connected);
 }
 
