@@ -9,7 +9,10 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <limits>
 #include <memory>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -121,16 +124,23 @@ void TSshSession::fail(const std::string &what)
     throw ESshError(what + (why.empty() ? "" : ": " + why));
 }
 
-void TSshSession::progressMade() { deadline_ = nowMs() + static_cast<int64_t>(TimeOutSeconds) * 1000; }
+void TSshSession::progressMade()
+{
+    deadline_ = untimed_ ? std::numeric_limits<int64_t>::max()
+                         : nowMs() + static_cast<int64_t>(TimeOutSeconds) * 1000;
+}
 
 // One wait for the socket (or 2 ms), with the event loop kept live and the
 // time-out and Abort checked.
 void TSshSession::checkAbort()
 {
-    if (aborted_) {
+    std::string why = aborted_ ? "The transfer was aborted" : "";
+    if (why.empty() && StopCheck)
+        why = StopCheck();
+    if (!why.empty()) {
         aborted_ = false;
         Disconnect();
-        throw EAbortError("The transfer was aborted");
+        throw EAbortError(why);
     }
 }
 
@@ -182,6 +192,15 @@ void TSshSession::Connect()
         wait(true);
     if (rc != SSH_OK)
         fail("Cannot connect to " + Host + " port " + std::to_string(Port) + " over SSH");
+    // A remote command may run for as long as it needs without a byte on
+    // the wire; a host that is gone shows through TCP keepalive instead.
+    if (const int fd = ssh_get_fd(session_); fd >= 0) {
+        const int on = 1, idle = 60, interval = 10, count = 6;
+        ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    }
     checkHostKey();
     signOn();
 }
@@ -329,6 +348,14 @@ TSshResult TSshSession::run(const std::string &command, int outFd, std::size_t m
         wait(false);
     if (rc != SSH_OK)
         fail("The host " + Host + " would not run a command over SSH");
+    // A CL command (a SAVLIB of a large library) says nothing until it
+    // ends: it is given all the time it needs. Transfers are timed.
+    struct Untimed {
+        bool &flag;
+        ~Untimed() { flag = false; }
+    } untimed{untimed_};
+    untimed_ = inFd < 0 && outFd < 0;
+    progressMade();
 
     TSshResult r;
     std::vector<char> buf(256 * 1024);

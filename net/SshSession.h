@@ -76,8 +76,12 @@ public:
     std::string KnownHostsFile;
     // Read ~/.ssh/config and /etc/ssh/ssh_config, as ssh does.
     bool ReadConfig = true;
-    // Seconds any step may go without progress.
+    // Seconds any step but a running command may go without progress (a
+    // command takes as long as it needs; TCP keepalive watches the host).
     int TimeOutSeconds = 30;
+    // Asked while waiting: a non-empty answer (why) stops the step with
+    // EAbortError, as Abort does.
+    std::function<std::string()> StopCheck;
     TSshHostKeyEvent OnUnknownHostKey;
 
     // Connects, checks the host key, signs on. Throws ESshError (or a
@@ -127,4 +131,5 @@ private:
     int64_t deadline_ = 0;    // ms, steady clock
     int64_t lastPump_ = 0;    // ms
     bool aborted_ = false;
+    bool untimed_ = false;    // a command runs: no time-out
 };
