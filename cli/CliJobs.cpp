@@ -8,6 +8,7 @@
 #include "jobs/ArchiveInfo.h"
 #include "jobs/HostJobs.h"
 #include "jobs/SaveFile.h"
+#include "jobs/SshHostLink.h"
 #include "net/NMFtp.h"
 #include "platform/Dialogs.h"
 #include "platform/TempFiles.h"
@@ -160,9 +161,24 @@ struct Connection {
     bool ignoreErrors = false, progress = false, verbose = false;
     TransportOptions transport;
     CLI::Option *portOption = nullptr;
+    bool ssh = false;
+    std::string sshLibrary = jobs::kDefaultSshLibrary, hostKey;
+    // The unknown host key refused, for the advice.
+    std::shared_ptr<std::string> refusedKey = std::make_shared<std::string>();
 
     void add(CLI::App &app)
     {
+        app.add_flag("--ssh", ssh,
+                     "reach the host through its SSH server (IBM's OpenSSH for i) instead of FTP, for hosts "
+                     "whose FTP server is off: port 22 unless --port; signs on with the keys of your SSH agent "
+                     "and ~/.ssh, then with the password when one is given");
+        app.add_option("--ssh-library", sshLibrary,
+                       "with --ssh: the library that holds the save file while the job runs (each SSH command "
+                       "is a job of its own, so QTEMP cannot); deleted at the end")
+            ->capture_default_str();
+        app.add_option("--host-key", hostKey,
+                       "with --ssh: trust this host key (SHA256:... as ssh-keygen -l shows it) when "
+                       "~/.ssh/known_hosts has none for the host, and add it there");
         app.add_option("--host", host, "host name or address of the IBM i FTP server")->required();
         portOption = app.add_option("--port", port, "FTP port (default 21; 990 with --tls implicit)");
         transport.add(app);
@@ -175,6 +191,58 @@ struct Connection {
         app.add_flag("--ignore-errors", ignoreErrors, "go on after a failing host step, as Ignore does");
         app.add_flag("--progress", progress, "show progress on stderr even when it is not a terminal");
         app.add_flag("-v,--verbose", verbose, "show the FTP dialogue on stderr");
+    }
+
+    // Over SSH: the link as the options say; false after an error line.
+    bool setUpSsh(jobs::SshHostLink &link) const
+    {
+        if (!proxy.empty() || transport.passive || !transport.tls.empty() || !transport.fingerprint.empty() ||
+            !transport.caFile.empty()) {
+            error("--ssh goes without --proxy, --passive and the --tls options: SSH protects and carries all");
+            return false;
+        }
+        if (!jobs::SshHostLink::isLibraryName(jobs::hostUpper(sshLibrary))) {
+            error("--ssh-library " + sshLibrary + " is not a library name");
+            return false;
+        }
+        if (!hostKey.empty() && hostKey.rfind("SHA256:", 0) != 0) {
+            error("--host-key " + hostKey + " is not a SHA256:... fingerprint (ssh-keygen -l -E sha256)");
+            return false;
+        }
+        // Keys may be all it takes: the password is optional here.
+        std::optional<std::string> password = std::string();
+        if (!passwordEnv.empty() || !passwordFile.empty())
+            password = readPassword(passwordEnv, passwordFile);
+        if (!password)
+            return false;
+        TSshSession &s = link.Session;
+        link.Library = jobs::hostUpper(sshLibrary);
+        s.Host = host;
+        s.Port = portOption->count() > 0 ? port : 22;
+        s.UserID = user;
+        s.Password = *password;
+        if (timeout > 0)
+            s.TimeOutSeconds = std::max(1, (timeout + 999) / 1000);
+        // Nobody can be asked here: an unknown key is refused unless it is
+        // the one given, and named in the advice.
+        s.OnUnknownHostKey = [want = hostKey, refused = refusedKey](const std::string &fp, TCertAnswer &a) {
+            if (!want.empty() && fp == want) {
+                a = TCertAnswer::AcceptAndRemember;
+                return;
+            }
+            *refused = fp;
+            a = TCertAnswer::Reject;
+        };
+        return true;
+    }
+
+    std::string sshAdvice() const
+    {
+        if (refusedKey->empty())
+            return {};
+        return " (if " + *refusedKey +
+               " is the fingerprint your host's administrator gives for its SSH host key, pass --host-key " +
+               *refusedKey + ")";
     }
 
     bool setUp(TNMFTP &ftp) const
@@ -194,10 +262,10 @@ struct Connection {
 // Runs the job inside Connect; false when it ended early (an exception, or
 // stopped at a failure).
 // `why` gets the cause for the verdict line.
-bool runJob(TNMFTP &ftp, CliJobUi &ui, const std::string &host, std::string &why)
+bool runJob(const std::function<void()> &connect, CliJobUi &ui, const std::string &host, std::string &why)
 {
     try {
-        ftp.Connect();
+        connect();
         ui.endTransfer();
         return true;
     } catch (const jobs::JobAborted &) {
@@ -340,8 +408,13 @@ struct CliJob {
     // kOk, or the exit status after its error line.
     int prepare()
     {
-        if (!c.setUp(ftp))
+        if (c.ssh) {
+            if (!c.setUpSsh(ssh))
+                return kUsage;
+            job.useSsh(&ssh);
+        } else if (!c.setUp(ftp)) {
             return kUsage;
+        }
         if (folder.path.empty()) {
             error("cannot make a temporary folder in " + platform::tempPath());
             return kFailed;
@@ -351,14 +424,16 @@ struct CliJob {
     // The job, inside Connect; false when it ended early, with `why`.
     bool run(std::string &why)
     {
-        const bool ran = runJob(ftp, ui, c.host, why);
+        const bool ran = c.ssh ? runJob([this] { job.runOverSsh(); }, ui, c.host, why)
+                               : runJob([this] { ftp.Connect(); }, ui, c.host, why);
         if (!ran)
-            why += c.transport.advice();
+            why += c.ssh ? c.sshAdvice() : c.transport.advice();
         return ran;
     }
 
     const Connection &c;
     TNMFTP ftp;
+    jobs::SshHostLink ssh;
     RunFolder folder;
     jobs::TArchiveInfo info;
     TZipBuilder zip;

@@ -42,6 +42,19 @@ bool isMessageId(const std::string &s)
 
 } // namespace
 
+bool SshHostLink::isLibraryName(const std::string &name)
+{
+    if (name.empty() || name.size() > 10)
+        return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const char c = name[i];
+        const bool first = (c >= 'A' && c <= 'Z') || c == '$' || c == '#' || c == '@';
+        if (!first && (i == 0 || !((c >= '0' && c <= '9') || c == '_' || c == '.')))
+            return false;
+    }
+    return true;
+}
+
 std::string SshHostLink::uniqueName()
 {
     static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";

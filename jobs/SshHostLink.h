@@ -58,6 +58,9 @@ public:
     std::string saveFile() const override;
     std::string protection() const override;
 
+    // An OS/400 library name: 1 to 10 of A-Z 0-9 $ # @ _ ., not starting
+    // with a digit, '_' or '.'.
+    static bool isLibraryName(const std::string &name);
     // A fresh save file name: QLN and seven letters and digits.
     static std::string uniqueName();
     // "CPF3781: text" lines: the id and text of the last one.
