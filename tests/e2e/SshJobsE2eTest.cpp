@@ -1,0 +1,165 @@
+// Save and restore over SSH: quellon-cli against OpenSSH's sshd with the
+// emulator as its forced command (key sign-on), and against the libssh
+// stand-in for password sign-on. The client's SSH folder is the test's own,
+// through HOME.
+
+#include "JobsE2eFixture.h"
+#include "hostsim/SshPasswordServer.h"
+#include "hostsim/SshdProcess.h"
+
+using namespace e2e;
+
+namespace {
+
+class SshJobsE2e : public JobsE2e {
+protected:
+    void SetUp() override
+    {
+        JobsE2e::SetUp();
+        fs::create_directories(tmp.file("host/QGPL"));
+        fs::create_directories(tmp.file("sshd"));
+        sshd = std::make_unique<SshdProcess>(tmp.file("sshd"), tmp.file("host"), sshdArgs());
+        if (!sshd->problem().empty())
+            GTEST_SKIP() << sshd->problem();
+        fs::create_directories(tmp.file("home"));
+        fs::create_symlink(sshd->clientSshDir(), tmp.file("home/.ssh"));
+    }
+    virtual std::vector<std::string> sshdArgs() { return {"--seed-library", "MYLIB"}; }
+
+    // quellon-cli with the test's SSH folder and no agent.
+    int sshCli(const std::string &args, std::string *out)
+    {
+        return runCommand("env -u SSH_AUTH_SOCK HOME=" + shellQuote(tmp.file("home")) + " " +
+                              std::string(QUELLON_BIN_DIR) + "/quellon-cli " + args + " --ssh --host 127.0.0.1 --port " +
+                              std::to_string(sshd->port()) + " --user " + sshd->user() + " 2>&1",
+                          out);
+    }
+    // Save files the jobs left in the host's QGPL.
+    std::vector<std::string> leftovers() const
+    {
+        std::vector<std::string> out;
+        for (const auto &e : fs::directory_iterator(tmp.file("host/QGPL")))
+            out.push_back(e.path().filename().string());
+        return out;
+    }
+
+    std::unique_ptr<SshdProcess> sshd;
+};
+
+TEST_F(SshJobsE2e, SaveAndRestoreWithKeyUnknownKeyTrustedOnceTempSaveFileGone)
+{
+    const std::string archive = tmp.file("ssh.4ql");
+    std::string out;
+    // Nobody to ask: an unknown key is refused, and named.
+    EXPECT_EQ(sshCli("save " + shellQuote(archive) + " --library MYLIB", &out), 1) << out;
+    EXPECT_NE(out.find("pass --host-key " + sshd->hostKeyFingerprint()), std::string::npos) << out;
+    EXPECT_FALSE(fileExists(archive));
+
+    ASSERT_EQ(sshCli("save " + shellQuote(archive) + " --library mylib --host-key " + sshd->hostKeyFingerprint(), &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("Sign-on and transfers protected by SSH (host key " + sshd->hostKeyFingerprint() + ")"),
+              std::string::npos)
+        << out;
+    ASSERT_EQ(runCommand("unzip -tq " + shellQuote(archive), &out), 0) << out;
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    const std::string commands = readFile(tmp.file("sshd/commands.log"));
+    EXPECT_NE(commands.find("system 'SAVLIB LIB(MYLIB) TGTRLS(*CURRENT)   SavAct(*Lib) dtacpr(*yes) dev(*savf) "
+                            "savf(QGPL/QLN"),
+              std::string::npos)
+        << commands;
+    EXPECT_NE(commands.find("system 'DLTF FILE(QGPL/QLN"), std::string::npos) << commands;
+
+    // Trusted now: no --host-key needed. Restored byte for byte.
+    ASSERT_EQ(sshCli("restore " + shellQuote(archive) + " --to-library COPYLIB --create-library", &out), 0) << out;
+    EXPECT_EQ(objects(tmp.file("host/COPYLIB")), objects(tmp.file("host/MYLIB")));
+    EXPECT_EQ(objects(tmp.file("host/COPYLIB")).size(), 3u);
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+
+    // The same archive restores over FTP: one format whichever way it came.
+    auto ftpHost = host(tmp.file("as2"));
+    ASSERT_EQ(cli("restore " + shellQuote(archive) + cliHost(*ftpHost), &out), 0) << out;
+    EXPECT_EQ(objects(tmp.file("as2/MYLIB")), objects(tmp.file("host/MYLIB")));
+}
+
+TEST_F(SshJobsE2e, ChangedHostKeyRefusedBeforeSignOnNamingBothKeys)
+{
+    std::string out;
+    const std::string oldKey = sshd->hostKeyFingerprint();
+    ASSERT_EQ(sshCli("save " + shellQuote(tmp.file("a.4ql")) + " --library MYLIB --host-key " + oldKey, &out), 0)
+        << out;
+    ASSERT_TRUE(sshd->replaceHostKey()) << sshd->problem();
+    // Even naming the new key does not replace a known one.
+    EXPECT_EQ(sshCli("save " + shellQuote(tmp.file("b.4ql")) + " --library MYLIB --host-key " +
+                         sshd->hostKeyFingerprint() + " --password-env QPW",
+                     &out),
+              1);
+    EXPECT_NE(out.find("has changed"), std::string::npos) << out;
+    EXPECT_NE(out.find(oldKey), std::string::npos) << out;
+    EXPECT_NE(out.find(sshd->hostKeyFingerprint()), std::string::npos) << out;
+    EXPECT_FALSE(fileExists(tmp.file("b.4ql")));
+    EXPECT_EQ(sshd->log().find("Accepted"), std::string::npos) << sshd->log();
+    EXPECT_EQ(sshd->log().find("Failed"), std::string::npos) << sshd->log();
+}
+
+class FailingSshJobsE2e : public SshJobsE2e {
+protected:
+    std::vector<std::string> sshdArgs() override
+    {
+        return {"--seed-library", "MYLIB", "--fail", "^SAVLIB", "--fail-message", "CPF3812 Save file QLN in QGPL in use."};
+    }
+};
+
+TEST_F(FailingSshJobsE2e, FailingSavlibShowsTheHostsMessageAndLeavesNoSaveFile)
+{
+    std::string out;
+    EXPECT_EQ(sshCli("save " + shellQuote(tmp.file("f.4ql")) + " --library MYLIB --host-key " +
+                         sshd->hostKeyFingerprint(),
+                     &out),
+              1);
+    EXPECT_NE(out.find("Error while trying to save library 'MYLIB'"), std::string::npos) << out;
+    EXPECT_NE(out.find("CPF3812: Save file QLN in QGPL in use."), std::string::npos) << out;
+    EXPECT_NE(out.find("Escape message: CPF3812 Save file QLN in QGPL in use."), std::string::npos) << out;
+    EXPECT_FALSE(fileExists(tmp.file("f.4ql")));
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    EXPECT_NE(readFile(tmp.file("sshd/commands.log")).find("system 'DLTF FILE(QGPL/QLN"), std::string::npos);
+}
+
+// Password sign-on: sshd would check the system's accounts, the stand-in
+// takes one user and password.
+TEST_F(JobsE2e, CliSavesAndRestoresOverSshWithPassword)
+{
+    fs::create_directories(tmp.file("host/QGPL"));
+    fs::create_directories(tmp.file("home/.ssh"));
+    auto seed = host(tmp.file("host"), {"--seed-library", "MYLIB"}); // makes the sample library
+    seed->stop();
+    SshPasswordServer server(tmp.file("host"), "JOE", "secret");
+    ASSERT_EQ(server.problem(), "");
+    const std::string ssh = " --ssh --host 127.0.0.1 --port " + std::to_string(server.port()) +
+                            " --user JOE --password-env QPW --host-key " + server.hostKeyFingerprint();
+    const std::string env = "env -u SSH_AUTH_SOCK HOME=" + shellQuote(tmp.file("home")) + " ";
+    std::string out;
+    ASSERT_EQ(runCommand(env + QUELLON_BIN_DIR "/quellon-cli save " + shellQuote(tmp.file("p.4ql")) +
+                             " --library MYLIB" + ssh + " 2>&1",
+                         &out),
+              0)
+        << out;
+    ASSERT_EQ(runCommand(env + QUELLON_BIN_DIR "/quellon-cli restore " + shellQuote(tmp.file("p.4ql")) +
+                             " --to-library PWLIB --create-library" + ssh + " 2>&1",
+                         &out),
+              0)
+        << out;
+    EXPECT_EQ(objects(tmp.file("host/PWLIB")), objects(tmp.file("host/MYLIB")));
+    EXPECT_EQ(objects(tmp.file("host/QGPL")).size(), 0u);
+    // A wrong password: refused, nothing written.
+    qputenv("QPW", "wrong");
+    EXPECT_EQ(runCommand(env + QUELLON_BIN_DIR "/quellon-cli save " + shellQuote(tmp.file("w.4ql")) +
+                             " --library MYLIB" + ssh + " 2>&1",
+                         &out),
+              1)
+        << out;
+    EXPECT_NE(out.find("not accepted"), std::string::npos) << out;
+    EXPECT_FALSE(fileExists(tmp.file("w.4ql")));
+}
+
+} // namespace
