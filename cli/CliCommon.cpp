@@ -1,6 +1,9 @@
 #include "cli/CliCommon.h"
 
+#include "net/NMFtp.h"
+
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -42,6 +45,38 @@ std::optional<std::string> readPassword(const std::string &envVar, const std::st
     error("no password given: use --password-env VAR or --password-file FILE");
     return std::nullopt;
 }
+
+namespace {
+volatile std::sig_atomic_t g_stopSignal = 0;
+
+extern "C" void noteStopSignal(int sig) { g_stopSignal = sig; }
+} // namespace
+
+void catchStopSignals()
+{
+    struct sigaction sa {};
+    sa.sa_handler = noteStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESETHAND; // the second signal is not caught
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+int stopSignal() { return g_stopSignal; }
+
+std::string stopReason()
+{
+    switch (g_stopSignal) {
+    case 0: return {};
+    case SIGINT: return "stopped by SIGINT";
+    case SIGTERM: return "stopped by SIGTERM";
+    default: return "stopped by signal " + std::to_string(g_stopSignal);
+    }
+}
+
+int exitStatus(int rc) { return g_stopSignal ? 128 + g_stopSignal : rc; }
+
+int defaultTimeout() { return kDefaultReplyTimeOut; }
 
 namespace {
 int64_t nowMs()

@@ -11,6 +11,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/tcp.h>
@@ -119,6 +121,15 @@ struct FlagGuard {
 };
 
 } // namespace
+
+std::string DurationText(int ms)
+{
+    if (ms % 1000 == 0)
+        return std::to_string(ms / 1000) + " s";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f s", ms / 1000.0);
+    return buf;
+}
 
 int WinsockError(int e)
 {
@@ -385,6 +396,8 @@ void TPowersock::WaitUntil(const std::function<bool()> &done)
         UpdateNotifiers();
         if (done())
             return;
+        if (const std::string why = StopReason(); !why.empty())
+            throw EAbortError(why);
         // Records already inside the TLS session raise no socket event.
         if (tlsMore_ && readNotifier_ && readNotifier_->isEnabled() && !handlerGuard_) {
             ReadToStream();
@@ -488,11 +501,22 @@ void TPowersock::Connect()
         CheckError(10035);
         connecting_ = true;
         StartTimer();
-        WaitUntil([this] { return Connected || TimedOut || Canceled || !noError_; });
+        try {
+            WaitUntil([this] { return Connected || TimedOut || Canceled || !noError_; });
+        } catch (...) {
+            // Stopped: the half-made connection must not linger.
+            StopTimer();
+            connecting_ = false;
+            Connected = false;
+            CloseHandle();
+            OpenSocket(false);
+            throw;
+        }
         StopTimer();
         connecting_ = false;
     }
     if (!TimedOut && !Canceled && noError_ && Connected) {
+        SetKeepAlive();
         UpdateNotifiers();
         return;
     }
@@ -910,12 +934,45 @@ void TPowersock::ClearReceived()
 std::string TPowersock::ReadLn()
 {
     ReportStatus(8, "ReadLn");
+    using Clock = std::chrono::steady_clock;
+    const auto began = Clock::now();
+    const bool limited = ReplyTimeOut > 0 && !replyWithoutLimit_;
+    bool overdue = false;
+    bool late = false;
     // Besides a line or a cancel, the wait ends when the peer closes or sends
-    // an over-long line: neither can ever complete the line.
-    WaitUntil([this] { return LineReady() || Canceled || !Connected || PendingBytes() >= kMaxLine; });
+    // an over-long line (neither can ever complete the line), and when the
+    // reply is later than allowed.
+    auto ready = [&] {
+        if (LineReady() || Canceled || !Connected || PendingBytes() >= kMaxLine)
+            return true;
+        const auto waited = Clock::now() - began;
+        if (limited && waited >= std::chrono::milliseconds(ReplyTimeOut)) {
+            late = true;
+            return true;
+        }
+        if (!overdue && OverdueAfter > 0 && OnReplyOverdue && waited >= std::chrono::milliseconds(OverdueAfter)) {
+            overdue = true;
+            OnReplyOverdue(true);
+        }
+        return false;
+    };
+    try {
+        WaitUntil(ready);
+    } catch (...) {
+        if (overdue)
+            OnReplyOverdue(false);
+        throw;
+    }
+    if (overdue)
+        OnReplyOverdue(false);
     if (Canceled)
         throw EAbortError("Socket readln aborted");
     if (!LineReady()) {
+        if (late) {
+            ClearReceived();
+            RequestCloseSocket();
+            throw ESockError("No reply from the host within " + DurationText(ReplyTimeOut));
+        }
         if (PendingBytes() >= kMaxLine) {
             ClearReceived();
             RequestCloseSocket();
@@ -970,6 +1027,11 @@ void TPowersock::CaptureFile(const std::string &path)
     int f = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (f < 0)
         throw std::runtime_error("Cannot create file " + path);
+    CaptureInto(f, path);
+}
+
+void TPowersock::CaptureInto(int f, const std::string &path)
+{
     counting_ = true;
     fileMode_ = true;
     fileFd_ = f;
@@ -1040,7 +1102,13 @@ bool TPowersock::TlsUnsent() const
 
 void TPowersock::FinishTls()
 {
+    // The handshake is an exchange like a reply: a host that never answers
+    // (a plain port that waits for the client to speak) must not hold it.
+    const int connectLimit = TimeOut;
+    if (ReplyTimeOut > 0)
+        TimeOut = ReplyTimeOut;
     StartTimer();
+    TimeOut = connectLimit;
     WaitUntil([this] { return !tlsHandshaking_ || TimedOut || Canceled || !Connected; });
     StopTimer();
     // A connection the host has already closed still counts when its
@@ -1138,7 +1206,22 @@ void TPowersock::UseAcceptedSocket(int fd)
     QObject::connect(writeNotifier_, &QSocketNotifier::activated, notifier_.get(), [this] { OnWritable(); });
     Connected = true;
     peerClosed_ = false;
+    SetKeepAlive();
     UpdateNotifiers();
+}
+
+void TPowersock::SetKeepAlive()
+{
+    if (fd_ < 0)
+        return;
+    const int on = 1, idle = 30, interval = 10, probes = 9;
+    const unsigned userTimeout = 120000;
+    ::setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    // Also bounds data the host never acknowledges.
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
 }
 
 void TPowersock::SetLingerOff()

@@ -78,6 +78,17 @@ public:
     std::string Host;
     int Port = 0;
     int TimeOut = 0;     // ms for lookup and connection set-up; 0 = no limit
+    // ms a reply line (or a TLS handshake) may be awaited; 0 = no limit. A
+    // wait that runs out closes the connection: the dialogue is out of step.
+    int ReplyTimeOut = 0;
+    // After this many ms of waiting for a reply OnReplyOverdue(true) fires,
+    // and OnReplyOverdue(false) when the wait ends; 0 = never.
+    int OverdueAfter = 0;
+    std::function<void(bool Overdue)> OnReplyOverdue;
+    // Asked between the rounds of every wait; a non-empty answer ends the
+    // wait with EAbortError carrying it (the user or a signal stopped the
+    // work, or the transfer lost its control connection).
+    std::function<std::string()> StopCheck;
     int ReportLevel = 1; // highest status level passed to OnStatus
     std::string Proxy;
     int ProxyPort = 0;
@@ -126,6 +137,9 @@ public:
     void Listen(bool useLookupMessage);
     void SendFile(const std::string &path);
     void CaptureFile(const std::string &path);
+    // CaptureFile into a file the caller opened; `f` is closed in every case,
+    // `path` names it in messages.
+    void CaptureInto(int f, const std::string &path);
     std::string PortAddressText() const;
     std::string PortNumberText() const;
     void RequestCloseSocket();
@@ -177,6 +191,14 @@ public:
     // after a clean end.
     const std::string &TlsError() const { return tlsError_; }
 
+    // Keeps a quiet connection alive through NAT devices and notices a host
+    // that vanished: probes after 30 s of silence, the connection is given up
+    // when the host has not answered for 120 s.
+    void SetKeepAlive();
+    // Why the waits must end now (StopCheck's answer); empty while they may
+    // go on.
+    virtual std::string StopReason() const { return StopCheck ? StopCheck() : std::string(); }
+
     // The longest reply line accepted; a peer that sends more without a line
     // end is cut off instead of growing the queue without bound.
     static constexpr size_t kMaxLine = 64 * 1024;
@@ -186,6 +208,9 @@ protected:
     // with its own sign-on event and overrides this to stay silent.
     virtual void SocketConnected();
     bool destroying_ = false;
+    // The reply awaited now may legitimately take hours (a remote command):
+    // ReadLn ignores ReplyTimeOut, the keepalive watches the host instead.
+    bool replyWithoutLimit_ = false;
     // Pumps the event loop until `done` holds; re-tested after every round.
     void WaitUntil(const std::function<bool()> &done);
 
@@ -259,3 +284,6 @@ private:
 // WinSock's number for a POSIX errno value, so texts and OnError numbers stay
 // those the program has always shown.
 int WinsockError(int posixErrno);
+
+// A limit in milliseconds as the messages show it: "60 s", "1.5 s".
+std::string DurationText(int ms);
