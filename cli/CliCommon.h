@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-namespace cli {
+namespace cli
+{
 
 enum Exit : int { kOk = 0, kFailed = 1, kUsage = 2 };
 
@@ -36,13 +37,14 @@ int exitStatus(int rc);
 int defaultTimeout();
 
 // Progress on stderr: only when stderr is a terminal, or when forced.
-class Progress {
+class Progress
+{
 public:
     explicit Progress(bool force = false);
     ~Progress();
     bool enabled() const { return enabled_; }
     void start(const std::string &label, int64_t total); // total <= 0: unknown
-    void update(int64_t done, bool force = false); // force: print even within the rate limit
+    void update(int64_t done, bool force = false);       // force: print even within the rate limit
     void finish();
 
 private:

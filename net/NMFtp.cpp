@@ -150,7 +150,8 @@ std::string TNMFTP::StopReason() const
 
 bool TNMFTP::Expired(std::chrono::steady_clock::time_point since) const
 {
-    return ReplyTimeOut > 0 && std::chrono::steady_clock::now() - since >= std::chrono::milliseconds(ReplyTimeOut);
+    return ReplyTimeOut > 0 &&
+           std::chrono::steady_clock::now() - since >= std::chrono::milliseconds(ReplyTimeOut);
 }
 
 bool TNMFTP::ServerAbortPending() const
@@ -219,8 +220,9 @@ void TNMFTP::SkipContinuationLines(const std::string &first, ftpreply::ReplyAsse
             ClearReceived();
             RequestCloseSocket();
             throw ESockError("Reply too long: more than " +
-                             (lines >= kMaxReplyLines ? std::to_string(kMaxReplyLines) + " lines"
-                                                      : std::to_string(kMaxReplyBytes / (1024 * 1024)) + " MiB"));
+                             (lines >= kMaxReplyLines
+                                  ? std::to_string(kMaxReplyLines) + " lines"
+                                  : std::to_string(kMaxReplyBytes / (1024 * 1024)) + " MiB"));
         }
         line = ReadLn();
         ++lines;
@@ -787,15 +789,17 @@ void TNMFTP::Download(const std::string &remote, const std::string &local)
         // A binary transfer of another size than the host gave lost (or
         // gained) data, even when the server calls it complete.
         const int64_t whole = expected >= 0 ? expected : announced;
-        const bool sizeWrong = expected >= 0 ? BytesTotal != expected : announced > 0 && BytesTotal < announced;
+        const bool sizeWrong =
+            expected >= 0 ? BytesTotal != expected : announced > 0 && BytesTotal < announced;
         if (binary_ && sizeWrong) {
-            LocalVerdict("Transfer incomplete: " + std::to_string(BytesTotal) + " of " + std::to_string(whole) +
-                             " bytes received\r\n",
+            LocalVerdict("Transfer incomplete: " + std::to_string(BytesTotal) + " of " +
+                             std::to_string(whole) + " bytes received\r\n",
                          ctDownload);
             return;
         }
         if (brokenOff) {
-            LocalVerdict("Transfer incomplete: " + std::to_string(BytesTotal) + " bytes received\r\n", ctDownload);
+            LocalVerdict("Transfer incomplete: " + std::to_string(BytesTotal) + " bytes received\r\n",
+                         ctDownload);
             return;
         }
         target.commit();

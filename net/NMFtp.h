@@ -4,8 +4,8 @@
 // downloads and uploads over an active (PORT) or passive (EPSV/PASV) data
 // connection, in the clear or under TLS (explicit AUTH TLS or implicit).
 
-#include "net/FtpTransport.h"
 #include "net/FtpReply.h"
+#include "net/FtpTransport.h"
 #include "net/Psock.h"
 
 #include <chrono>

@@ -950,7 +950,8 @@ std::string TPowersock::ReadLn()
             late = true;
             return true;
         }
-        if (!overdue && OverdueAfter > 0 && OnReplyOverdue && waited >= std::chrono::milliseconds(OverdueAfter)) {
+        if (!overdue && OverdueAfter > 0 && OnReplyOverdue &&
+            waited >= std::chrono::milliseconds(OverdueAfter)) {
             overdue = true;
             OnReplyOverdue(true);
         }
@@ -1090,7 +1091,8 @@ void TPowersock::TlsStep()
         if (w != tls::TWant::None)
             tlsError_ = tls_->LastError();
         else
-            tlsFacts_ = {true, tls_->Protocol(), tls_->PeerFingerprint(), tls_->VerifyError(), tls_->Resumed()};
+            tlsFacts_ = {true, tls_->Protocol(), tls_->PeerFingerprint(), tls_->VerifyError(),
+                         tls_->Resumed()};
     }
     UpdateNotifiers();
 }
@@ -1117,8 +1119,8 @@ void TPowersock::FinishTls()
         ReportStatus(4, "TLS " + tlsFacts_.protocol + (tlsFacts_.resumed ? " (resumed)" : ""));
         return;
     }
-    std::string why = TimedOut ? "timed out"
-                      : Canceled ? "canceled"
+    std::string why = TimedOut             ? "timed out"
+                      : Canceled           ? "canceled"
                       : !tlsError_.empty() ? tlsError_
                                            : "the host closed the connection";
     const bool canceled = Canceled && !TimedOut;

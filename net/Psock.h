@@ -77,7 +77,7 @@ public:
     // Published properties.
     std::string Host;
     int Port = 0;
-    int TimeOut = 0;     // ms for lookup and connection set-up; 0 = no limit
+    int TimeOut = 0; // ms for lookup and connection set-up; 0 = no limit
     // ms a reply line (or a TLS handshake) may be awaited; 0 = no limit. A
     // wait that runs out closes the connection: the dialogue is out of step.
     int ReplyTimeOut = 0;
