@@ -591,7 +591,11 @@ void TfrmMain::removeRunFolder()
     runFolder_.clear();
 }
 
-void TfrmMain::btnCancelClick() { close(); }
+void TfrmMain::btnCancelClick()
+{
+    if (!stopOverdueJob())
+        close();
+}
 void TfrmMain::btnCloseClick() { close(); }
 
 // ---------------------------------------------------------------- steps
@@ -939,7 +943,7 @@ void TfrmMain::addLine(const std::string &line)
 void TfrmMain::TimerBarTimer()
 {
     const bool barWasEnabled = bar->isEnabled();
-    btnCancel->setEnabled(!barWasEnabled);
+    btnCancel->setEnabled(!barWasEnabled || replyOverdue_);
     btnBack->setEnabled(!barWasEnabled);
     bar->setEnabled(TimerBar->isActive());
     bar->setValue(bar->value() >= bar->maximum() ? 1 : bar->value() + 1);

@@ -90,6 +90,9 @@ void TfrmMain::connectToHost(const ConnectParams &p)
         }
     };
 
+    ftp.OverdueAfter = kReplyOverdueMs;
+    ftp.OnReplyOverdue = [this](bool overdue) { ftpReplyOverdue(overdue); };
+
     jobs::HostJobs &j = parts.jobs;
     j.runFolder = runFolder();
     j.userProfile = p.userId;
@@ -128,7 +131,10 @@ void TfrmMain::connectToHost(const ConnectParams &p)
         // A lost connection ends the job without a reported failure: unlock
         // the window as a failure does, or Cancel would stay locked by the
         // timer and the wizard could not be left.
+        ftpReplyOverdue(false);
         parts.ui.failureBegins();
+        if (ftp.Stopped())
+            throw std::runtime_error(stoppedJobMessage(j.stageMessage(j.JobStage), ftp.StopReason()));
         throw;
     }
 }
