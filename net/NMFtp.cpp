@@ -494,9 +494,7 @@ bool TNMFTP::OpenPassive(TCmdType type)
         Failure(reply.empty() ? "425 No passive data port\r\n" : reply, type);
         return false;
     }
-    char addr[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &RemoteAddress.sin_addr, addr, sizeof addr);
-    data_->Host = addr;
+    data_->Host = PeerAddressText();
     data_->Port = port;
     data_->Connect();
     // The handshake starts now and runs on while the transfer command is
@@ -587,8 +585,10 @@ bool TNMFTP::OpenDataConnection(TCmdType type, const std::string *uploadFile)
     data_->StopCheck = [this] { return DataStopReason(); };
     dataMoved_ = 0;
     dataMovedAt_ = std::chrono::steady_clock::now();
-    if (!Passive)
+    if (!Passive) {
+        data_->UseFamily(Family());
         data_->Listen(true);
+    }
     if (uploadFile) {
         int f = ::open(uploadFile->c_str(), O_RDONLY | O_CLOEXEC);
         struct stat st {
@@ -604,7 +604,9 @@ bool TNMFTP::OpenDataConnection(TCmdType type, const std::string *uploadFile)
     }
     if (Passive)
         return OpenPassive(type);
-    const std::string cmd = "PORT " + PortAddressText() + data_->PortNumberText();
+    // PORT has no room for an IPv6 address; EPRT (RFC 2428) has.
+    const std::string cmd = Family() == AF_INET6 ? "EPRT " + EprtArgument(*data_)
+                                                 : "PORT " + PortAddressText() + data_->PortNumberText();
     ReportStatus(1, cmd);
     std::string reply = Transaction(cmd);
     if (between(ReplyNumber, 301, 599)) {

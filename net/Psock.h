@@ -105,7 +105,8 @@ public:
     TNotifyEvent OnPacketSent;
 
     // Run-time state, read by the components and their users.
-    sockaddr_in RemoteAddress{};
+    // The peer: IPv4 or IPv6.
+    sockaddr_storage RemoteAddress{};
     bool Connected = false;
     bool Canceled = false;
     bool TimedOut = false;
@@ -141,6 +142,16 @@ public:
     // `path` names it in messages.
     void CaptureInto(int f, const std::string &path);
     std::string PortAddressText() const;
+    // The argument of EPRT for the listening socket `data`, for a control
+    // connection over IPv6: "|2|<this side's address>|<port>|".
+    std::string EprtArgument(const TPowersock &data) const;
+    // The peer's address as text ("192.0.2.7", "2001:db8::7").
+    std::string PeerAddressText() const;
+    // AF_INET or AF_INET6: what the socket is, or will connect with.
+    int Family() const { return family_; }
+    // Makes the unconnected socket one of `family` (a data connection's
+    // listener follows its control connection).
+    void UseFamily(int family);
     std::string PortNumberText() const;
     void RequestCloseSocket();
     void ReportStatus(int level, const std::string &text);
@@ -247,8 +258,9 @@ private:
     bool peerClosed_ = false;
     bool sendFailed_ = false;
     int fileError_ = 0;
-    uint32_t resolvedAddress_ = 0;
-    uint32_t lookupAddress_ = 0;
+    int family_ = AF_INET;
+    std::vector<sockaddr_storage> candidates_;       // addresses to try, in order
+    std::vector<sockaddr_storage> lookupCandidates_; // what the last lookup gave
     int64_t bytesSent_ = 0;
     int64_t bytesReceived_ = 0;
 

@@ -7,7 +7,7 @@ PACKAGES=(
   qt6-base-dev libqt6svg6-dev libgl1-mesa-dev
   zlib1g-dev libssl-dev openssl libjpeg62-turbo-dev libwmf-dev libemf2svg-dev libcli11-dev
   libgtest-dev libgmock-dev googletest
-  python3 python3-pyftpdlib curl
+  python3 python3-pyftpdlib curl vsftpd
   zip unzip p7zip-full libarchive-tools
   xvfb xauth imagemagick
   time
