@@ -509,11 +509,13 @@ void FtpSession::cmdPort(const std::string &arg, bool extended)
             parts.push_back(arg.substr(pos, next - pos));
             pos = next + 1;
         }
-        const bool ok = parts.size() == 3 &&
-                        (v6 ? parts[0] == "2" && ::inet_pton(AF_INET6, parts[1].c_str(), &addr6->sin6_addr) == 1
-                            : parts[0] == "1" && ::inet_pton(AF_INET, parts[1].c_str(), &addr->sin_addr) == 1);
+        const bool ok =
+            parts.size() == 3 &&
+            (v6 ? parts[0] == "2" && ::inet_pton(AF_INET6, parts[1].c_str(), &addr6->sin6_addr) == 1
+                : parts[0] == "1" && ::inet_pton(AF_INET, parts[1].c_str(), &addr->sin_addr) == 1);
         if (!ok)
-            return reply(v6 ? "522 Network protocol not supported, use (2)." : "522 Network protocol not supported, use (1).");
+            return reply(v6 ? "522 Network protocol not supported, use (2)."
+                            : "522 Network protocol not supported, use (1).");
         const long port = std::strtol(parts[2].c_str(), nullptr, 10);
         if (port <= 0 || port > 65535)
             return reply("501 EPRT subcommand not valid.");
@@ -524,7 +526,8 @@ void FtpSession::cmdPort(const std::string &arg, bool extended)
     } else {
         unsigned v[6];
         char tail;
-        if (v6 || std::sscanf(arg.c_str(), "%u,%u,%u,%u,%u,%u%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &tail) != 6)
+        if (v6 || std::sscanf(arg.c_str(), "%u,%u,%u,%u,%u,%u%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
+                              &tail) != 6)
             return reply("501 PORT subcommand not valid.");
         for (unsigned x : v)
             if (x > 255)
@@ -534,8 +537,9 @@ void FtpSession::cmdPort(const std::string &arg, bool extended)
     }
     ss.ss_family = peer_.ss_family;
     // Data connections go only back to the client itself (no bounce attacks).
-    const bool same = v6 ? std::memcmp(&addr6->sin6_addr, &reinterpret_cast<sockaddr_in6 *>(&peer_)->sin6_addr, 16) == 0
-                         : addr->sin_addr.s_addr == reinterpret_cast<sockaddr_in *>(&peer_)->sin_addr.s_addr;
+    const bool same =
+        v6 ? std::memcmp(&addr6->sin6_addr, &reinterpret_cast<sockaddr_in6 *>(&peer_)->sin6_addr, 16) == 0
+           : addr->sin_addr.s_addr == reinterpret_cast<sockaddr_in *>(&peer_)->sin_addr.s_addr;
     if (!same)
         return reply("501 PORT address must be that of the client.");
     closePassive();
@@ -1135,7 +1139,8 @@ uint16_t FtpServer::listen(std::string *error)
     ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     socklen_t len = sizeof ss;
     if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr *>(&ss), size) != 0 ||
-        ::listen(listenFd_, 64) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr *>(&ss), &len) != 0) {
+        ::listen(listenFd_, 64) != 0 ||
+        ::getsockname(listenFd_, reinterpret_cast<sockaddr *>(&ss), &len) != 0) {
         *error = "cannot listen on " + config_.listenAddress + ":" + std::to_string(config_.port) + ": " +
                  std::strerror(errno);
         return 0;

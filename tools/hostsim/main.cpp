@@ -256,8 +256,8 @@ int main(int argc, char **argv)
         return 1;
     }
     const bool v6 = config.listenAddress.find(':') != std::string::npos;
-    std::cout << "quellon-hostsim listening on " << (v6 ? "[" + config.listenAddress + "]" : config.listenAddress)
-              << ":" << port << std::endl;
+    std::cout << "quellon-hostsim listening on "
+              << (v6 ? "[" + config.listenAddress + "]" : config.listenAddress) << ":" << port << std::endl;
     server.serve(gStopPipe[0]);
     return 0;
 }
