@@ -269,6 +269,30 @@ TEST(FtpBounds, TransferEndsWhenTheControlConnectionGoesOrNothingMoves)
     }
 }
 
+TEST(FtpBounds, AbortReplyWhileTheDataConnectionStaysOpenEndsTheTransfer)
+{
+    ScriptedFtpServer server([](Session &s) {
+        signOn(s);
+        s.expect("PORT ");
+        s.reply("200 ok");
+        s.expect("RETR savf");
+        s.reply("150 Sending.");
+        s.openData();
+        s.dataSend(std::string(10000, 'x'));
+        s.reply("426 Connection closed; transfer aborted.");
+        s.dataReceiveAll(); // the data connection stays open until the client drops it
+    });
+    TempDir dir;
+    Client client(server.port());
+    client.ftp.Connect();
+    const auto t0 = std::chrono::steady_clock::now();
+    client.ftp.Download("savf", dir.file("savf"));
+    EXPECT_LT(secondsSince(t0), 4.0);
+    EXPECT_EQ(client.events,
+              (std::vector<std::string>{"failure 8 426 Connection closed; transfer aborted.\r\n"}));
+    EXPECT_TRUE(filesIn(dir.path()).empty());
+}
+
 TEST(FtpBounds, ClosingRepliesShowTheHostsTextAndEndTheSession)
 {
     // 421 to a command, and as the greeting.
