@@ -46,9 +46,6 @@ namespace tls
 class TClientContext;
 }
 
-// How long sign-on and ordinary commands may take to answer, unless the
-// caller sets ReplyTimeOut. Remote commands (RCMD) are never cut by it.
-inline constexpr int kDefaultReplyTimeOut = 60000;
 // The most a reply may hold: no real server's reply comes near it, and a
 // server that sends reply lines without end is cut off here.
 inline constexpr size_t kMaxReplyBytes = 8 * 1024 * 1024;
@@ -77,12 +74,14 @@ public:
     // Extra trusted CA certificates (PEM), beside the system store.
     std::string TlsCaFile;
     TVerifyCertificateEvent OnVerifyCertificate;
-    // A host profile's passive mode, security and accepted certificate.
+    // A host profile's passive mode, security, accepted certificate and
+    // reply time-out.
     void UseTransport(const FtpTransport &t)
     {
         Passive = t.passive;
         Security = t.security;
         TlsFingerprint = t.tlsFingerprint;
+        ReplyTimeOut = t.replyTimeOut;
     }
     int Vendor = 2411;      // kept for directory listings, which this client has not
     bool ParseList = false; // likewise only stored
