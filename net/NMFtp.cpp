@@ -179,6 +179,7 @@ std::string TNMFTP::DataStopReason()
             dataMoved_ = moved;
             dataMovedAt_ = now;
         } else if (Expired(dataMovedAt_)) {
+            outOfStep_ = true; // the host's reply to the transfer is still to come
             return "The transfer stalled: no data moved for " + DurationText(ReplyTimeOut);
         }
     }
@@ -585,6 +586,7 @@ bool TNMFTP::OpenDataConnection(TCmdType type, const std::string *uploadFile)
     data_->StopCheck = [this] { return DataStopReason(); };
     dataMoved_ = 0;
     dataMovedAt_ = std::chrono::steady_clock::now();
+    outOfStep_ = false;
     if (!Passive) {
         data_->UseFamily(Family());
         data_->Listen(true);
@@ -760,6 +762,8 @@ void TNMFTP::Download(const std::string &remote, const std::string &local)
                 // whatever the server says next.
                 localError = std::current_exception();
             }
+        } else {
+            brokenOff = true; // nothing was taken in: no file may pass as whole
         }
         if (OnTransactionStop)
             OnTransactionStop(this);
@@ -809,6 +813,9 @@ void TNMFTP::Download(const std::string &remote, const std::string &local)
             OnSuccess(ctDownload);
     } catch (...) {
         CloseData();
+        // A stalled host may answer any time later: the session ends here.
+        if (outOfStep_ && Connected)
+            TPowersock::Disconnect();
         // The server still answers a transfer we broke off; that answer must
         // not pass as the reply to the next command.
         if ((Canceled || aborted_) && Connected && !Stopped()) {
@@ -910,6 +917,9 @@ void TNMFTP::Upload(const std::string &local, const std::string &remote)
             OnSuccess(ctUpload);
     } catch (...) {
         CloseData();
+        // A stalled host may answer any time later: the session ends here.
+        if (outOfStep_ && Connected)
+            TPowersock::Disconnect();
         // The server still answers a transfer we broke off; that answer must
         // not pass as the reply to the next command.
         if ((Canceled || aborted_) && Connected && !Stopped()) {

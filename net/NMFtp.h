@@ -169,6 +169,7 @@ private:
     bool epsvRefused_ = false;
     std::string peerFingerprint_;
     std::string stopReason_;
+    bool outOfStep_ = false; // a transfer stalled: its reply may still come
     int64_t dataMoved_ = 0;
     std::chrono::steady_clock::time_point dataMovedAt_;
 };
