@@ -877,6 +877,9 @@ void TNMFTP::Upload(const std::string &local, const std::string &remote)
                 sendError = std::current_exception();
                 localFault = true;
             }
+        } else {
+            // Nothing was sent: the host must not keep an empty file as the whole.
+            sendError = std::make_exception_ptr(ESockError("Transfer incomplete: nothing was sent"));
         }
         if (OnTransactionStop)
             OnTransactionStop(this);
