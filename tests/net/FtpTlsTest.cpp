@@ -151,6 +151,22 @@ TEST_F(FtpTls, ImplicitTlsRoundTrip)
     EXPECT_FALSE(fileOnWire());
 }
 
+// Explicit TLS to a port that expects TLS from the first byte: both sides
+// wait for the other to speak, which must end within the reply limit.
+TEST_F(FtpTls, ExplicitTlsToAnImplicitPortEndsWithinTheReplyLimit)
+{
+    startHost({"--tls-cert", cert_.file, "--tls", "implicit"});
+    auto ftp = client(TFtpSecurity::Explicit, true, cert_.fingerprint);
+    ftp->ReplyTimeOut = 1000;
+    try {
+        ftp->Connect();
+        FAIL() << "signed on";
+    } catch (const ESockError &e) {
+        EXPECT_EQ(std::string(e.what()).rfind("The host sent no greeting within 1 s", 0), 0u) << e.what();
+    }
+    EXPECT_FALSE(ftp->Connected);
+}
+
 // A short file is sent, close_notify and all, and the data connection closed
 // while the client is still waiting for the reply to RETR; the handshake had
 // completed, so the file counts. Each round runs that race once.
