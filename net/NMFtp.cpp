@@ -172,18 +172,32 @@ std::string TNMFTP::DataStopReason()
     // comes next (and the stall limit below still holds).
     if (!Connected && !LineReady())
         return "The host closed the control connection during the transfer";
-    if (data_ && ReplyTimeOut > 0) {
+    const bool watchOverdue = OverdueAfter > 0 && OnReplyOverdue;
+    if (data_ && (ReplyTimeOut > 0 || watchOverdue)) {
         const int64_t moved = data_->BytesReceived() + data_->BytesSent();
         const auto now = std::chrono::steady_clock::now();
         if (moved != dataMoved_) {
             dataMoved_ = moved;
             dataMovedAt_ = now;
+            SetDataOverdue(false);
         } else if (Expired(dataMovedAt_)) {
             outOfStep_ = true; // the host's reply to the transfer is still to come
             return "The transfer stalled: no data moved for " + DurationText(ReplyTimeOut);
+        } else if (watchOverdue && now - dataMovedAt_ >= std::chrono::milliseconds(OverdueAfter)) {
+            // A stalled transfer is overdue like a reply: the user may stop it.
+            SetDataOverdue(true);
         }
     }
     return {};
+}
+
+void TNMFTP::SetDataOverdue(bool overdue)
+{
+    if (overdue == dataOverdue_)
+        return;
+    dataOverdue_ = overdue;
+    if (OnReplyOverdue)
+        OnReplyOverdue(overdue);
 }
 
 TNMFTP::~TNMFTP()
@@ -573,6 +587,7 @@ void TNMFTP::Abort()
 void TNMFTP::CloseData()
 {
     std::unique_ptr<TPowersock> d = std::move(data_);
+    SetDataOverdue(false);
 }
 
 bool TNMFTP::OpenDataConnection(TCmdType type, const std::string *uploadFile)

@@ -169,7 +169,9 @@ private:
     bool epsvRefused_ = false;
     std::string peerFingerprint_;
     std::string stopReason_;
-    bool outOfStep_ = false; // a transfer stalled: its reply may still come
+    void SetDataOverdue(bool overdue);
+    bool outOfStep_ = false;   // a transfer stalled: its reply may still come
+    bool dataOverdue_ = false; // OnReplyOverdue(true) was raised for a stalled transfer
     int64_t dataMoved_ = 0;
     std::chrono::steady_clock::time_point dataMovedAt_;
 };

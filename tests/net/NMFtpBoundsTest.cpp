@@ -269,6 +269,31 @@ TEST(FtpBounds, TransferEndsWhenTheControlConnectionGoesOrNothingMoves)
         // Either way the dialogue is out of step: the session has ended.
         EXPECT_FALSE(client.ftp.Connected) << c.name;
     }
+    // Without a limit a stalled transfer is overdue like a reply, and the
+    // user can stop it.
+    ScriptedFtpServer server([](Session &s) {
+        signOn(s);
+        s.expect("PORT ");
+        s.reply("200 ok");
+        s.expect("RETR savf");
+        s.reply("150 Sending.");
+        s.openData();
+        s.dataSend(std::string(10000, 'x'));
+        s.dataReceiveAll();
+    });
+    TempDir dir;
+    Client client(server.port(), 0);
+    client.ftp.OverdueAfter = 300;
+    std::vector<bool> overdue;
+    client.ftp.OnReplyOverdue = [&](bool late) {
+        overdue.push_back(late);
+        if (late)
+            client.ftp.Stop("Stopped by the operator");
+    };
+    client.ftp.Connect();
+    EXPECT_EQ(failureOf([&] { client.ftp.Download("savf", dir.file("savf")); }), "Stopped by the operator");
+    EXPECT_EQ(overdue, (std::vector<bool>{true, false}));
+    EXPECT_TRUE(filesIn(dir.path()).empty());
 }
 
 TEST(FtpBounds, AbortReplyWhileTheDataConnectionStaysOpenEndsTheTransfer)
