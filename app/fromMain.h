@@ -215,8 +215,8 @@ public:
     // a failure of its stage. True when the click was taken here.
     bool stopOverdueJob();
     bool replyOverdue() const { return replyOverdue_; }
-    // How long a reply is awaited before Cancel is offered.
-    static constexpr int kReplyOverdueMs = 10000;
+    // How long a reply is awaited before Cancel is offered (ms).
+    int ReplyOverdueMs = 10000;
     // What a job stopped that way shows: its stage's failure, then why.
     static std::string stoppedJobMessage(const std::string &stageMessage, const std::string &reason);
 

@@ -25,8 +25,8 @@ bool TfrmMain::stopOverdueJob()
         return false;
     const std::string host = edtServerName->currentText().toStdString();
     const int answer = platform::dialogs().messageBox(
-        "The host " + host + " has not answered for more than " + std::to_string(kReplyOverdueMs / 1000) +
-            " seconds.\n\nStop the job? It ends as a failure of the step it is in.",
+        "The host " + host + " has not answered for more than " + DurationText(ReplyOverdueMs) +
+            ".\n\nStop the job? It ends as a failure of the step it is in.",
         platform::messageIdCaption("Qln0013"), platform::Buttons::YesNo, platform::Icon::Question);
     // The reply may have come while the question was open; the operator's
     // answer still holds.

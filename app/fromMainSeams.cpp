@@ -90,7 +90,7 @@ void TfrmMain::connectToHost(const ConnectParams &p)
         }
     };
 
-    ftp.OverdueAfter = kReplyOverdueMs;
+    ftp.OverdueAfter = ReplyOverdueMs;
     ftp.OnReplyOverdue = [this](bool overdue) { ftpReplyOverdue(overdue); };
 
     jobs::HostJobs &j = parts.jobs;
