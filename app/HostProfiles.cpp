@@ -2,6 +2,7 @@
 
 #include "platform/Registry.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -32,6 +33,9 @@ void apply(const platform::Registry &reg, const std::string &key, HostSettings &
                                  "2 implicit TLS)");
     s.transport.security = static_cast<TFtpSecurity>(level);
     s.transport.tlsFingerprint = reg.readString(key, "TlsFingerprint");
+    // Seconds; a profile from before the setting waits the default.
+    const std::string wait = reg.readString(key, "ReplyTimeOut");
+    s.transport.replyTimeOut = wait.empty() ? kDefaultReplyTimeOut : std::max(0, toInteger(wait)) * 1000;
 }
 
 void write(platform::Registry &reg, const std::string &key, const HostSettings &s)
@@ -44,6 +48,7 @@ void write(platform::Registry &reg, const std::string &key, const HostSettings &
     reg.writeString(key, "Passive", s.transport.passive ? "1" : "0");
     reg.writeString(key, "Security", std::to_string(static_cast<int>(s.transport.security)));
     reg.writeString(key, "TlsFingerprint", s.transport.tlsFingerprint);
+    reg.writeString(key, "ReplyTimeOut", std::to_string(s.transport.replyTimeOut / 1000));
 }
 
 // The sub-key of the profile for `serverName`, searched last first; empty

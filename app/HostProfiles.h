@@ -4,7 +4,8 @@
 // the password is never stored. They live in the registry under "Hosts", one
 // sub-key per host named by a nine-digit number ("000000000", "000000001",
 // ...), and "LastHostUsed" names the last one. A profile without "Passive",
-// "Security" or "TlsFingerprint" (older ones) means active mode in the clear.
+// "Security" or "TlsFingerprint" (older ones) means active mode in the clear;
+// one without "ReplyTimeOut" (seconds) waits the default for a reply.
 
 #include "net/FtpTransport.h"
 

@@ -634,7 +634,11 @@ void TfrmMain::removeRunFolder()
     runFolder_.clear();
 }
 
-void TfrmMain::btnCancelClick() { close(); }
+void TfrmMain::btnCancelClick()
+{
+    if (!stopOverdueJob())
+        close();
+}
 void TfrmMain::btnCloseClick() { close(); }
 
 // ---------------------------------------------------------------- steps
@@ -1031,9 +1035,10 @@ void TfrmMain::addLine(const std::string &line)
 void TfrmMain::TimerBarTimer()
 {
     const bool barWasEnabled = bar->isEnabled();
-    // Inside a job the buttons stay locked even on the first tick.
+    // Inside a job the buttons stay locked even on the first tick; only a
+    // reply awaited too long frees Cancel, to stop the job.
     const bool locked = buttonsLocked();
-    btnCancel->setEnabled(!barWasEnabled && !locked);
+    btnCancel->setEnabled((!barWasEnabled && !locked) || replyOverdue_);
     btnBack->setEnabled(!barWasEnabled && !locked);
     bar->setEnabled(TimerBar->isActive());
     bar->setValue(bar->value() >= bar->maximum() ? 1 : bar->value() + 1);

@@ -221,6 +221,19 @@ public:
     // The FTP client, the zip component and the host jobs of this window.
     WizardJobParts &jobParts();
 
+    // ---- a host that stops answering (app/fromMainOverdue.cpp) ----
+    // The FTP client has awaited a reply for a while (or no longer): Cancel
+    // stays available meanwhile, whatever the timer does to it.
+    void ftpReplyOverdue(bool overdue);
+    // Cancel while a reply is overdue: after a confirmation the job stops as
+    // a failure of its stage. True when the click was taken here.
+    bool stopOverdueJob();
+    bool replyOverdue() const { return replyOverdue_; }
+    // How long a reply is awaited before Cancel is offered (ms).
+    int ReplyOverdueMs = 10000;
+    // What a job stopped that way shows: its stage's failure, then why.
+    static std::string stoppedJobMessage(const std::string &stageMessage, const std::string &reason);
+
     // The 69 entries of the object type list, blanks included.
     static const std::vector<std::string> &objectTypes();
 
@@ -301,6 +314,7 @@ private:
     int64_t bytesDone_ = 0;
     int savedBarMax_ = 10;
     std::shared_ptr<WizardJobParts> jobParts_;
+    bool replyOverdue_ = false;
 };
 
 // The live main window (null before it is made and after it is gone), for

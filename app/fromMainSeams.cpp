@@ -106,6 +106,9 @@ void TfrmMain::connectToHost(const ConnectParams &p)
         }
     };
 
+    ftp.OverdueAfter = ReplyOverdueMs;
+    ftp.OnReplyOverdue = [this](bool overdue) { ftpReplyOverdue(overdue); };
+
     jobs::HostJobs &j = parts.jobs;
     j.runFolder = runFolder();
     j.userProfile = p.userId;
@@ -169,9 +172,18 @@ void TfrmMain::connectToHost(const ConnectParams &p)
         // A lost connection ends the job without a reported failure: unlock
         // the window as a failure does, or Cancel would stay locked by the
         // timer and the wizard could not be left.
+        ftpReplyOverdue(false);
         parts.ui.failureBegins();
         // A refused sign-on or connection: one box that names the host, the
         // port and the cause instead of a bare "failed" and a second box.
+        const std::string where = ftp.Proxy.empty() ? p.host + ", port " + std::to_string(ftp.Port)
+                                                    : "proxy " + ftp.Proxy + ", port " + std::to_string(ftp.ProxyPort);
+        if (ftp.Stopped()) {
+            const std::string stopped = stoppedJobMessage(j.stageMessage(j.JobStage), ftp.StopReason());
+            if (parts.ui.showPendingConnectionMessage(where + ": " + stopped))
+                return;
+            throw std::runtime_error(stopped);
+        }
         std::string why = e.what();
         if (why == "Connection Failed" && ftp.LastError != 0) {
             why = ftp.ErrorMessage(ftp.LastError);
@@ -182,12 +194,11 @@ void TfrmMain::connectToHost(const ConnectParams &p)
         } else if (why == "Null Remote Address") {
             why = "no host of that name was found";
         }
-        const std::string where = ftp.Proxy.empty() ? p.host + ", port " + std::to_string(ftp.Port)
-                                                    : "proxy " + ftp.Proxy + ", port " + std::to_string(ftp.ProxyPort);
         if (parts.ui.showPendingConnectionMessage(where + ": " + why))
             return;
         throw;
     } catch (...) {
+        ftpReplyOverdue(false);
         parts.ui.failureBegins();
         parts.ui.showPendingConnectionMessage(std::string());
         throw;

@@ -1,12 +1,16 @@
 #include "cli/CliCommon.h"
 
+#include "net/NMFtp.h"
+
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <unistd.h>
 
-namespace cli {
+namespace cli
+{
 
 std::string trimLineEnd(std::string s)
 {
@@ -15,7 +19,10 @@ std::string trimLineEnd(std::string s)
     return s;
 }
 
-void error(const std::string &what) { std::fprintf(stderr, "quellon-cli: %s\n", what.c_str()); }
+void error(const std::string &what)
+{
+    std::fprintf(stderr, "quellon-cli: %s\n", what.c_str());
+}
 
 std::optional<std::string> readPassword(const std::string &envVar, const std::string &file)
 {
@@ -43,7 +50,58 @@ std::optional<std::string> readPassword(const std::string &envVar, const std::st
     return std::nullopt;
 }
 
-namespace {
+namespace
+{
+volatile std::sig_atomic_t g_stopSignal = 0;
+
+extern "C" void noteStopSignal(int sig)
+{
+    g_stopSignal = sig;
+}
+} // namespace
+
+void catchStopSignals()
+{
+    struct sigaction sa {
+    };
+    sa.sa_handler = noteStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESETHAND; // the second signal is not caught
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+int stopSignal()
+{
+    return g_stopSignal;
+}
+
+std::string stopReason()
+{
+    switch (g_stopSignal) {
+    case 0:
+        return {};
+    case SIGINT:
+        return "stopped by SIGINT";
+    case SIGTERM:
+        return "stopped by SIGTERM";
+    default:
+        return "stopped by signal " + std::to_string(g_stopSignal);
+    }
+}
+
+int exitStatus(int rc)
+{
+    return g_stopSignal ? 128 + g_stopSignal : rc;
+}
+
+int defaultTimeout()
+{
+    return kDefaultReplyTimeOut;
+}
+
+namespace
+{
 int64_t nowMs()
 {
     using namespace std::chrono;
@@ -52,7 +110,10 @@ int64_t nowMs()
 } // namespace
 
 Progress::Progress(bool force) : enabled_(force || ::isatty(STDERR_FILENO)) {}
-Progress::~Progress() { finish(); }
+Progress::~Progress()
+{
+    finish();
+}
 
 void Progress::start(const std::string &label, int64_t total)
 {

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-namespace cli {
+namespace cli
+{
 
 enum Exit : int { kOk = 0, kFailed = 1, kUsage = 2 };
 
@@ -21,14 +22,29 @@ std::string trimLineEnd(std::string s);
 // nothing (after an error line) when neither gives one.
 std::optional<std::string> readPassword(const std::string &envVar, const std::string &file);
 
+// SIGINT and SIGTERM stop the network commands cleanly: the handler only
+// notes the signal, the FTP client's waits see it (stopReason) and end, the
+// partial files go. A second signal ends the process at once.
+void catchStopSignals();
+// 0, or the signal that asked to stop.
+int stopSignal();
+// "stopped by SIGINT" once a signal came; empty before.
+std::string stopReason();
+// The exit status after a stop: 128 + the signal (130, 143); `rc` otherwise.
+int exitStatus(int rc);
+
+// The default --timeout of the host commands, in milliseconds.
+int defaultTimeout();
+
 // Progress on stderr: only when stderr is a terminal, or when forced.
-class Progress {
+class Progress
+{
 public:
     explicit Progress(bool force = false);
     ~Progress();
     bool enabled() const { return enabled_; }
     void start(const std::string &label, int64_t total); // total <= 0: unknown
-    void update(int64_t done, bool force = false); // force: print even within the rate limit
+    void update(int64_t done, bool force = false);       // force: print even within the rate limit
     void finish();
 
 private:

@@ -17,7 +17,7 @@ int runFtp(int argc, char **argv)
                  "plain unless --tls).",
                  "quellon-cli ftp"};
     std::string host, proxy, user, passwordEnv, passwordFile;
-    int port = 21, proxyPort = 21, timeout = 0;
+    int port = 21, proxyPort = 21, timeout = defaultTimeout();
     bool progress = false, verbose = false;
     TransportOptions transport;
     app.add_option("--host", host, "FTP server name or address")->required();
@@ -29,7 +29,9 @@ int runFtp(int argc, char **argv)
     app.add_option("--password-env", passwordEnv, "read the password from this environment variable");
     app.add_option("--password-file", passwordFile, "read the password from the first line of this file");
     app.add_option("--timeout", timeout,
-                   "milliseconds allowed for the host lookup and the connection (0: none)");
+                   "milliseconds allowed for the host lookup, the connection, each reply and a stalled "
+                   "transfer (0: no limit); remote commands (RCMD) may take as long as they need")
+        ->capture_default_str();
     app.add_flag("--progress", progress, "show progress on stderr even when it is not a terminal");
     app.add_flag("-v,--verbose", verbose, "show the protocol dialogue on stderr");
     app.require_subcommand(1);
@@ -42,7 +44,8 @@ int runFtp(int argc, char **argv)
                "  quellon-cli ftp --host as400 --port 2121 --user JOE --password-env QPW \\\n"
                "      put mylib.savf /qsys.lib/qgpl.lib/mylib.savf\n"
                "\n"
-               "Exit status: 0 done, 1 failed (a line on stderr says what and where), 2 wrong usage.");
+               "Exit status: 0 done, 1 failed (a line on stderr says what and where), 2 wrong usage,\n"
+               "130/143 stopped by SIGINT/SIGTERM (a partial download is removed).");
 
     std::string remote, local, type = "i", raw;
     auto *get = app.add_subcommand("get", "download REMOTE into LOCAL");
@@ -132,7 +135,7 @@ int runFtp(int argc, char **argv)
             } catch (...) {
             }
         }
-        return kFailed;
+        return exitStatus(kFailed);
     }
     return kOk;
 }

@@ -157,7 +157,7 @@ private:
 
 struct Connection {
     std::string host, proxy, user, passwordEnv, passwordFile;
-    int port = 21, proxyPort = 21, timeout = 0;
+    int port = 21, proxyPort = 21, timeout = defaultTimeout();
     bool ignoreErrors = false, progress = false, verbose = false;
     TransportOptions transport;
     CLI::Option *portOption = nullptr;
@@ -187,7 +187,10 @@ struct Connection {
         app.add_option("--user", user, "OS/400 user profile")->required();
         app.add_option("--password-env", passwordEnv, "read the password from this environment variable");
         app.add_option("--password-file", passwordFile, "read the password from the first line of this file");
-        app.add_option("--timeout", timeout, "milliseconds allowed for the host lookup and the connection");
+        app.add_option("--timeout", timeout,
+                       "milliseconds allowed for the host lookup, the connection, each reply and a stalled "
+                       "transfer (0: no limit); host commands may take as long as they need")
+            ->capture_default_str();
         app.add_flag("--ignore-errors", ignoreErrors, "go on after a failing host step, as Ignore does");
         app.add_flag("--progress", progress, "show progress on stderr even when it is not a terminal");
         app.add_flag("-v,--verbose", verbose, "show the FTP dialogue on stderr");

@@ -19,7 +19,12 @@ void signOn(TNMFTP &ftp, const std::string &user, const std::string &password, c
     ftp.UserID = user;
     ftp.Password = password;
     ftp.TimeOut = timeout;
+    // Remote commands are not cut by it: TNMFTP waits for an RCMD without
+    // limit and watches the host with TCP keepalive instead.
+    ftp.ReplyTimeOut = timeout;
     ftp.ReportLevel = verbose ? 1 : 0;
+    catchStopSignals();
+    ftp.StopCheck = [] { return stopReason(); };
     ftp.OnStatus = [](TPowersock *, const std::string &text) {
         std::fprintf(stderr, "ftp: %s\n", trimLineEnd(text).c_str());
     };

@@ -13,8 +13,9 @@ namespace cli
 {
 
 // The sign-on every host command shares: user and password, the proxy (the
-// user then goes as USER@HOST), the time-out, and the FTP dialogue on stderr
-// with -v.
+// user then goes as USER@HOST), the time-out (lookup, connection and every
+// reply but a remote command's; 0 none), SIGINT/SIGTERM ending the waits, and
+// the FTP dialogue on stderr with -v.
 void signOn(TNMFTP &ftp, const std::string &user, const std::string &password, const std::string &proxy,
             int proxyPort, int timeout, bool verbose);
 

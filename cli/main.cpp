@@ -47,13 +47,14 @@ int main(int argc, char **argv)
     int subArgc = argc - 1;
     char **subArgv = argv + 1;
     if (cmd == "ftp")
-        return cli::runFtp(subArgc, subArgv);
+        return cli::exitStatus(cli::runFtp(subArgc, subArgv));
     if (cmd == "zip")
         return cli::runZip(subArgc, subArgv);
+    // A stop by SIGINT or SIGTERM shows in the exit status (130, 143).
     if (cmd == "save")
-        return cli::runSave(subArgc, subArgv);
+        return cli::exitStatus(cli::runSave(subArgc, subArgv));
     if (cmd == "restore")
-        return cli::runRestore(subArgc, subArgv);
+        return cli::exitStatus(cli::runRestore(subArgc, subArgv));
     if (cmd == "info")
         return cli::runInfo(subArgc, subArgv);
     cli::error("unknown command '" + cmd + "'");

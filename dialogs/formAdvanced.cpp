@@ -26,7 +26,7 @@ TfrmAdvanced::TfrmAdvanced(int port, const std::string &proxy, int proxyPort, co
 {
     setObjectName(QStringLiteral("frmAdvanced"));
     setWindowTitle(QStringLiteral("Advanced server configuration"));
-    setFixedSize(326, 375);
+    setFixedSize(326, 407);
 
     auto *grpPort = new QGroupBox(QStringLiteral("Remote host port information"), this);
     grpPort->setGeometry(8, 8, 310, 60);
@@ -48,7 +48,7 @@ TfrmAdvanced::TfrmAdvanced(int port, const std::string &proxy, int proxyPort, co
     edtProxyPort->setGeometry(200, 62, 96, 24);
 
     auto *grpTransfer = new QGroupBox(QStringLiteral("Transfer and security"), this);
-    grpTransfer->setGeometry(8, 184, 310, 144);
+    grpTransfer->setGeometry(8, 184, 310, 176);
     chkPassive = new QCheckBox(QStringLiteral("Passive mode"), grpTransfer);
     chkPassive->setObjectName(QStringLiteral("chkPassive"));
     chkPassive->setGeometry(12, 24, 284, 22);
@@ -72,14 +72,24 @@ TfrmAdvanced::TfrmAdvanced(int port, const std::string &proxy, int proxyPort, co
     btnForget->setObjectName(QStringLiteral("btnForget"));
     btnForget->setGeometry(226, 105, 70, 26);
     btnForget->setToolTip(QStringLiteral("Ask again about the host's certificate on the next connection"));
+    auto *lblReplyTimeOut = new QLabel(QStringLiteral("Seconds to wait for a reply"), grpTransfer);
+    lblReplyTimeOut->setGeometry(12, 142, 180, 20);
+    edtReplyTimeOut = new TCSpinEdit(grpTransfer);
+    edtReplyTimeOut->setObjectName(QStringLiteral("edtReplyTimeOut"));
+    edtReplyTimeOut->setRange(0, 3600);
+    edtReplyTimeOut->setIncrement(10);
+    edtReplyTimeOut->setGeometry(200, 140, 96, 24);
+    edtReplyTimeOut->setToolTip(QStringLiteral(
+        "How long sign-on and each command may take to answer (0: no limit). Host commands such as a "
+        "save may take as long as they need."));
 
     btnOk = new QPushButton(QStringLiteral("OK"), this);
     btnOk->setObjectName(QStringLiteral("btnOk"));
-    btnOk->setGeometry(156, 338, 75, 27);
+    btnOk->setGeometry(156, 370, 75, 27);
     btnOk->setDefault(true);
     btnCancel = new QPushButton(QStringLiteral("Cancel"), this);
     btnCancel->setObjectName(QStringLiteral("btnCancel"));
-    btnCancel->setGeometry(240, 338, 75, 27);
+    btnCancel->setGeometry(240, 370, 75, 27);
 
     connect(btnOk, &QPushButton::clicked, this, [this] { dialogs::closeWith(*this, platform::mrOk); });
     connect(btnCancel, &QPushButton::clicked, this, [this] {
@@ -96,6 +106,7 @@ TfrmAdvanced::TfrmAdvanced(int port, const std::string &proxy, int proxyPort, co
     edtFingerprint->setToolTip(edtFingerprint->text());
     edtFingerprint->setCursorPosition(0);
     btnForget->setEnabled(!transport.tlsFingerprint.empty());
+    edtReplyTimeOut->setText(QString::number(transport.replyTimeOut / 1000));
     // Connected after the values are in, so the stored port is kept as is.
     connect(cmbSecurity, &QComboBox::currentIndexChanged, this, [this](int i) { cmbSecurityChange(i); });
     connect(btnForget, &QPushButton::clicked, this, [this] { btnForgetClick(); });
@@ -108,6 +119,7 @@ FtpTransport TfrmAdvanced::transport() const
     t.passive = chkPassive->isChecked();
     t.security = static_cast<TFtpSecurity>(cmbSecurity->currentIndex());
     t.tlsFingerprint = edtFingerprint->text().toStdString();
+    t.replyTimeOut = edtReplyTimeOut->value() * 1000;
     return t;
 }
 

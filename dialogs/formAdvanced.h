@@ -1,7 +1,7 @@
 #pragma once
 // Connection settings: the FTP port, the proxy and the proxy port of the
-// main form, and how the transfer runs: passive mode, TLS and the host
-// certificate accepted earlier. The form only edits; btnAdvancedClick takes
+// main form, and how the transfer runs: passive mode, TLS, the host
+// certificate accepted earlier and how long a reply may take. The form only edits; btnAdvancedClick takes
 // the values back.
 
 #include <QCheckBox>
@@ -30,6 +30,7 @@ public:
     QComboBox *cmbSecurity;    // None, explicit TLS, implicit TLS
     QLineEdit *edtFingerprint; // read only
     QPushButton *btnForget;
+    TCSpinEdit *edtReplyTimeOut; // seconds, 0 = no limit
     QPushButton *btnOk;
     QPushButton *btnCancel;
 

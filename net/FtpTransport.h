@@ -1,6 +1,7 @@
 #pragma once
 // How a host's FTP server is reached beyond its name and port: who opens the
-// data connections, and whether TLS protects the session. Kept per host
+// data connections, whether TLS protects the session, how long a reply may
+// take. Kept per host
 // profile, edited in the connection settings, handed to TNMFTP.
 
 #include <cstdint>
@@ -12,12 +13,18 @@ enum class TFtpSecurity : uint8_t {
     Implicit, // TLS from the first byte (usually port 990), then PBSZ 0 and PROT P
 };
 
+// How long sign-on and ordinary commands may take to answer (ms), unless the
+// host's settings say otherwise. Remote commands (RCMD) are never cut by it.
+inline constexpr int kDefaultReplyTimeOut = 60000;
+
 struct FtpTransport {
     bool passive = false; // the PC opens the data connections (EPSV, else PASV)
     TFtpSecurity security = TFtpSecurity::None;
     // SHA-256 of the host certificate the user accepted, "AB:CD:..."; empty
     // when none was accepted (the trust store decides).
     std::string tlsFingerprint;
+    // ms a reply (or a stalled transfer) is awaited; 0 = no limit.
+    int replyTimeOut = kDefaultReplyTimeOut;
 };
 
 // The port FTP servers listen on for implicit TLS.

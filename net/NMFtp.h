@@ -4,10 +4,11 @@
 // downloads and uploads over an active (PORT) or passive (EPSV/PASV) data
 // connection, in the clear or under TLS (explicit AUTH TLS or implicit).
 
-#include "net/FtpTransport.h"
 #include "net/FtpReply.h"
+#include "net/FtpTransport.h"
 #include "net/Psock.h"
 
+#include <chrono>
 #include <memory>
 
 // A failing reply; the message is the reply line, CR LF included.
@@ -45,6 +46,11 @@ namespace tls
 class TClientContext;
 }
 
+// The most a reply may hold: no real server's reply comes near it, and a
+// server that sends reply lines without end is cut off here.
+inline constexpr size_t kMaxReplyBytes = 8 * 1024 * 1024;
+inline constexpr size_t kMaxReplyLines = 100000;
+
 using TFailureEvent = std::function<void(bool &Handled, TCmdType Trans_Type)>;
 using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;
 using TUnsupportedEvent = std::function<void(TCmdType Trans_Type)>;
@@ -68,12 +74,14 @@ public:
     // Extra trusted CA certificates (PEM), beside the system store.
     std::string TlsCaFile;
     TVerifyCertificateEvent OnVerifyCertificate;
-    // A host profile's passive mode, security and accepted certificate.
+    // A host profile's passive mode, security, accepted certificate and
+    // reply time-out.
     void UseTransport(const FtpTransport &t)
     {
         Passive = t.passive;
         Security = t.security;
         TlsFingerprint = t.tlsFingerprint;
+        ReplyTimeOut = t.replyTimeOut;
     }
     int Vendor = 2411;      // kept for directory listings, which this client has not
     bool ParseList = false; // likewise only stored
@@ -104,6 +112,13 @@ public:
     void Download(const std::string &remote, const std::string &local);
     void Upload(const std::string &local, const std::string &remote);
 
+    // Ends the wait that runs now, and every later one, with EAbortError
+    // carrying `why`; the session is over (sign-off closes without QUIT, as
+    // the host may not be answering). Safe to call from inside a wait.
+    void Stop(const std::string &why);
+    bool Stopped() const { return !StopReason().empty(); }
+    std::string StopReason() const override;
+
     // Counters of the running transfer's data connection.
     int64_t BytesSent() const override;
     int64_t BytesReceived() const override;
@@ -125,9 +140,23 @@ private:
     // A failed command or transfer: OnFailure may take it (returns), else
     // FTPException.
     void Failure(const std::string &reply, TCmdType type);
+    // A failure the client itself found (a short file): `why` stands in for
+    // the reply line.
+    void LocalVerdict(const std::string &why, TCmdType type);
     bool OpenDataConnection(TCmdType type, const std::string *uploadFile);
     bool AwaitDataConnection(TCmdType type);
     std::string FinalReply();
+    // The byte size the host gives for `remote` (SIZE, 213); -1 when it
+    // gives none.
+    int64_t RemoteSize(const std::string &remote);
+    // Why a wait on the data connection must end: a stop, the control
+    // connection closed, the host broke off (421/426), nothing moved for
+    // ReplyTimeOut; empty while the transfer may go on.
+    std::string DataStopReason();
+    bool ServerAbortPending() const;
+    // A reply line may take that long (ms) to come; bounds the waits that
+    // are no ReadLn.
+    bool Expired(std::chrono::steady_clock::time_point since) const;
     void CloseData();
     void SecureControl();
     void CheckCertificate();
@@ -142,4 +171,10 @@ private:
     bool aborted_ = false; // Abort broke off the running transfer
     bool epsvRefused_ = false;
     std::string peerFingerprint_;
+    std::string stopReason_;
+    void SetDataOverdue(bool overdue);
+    bool outOfStep_ = false;   // a transfer stalled: its reply may still come
+    bool dataOverdue_ = false; // OnReplyOverdue(true) was raised for a stalled transfer
+    int64_t dataMoved_ = 0;
+    std::chrono::steady_clock::time_point dataMovedAt_;
 };

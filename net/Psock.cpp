@@ -11,6 +11,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/tcp.h>
@@ -119,6 +121,15 @@ struct FlagGuard {
 };
 
 } // namespace
+
+std::string DurationText(int ms)
+{
+    if (ms % 1000 == 0)
+        return std::to_string(ms / 1000) + " s";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f s", ms / 1000.0);
+    return buf;
+}
 
 int WinsockError(int e)
 {
@@ -311,7 +322,7 @@ void TPowersock::InitializeWinsock()
 
 void TPowersock::OpenSocket(bool withLinger)
 {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, withLinger ? IPPROTO_TCP : 0);
+    fd_ = ::socket(family_, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, withLinger ? IPPROTO_TCP : 0);
     if (fd_ < 0)
         CheckError(10035);
     if (withLinger) {
@@ -385,6 +396,8 @@ void TPowersock::WaitUntil(const std::function<bool()> &done)
         UpdateNotifiers();
         if (done())
             return;
+        if (const std::string why = StopReason(); !why.empty())
+            throw EAbortError(why);
         // Records already inside the TLS session raise no socket event.
         if (tlsMore_ && readNotifier_ && readNotifier_->isEnabled() && !handlerGuard_) {
             ReadToStream();
@@ -396,36 +409,85 @@ void TPowersock::WaitUntil(const std::function<bool()> &done)
 
 // ---------------------------------------------------------------- connecting
 
+namespace
+{
+// "[::1]" (as in URLs) names the address inside the brackets.
+std::string withoutBrackets(const std::string &name)
+{
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']')
+        return name.substr(1, name.size() - 2);
+    return name;
+}
+
+sockaddr_storage v4Address(in_addr_t a)
+{
+    sockaddr_storage ss{};
+    auto *sin = reinterpret_cast<sockaddr_in *>(&ss);
+    sin->sin_family = AF_INET;
+    sin->sin_addr.s_addr = a;
+    return ss;
+}
+
+socklen_t addressLength(const sockaddr_storage &ss)
+{
+    return ss.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+} // namespace
+
 void TPowersock::ResolveHost()
 {
     ReportStatus(8, "Resolve Host");
-    const std::string name = Proxy.empty() ? Host : Proxy;
+    const std::string name = withoutBrackets(Proxy.empty() ? Host : Proxy);
+    candidates_.clear();
     in_addr_t literal = ::inet_addr(name.c_str());
     if (literal != INADDR_NONE) {
-        resolvedAddress_ = literal;
+        // 0.0.0.0 is no address.
+        if (literal != 0)
+            candidates_.push_back(v4Address(literal));
         return;
     }
-    resolvedAddress_ = 0;
+    sockaddr_storage v6{};
+    auto *sin6 = reinterpret_cast<sockaddr_in6 *>(&v6);
+    if (::inet_pton(AF_INET6, name.c_str(), &sin6->sin6_addr) == 1) {
+        sin6->sin6_family = AF_INET6;
+        if (!IN6_IS_ADDR_UNSPECIFIED(&sin6->sin6_addr))
+            candidates_.push_back(v6);
+        return;
+    }
     StartTimer();
     lookupDone_ = false;
-    lookupAddress_ = 0;
+    lookupCandidates_.clear();
     // The answer lands in members, not in this frame: a lookup abandoned on a
     // time-out may still answer later.
     int id =
         QHostInfo::lookupHost(QString::fromStdString(name), notifier_.get(), [this](const QHostInfo &info) {
             lookupDone_ = true;
-            noError_ = false;
+            lookupCandidates_.clear();
+            // In the resolver's order of preference; IPv6 and IPv4 alike.
             for (const auto &a : info.addresses()) {
                 bool isV4 = false;
-                quint32 v4 = a.toIPv4Address(&isV4);
+                const quint32 v4 = a.toIPv4Address(&isV4);
                 if (isV4) {
-                    lookupAddress_ = htonl(v4);
-                    noError_ = true;
-                    break;
+                    lookupCandidates_.push_back(v4Address(htonl(v4)));
+                } else if (a.protocol() == QAbstractSocket::IPv6Protocol) {
+                    sockaddr_storage ss{};
+                    auto *p = reinterpret_cast<sockaddr_in6 *>(&ss);
+                    p->sin6_family = AF_INET6;
+                    const Q_IPV6ADDR b = a.toIPv6Address();
+                    std::memcpy(&p->sin6_addr, b.c, 16);
+                    p->sin6_scope_id = static_cast<uint32_t>(a.scopeId().toUInt());
+                    lookupCandidates_.push_back(ss);
                 }
             }
+            noError_ = !lookupCandidates_.empty();
         });
-    WaitUntil([this] { return lookupDone_ || TimedOut || Canceled; });
+    try {
+        WaitUntil([this] { return lookupDone_ || TimedOut || Canceled; });
+    } catch (...) {
+        StopTimer();
+        QHostInfo::abortHostLookup(id);
+        throw;
+    }
     StopTimer();
     if (!lookupDone_)
         QHostInfo::abortHostLookup(id);
@@ -435,7 +497,7 @@ void TPowersock::ResolveHost()
         throw ESockError("Host Lookup Canceled");
     if (!noError_)
         throw ESockError("Host Lookup Failed");
-    resolvedAddress_ = lookupAddress_;
+    candidates_ = lookupCandidates_;
     if (OnHostResolved)
         OnHostResolved(this);
 }
@@ -452,11 +514,12 @@ void TPowersock::Connect()
             ResolveHost();
         } catch (const ESockError &e) {
             std::string m = e.what();
-            if (m == "Host Lookup Timed Out" || m == "Host Lookup Canceled")
+            if (m == "Host Lookup Timed Out" || m == "Host Lookup Canceled" ||
+                dynamic_cast<const EAbortError *>(&e))
                 throw;
-            resolvedAddress_ = 0;
+            candidates_.clear();
         }
-        if (resolvedAddress_ != 0)
+        if (!candidates_.empty())
             break;
         bool handled = false;
         if (round == 0 && OnInvalidHost)
@@ -465,42 +528,74 @@ void TPowersock::Connect()
             throw ESockError("Null Remote Address");
     }
 
-    RemoteAddress = sockaddr_in{};
-    RemoteAddress.sin_family = AF_INET;
-    RemoteAddress.sin_port = htons(static_cast<uint16_t>(Proxy.empty() ? Port : ProxyPort));
-    RemoteAddress.sin_addr.s_addr = resolvedAddress_;
-    lookupDone_ = false;
-    noError_ = true;
-    peerClosed_ = false;
-    sendFailed_ = false;
-    ClearReceived();
-
-    if (fd_ < 0)
+    // Each address in turn: a name may have IPv6 and IPv4 addresses, of
+    // which only some are reachable from here.
+    const uint16_t port = htons(static_cast<uint16_t>(Proxy.empty() ? Port : ProxyPort));
+    std::string firstError;
+    for (size_t i = 0; i < candidates_.size(); ++i) {
+        RemoteAddress = candidates_[i];
+        if (RemoteAddress.ss_family == AF_INET6)
+            reinterpret_cast<sockaddr_in6 *>(&RemoteAddress)->sin6_port = port;
+        else
+            reinterpret_cast<sockaddr_in *>(&RemoteAddress)->sin_port = port;
+        lookupDone_ = false;
+        noError_ = true;
+        peerClosed_ = false;
+        sendFailed_ = false;
+        ClearReceived();
+        if (fd_ < 0 || family_ != RemoteAddress.ss_family) {
+            CloseHandle();
+            family_ = RemoteAddress.ss_family;
+            OpenSocket(false);
+        }
+        const bool last = i + 1 == candidates_.size();
+        int r = ::connect(fd_, reinterpret_cast<sockaddr *>(&RemoteAddress), addressLength(RemoteAddress));
+        if (r == 0) {
+            Connected = true;
+            SocketConnected();
+        } else {
+            // A non-blocking connect answers "in progress"; that is the normal case.
+            if (errno == EINPROGRESS)
+                errno = EWOULDBLOCK;
+            try {
+                CheckError(10035);
+            } catch (const ESockError &) {
+                // No route to this address family, say: the next may do.
+                if (last)
+                    throw;
+                CloseHandle();
+                OpenSocket(false);
+                continue;
+            }
+            connecting_ = true;
+            StartTimer();
+            try {
+                WaitUntil([this] { return Connected || TimedOut || Canceled || !noError_; });
+            } catch (...) {
+                // Stopped: the half-made connection must not linger.
+                StopTimer();
+                connecting_ = false;
+                Connected = false;
+                CloseHandle();
+                OpenSocket(false);
+                throw;
+            }
+            StopTimer();
+            connecting_ = false;
+        }
+        if (!TimedOut && !Canceled && noError_ && Connected) {
+            SetKeepAlive();
+            UpdateNotifiers();
+            return;
+        }
+        // A half-made or refused connection leaves the socket unusable for the
+        // next attempt: start again from a fresh one.
+        Connected = false;
+        CloseHandle();
         OpenSocket(false);
-    int r = ::connect(fd_, reinterpret_cast<sockaddr *>(&RemoteAddress), sizeof RemoteAddress);
-    if (r == 0) {
-        Connected = true;
-        SocketConnected();
-    } else {
-        // A non-blocking connect answers "in progress"; that is the normal case.
-        if (errno == EINPROGRESS)
-            errno = EWOULDBLOCK;
-        CheckError(10035);
-        connecting_ = true;
-        StartTimer();
-        WaitUntil([this] { return Connected || TimedOut || Canceled || !noError_; });
-        StopTimer();
-        connecting_ = false;
+        if (Canceled || last)
+            break;
     }
-    if (!TimedOut && !Canceled && noError_ && Connected) {
-        UpdateNotifiers();
-        return;
-    }
-    // A half-made or refused connection leaves the socket unusable for the
-    // next attempt: start again from a fresh one.
-    Connected = false;
-    CloseHandle();
-    OpenSocket(false);
     if (OnConnectionFailed)
         OnConnectionFailed(this);
     if (TimedOut)
@@ -910,12 +1005,46 @@ void TPowersock::ClearReceived()
 std::string TPowersock::ReadLn()
 {
     ReportStatus(8, "ReadLn");
+    using Clock = std::chrono::steady_clock;
+    const auto began = Clock::now();
+    const bool limited = ReplyTimeOut > 0 && !replyWithoutLimit_;
+    bool overdue = false;
+    bool late = false;
     // Besides a line or a cancel, the wait ends when the peer closes or sends
-    // an over-long line: neither can ever complete the line.
-    WaitUntil([this] { return LineReady() || Canceled || !Connected || PendingBytes() >= kMaxLine; });
+    // an over-long line (neither can ever complete the line), and when the
+    // reply is later than allowed.
+    auto ready = [&] {
+        if (LineReady() || Canceled || !Connected || PendingBytes() >= kMaxLine)
+            return true;
+        const auto waited = Clock::now() - began;
+        if (limited && waited >= std::chrono::milliseconds(ReplyTimeOut)) {
+            late = true;
+            return true;
+        }
+        if (!overdue && OverdueAfter > 0 && OnReplyOverdue &&
+            waited >= std::chrono::milliseconds(OverdueAfter)) {
+            overdue = true;
+            OnReplyOverdue(true);
+        }
+        return false;
+    };
+    try {
+        WaitUntil(ready);
+    } catch (...) {
+        if (overdue)
+            OnReplyOverdue(false);
+        throw;
+    }
+    if (overdue)
+        OnReplyOverdue(false);
     if (Canceled)
         throw EAbortError("Socket readln aborted");
     if (!LineReady()) {
+        if (late) {
+            ClearReceived();
+            RequestCloseSocket();
+            throw ESockError("No reply from the host within " + DurationText(ReplyTimeOut));
+        }
         if (PendingBytes() >= kMaxLine) {
             ClearReceived();
             RequestCloseSocket();
@@ -970,6 +1099,11 @@ void TPowersock::CaptureFile(const std::string &path)
     int f = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (f < 0)
         throw std::runtime_error("Cannot create file " + path);
+    CaptureInto(f, path);
+}
+
+void TPowersock::CaptureInto(int f, const std::string &path)
+{
     counting_ = true;
     fileMode_ = true;
     fileFd_ = f;
@@ -1028,7 +1162,8 @@ void TPowersock::TlsStep()
         if (w != tls::TWant::None)
             tlsError_ = tls_->LastError();
         else
-            tlsFacts_ = {true, tls_->Protocol(), tls_->PeerFingerprint(), tls_->VerifyError(), tls_->Resumed()};
+            tlsFacts_ = {true, tls_->Protocol(), tls_->PeerFingerprint(), tls_->VerifyError(),
+                         tls_->Resumed()};
     }
     UpdateNotifiers();
 }
@@ -1040,7 +1175,13 @@ bool TPowersock::TlsUnsent() const
 
 void TPowersock::FinishTls()
 {
+    // The handshake is an exchange like a reply: a host that never answers
+    // (a plain port that waits for the client to speak) must not hold it.
+    const int connectLimit = TimeOut;
+    if (ReplyTimeOut > 0)
+        TimeOut = ReplyTimeOut;
     StartTimer();
+    TimeOut = connectLimit;
     WaitUntil([this] { return !tlsHandshaking_ || TimedOut || Canceled || !Connected; });
     StopTimer();
     // A connection the host has already closed still counts when its
@@ -1049,8 +1190,8 @@ void TPowersock::FinishTls()
         ReportStatus(4, "TLS " + tlsFacts_.protocol + (tlsFacts_.resumed ? " (resumed)" : ""));
         return;
     }
-    std::string why = TimedOut ? "timed out"
-                      : Canceled ? "canceled"
+    std::string why = TimedOut             ? "timed out"
+                      : Canceled           ? "canceled"
                       : !tlsError_.empty() ? tlsError_
                                            : "the host closed the connection";
     const bool canceled = Canceled && !TimedOut;
@@ -1090,13 +1231,21 @@ void TPowersock::Listen(bool useLookupMessage)
 {
     (void)useLookupMessage; // both ways end in the same accept flags here
     ReportStatus(8, "Listening");
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    a.sin_port = htons(static_cast<uint16_t>(Port));
+    sockaddr_storage ss{};
+    if (family_ == AF_INET6) {
+        auto *a = reinterpret_cast<sockaddr_in6 *>(&ss);
+        a->sin6_family = AF_INET6;
+        a->sin6_addr = in6addr_any;
+        a->sin6_port = htons(static_cast<uint16_t>(Port));
+    } else {
+        auto *a = reinterpret_cast<sockaddr_in *>(&ss);
+        a->sin_family = AF_INET;
+        a->sin_addr.s_addr = htonl(INADDR_ANY);
+        a->sin_port = htons(static_cast<uint16_t>(Port));
+    }
     lookupDone_ = false;
     noError_ = true;
-    ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    ::bind(fd_, reinterpret_cast<sockaddr *>(&ss), addressLength(ss));
     ::listen(fd_, 1);
     listening_ = true;
     Connected = false;
@@ -1138,7 +1287,22 @@ void TPowersock::UseAcceptedSocket(int fd)
     QObject::connect(writeNotifier_, &QSocketNotifier::activated, notifier_.get(), [this] { OnWritable(); });
     Connected = true;
     peerClosed_ = false;
+    SetKeepAlive();
     UpdateNotifiers();
+}
+
+void TPowersock::SetKeepAlive()
+{
+    if (fd_ < 0)
+        return;
+    const int on = 1, idle = 30, interval = 10, probes = 9;
+    const unsigned userTimeout = 120000;
+    ::setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    // Also bounds data the host never acknowledges.
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
 }
 
 void TPowersock::SetLingerOff()
@@ -1146,6 +1310,40 @@ void TPowersock::SetLingerOff()
     linger l{0, 0};
     if (fd_ >= 0)
         ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+}
+
+void TPowersock::UseFamily(int family)
+{
+    if (family == family_ || Connected)
+        return;
+    CloseHandle();
+    family_ = family;
+    OpenSocket(false);
+}
+
+std::string TPowersock::PeerAddressText() const
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (RemoteAddress.ss_family == AF_INET6)
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(&RemoteAddress)->sin6_addr, text,
+                    sizeof text);
+    else
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(&RemoteAddress)->sin_addr, text,
+                    sizeof text);
+    return text;
+}
+
+std::string TPowersock::EprtArgument(const TPowersock &data) const
+{
+    sockaddr_in6 local{};
+    socklen_t len = sizeof local;
+    ::getsockname(fd_, reinterpret_cast<sockaddr *>(&local), &len);
+    char text[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET6, &local.sin6_addr, text, sizeof text);
+    sockaddr_in6 listening{};
+    len = sizeof listening;
+    ::getsockname(data.fd_, reinterpret_cast<sockaddr *>(&listening), &len);
+    return std::string("|2|") + text + "|" + std::to_string(ntohs(listening.sin6_port)) + "|";
 }
 
 std::string TPowersock::PortAddressText() const

@@ -77,7 +77,18 @@ public:
     // Published properties.
     std::string Host;
     int Port = 0;
-    int TimeOut = 0;     // ms for lookup and connection set-up; 0 = no limit
+    int TimeOut = 0; // ms for lookup and connection set-up; 0 = no limit
+    // ms a reply line (or a TLS handshake) may be awaited; 0 = no limit. A
+    // wait that runs out closes the connection: the dialogue is out of step.
+    int ReplyTimeOut = 0;
+    // After this many ms of waiting for a reply OnReplyOverdue(true) fires,
+    // and OnReplyOverdue(false) when the wait ends; 0 = never.
+    int OverdueAfter = 0;
+    std::function<void(bool Overdue)> OnReplyOverdue;
+    // Asked between the rounds of every wait; a non-empty answer ends the
+    // wait with EAbortError carrying it (the user or a signal stopped the
+    // work, or the transfer lost its control connection).
+    std::function<std::string()> StopCheck;
     int ReportLevel = 1; // highest status level passed to OnStatus
     std::string Proxy;
     int ProxyPort = 0;
@@ -94,7 +105,8 @@ public:
     TNotifyEvent OnPacketSent;
 
     // Run-time state, read by the components and their users.
-    sockaddr_in RemoteAddress{};
+    // The peer: IPv4 or IPv6.
+    sockaddr_storage RemoteAddress{};
     bool Connected = false;
     bool Canceled = false;
     bool TimedOut = false;
@@ -126,7 +138,20 @@ public:
     void Listen(bool useLookupMessage);
     void SendFile(const std::string &path);
     void CaptureFile(const std::string &path);
+    // CaptureFile into a file the caller opened; `f` is closed in every case,
+    // `path` names it in messages.
+    void CaptureInto(int f, const std::string &path);
     std::string PortAddressText() const;
+    // The argument of EPRT for the listening socket `data`, for a control
+    // connection over IPv6: "|2|<this side's address>|<port>|".
+    std::string EprtArgument(const TPowersock &data) const;
+    // The peer's address as text ("192.0.2.7", "2001:db8::7").
+    std::string PeerAddressText() const;
+    // AF_INET or AF_INET6: what the socket is, or will connect with.
+    int Family() const { return family_; }
+    // Makes the unconnected socket one of `family` (a data connection's
+    // listener follows its control connection).
+    void UseFamily(int family);
     std::string PortNumberText() const;
     void RequestCloseSocket();
     void ReportStatus(int level, const std::string &text);
@@ -177,6 +202,14 @@ public:
     // after a clean end.
     const std::string &TlsError() const { return tlsError_; }
 
+    // Keeps a quiet connection alive through NAT devices and notices a host
+    // that vanished: probes after 30 s of silence, the connection is given up
+    // when the host has not answered for 120 s.
+    void SetKeepAlive();
+    // Why the waits must end now (StopCheck's answer); empty while they may
+    // go on.
+    virtual std::string StopReason() const { return StopCheck ? StopCheck() : std::string(); }
+
     // The longest reply line accepted; a peer that sends more without a line
     // end is cut off instead of growing the queue without bound.
     static constexpr size_t kMaxLine = 64 * 1024;
@@ -186,6 +219,9 @@ protected:
     // with its own sign-on event and overrides this to stay silent.
     virtual void SocketConnected();
     bool destroying_ = false;
+    // The reply awaited now may legitimately take hours (a remote command):
+    // ReadLn ignores ReplyTimeOut, the keepalive watches the host instead.
+    bool replyWithoutLimit_ = false;
     // Pumps the event loop until `done` holds; re-tested after every round.
     void WaitUntil(const std::function<bool()> &done);
 
@@ -222,8 +258,9 @@ private:
     bool peerClosed_ = false;
     bool sendFailed_ = false;
     int fileError_ = 0;
-    uint32_t resolvedAddress_ = 0;
-    uint32_t lookupAddress_ = 0;
+    int family_ = AF_INET;
+    std::vector<sockaddr_storage> candidates_;       // addresses to try, in order
+    std::vector<sockaddr_storage> lookupCandidates_; // what the last lookup gave
     int64_t bytesSent_ = 0;
     int64_t bytesReceived_ = 0;
 
@@ -259,3 +296,6 @@ private:
 // WinSock's number for a POSIX errno value, so texts and OnError numbers stay
 // those the program has always shown.
 int WinsockError(int posixErrno);
+
+// A limit in milliseconds as the messages show it: "60 s", "1.5 s".
+std::string DurationText(int ms);

@@ -13,7 +13,7 @@ PACKAGES=(
   # which it only recommends.
   libwmf-dev libexpat1-dev fonts-urw-base35 libemf2svg-dev
   libgtest-dev libgmock-dev googletest
-  python3 python3-pyftpdlib curl
+  python3 python3-pyftpdlib curl vsftpd
   zip unzip p7zip-full libarchive-tools
   xvfb xauth imagemagick xdotool
   # cpack's Debian generator runs file and dpkg-shlibdeps.

@@ -193,6 +193,7 @@ TEST_F(WizardTest, TransferSettingsFollowTheHostAndOlderProfilesMeanActiveInTheC
     EXPECT_TRUE(f.Transport.passive);
     EXPECT_EQ(f.Transport.security, TFtpSecurity::Implicit);
     EXPECT_EQ(f.Transport.tlsFingerprint, fp);
+    EXPECT_EQ(f.Transport.replyTimeOut, kDefaultReplyTimeOut);
 
     next();
     f.edtLibraryNameToSave->setText("MYLIB");
@@ -216,7 +217,7 @@ TEST_F(WizardTest, TransferSettingsFollowTheHostAndOlderProfilesMeanActiveInTheC
     // OK writes them beside the other values.
     f.edtServerName->setEditText("old");
     leaveHostField(f);
-    f.Transport = {true, TFtpSecurity::Explicit, ""};
+    f.Transport = {true, TFtpSecurity::Explicit, "", 90000};
     f.edtPassword->setText("pw");
     next();
     f.Port = 1; // nothing listens there: the job fails, the profile is written first
@@ -224,6 +225,13 @@ TEST_F(WizardTest, TransferSettingsFollowTheHostAndOlderProfilesMeanActiveInTheC
     EXPECT_EQ(value("Hosts/000000000", "Passive"), "1");
     EXPECT_EQ(value("Hosts/000000000", "Security"), "1");
     EXPECT_EQ(value("Hosts/000000000", "TlsFingerprint"), "");
+    EXPECT_EQ(value("Hosts/000000000", "ReplyTimeOut"), "90");
+    // ... and read back as they were written.
+    f.edtServerName->setEditText("secure");
+    leaveHostField(f);
+    f.edtServerName->setEditText("old");
+    leaveHostField(f);
+    EXPECT_EQ(f.Transport.replyTimeOut, 90000);
 }
 
 TEST_F(WizardTest, UnknownSecurityLevelIsReported)

@@ -121,9 +121,12 @@ TEST_F(DialogsTest, AdvancedTransferSettings)
         f.chkPassive->setChecked(true);
         press(f.btnForget);
         EXPECT_FALSE(f.btnForget->isEnabled());
+        EXPECT_EQ(f.edtReplyTimeOut->text(), "60"); // the default, in seconds
+        f.edtReplyTimeOut->setText("0");
         press(f.btnOk);
     }));
     dialogs::editConnectionSettings(port, proxy, proxyPort, transport);
+    EXPECT_EQ(transport.replyTimeOut, 0) << "0: no limit";
     EXPECT_EQ(ports, (std::vector<std::string>{"990", "21", "2121"}));
     EXPECT_EQ(port, 2121);
     EXPECT_TRUE(transport.passive);

@@ -13,9 +13,9 @@
 #include <memory>
 
 using testsupport::HostSimProcess;
-using testsupport::TestCert;
 using testsupport::readFile;
 using testsupport::TempDir;
+using testsupport::TestCert;
 using testsupport::writeFile;
 
 namespace
@@ -54,7 +54,9 @@ protected:
         ftp->TlsFingerprint = fingerprint;
         if (std::getenv("QUELLON_TEST_VERBOSE")) {
             ftp->ReportLevel = 4;
-            ftp->OnStatus = [](TPowersock *, const std::string &t) { std::fprintf(stderr, "ftp: %s\n", t.c_str()); };
+            ftp->OnStatus = [](TPowersock *, const std::string &t) {
+                std::fprintf(stderr, "ftp: %s\n", t.c_str());
+            };
         }
         return ftp;
     }
@@ -123,7 +125,8 @@ TEST_F(FtpTls, ExplicitTlsHidesPasswordAndFileInBothModes)
         int resumed = 0;
         ftp->ReportLevel = 1;
         ftp->OnStatus = [&](TPowersock *, const std::string &t) {
-            resumed += t.find("Data connection protected") == 0 && t.find("session resumed") != std::string::npos;
+            resumed +=
+                t.find("Data connection protected") == 0 && t.find("session resumed") != std::string::npos;
         };
         roundTrip(*ftp);
         EXPECT_EQ(ftp->PeerFingerprint(), cert_.fingerprint);
@@ -146,6 +149,22 @@ TEST_F(FtpTls, ImplicitTlsRoundTrip)
     roundTrip(*ftp);
     EXPECT_FALSE(onWire(kPassword));
     EXPECT_FALSE(fileOnWire());
+}
+
+// Explicit TLS to a port that expects TLS from the first byte: both sides
+// wait for the other to speak, which must end within the reply limit.
+TEST_F(FtpTls, ExplicitTlsToAnImplicitPortEndsWithinTheReplyLimit)
+{
+    startHost({"--tls-cert", cert_.file, "--tls", "implicit"});
+    auto ftp = client(TFtpSecurity::Explicit, true, cert_.fingerprint);
+    ftp->ReplyTimeOut = 1000;
+    try {
+        ftp->Connect();
+        FAIL() << "signed on";
+    } catch (const ESockError &e) {
+        EXPECT_EQ(std::string(e.what()).rfind("The host sent no greeting within 1 s", 0), 0u) << e.what();
+    }
+    EXPECT_FALSE(ftp->Connected);
 }
 
 // A short file is sent, close_notify and all, and the data connection closed
@@ -203,7 +222,8 @@ TEST_F(FtpTls, UntrustedCertificateIsRefusedBeforeSignOn)
     startHost({"--tls-cert", cert_.file});
     auto ftp = client(TFtpSecurity::Explicit, true, "");
     const std::string why = refusal(*ftp);
-    EXPECT_NE(why.find("the host's certificate is not trusted (self-signed certificate)"), std::string::npos) << why;
+    EXPECT_NE(why.find("the host's certificate is not trusted (self-signed certificate)"), std::string::npos)
+        << why;
     EXPECT_NE(why.find(cert_.fingerprint), std::string::npos) << why;
 
     // A handler that says no is the same refusal.
@@ -257,8 +277,8 @@ TEST_F(FtpTls, ChangedCertificateIsRefusedAndSaysWhich)
         asked = true;
         a = TCertAnswer::Accept;
     };
-    EXPECT_EQ(refusal(*ftp), "the host's certificate changed: expected SHA-256 " + other_.fingerprint + ", got " +
-                                 cert_.fingerprint);
+    EXPECT_EQ(refusal(*ftp), "the host's certificate changed: expected SHA-256 " + other_.fingerprint +
+                                 ", got " + cert_.fingerprint);
     EXPECT_FALSE(asked) << "a pinned host is never put to the user again";
     EXPECT_EQ(commands().find("USER"), std::string::npos);
 }
@@ -331,4 +351,25 @@ TEST_F(FtpTls, ProtectionCommandsNeedTlsFirst)
         }
     }
     ftp->Disconnect();
+}
+
+// A host reached over IPv6: EPRT for active mode (PORT has no room for the
+// address), EPSV for passive mode; the address also in brackets.
+TEST_F(FtpTls, Ipv6HostInBothModes)
+{
+    host_ = std::make_unique<HostSimProcess>(
+        dir_.file("root"), std::vector<std::string>{"--listen", "[::1]:0", "--log", dir_.file("cmd.log")},
+        "JOE", kPassword);
+    if (!host_->running())
+        GTEST_SKIP() << "no IPv6 loopback here";
+    EXPECT_EQ(host_->firstLine(), "quellon-hostsim listening on [::1]:" + std::to_string(host_->port()));
+    for (const bool passive : {false, true}) {
+        auto ftp = client(TFtpSecurity::None, passive, "");
+        ftp->Host = passive ? "[::1]" : "::1";
+        roundTrip(*ftp);
+    }
+    const std::string log = commands();
+    EXPECT_NE(log.find("EPRT |2|::1|"), std::string::npos) << log;
+    EXPECT_NE(log.find("EPSV"), std::string::npos) << log;
+    EXPECT_EQ(log.find("PORT "), std::string::npos) << log;
 }

@@ -19,15 +19,16 @@ void setTimeout(int fd)
 }
 } // namespace
 
-void Session::send(const std::string &text)
+bool Session::send(const std::string &text)
 {
     size_t off = 0;
     while (off < text.size()) {
         ssize_t n = ::send(fd_, text.data() + off, text.size() - off, MSG_NOSIGNAL);
         if (n <= 0)
-            return;
+            return false;
         off += static_cast<size_t>(n);
     }
+    return true;
 }
 
 std::string Session::line()
@@ -49,6 +50,13 @@ std::string Session::line()
         if (n <= 0)
             return "";
         buffer_.append(buf, static_cast<size_t>(n));
+    }
+}
+
+void Session::silent()
+{
+    char buf[4096];
+    while (::recv(fd_, buf, sizeof buf, 0) > 0) {
     }
 }
 
@@ -105,12 +113,17 @@ void Session::dataClose()
     data_ = -1;
 }
 
-void Session::close()
+void Session::closeControl()
 {
-    dataClose();
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+}
+
+void Session::close()
+{
+    dataClose();
+    closeControl();
 }
 
 ScriptedFtpServer::ScriptedFtpServer(Script script)

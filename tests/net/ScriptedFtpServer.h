@@ -19,12 +19,15 @@ class Session
 {
 public:
     explicit Session(int fd, ScriptedFtpServer &server) : fd_(fd), server_(server) {}
-    // Sends text as it stands (no line end added).
-    void send(const std::string &text);
+    // Sends text as it stands (no line end added); false when the client
+    // is gone.
+    bool send(const std::string &text);
     // Sends one reply line with CR LF.
     void reply(const std::string &line) { send(line + "\r\n"); }
     // Next line from the client without its line end; "" when it closed.
     std::string line();
+    // Reads whatever comes until the client closes: a host that never answers.
+    void silent();
     // Reads a line and notes a script error unless it begins with `prefix`.
     std::string expect(const std::string &prefix);
     // Active mode: connects to the address of the last PORT command.
@@ -32,6 +35,8 @@ public:
     void dataSend(const std::string &bytes);
     std::string dataReceiveAll();
     void dataClose();
+    // Closes the control connection only; the data connection stays open.
+    void closeControl();
     void close();
 
 private:

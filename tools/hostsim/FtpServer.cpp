@@ -245,10 +245,10 @@ private:
     std::string curLibrary_ = "QGPL";
     std::vector<std::string> curDir_{"QSYS.LIB", "QGPL.LIB"};
     bool haveActive_ = false;
-    sockaddr_in active_{};
+    sockaddr_storage active_{};
     int pasvFd_ = -1;
-    sockaddr_in local_{};
-    sockaddr_in peer_{};
+    sockaddr_storage local_{}; // IPv4 or IPv6, as the client came
+    sockaddr_storage peer_{};
     bool quit_ = false;
     SSL *ctlSsl_ = nullptr;
     SSL *dataSsl_ = nullptr;
@@ -496,10 +496,12 @@ void FtpSession::cmdType(const std::string &arg)
 
 void FtpSession::cmdPort(const std::string &arg, bool extended)
 {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
+    sockaddr_storage ss{};
+    auto *addr = reinterpret_cast<sockaddr_in *>(&ss);
+    auto *addr6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+    const bool v6 = peer_.ss_family == AF_INET6;
     if (extended) {
-        // EPRT |1|127.0.0.1|5282|
+        // EPRT |1|127.0.0.1|5282|, EPRT |2|::1|5282|
         if (arg.size() < 4)
             return reply("501 EPRT subcommand not valid.");
         const char d = arg[0];
@@ -512,28 +514,41 @@ void FtpSession::cmdPort(const std::string &arg, bool extended)
             parts.push_back(arg.substr(pos, next - pos));
             pos = next + 1;
         }
-        if (parts.size() != 3 || parts[0] != "1" || ::inet_pton(AF_INET, parts[1].c_str(), &addr.sin_addr) != 1)
-            return reply("522 Network protocol not supported, use (1).");
+        const bool ok =
+            parts.size() == 3 &&
+            (v6 ? parts[0] == "2" && ::inet_pton(AF_INET6, parts[1].c_str(), &addr6->sin6_addr) == 1
+                : parts[0] == "1" && ::inet_pton(AF_INET, parts[1].c_str(), &addr->sin_addr) == 1);
+        if (!ok)
+            return reply(v6 ? "522 Network protocol not supported, use (2)."
+                            : "522 Network protocol not supported, use (1).");
         const long port = std::strtol(parts[2].c_str(), nullptr, 10);
         if (port <= 0 || port > 65535)
             return reply("501 EPRT subcommand not valid.");
-        addr.sin_port = htons(static_cast<uint16_t>(port));
+        if (v6)
+            addr6->sin6_port = htons(static_cast<uint16_t>(port));
+        else
+            addr->sin_port = htons(static_cast<uint16_t>(port));
     } else {
         unsigned v[6];
         char tail;
-        if (std::sscanf(arg.c_str(), "%u,%u,%u,%u,%u,%u%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &tail) != 6)
+        if (v6 || std::sscanf(arg.c_str(), "%u,%u,%u,%u,%u,%u%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
+                              &tail) != 6)
             return reply("501 PORT subcommand not valid.");
         for (unsigned x : v)
             if (x > 255)
                 return reply("501 PORT subcommand not valid.");
-        addr.sin_addr.s_addr = htonl((v[0] << 24) | (v[1] << 16) | (v[2] << 8) | v[3]);
-        addr.sin_port = htons(static_cast<uint16_t>((v[4] << 8) | v[5]));
+        addr->sin_addr.s_addr = htonl((v[0] << 24) | (v[1] << 16) | (v[2] << 8) | v[3]);
+        addr->sin_port = htons(static_cast<uint16_t>((v[4] << 8) | v[5]));
     }
+    ss.ss_family = peer_.ss_family;
     // Data connections go only back to the client itself (no bounce attacks).
-    if (addr.sin_addr.s_addr != peer_.sin_addr.s_addr)
+    const bool same =
+        v6 ? std::memcmp(&addr6->sin6_addr, &reinterpret_cast<sockaddr_in6 *>(&peer_)->sin6_addr, 16) == 0
+           : addr->sin_addr.s_addr == reinterpret_cast<sockaddr_in *>(&peer_)->sin_addr.s_addr;
+    if (!same)
         return reply("501 PORT address must be that of the client.");
     closePassive();
-    active_ = addr;
+    active_ = ss;
     haveActive_ = true;
     reply(extended ? "200 EPRT subcommand request successful." : "200 PORT subcommand request successful.");
 }
@@ -542,19 +557,28 @@ void FtpSession::cmdPasv(bool extended)
 {
     closePassive();
     haveActive_ = false;
-    pasvFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = local_;
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (pasvFd_ < 0 || ::bind(pasvFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::listen(pasvFd_, 1) != 0 || ::getsockname(pasvFd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+    const bool v6 = local_.ss_family == AF_INET6;
+    // PASV can only name an IPv4 address.
+    if (v6 && !extended)
+        return reply("522 Network protocol not supported, use EPSV.");
+    pasvFd_ = ::socket(local_.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage ss = local_;
+    auto *addr = reinterpret_cast<sockaddr_in *>(&ss);
+    if (v6)
+        reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port = 0;
+    else
+        addr->sin_port = 0;
+    socklen_t len = sizeof ss;
+    const socklen_t size = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (pasvFd_ < 0 || ::bind(pasvFd_, reinterpret_cast<sockaddr *>(&ss), size) != 0 ||
+        ::listen(pasvFd_, 1) != 0 || ::getsockname(pasvFd_, reinterpret_cast<sockaddr *>(&ss), &len) != 0) {
         closePassive();
         return reply("425 Cannot open passive connection.");
     }
-    const unsigned port = ntohs(addr.sin_port);
+    const unsigned port = ntohs(v6 ? reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port : addr->sin_port);
     if (extended)
         return reply("229 Entering Extended Passive Mode (!!!" + std::to_string(port) + "!).");
-    const uint32_t ip = ntohl(addr.sin_addr.s_addr);
+    const uint32_t ip = ntohl(addr->sin_addr.s_addr);
     char buf[96];
     std::snprintf(buf, sizeof buf, "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u).", ip >> 24, (ip >> 16) & 255,
                   (ip >> 8) & 255, ip & 255, port >> 8, port & 255);
@@ -580,9 +604,10 @@ int FtpSession::openData()
             fd = ::accept4(pasvFd_, nullptr, nullptr, SOCK_CLOEXEC);
         closePassive();
     } else if (haveActive_) {
-        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        fd = ::socket(active_.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd >= 0) {
-            int r = ::connect(fd, reinterpret_cast<sockaddr *>(&active_), sizeof active_);
+            const socklen_t size = active_.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+            int r = ::connect(fd, reinterpret_cast<sockaddr *>(&active_), size);
             if (r != 0 && errno == EINPROGRESS) {
                 pollfd p[2] = {{fd, POLLOUT, 0}, {fd_, POLLRDHUP, 0}};
                 int err = 0;
@@ -1133,24 +1158,33 @@ uint16_t FtpServer::listen(std::string *error)
         *error = "--tls needs --tls-cert";
         return 0;
     }
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(config_.port);
-    if (::inet_pton(AF_INET, config_.listenAddress.c_str(), &addr.sin_addr) != 1) {
-        *error = "not an IPv4 address: " + config_.listenAddress;
+    sockaddr_storage ss{};
+    auto *addr = reinterpret_cast<sockaddr_in *>(&ss);
+    auto *addr6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+    socklen_t size = sizeof(sockaddr_in);
+    if (::inet_pton(AF_INET, config_.listenAddress.c_str(), &addr->sin_addr) == 1) {
+        addr->sin_family = AF_INET;
+        addr->sin_port = htons(config_.port);
+    } else if (::inet_pton(AF_INET6, config_.listenAddress.c_str(), &addr6->sin6_addr) == 1) {
+        addr6->sin6_family = AF_INET6;
+        addr6->sin6_port = htons(config_.port);
+        size = sizeof(sockaddr_in6);
+    } else {
+        *error = "not an IPv4 or IPv6 address: " + config_.listenAddress;
         return 0;
     }
-    socklen_t len = sizeof addr;
-    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd_, 64) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+    listenFd_ = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    socklen_t len = sizeof ss;
+    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr *>(&ss), size) != 0 ||
+        ::listen(listenFd_, 64) != 0 ||
+        ::getsockname(listenFd_, reinterpret_cast<sockaddr *>(&ss), &len) != 0) {
         *error = "cannot listen on " + config_.listenAddress + ":" + std::to_string(config_.port) + ": " +
                  std::strerror(errno);
         return 0;
     }
-    return ntohs(addr.sin_port);
+    return ntohs(ss.ss_family == AF_INET6 ? addr6->sin6_port : addr->sin_port);
 }
 
 void FtpServer::serve(int stopFd)

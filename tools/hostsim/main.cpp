@@ -152,6 +152,10 @@ int main(int argc, char **argv)
             if (colon == std::string::npos)
                 return usage("--listen wants ADDRESS:PORT");
             config.listenAddress = val.substr(0, colon);
+            // [::1]:PORT for IPv6.
+            if (config.listenAddress.size() > 2 && config.listenAddress.front() == '[' &&
+                config.listenAddress.back() == ']')
+                config.listenAddress = config.listenAddress.substr(1, config.listenAddress.size() - 2);
             char *end = nullptr;
             const long port = std::strtol(val.c_str() + colon + 1, &end, 10);
             if (*end || port < 0 || port > 65535 || colon + 1 == val.size())
@@ -305,7 +309,9 @@ int main(int argc, char **argv)
         std::cerr << "quellon-hostsim: " << error << "\n";
         return 1;
     }
-    std::cout << "quellon-hostsim listening on " << config.listenAddress << ":" << port << std::endl;
+    const bool v6 = config.listenAddress.find(':') != std::string::npos;
+    std::cout << "quellon-hostsim listening on "
+              << (v6 ? "[" + config.listenAddress + "]" : config.listenAddress) << ":" << port << std::endl;
     server.serve(gStopPipe[0]);
     return 0;
 }
