@@ -36,6 +36,14 @@ void apply(const platform::Registry &reg, const std::string &key, HostSettings &
     // Seconds; a profile from before the setting waits the default.
     const std::string wait = reg.readString(key, "ReplyTimeOut");
     s.transport.replyTimeOut = wait.empty() ? kDefaultReplyTimeOut : std::max(0, toInteger(wait)) * 1000;
+    // Missing: a profile from before SSH, reached by FTP. An unknown value is
+    // reported rather than guessed.
+    const std::string protocol = reg.readString(key, "Protocol");
+    if (!protocol.empty() && protocol != "FTP" && protocol != "SSH")
+        throw std::runtime_error("'" + protocol + "' is not a valid protocol (FTP or SSH)");
+    s.transport.ssh = protocol == "SSH";
+    const std::string library = reg.readString(key, "SshLibrary");
+    s.transport.sshLibrary = library.empty() ? FtpTransport{}.sshLibrary : library;
 }
 
 void write(platform::Registry &reg, const std::string &key, const HostSettings &s)
@@ -49,6 +57,8 @@ void write(platform::Registry &reg, const std::string &key, const HostSettings &
     reg.writeString(key, "Security", std::to_string(static_cast<int>(s.transport.security)));
     reg.writeString(key, "TlsFingerprint", s.transport.tlsFingerprint);
     reg.writeString(key, "ReplyTimeOut", std::to_string(s.transport.replyTimeOut / 1000));
+    reg.writeString(key, "Protocol", s.transport.ssh ? "SSH" : "FTP");
+    reg.writeString(key, "SshLibrary", s.transport.sshLibrary);
 }
 
 // The sub-key of the profile for `serverName`, searched last first; empty

@@ -5,7 +5,9 @@
 // sub-key per host named by a nine-digit number ("000000000", "000000001",
 // ...), and "LastHostUsed" names the last one. A profile without "Passive",
 // "Security" or "TlsFingerprint" (older ones) means active mode in the clear;
-// one without "ReplyTimeOut" (seconds) waits the default for a reply.
+// one without "ReplyTimeOut" (seconds) waits the default for a reply; one
+// without "Protocol" ("FTP" or "SSH") is reached by FTP, and "SshLibrary"
+// (default QGPL) holds the save file of a job over SSH.
 
 #include "net/FtpTransport.h"
 

@@ -3,6 +3,7 @@
 // that shows what the jobs report in the window.
 
 #include "jobs/HostJobs.h"
+#include "jobs/SshHostLink.h"
 #include "net/NMFtp.h"
 #include "platform/Cursor.h"
 #include "zip/ZipBuilder.h"
@@ -41,6 +42,7 @@ private:
 struct WizardJobParts {
     explicit WizardJobParts(TfrmMain &f);
     TNMFTP ftp;
+    jobs::SshHostLink ssh; // for hosts reached through SSH
     TZipBuilder zip;
     WizardJobUi ui;
     jobs::HostJobs jobs;

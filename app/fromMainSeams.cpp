@@ -80,6 +80,7 @@ void TfrmMain::disconnectIfConnected()
     TNMFTP &ftp = jobParts().ftp;
     if (ftp.Connected)
         ftp.Disconnect();
+    jobParts().ssh.disconnect();
 }
 
 // The whole job runs inside Connect: sign-on raises OnConnect, whose handler
@@ -110,6 +111,21 @@ void TfrmMain::connectToHost(const ConnectParams &p)
     ftp.OnReplyOverdue = [this](bool overdue) { ftpReplyOverdue(overdue); };
 
     jobs::HostJobs &j = parts.jobs;
+    const bool overSsh = p.transport.ssh;
+    j.useSsh(overSsh ? &parts.ssh : nullptr);
+    if (overSsh) {
+        TSshSession &s = parts.ssh.Session;
+        s.Host = p.host;
+        s.Port = p.port;
+        s.UserID = p.userId;
+        s.Password = p.password;
+        s.TimeOutSeconds = p.transport.replyTimeOut / 1000;
+        parts.ssh.Library = jobs::hostUpper(p.transport.sshLibrary);
+        // Yes adds the key to known_hosts, where ssh finds it too.
+        s.OnUnknownHostKey = [host, &s](const std::string &fingerprint, TCertAnswer &answer) {
+            answer = askAboutHostKey(host, fingerprint, s.KnownHostsPath());
+        };
+    }
     j.runFolder = runFolder();
     j.userProfile = p.userId;
     // What this job meets, not what an earlier try met.
@@ -159,7 +175,10 @@ void TfrmMain::connectToHost(const ConnectParams &p)
         }
     } dropPartial{partialArchive_};
     try {
-        ftp.Connect();
+        if (overSsh)
+            j.runOverSsh();
+        else
+            ftp.Connect();
         parts.ui.showPendingConnectionMessage(std::string());
     } catch (const jobs::JobAborted &) {
         // The user stopped the job and the window closes; nothing to show.
@@ -176,8 +195,9 @@ void TfrmMain::connectToHost(const ConnectParams &p)
         parts.ui.failureBegins();
         // A refused sign-on or connection: one box that names the host, the
         // port and the cause instead of a bare "failed" and a second box.
-        const std::string where = ftp.Proxy.empty() ? p.host + ", port " + std::to_string(ftp.Port)
-                                                    : "proxy " + ftp.Proxy + ", port " + std::to_string(ftp.ProxyPort);
+        const std::string where = overSsh || ftp.Proxy.empty()
+                                      ? p.host + ", port " + std::to_string(overSsh ? p.port : ftp.Port)
+                                      : "proxy " + ftp.Proxy + ", port " + std::to_string(ftp.ProxyPort);
         if (ftp.Stopped()) {
             const std::string stopped = stoppedJobMessage(j.stageMessage(j.JobStage), ftp.StopReason());
             if (parts.ui.showPendingConnectionMessage(where + ": " + stopped))

@@ -224,8 +224,9 @@ struct Connection {
         s.Port = portOption->count() > 0 ? port : 22;
         s.UserID = user;
         s.Password = *password;
-        if (timeout > 0)
-            s.TimeOutSeconds = std::max(1, (timeout + 999) / 1000);
+        s.TimeOutSeconds = timeout > 0 ? std::max(1, (timeout + 999) / 1000) : 0;
+        catchStopSignals();
+        s.StopCheck = [] { return stopReason(); };
         // Nobody can be asked here: an unknown key is refused unless it is
         // the one given, and named in the advice.
         s.OnUnknownHostKey = [want = hostKey, refused = refusedKey](const std::string &fp, TCertAnswer &a) {

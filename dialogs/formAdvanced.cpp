@@ -26,17 +26,26 @@ TfrmAdvanced::TfrmAdvanced(int port, const std::string &proxy, int proxyPort, co
 {
     setObjectName(QStringLiteral("frmAdvanced"));
     setWindowTitle(QStringLiteral("Advanced server configuration"));
-    setFixedSize(326, 407);
+    setFixedSize(326, 477);
 
     auto *grpPort = new QGroupBox(QStringLiteral("Remote host port information"), this);
-    grpPort->setGeometry(8, 8, 310, 60);
+    grpPort->setGeometry(8, 8, 310, 94);
+    auto *lblProtocol = new QLabel(QStringLiteral("Connect through"), grpPort);
+    lblProtocol->setGeometry(12, 26, 130, 20);
+    cmbProtocol = new QComboBox(grpPort);
+    cmbProtocol->setObjectName(QStringLiteral("cmbProtocol"));
+    cmbProtocol->addItems({QStringLiteral("FTP"), QStringLiteral("SSH")});
+    cmbProtocol->setGeometry(146, 24, 150, 24);
+    cmbProtocol->setToolTip(QStringLiteral(
+        "SSH: for hosts whose FTP server is off. The host needs OpenSSH for i running and the user allowed "
+        "to sign on; your SSH agent's and ~/.ssh keys are tried before the password."));
     auto *lblPort = new QLabel(QStringLiteral("Port number to connect to"), grpPort);
-    lblPort->setGeometry(12, 26, 170, 20);
+    lblPort->setGeometry(12, 60, 170, 20);
     edtPort = portEdit(grpPort, "edtPort");
-    edtPort->setGeometry(200, 24, 96, 24);
+    edtPort->setGeometry(200, 58, 96, 24);
 
     auto *grpProxy = new QGroupBox(QStringLiteral("Proxy server information"), this);
-    grpProxy->setGeometry(8, 76, 310, 100);
+    grpProxy->setGeometry(8, 110, 310, 100);
     auto *lblProxy = new QLabel(QStringLiteral("Name or IP Address"), grpProxy);
     lblProxy->setGeometry(12, 28, 130, 20);
     edtProxy = new QLineEdit(grpProxy);
@@ -48,7 +57,7 @@ TfrmAdvanced::TfrmAdvanced(int port, const std::string &proxy, int proxyPort, co
     edtProxyPort->setGeometry(200, 62, 96, 24);
 
     auto *grpTransfer = new QGroupBox(QStringLiteral("Transfer and security"), this);
-    grpTransfer->setGeometry(8, 184, 310, 176);
+    grpTransfer->setGeometry(8, 218, 310, 212);
     chkPassive = new QCheckBox(QStringLiteral("Passive mode"), grpTransfer);
     chkPassive->setObjectName(QStringLiteral("chkPassive"));
     chkPassive->setGeometry(12, 24, 284, 22);
@@ -82,14 +91,23 @@ TfrmAdvanced::TfrmAdvanced(int port, const std::string &proxy, int proxyPort, co
     edtReplyTimeOut->setToolTip(QStringLiteral(
         "How long sign-on and each command may take to answer (0: no limit). Host commands such as a "
         "save may take as long as they need."));
+    auto *lblSshLibrary = new QLabel(QStringLiteral("Library for the save file (SSH)"), grpTransfer);
+    lblSshLibrary->setGeometry(12, 178, 180, 20);
+    edtSshLibrary = new QLineEdit(grpTransfer);
+    edtSshLibrary->setObjectName(QStringLiteral("edtSshLibrary"));
+    edtSshLibrary->setMaxLength(10);
+    edtSshLibrary->setGeometry(200, 176, 96, 24);
+    edtSshLibrary->setToolTip(QStringLiteral(
+        "Each SSH command is a job of its own, so QTEMP cannot hold the save file: it goes into this "
+        "library under a unique name and is deleted when the job ends."));
 
     btnOk = new QPushButton(QStringLiteral("OK"), this);
     btnOk->setObjectName(QStringLiteral("btnOk"));
-    btnOk->setGeometry(156, 370, 75, 27);
+    btnOk->setGeometry(156, 440, 75, 27);
     btnOk->setDefault(true);
     btnCancel = new QPushButton(QStringLiteral("Cancel"), this);
     btnCancel->setObjectName(QStringLiteral("btnCancel"));
-    btnCancel->setGeometry(240, 370, 75, 27);
+    btnCancel->setGeometry(240, 440, 75, 27);
 
     connect(btnOk, &QPushButton::clicked, this, [this] { dialogs::closeWith(*this, platform::mrOk); });
     connect(btnCancel, &QPushButton::clicked, this, [this] {
@@ -107,10 +125,38 @@ TfrmAdvanced::TfrmAdvanced(int port, const std::string &proxy, int proxyPort, co
     edtFingerprint->setCursorPosition(0);
     btnForget->setEnabled(!transport.tlsFingerprint.empty());
     edtReplyTimeOut->setText(QString::number(transport.replyTimeOut / 1000));
+    cmbProtocol->setCurrentIndex(transport.ssh ? 1 : 0);
+    edtSshLibrary->setText(QString::fromStdString(transport.sshLibrary));
     // Connected after the values are in, so the stored port is kept as is.
     connect(cmbSecurity, &QComboBox::currentIndexChanged, this, [this](int i) { cmbSecurityChange(i); });
+    connect(cmbProtocol, &QComboBox::currentIndexChanged, this, [this](int i) { cmbProtocolChange(i); });
     connect(btnForget, &QPushButton::clicked, this, [this] { btnForgetClick(); });
     securityIndex_ = cmbSecurity->currentIndex();
+    protocolIndex_ = cmbProtocol->currentIndex();
+    enableFields();
+}
+
+void TfrmAdvanced::enableFields()
+{
+    const bool ftp = cmbProtocol->currentIndex() == 0;
+    for (QWidget *w : std::initializer_list<QWidget *>{edtProxy, edtProxyPort, chkPassive, cmbSecurity})
+        w->setEnabled(ftp);
+    btnForget->setEnabled(ftp && !edtFingerprint->text().isEmpty());
+    edtSshLibrary->setEnabled(!ftp);
+}
+
+void TfrmAdvanced::cmbProtocolChange(int index)
+{
+    const bool toSsh = index == 1 && protocolIndex_ != 1;
+    const bool fromSsh = index != 1 && protocolIndex_ == 1;
+    protocolIndex_ = index;
+    // Only a standard port follows; a port the user chose stays.
+    const int ftpPort = cmbSecurity->currentIndex() == static_cast<int>(TFtpSecurity::Implicit) ? kImplicitTlsPort : 21;
+    if (toSsh && edtPort->value() == ftpPort)
+        edtPort->setText(QString::number(kSshPort));
+    else if (fromSsh && edtPort->value() == kSshPort)
+        edtPort->setText(QString::number(ftpPort));
+    enableFields();
 }
 
 FtpTransport TfrmAdvanced::transport() const
@@ -120,6 +166,11 @@ FtpTransport TfrmAdvanced::transport() const
     t.security = static_cast<TFtpSecurity>(cmbSecurity->currentIndex());
     t.tlsFingerprint = edtFingerprint->text().toStdString();
     t.replyTimeOut = edtReplyTimeOut->value() * 1000;
+    t.ssh = cmbProtocol->currentIndex() == 1;
+    // The host folds names to upper case; an empty field is the default.
+    t.sshLibrary = edtSshLibrary->text().trimmed().toUpper().toStdString();
+    if (t.sshLibrary.empty())
+        t.sshLibrary = FtpTransport{}.sshLibrary;
     return t;
 }
 

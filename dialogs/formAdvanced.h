@@ -1,7 +1,8 @@
 #pragma once
-// Connection settings: the FTP port, the proxy and the proxy port of the
-// main form, and how the transfer runs: passive mode, TLS, the host
-// certificate accepted earlier and how long a reply may take. The form only edits; btnAdvancedClick takes
+// Connection settings: FTP or SSH, the port, the proxy and the proxy port of
+// the main form, and how the transfer runs: passive mode, TLS, the host
+// certificate accepted earlier, how long a reply may take and, over SSH, the
+// library that holds the save file. The form only edits; btnAdvancedClick takes
 // the values back.
 
 #include <QCheckBox>
@@ -23,6 +24,7 @@ public:
     TfrmAdvanced(int port, const std::string &proxy, int proxyPort, const FtpTransport &transport = {},
                  QWidget *parent = nullptr);
 
+    QComboBox *cmbProtocol; // FTP, SSH
     TCSpinEdit *edtPort;
     QLineEdit *edtProxy;
     TCSpinEdit *edtProxyPort;
@@ -31,6 +33,7 @@ public:
     QLineEdit *edtFingerprint; // read only
     QPushButton *btnForget;
     TCSpinEdit *edtReplyTimeOut; // seconds, 0 = no limit
+    QLineEdit *edtSshLibrary;     // over SSH: where the save file lives
     QPushButton *btnOk;
     QPushButton *btnCancel;
 
@@ -44,10 +47,14 @@ public:
     void btnCancelClick() {}
     // Implicit TLS has a port of its own: the standard ports follow the choice.
     void cmbSecurityChange(int index);
+    // SSH has a port of its own, and the FTP-only fields do not apply.
+    void cmbProtocolChange(int index);
     void btnForgetClick();
 
 private:
+    void enableFields();
     int securityIndex_ = 0;
+    int protocolIndex_ = 0;
 };
 
 extern TfrmAdvanced *frmAdvanced;

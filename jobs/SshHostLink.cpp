@@ -167,7 +167,7 @@ std::string SshHostLink::removeSaveFile()
             Session.OnUnknownHostKey = [known](const std::string &fp, TCertAnswer &a) {
                 a = fp == known ? TCertAnswer::Accept : TCertAnswer::Reject;
             };
-            Session.TimeOutSeconds = std::min(Session.TimeOutSeconds, 10);
+            Session.TimeOutSeconds = Session.TimeOutSeconds > 0 ? std::min(Session.TimeOutSeconds, 10) : 10;
             Session.Connect();
         }
         const std::string cl = "DLTF FILE(" + saveFile() + ")";

@@ -1,8 +1,8 @@
 #pragma once
-// How a host's FTP server is reached beyond its name and port: who opens the
+// How a host is reached beyond its name and port: FTP or SSH, who opens the
 // data connections, whether TLS protects the session, how long a reply may
-// take. Kept per host
-// profile, edited in the connection settings, handed to TNMFTP.
+// take. Kept per host profile, edited in the connection settings, handed to
+// TNMFTP (or, over SSH, to the SSH link).
 
 #include <cstdint>
 #include <string>
@@ -25,7 +25,15 @@ struct FtpTransport {
     std::string tlsFingerprint;
     // ms a reply (or a stalled transfer) is awaited; 0 = no limit.
     int replyTimeOut = kDefaultReplyTimeOut;
+    // Through the host's SSH server instead of FTP (its FTP server is off);
+    // passive mode and TLS do not apply then.
+    bool ssh = false;
+    // Over SSH the save file lives in a real library while the job runs.
+    std::string sshLibrary = "QGPL";
 };
+
+// The port SSH servers listen on.
+inline constexpr int kSshPort = 22;
 
 // The port FTP servers listen on for implicit TLS.
 inline constexpr int kImplicitTlsPort = 990;

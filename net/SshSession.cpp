@@ -126,8 +126,8 @@ void TSshSession::fail(const std::string &what)
 
 void TSshSession::progressMade()
 {
-    deadline_ = untimed_ ? std::numeric_limits<int64_t>::max()
-                         : nowMs() + static_cast<int64_t>(TimeOutSeconds) * 1000;
+    deadline_ = untimed_ || TimeOutSeconds <= 0 ? std::numeric_limits<int64_t>::max()
+                                                : nowMs() + static_cast<int64_t>(TimeOutSeconds) * 1000;
 }
 
 // One wait for the socket (or 2 ms), with the event loop kept live and the

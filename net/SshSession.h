@@ -78,6 +78,7 @@ public:
     bool ReadConfig = true;
     // Seconds any step but a running command may go without progress (a
     // command takes as long as it needs; TCP keepalive watches the host).
+    // 0: no limit.
     int TimeOutSeconds = 30;
     // Asked while waiting: a non-empty answer (why) stops the step with
     // EAbortError, as Abort does.
@@ -103,6 +104,8 @@ public:
                       const TSshProgressEvent &progress = {});
 
     void Disconnect();
+    // Where the host keys are checked and kept.
+    std::string KnownHostsPath() const { return knownHostsFile(); }
     // Breaks the running step off: it throws EAbortError.
     void Abort() { aborted_ = true; }
 

@@ -244,3 +244,35 @@ TEST_F(WizardTest, UnknownSecurityLevelIsReported)
         << dialogs.exceptions[0];
     (void)f;
 }
+
+TEST_F(WizardTest, ProtocolFollowsTheHostOlderProfilesMeanFtpAndAnUnknownOneIsReported)
+{
+    writeProfiles({{"000000000", "old", "21", "", "0", "JOE"}, {"000000001", "sshhost", "22", "", "0", "ANN"}},
+                  "000000001");
+    {
+        platform::Registry reg;
+        reg.writeString("Hosts/000000001", "Protocol", "SSH");
+        reg.writeString("Hosts/000000001", "SshLibrary", "QTMP");
+    }
+    {
+        TestForm &f = start({"/zip"});
+        EXPECT_TRUE(f.Transport.ssh);
+        EXPECT_EQ(f.Transport.sshLibrary, "QTMP");
+        HostSettings old;
+        old.serverName = "old";
+        HostProfiles::lookup(old);
+        EXPECT_FALSE(old.transport.ssh);
+        EXPECT_EQ(old.transport.sshLibrary, "QGPL");
+        old.transport.ssh = true;
+        HostProfiles::store(old);
+        EXPECT_EQ(value("Hosts/000000000", "Protocol"), "SSH");
+        EXPECT_EQ(value("Hosts/000000000", "SshLibrary"), "QGPL");
+    }
+    // store() made "old" the last used.
+    platform::Registry().writeString("Hosts/000000000", "Protocol", "TELNET");
+    TestForm &g = create({});
+    ASSERT_FALSE(dialogs.exceptions.empty());
+    EXPECT_NE(dialogs.exceptions.back().find("'TELNET' is not a valid protocol"), std::string::npos)
+        << dialogs.exceptions.back();
+    (void)g;
+}

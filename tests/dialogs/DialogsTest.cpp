@@ -148,6 +148,35 @@ TEST_F(DialogsTest, AdvancedTransferSettings)
     EXPECT_EQ(port, 2121);
 }
 
+TEST_F(DialogsTest, AdvancedSshChoiceTakesItsPortAndLibraryAndSetsTheFtpFieldsAside)
+{
+    int port = 21, proxyPort = 0;
+    std::string proxy;
+    FtpTransport transport;
+    std::vector<std::string> ports;
+    ui.modalScripts.push_back(script<TfrmAdvanced>([&](TfrmAdvanced &f) {
+        EXPECT_EQ(f.cmbProtocol->currentText(), "FTP");
+        EXPECT_FALSE(f.edtSshLibrary->isEnabled());
+        f.cmbProtocol->setCurrentIndex(1);
+        ports.push_back(f.edtPort->text().toStdString());
+        EXPECT_FALSE(f.chkPassive->isEnabled());
+        EXPECT_FALSE(f.cmbSecurity->isEnabled());
+        EXPECT_FALSE(f.edtProxy->isEnabled());
+        EXPECT_TRUE(f.edtSshLibrary->isEnabled());
+        EXPECT_EQ(f.edtSshLibrary->text(), "QGPL");
+        f.cmbProtocol->setCurrentIndex(0);
+        ports.push_back(f.edtPort->text().toStdString());
+        f.cmbProtocol->setCurrentIndex(1);
+        type(f.edtSshLibrary, " qtmp ");
+        press(f.btnOk);
+    }));
+    dialogs::editConnectionSettings(port, proxy, proxyPort, transport);
+    EXPECT_EQ(ports, (std::vector<std::string>{"22", "21"}));
+    EXPECT_EQ(port, 22);
+    EXPECT_TRUE(transport.ssh);
+    EXPECT_EQ(transport.sshLibrary, "QTMP");
+}
+
 // ---- post-restore command --------------------------------------------------
 
 TEST_F(DialogsTest, CommandOkNeedsTextAndStoresItAsTyped)

@@ -162,4 +162,55 @@ TEST_F(JobsE2e, CliSavesAndRestoresOverSshWithPassword)
     EXPECT_FALSE(fileExists(tmp.file("w.4ql")));
 }
 
+// The wizard over SSH: the host key asked about once, through the same
+// question as a certificate, then known; the choice kept in the profile.
+TEST_F(JobsE2e, WizardOverSshAsksOnceAboutTheHostKeyThenTrustsIt)
+{
+    fs::create_directories(tmp.file("home/.ssh"));
+    const QByteArray savedHome = qgetenv("HOME");
+    qputenv("HOME", QByteArray::fromStdString(tmp.file("home")));
+    struct RestoreHome {
+        QByteArray home;
+        ~RestoreHome() { qputenv("HOME", home); }
+    } restoreHome{savedHome};
+    host(tmp.file("host"), {"--seed-library", "MYLIB"})->stop(); // the sample library
+    const auto saved = objects(tmp.file("host/MYLIB"));
+    SshPasswordServer server(tmp.file("host"), "JOE", "secret");
+    ASSERT_EQ(server.problem(), "");
+
+    transport = FtpTransport{};
+    transport->ssh = true;
+    dialogs.boxAnswers.push_back(platform::mrYes); // trust it from now on
+    const std::string archive = tmp.file("MYLIB.4ql");
+    saveWithWizard(server.port(), archive, "mylib");
+    EXPECT_TRUE(dialogs.exceptions.empty()) << dialogs.exceptions.front();
+    ASSERT_EQ(form->Wizard->currentWidget(), form->tabSaveDone) << ::testing::PrintToString(listLines());
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].caption, "Host key");
+    EXPECT_NE(dialogs.boxes[0].text.find(server.hostKeyFingerprint()), std::string::npos) << dialogs.boxes[0].text;
+    const auto lines = jobLines(kSaveSummaryLines);
+    ASSERT_GE(lines.size(), 4u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[3], "Sign-on and transfers protected by SSH (host key " + server.hostKeyFingerprint() + ")");
+    EXPECT_NE(readFile(tmp.file("home/.ssh/known_hosts")).find("[localhost]:" + std::to_string(server.port())),
+              std::string::npos);
+    EXPECT_EQ(objects(tmp.file("host/QGPL")).size(), 0u);
+    platform::Registry reg;
+    std::string key;
+    for (const auto &k : reg.subKeys("Hosts"))
+        if (reg.readString("Hosts/" + k, "ServerName") == "localhost")
+            key = "Hosts/" + k;
+    EXPECT_EQ(reg.readString(key, "Protocol"), "SSH");
+    form->removeRunFolder();
+
+    // The next job takes SSH from the profile and asks nothing.
+    transport.reset();
+    fs::remove_all(tmp.file("host/MYLIB"));
+    restoreWithWizard(server.port(), archive, true);
+    EXPECT_TRUE(dialogs.exceptions.empty()) << dialogs.exceptions.front();
+    ASSERT_EQ(form->Wizard->currentWidget(), form->tabSaveDone) << ::testing::PrintToString(listLines());
+    EXPECT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(objects(tmp.file("host/MYLIB")), saved);
+    EXPECT_EQ(objects(tmp.file("host/QGPL")).size(), 0u);
+}
+
 } // namespace
