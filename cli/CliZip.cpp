@@ -194,7 +194,8 @@ int doList(TZipBuilder &z, const Args &a, Reports &r)
     uint64_t total = 0, packed = 0;
     for (const ZipDirEntry &e : z.Entries) {
         const char *method = e.CompressionMethod == 0 ? "Stored" : e.CompressionMethod == 8 ? "Deflate" : "Other";
-        std::printf("%10u %10u %-7s %-16s %08x %s%s\n", e.UncompressedSize, e.CompressedSize, method,
+        std::printf("%10llu %10llu %-7s %-16s %08x %s%s\n", static_cast<unsigned long long>(e.UncompressedSize),
+                    static_cast<unsigned long long>(e.CompressedSize), method,
                     dosDateTime(e.DateTime).c_str(), e.CRC32, e.Encrypted ? "*" : " ", e.FileName.c_str());
         if (!e.FileComment.empty())
             std::printf("%59s%s\n", "", e.FileComment.c_str());

@@ -4,12 +4,17 @@
 #include "zip/ZipBuilder.h"
 #include "zip/ZipMessages.h"
 
+#include "zipdll/Zip64.h"
+
 #include "platform/Cursor.h"
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include <type_traits>
+#include <vector>
 
 using namespace zipmsg;
 
@@ -48,9 +53,9 @@ bool fileExists(const std::string &name)
     return !name.empty() && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// Where a ZIP64 end record and its locator, standing right before the end
-// record at `eocPos`, begin; `eocPos` itself when there are none. Only their
-// placement is used: the 32-bit fields of the end record must still hold.
+// Where a Zip64 end record standing right before its locator (itself right
+// before the end record at `eocPos`) begins; -1 when there is a locator but
+// no such record, `eocPos` when there is no locator.
 int64_t zip64EndStart(std::FILE *f, int64_t eocPos)
 {
     constexpr int64_t kLocator = 20, kMinEnd64 = 56;
@@ -58,22 +63,21 @@ int64_t zip64EndStart(std::FILE *f, int64_t eocPos)
     if (eocPos < kLocator + kMinEnd64 || !seekTo(f, eocPos - kLocator) || readSome(f, loc, kLocator) != kLocator)
         return eocPos;
     ByteReader r(loc, kLocator);
-    if (r.u32() != 0x07064B50)
+    if (r.u32() != zip64::kSigLocator)
         return eocPos;
-    // The locator's offset may be off by a stub; take the record that ends
-    // right at the locator, recognised by its signature and its own size field.
+    // The locator's offset may be off by a stub, and an extensible data
+    // sector makes the record longer: take the record that ends right at the
+    // locator, recognised by its signature and its own size field.
     const int64_t span = std::min<int64_t>(kMinEnd64 + 1024, eocPos - kLocator);
     std::vector<uint8_t> buf(static_cast<size_t>(span));
     if (!seekTo(f, eocPos - kLocator - span) || readSome(f, buf.data(), buf.size()) != buf.size())
-        return eocPos;
+        return -1;
     for (int64_t size = kMinEnd64; size <= span; ++size) {
-        ByteReader h(buf.data() + (span - size), 12);
-        uint32_t sig = h.u32();
-        uint32_t lo = h.u32(), hi = h.u32();
-        if (sig == 0x06064B50 && hi == 0 && static_cast<int64_t>(lo) + 12 == size)
+        const uint8_t *p = buf.data() + (span - size);
+        if (zip64::le(p, 4) == zip64::kSigEnd64 && zip64::le(p + 4, 8) + 12 == static_cast<uint64_t>(size))
             return eocPos - kLocator - size;
     }
-    return eocPos;
+    return -1;
 }
 
 // Restores the normal cursor however List ends.
@@ -88,6 +92,7 @@ bool TZipBuilder::CheckIfLastDisk(ZipEndOfCentral &eoc, bool raiseErrors)
 {
     rawComment_.clear();
     endOfCentralOffset_ = 0;
+    directoryEnd_ = 0;
     firstOfSet_ = false;
     file_.reset(std::fopen(workName_.c_str(), "rb"));
     struct stat st{};
@@ -120,6 +125,7 @@ bool TZipBuilder::CheckIfLastDisk(ZipEndOfCentral &eoc, bool raiseErrors)
                 eoc = parseEnd(rec);
                 if (eoc.HeaderSig == kEndSig && eoc.ZipCommentLen == 0) {
                     endOfCentralOffset_ = size - kEndSize;
+                    readZip64End(eoc);
                     return true;
                 }
             }
@@ -155,6 +161,7 @@ bool TZipBuilder::CheckIfLastDisk(ZipEndOfCentral &eoc, bool raiseErrors)
                 const char *c = reinterpret_cast<const char *>(&buf[i + kEndSize]);
                 rawComment_.assign(c, strnlen(c, commentLen));
             }
+            readZip64End(eoc);
             return true;
         }
     } catch (const EZipBuilder &) {
@@ -171,6 +178,48 @@ bool TZipBuilder::CheckIfLastDisk(ZipEndOfCentral &eoc, bool raiseErrors)
     if (volumeSeq_ == 1)
         throw EZipBuilder(DS_FirstInSet, true);
     throw EZipBuilder(DS_FirstFileOnHD, true);
+}
+
+// Takes the values that overflowed the end record from the Zip64 end
+// record, and checks what the directory's size must at least be.
+void TZipBuilder::readZip64End(ZipEndOfCentral &eoc)
+{
+    directoryEnd_ = endOfCentralOffset_;
+    const bool overflow = eoc.ThisDiskNo == zip64::kMax16 || eoc.CentralDiskNo == zip64::kMax16 ||
+                          eoc.CentralEntriesOnDisk == zip64::kMax16 || eoc.TotalEntries == zip64::kMax16 ||
+                          eoc.CentralSize == zip64::kMax32 || eoc.CentralOffset == zip64::kMax32;
+    std::FILE *f = file_.get();
+    const int64_t start = zip64EndStart(f, endOfCentralOffset_);
+    if (start != endOfCentralOffset_) {
+        uint8_t rec[zip64::kEnd64Size];
+        zip64::End e;
+        uint64_t recSize = 0;
+        if (start < 0 || !seekTo(f, start) || readSome(f, rec, sizeof rec) != sizeof rec ||
+            !zip64::parseEnd64(rec, sizeof rec, e, recSize)) {
+            if (overflow)
+                throw EZipBuilder(LI_ReadZipError, true);
+        } else {
+            auto take = [](auto &field, uint64_t max, uint64_t wide) {
+                if (field == max)
+                    field = static_cast<std::remove_reference_t<decltype(field)>>(wide);
+            };
+            take(eoc.CentralEntriesOnDisk, zip64::kMax16, e.entriesOnDisk);
+            take(eoc.TotalEntries, zip64::kMax16, e.entries);
+            take(eoc.CentralSize, zip64::kMax32, e.cdSize);
+            take(eoc.CentralOffset, zip64::kMax32, e.cdOffset);
+            eoc.Zip64 = true;
+            directoryEnd_ = start;
+        }
+    } else if (eoc.CentralSize == zip64::kMax32 || eoc.CentralOffset == zip64::kMax32) {
+        // Deferred to a Zip64 record that is not there. (A count of 65,535
+        // without one is simply exact.)
+        throw EZipBuilder(LI_ReadZipError, true);
+    }
+    // Every central header takes at least 46 bytes: a 64-bit count the
+    // directory cannot hold is damage, not a reason to reserve memory.
+    if (eoc.Zip64 && (eoc.TotalEntries > eoc.CentralSize / kCentralSize ||
+                      (eoc.ThisDiskNo == eoc.CentralDiskNo && eoc.CentralSize > static_cast<uint64_t>(directoryEnd_))))
+        throw EZipBuilder(LI_ReadZipError, true);
 }
 
 void TZipBuilder::List()
@@ -239,7 +288,7 @@ void TZipBuilder::listEntries(const ZipEndOfCentral &eoc)
     if (eoc.ThisDiskNo == eoc.CentralDiskNo) {
         // The directory ends right before the end record, or before the
         // ZIP64 end record that writers streaming from a pipe put in between.
-        position = zip64EndStart(f, endOfCentralOffset_) - static_cast<int64_t>(eoc.CentralSize);
+        position = directoryEnd_ - static_cast<int64_t>(eoc.CentralSize);
     } else {
         totalDisks_ = eoc.ThisDiskNo;
         GetNewDisk(eoc.CentralDiskNo);
@@ -255,7 +304,7 @@ void TZipBuilder::listEntries(const ZipEndOfCentral &eoc)
     archiveDataOffset_ = logicalSize_ == static_cast<int64_t>(kEndSize) ? 0 : logicalSize_;
 
     std::vector<uint8_t> name;
-    for (int seq = 1; seq <= eoc.TotalEntries; ++seq) {
+    for (uint64_t seq = 1; seq <= eoc.TotalEntries; ++seq) {
         uint8_t hdr[kCentralSize];
         // A header of a spanned set lies whole on one volume: a short read
         // means the directory goes on on the next one.
@@ -300,13 +349,24 @@ void TZipBuilder::listEntries(const ZipEndOfCentral &eoc)
             if (readSome(f, e.ExtraData.data(), e.ExtraData.size()) != e.ExtraData.size())
                 throw EZipBuilder(LI_ReadZipError, true);
         }
+        const zip64::Deferred d{e.UncompressedSize == zip64::kMax32, e.CompressedSize == zip64::kMax32,
+                                e.RelOffLocalHdr == zip64::kMax32, e.StartOnDisk == zip64::kMax16};
+        if (d.any()) {
+            zip64::Values v{e.UncompressedSize, e.CompressedSize, e.RelOffLocalHdr, e.StartOnDisk};
+            if (!zip64::readExtra(std::string(e.ExtraData.begin(), e.ExtraData.end()), d, v))
+                throw EZipBuilder(LI_ReadZipError, true);
+            e.UncompressedSize = v.usize;
+            e.CompressedSize = v.csize;
+            e.RelOffLocalHdr = v.offset;
+            e.StartOnDisk = v.disk;
+        }
         if (e.FileCommentLen) {
             std::string c(e.FileCommentLen, '\0');
             if (readSome(f, c.data(), c.size()) != c.size())
                 throw EZipBuilder(DS_CECommentLen, true);
             e.FileComment = (e.Flag & 0x0800) ? decodeName(c, e.Flag) : ConvertOem2Iso(c, cpdOemToAnsi);
         }
-        archiveDataOffset_ = std::min<int64_t>(archiveDataOffset_, e.RelOffLocalHdr);
+        archiveDataOffset_ = std::min<int64_t>(archiveDataOffset_, static_cast<int64_t>(e.RelOffLocalHdr));
         const char last = e.FileName.empty() ? '/' : e.FileName.back();
         if (!UseDirOnlyEntries && (last == '/' || last == '\\' || last == ':')) {
             ++skippedDirEntryCount_;
@@ -314,7 +374,7 @@ void TZipBuilder::listEntries(const ZipEndOfCentral &eoc)
         }
         Entries.push_back(std::move(e));
         if (OnNewName)
-            OnNewName(this, seq, Entries.back());
+            OnNewName(this, static_cast<int>(seq), Entries.back());
     }
     diskNr_ = eoc.ThisDiskNo;
 }

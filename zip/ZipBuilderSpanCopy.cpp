@@ -106,8 +106,9 @@ int TZipBuilder::WriteSpan(const std::string &inFile, const std::string &outFile
         sourceDate_ = st.st_mtime;
         if (eoc.ThisDiskNo != 0 || eoc.CentralDiskNo != 0)
             throw std::runtime_error(inFile + " is already one volume of a multi-volume archive");
-        if (eoc.TotalEntries == 0xFFFF || eoc.CentralSize == 0xFFFFFFFFu || eoc.CentralOffset == 0xFFFFFFFFu)
-            throw std::runtime_error("ZIP64 archives cannot be split into volumes");
+        if (eoc.Zip64)
+            throw std::runtime_error("Zip64 archives (4 GiB and more, or more than 65,535 members) cannot be "
+                                     "split into volumes; " + inFile + " not split");
         std::FILE *f = file_.get();
 
         // The directory first: it gives every member's true compressed size
@@ -375,6 +376,9 @@ int TZipBuilder::ReadSpan(const std::string &inFile, std::string &outFile)
         newDisk_ = false;
         if (eoc.ThisDiskNo == 0 && !firstOfSet_)
             throw std::runtime_error(workName_ + " is not a volume of a multi-volume archive");
+        if (eoc.Zip64)
+            throw std::runtime_error("multi-volume sets with Zip64 records cannot be joined here; " + workName_ +
+                                     " not joined (7-Zip can extract such sets)");
         if (::stat(workName_.c_str(), &st) == 0)
             sourceDate_ = st.st_mtime;
         totalDisks_ = eoc.ThisDiskNo;
