@@ -280,11 +280,17 @@ int doExtract(TZipBuilder &z, const Args &a, Reports &r)
             error(summary);
         return kFailed;
     }
-    if (z.ProcessedCount == 0) {
+    // A test of an archive of folders only has no file to count, and
+    // nothing failed.
+    const bool foldersOnly =
+        a.test && z.Entries.empty() && z.SkippedDirEntryCount() > 0 && a.positional.size() == 1;
+    if (z.ProcessedCount == 0 && !foldersOnly) {
         error("no member of " + archive + " matched");
         return kFailed;
     }
-    if (a.test)
+    if (foldersOnly)
+        std::printf("0 file(s) tested OK, %d folder(s)\n", z.SkippedDirEntryCount());
+    else if (a.test)
         std::printf("%d file(s) tested OK\n", z.ProcessedCount);
     else
         std::printf("%d file(s) extracted to %s\n", z.ProcessedCount, dir.c_str());

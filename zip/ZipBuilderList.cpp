@@ -376,6 +376,16 @@ void TZipBuilder::listEntries(const ZipEndOfCentral &eoc)
         if (OnNewName)
             OnNewName(this, static_cast<int>(seq), Entries.back());
     }
+    // The headers the end record counts must fill the directory it sizes:
+    // more headers than counted would be left out of every listing and test.
+    // (A digital signature record may close the directory.)
+    if (eoc.ThisDiskNo == eoc.CentralDiskNo) {
+        const int64_t at = ftello(f);
+        uint8_t sig[4] = {};
+        if (at != directoryEnd_ &&
+            !(at < directoryEnd_ && readSome(f, sig, 4) == 4 && ByteReader(sig, 4).u32() == 0x05054B50))
+            throw EZipBuilder(LI_ReadZipError, true);
+    }
     diskNr_ = eoc.ThisDiskNo;
 }
 

@@ -281,6 +281,13 @@ bool readDirectory(int fd, Directory &dir, std::string &error, int codePage)
         e.name = decodeName(e.rawName, e.flags, e.madeBy, codePage);
         dir.entries.push_back(std::move(e));
     }
+    // The counted headers must fill the directory (a digital signature
+    // record may close it): members beyond the count would be missed by
+    // every extract and test.
+    if (r.left() != 0 && !(r.left() >= 4 && ByteReader(cd.data() + r.pos(), 4).u32() == 0x05054b50)) {
+        error = "central directory holds more entries than its end record says";
+        return false;
+    }
     // Entries whose data overlap another's are the mark of a zip bomb or of
     // damage; refuse the archive rather than guess.
     std::vector<std::pair<uint64_t, uint64_t>> spans;
@@ -310,13 +317,37 @@ bool locateData(int fd, const Directory &dir, const CentralEntry &e, uint64_t &d
         error = "local header of " + e.name + " has a bad signature";
         return false;
     }
-    r.skip(22);
-    uint16_t nlen = r.u16();
-    uint16_t xlen = r.u16();
+    r.u16(); // version needed
+    const uint16_t flags = r.u16();
+    const uint16_t method = r.u16();
+    r.skip(8); // time, date, CRC
+    uint64_t csize = r.u32(), usize = r.u32();
+    const uint16_t nlen = r.u16();
+    const uint16_t xlen = r.u16();
     dataStart = e.localOffset + 30 + nlen + xlen;
     if (dataStart > dir.cdStart || e.csize > dir.cdStart - dataStart) {
         error = "data of " + e.name + " runs past the end of the archive data";
         return false;
+    }
+    // The local header must describe the member the directory lists: a
+    // reader going by local headers (or a damaged directory) would
+    // otherwise see another archive than the listing shows.
+    std::string var(size_t(nlen) + xlen, '\0');
+    if (!var.empty() && !readAll(fd, var.data(), var.size(), e.localOffset + 30)) {
+        error = "cannot read the local header of " + e.name;
+        return false;
+    }
+    if (var.compare(0, nlen, e.rawName) != 0 || method != e.method) {
+        error = "local header of " + e.name + " names another member or method than the central directory";
+        return false;
+    }
+    if (!(flags & kFlagDescriptor) && !(e.flags & kFlagDescriptor)) {
+        zip64::Values v{usize, csize, 0, 0};
+        const zip64::Deferred d{usize == kMax32, csize == kMax32, false, false};
+        if (!zip64::readExtra(var.substr(nlen), d, v) || v.usize != e.usize || v.csize != e.csize) {
+            error = "local header of " + e.name + " gives other sizes than the central directory";
+            return false;
+        }
     }
     return true;
 }

@@ -32,6 +32,7 @@ mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME"
 # host ROOT [options...]: starts an emulated host, sets PORT
 host() {
   local root=$1; shift
+  : >"$root.out"
   "$SIM" --listen 127.0.0.1:0 --root "$root" --user JOE --password secret "$@" >"$root.out" 2>&1 &
   PIDS+=($!)
   for _ in $(seq 1 600); do

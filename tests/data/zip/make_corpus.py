@@ -90,6 +90,9 @@ write('local-offset-beyond-file.zip', archive(cd_mutate=bad_offsets)[0] + eocd(n
 def overlap(c):
     return central(*c[0]) + central(c[1][0], c[0][1], c[0][2], 0)
 write('overlapping-members.zip', archive(cd_mutate=overlap)[0] + eocd(n, cdsize, cdoff), 0, 2)
+# The end record counts fewer members than the directory holds: refused,
+# not listed (and tested) short.
+write('eocd-entry-count-too-low.zip', a + eocd(1, cdsize, cdoff), 10201, 1)
 for unsafe in (b'../escape.txt', b'/abs/escape.txt', b'C:/drive/escape.txt', b'..\\win\\escape.txt'):
     fname = {b'../escape.txt': 'name-dotdot.zip', b'/abs/escape.txt': 'name-absolute.zip',
              b'C:/drive/escape.txt': 'name-drive-letter.zip',
