@@ -233,7 +233,8 @@ int TZipBuilder::RWCentralDir(int outFd, const ZipEndOfCentral &eoc, int64_t shi
         z.cdSize = static_cast<uint64_t>(written);
         z.cdOffset = static_cast<uint64_t>(cd);
         const std::string end =
-            zip64::endRecords(z, static_cast<uint64_t>(outStart + written), eoc.ZipCommentLen, eoc.ThisDiskNo + 1);
+            zip64::endRecords(z, static_cast<uint64_t>(outStart + written), eoc.ZipCommentLen, eoc.ThisDiskNo + 1,
+                              eoc.Zip64);
         if (!writeAll(outFd, end.data(), end.size()))
             throw EZipBuilder(DS_EOCBadWrite, true);
         if (::lseek(in, static_cast<off_t>(endOfCentralOffset_ + 22), SEEK_SET) < 0 ||

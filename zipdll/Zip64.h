@@ -182,11 +182,13 @@ inline bool needsZip64(const End &e)
 // The end records (without the archive comment): when needed, the Zip64
 // end record at `end64Pos` (where the central directory ends) and its
 // locator, then the classic record with `commentLen`, its overflowing
-// fields set to their maximum.
-inline std::string endRecords(const End &e, uint64_t end64Pos, uint16_t commentLen, uint32_t totalDisks = 1)
+// fields set to their maximum. `keepZip64`: write the Zip64 records even
+// when no value needs them (an archive that had them keeps its layout).
+inline std::string endRecords(const End &e, uint64_t end64Pos, uint16_t commentLen, uint32_t totalDisks = 1,
+                              bool keepZip64 = false)
 {
     std::string out;
-    const bool big = needsZip64(e);
+    const bool big = keepZip64 || needsZip64(e);
     if (big) {
         put(out, kSigEnd64, 4);
         put(out, kEnd64Size - 12, 8);
