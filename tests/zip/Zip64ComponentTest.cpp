@@ -132,3 +132,20 @@ TEST_F(Zip64Component, RenameAndCopyKeepZip64MembersWhole)
         got[e.FileName] = e.UncompressedSize;
     EXPECT_EQ(got, (std::map<std::string, uint64_t>{{"README", 36}, {"a.txt", 5000}}));
 }
+
+// Splitting a Zip64 archive into volumes is not supported: said plainly,
+// nothing written, the archive untouched.
+TEST_F(Zip64Component, SplittingAZip64ArchiveIsRefusedPlainly)
+{
+    writeFile(dir.file("README"), "This small file is in ZIP64 format.\n");
+    sh("zip -q -fz fz.zip README");
+    const std::string before = readFile(dir.file("fz.zip"));
+    std::string last;
+    z.OnMessage = [&](TZipBuilder *, int, const std::string &t) { last = t; };
+    ::mkdir(dir.file("out").c_str(), 0700);
+    z.SetMaxVolumeSize(65536);
+    EXPECT_NE(z.WriteSpan(dir.file("fz.zip"), dir.file("out/set.zip")), 0);
+    EXPECT_NE(last.find("Zip64"), std::string::npos) << last;
+    EXPECT_EQ(sh("ls out | wc -l"), "0\n");
+    EXPECT_EQ(readFile(dir.file("fz.zip")), before);
+}
