@@ -14,8 +14,9 @@ cd "$(dirname "$0")/../.."
 SIZE=${1:-5G}
 FILL=${FILL:-sparse}
 BUILD_DIR=${BUILD_DIR:-build}
-CLI=$PWD/$BUILD_DIR/quellon-cli
-SIM=$PWD/$BUILD_DIR/quellon-hostsim
+case $BUILD_DIR in /*) ;; *) BUILD_DIR=$PWD/$BUILD_DIR ;; esac
+CLI=$BUILD_DIR/quellon-cli
+SIM=$BUILD_DIR/quellon-hostsim
 for b in "$CLI" "$SIM"; do [ -x "$b" ] || { echo "build first: $b missing" >&2; exit 1; }; done
 for t in unzip 7z bsdtar python3 /usr/bin/time cmp; do command -v "$t" >/dev/null || { echo "missing $t" >&2; exit 1; }; done
 
