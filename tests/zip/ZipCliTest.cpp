@@ -121,6 +121,11 @@ TEST(ZipCli, Zip64FoldersOnlyAndShortCounts)
     EXPECT_NE(out.find("        36         36 Stored"), std::string::npos) << out; // not 4294967295
     EXPECT_EQ(err, "") << "no shifted-archive warning";
 
+    // 7-Zip's AES member survives our add: the password still opens it.
+    ASSERT_EQ(runCommand("cd " + d.path() + " && 7z a -tzip -psecret -mem=AES256 aes.zip README >/dev/null"), 0);
+    ASSERT_EQ(cli("zip add " + d.file("aes.zip") + " " + d.file("fz.zip"), &out, &err), 0) << err;
+    EXPECT_EQ(runCommand("7z t -psecret " + d.file("aes.zip") + " >/dev/null", &out), 0) << out;
+
     EXPECT_EQ(cli("zip extract " + d.file("fo.zip") + " --test -d .", &out, &err), 0) << err;
     EXPECT_EQ(out, "0 file(s) tested OK, 3 folder(s)\n");
 
