@@ -659,7 +659,6 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
             o.flags |= level >= 8 ? 0x0002 : level == 2 ? 0x0004 : level == 1 ? 0x0006 : 0;
         if (Fail f = writeLocal(o); f != Fail::None)
             return f;
-        const uint64_t dataStart = out_->pos();
         if (o.flags & kFlagEncrypted) {
             crypt = std::make_unique<ZipCrypto>(password);
             uint8_t header[12];
@@ -737,7 +736,6 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
             crypt.reset();
             continue;
         }
-        (void)dataStart;
         if (!big && (o.usize >= kMax32 || o.csize >= kMax32))
             return Fail::TooLarge; // grew past 4 GiB while being read
         break;
