@@ -108,7 +108,7 @@ struct Reports {
             // Library messages carry their error code; component messages
             // carry 0 and leave their id in LastErrorCode.
             int id = code ? 0 : zb->LastErrorCode;
-            bool warning = code == 0 && (id == 10203 || id == 10204 || id == 10502 || id == 0);
+            bool warning = code == 0 && (id == 10203 || id == 10204 || id == 10205 || id == 10502 || id == 0);
             if (code == 0 && id == 0)
                 return; // information
             std::string line = text;

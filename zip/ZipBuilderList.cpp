@@ -9,6 +9,7 @@
 #include "platform/Cursor.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -78,6 +79,38 @@ int64_t zip64EndStart(std::FILE *f, int64_t eocPos)
             return eocPos - kLocator - size;
     }
     return -1;
+}
+
+// What a member's local header must repeat from its central record.
+struct LocalExpect {
+    std::string raw, shown;
+    uint16_t flag, method;
+    uint64_t csize, usize, offset;
+};
+
+// Name and method always; the sizes unless a data descriptor carries them.
+bool localMatches(int fd, int64_t shift, const LocalExpect &x)
+{
+    const int64_t at = static_cast<int64_t>(x.offset) + shift;
+    std::string h(30 + x.raw.size(), '\0');
+    if (at < 0 || ::pread(fd, h.data(), h.size(), at) != static_cast<ssize_t>(h.size()))
+        return false;
+    const auto *p = reinterpret_cast<const uint8_t *>(h.data());
+    const uint64_t nlen = zip64::le(p + 26, 2), xlen = zip64::le(p + 28, 2);
+    if (zip64::le(p, 4) != kLocalSig || zip64::le(p + 8, 2) != x.method || nlen != x.raw.size() ||
+        h.compare(30, nlen, x.raw) != 0)
+        return false;
+    if ((zip64::le(p + 6, 2) & 8) || (x.flag & 8))
+        return true;
+    zip64::Values v{zip64::le(p + 22, 4), zip64::le(p + 18, 4), 0, 0};
+    const zip64::Deferred d{v.usize == zip64::kMax32, v.csize == zip64::kMax32, false, false};
+    if (d.any()) {
+        std::string extra(xlen, '\0');
+        if (::pread(fd, extra.data(), xlen, at + 30 + static_cast<int64_t>(nlen)) != static_cast<ssize_t>(xlen) ||
+            !zip64::readExtra(extra, d, v))
+            return false;
+    }
+    return v.usize == x.usize && v.csize == x.csize;
 }
 
 // Restores the normal cursor however List ends.
@@ -303,7 +336,7 @@ void TZipBuilder::listEntries(const ZipEndOfCentral &eoc)
     centralDirOffset_ = cdPosition_ = position;
     archiveDataOffset_ = logicalSize_ == static_cast<int64_t>(kEndSize) ? 0 : logicalSize_;
 
-    std::vector<uint8_t> name;
+    std::vector<LocalExpect> expect;
     for (uint64_t seq = 1; seq <= eoc.TotalEntries; ++seq) {
         uint8_t hdr[kCentralSize];
         // A header of a spanned set lies whole on one volume: a short read
@@ -367,6 +400,8 @@ void TZipBuilder::listEntries(const ZipEndOfCentral &eoc)
             e.FileComment = (e.Flag & 0x0800) ? decodeName(c, e.Flag) : ConvertOem2Iso(c, cpdOemToAnsi);
         }
         archiveDataOffset_ = std::min<int64_t>(archiveDataOffset_, static_cast<int64_t>(e.RelOffLocalHdr));
+        expect.push_back({raw, e.FileName, e.Flag, e.CompressionMethod, e.CompressedSize, e.UncompressedSize,
+                          e.RelOffLocalHdr});
         const char last = e.FileName.empty() ? '/' : e.FileName.back();
         if (!UseDirOnlyEntries && (last == '/' || last == '\\' || last == ':')) {
             ++skippedDirEntryCount_;
@@ -385,6 +420,19 @@ void TZipBuilder::listEntries(const ZipEndOfCentral &eoc)
         if (at != directoryEnd_ &&
             !(at < directoryEnd_ && readSome(f, sig, 4) == 4 && ByteReader(sig, 4).u32() == 0x05054B50))
             throw EZipBuilder(LI_ReadZipError, true);
+        // Cheap enough to do here (one small read per member), and a reader
+        // going by local headers would otherwise see another archive.
+        if (eoc.ThisDiskNo == 0 && !firstOfSet_) {
+            const int64_t shift = cdPosition_ - static_cast<int64_t>(eoc.CentralOffset);
+            size_t bad = 0;
+            std::string first;
+            for (const LocalExpect &x : expect)
+                if (!localMatches(fileno(f), shift, x) && bad++ == 0)
+                    first = x.shown;
+            if (bad)
+                ShowZipMessage(LI_LocalMismatch,
+                               first + (bad > 1 ? " (and " + std::to_string(bad - 1) + " more)" : std::string()));
+        }
     }
     diskNr_ = eoc.ThisDiskNo;
 }

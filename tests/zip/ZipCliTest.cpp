@@ -137,4 +137,12 @@ TEST(ZipCli, Zip64FoldersOnlyAndShortCounts)
     EXPECT_EQ(cli("zip extract " + d.file("three.zip") + " --test -d .", &out, &err), 1);
     EXPECT_EQ(out.find("tested OK"), std::string::npos) << out;
     EXPECT_NE(err.find("damaged"), std::string::npos) << err;
+
+    // A local header naming another member: listed with a warning, and the
+    // test fails for that member.
+    const std::string odd = std::string(QUELLON_SOURCE_DIR) + "/tests/data/zip/local-name-differs.zip";
+    EXPECT_EQ(cli("zip list " + odd, &out, &err), 0) << err;
+    EXPECT_NE(err.find("a local header does not match the central directory"), std::string::npos) << err;
+    EXPECT_EQ(cli("zip extract " + odd + " --test -d .", &out, &err), 1);
+    EXPECT_NE(out.find("1 file(s) tested OK, 1 failed or skipped"), std::string::npos) << out << err;
 }
