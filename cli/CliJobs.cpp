@@ -767,8 +767,9 @@ int runInfo(int argc, char **argv)
         std::printf(", \"members\": [");
         for (std::size_t i = 0; i < zip.Entries.size(); ++i) {
             const ZipDirEntry &e = zip.Entries[i];
-            std::printf("%s{\"name\": %s, \"size\": %u, \"compressedSize\": %u}", i ? ", " : "",
-                        jsonText(e.FileName).c_str(), e.UncompressedSize, e.CompressedSize);
+            std::printf("%s{\"name\": %s, \"size\": %llu, \"compressedSize\": %llu}", i ? ", " : "",
+                        jsonText(e.FileName).c_str(), static_cast<unsigned long long>(e.UncompressedSize),
+                        static_cast<unsigned long long>(e.CompressedSize));
         }
         std::printf("]}\n");
         return kOk;
@@ -793,7 +794,7 @@ int runInfo(int argc, char **argv)
     std::printf("Save file member:        %s\n", info.saveFileMemberName().c_str());
     std::printf("Members:\n");
     for (const ZipDirEntry &e : zip.Entries)
-        std::printf("  %12u  %s\n", e.UncompressedSize, e.FileName.c_str());
+        std::printf("  %12llu  %s\n", static_cast<unsigned long long>(e.UncompressedSize), e.FileName.c_str());
     return kOk;
 }
 

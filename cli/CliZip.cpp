@@ -108,7 +108,7 @@ struct Reports {
             // Library messages carry their error code; component messages
             // carry 0 and leave their id in LastErrorCode.
             int id = code ? 0 : zb->LastErrorCode;
-            bool warning = code == 0 && (id == 10203 || id == 10204 || id == 10502 || id == 0);
+            bool warning = code == 0 && (id == 10203 || id == 10204 || id == 10205 || id == 10502 || id == 0);
             if (code == 0 && id == 0)
                 return; // information
             std::string line = text;
@@ -194,7 +194,8 @@ int doList(TZipBuilder &z, const Args &a, Reports &r)
     uint64_t total = 0, packed = 0;
     for (const ZipDirEntry &e : z.Entries) {
         const char *method = e.CompressionMethod == 0 ? "Stored" : e.CompressionMethod == 8 ? "Deflate" : "Other";
-        std::printf("%10u %10u %-7s %-16s %08x %s%s\n", e.UncompressedSize, e.CompressedSize, method,
+        std::printf("%10llu %10llu %-7s %-16s %08x %s%s\n", static_cast<unsigned long long>(e.UncompressedSize),
+                    static_cast<unsigned long long>(e.CompressedSize), method,
                     dosDateTime(e.DateTime).c_str(), e.CRC32, e.Encrypted ? "*" : " ", e.FileName.c_str());
         if (!e.FileComment.empty())
             std::printf("%59s%s\n", "", e.FileComment.c_str());
@@ -279,11 +280,17 @@ int doExtract(TZipBuilder &z, const Args &a, Reports &r)
             error(summary);
         return kFailed;
     }
-    if (z.ProcessedCount == 0) {
+    // A test of an archive of folders only has no file to count, and
+    // nothing failed.
+    const bool foldersOnly =
+        a.test && z.Entries.empty() && z.SkippedDirEntryCount() > 0 && a.positional.size() == 1;
+    if (z.ProcessedCount == 0 && !foldersOnly) {
         error("no member of " + archive + " matched");
         return kFailed;
     }
-    if (a.test)
+    if (foldersOnly)
+        std::printf("0 file(s) tested OK, %d folder(s)\n", z.SkippedDirEntryCount());
+    else if (a.test)
         std::printf("%d file(s) tested OK\n", z.ProcessedCount);
     else
         std::printf("%d file(s) extracted to %s\n", z.ProcessedCount, dir.c_str());

@@ -22,6 +22,9 @@ PACKAGES=(
   # SSH transport: the client library, and sshd/ssh-keygen as the tests' real peer.
   libssh-dev openssh-server openssh-client
 )
+# Servers the tests start on loopback by themselves; a fresh install must not
+# leave them running as system services. PACKAGE:SERVICE...
+SERVERS=(vsftpd:vsftpd openssh-server:ssh.service:ssh.socket)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -40,4 +43,26 @@ fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 "${SUDO[@]}" apt-get update -qq
+
+# Keep the servers' maintainer scripts from starting them (policy-rc.d is the
+# Debian way; deb-systemd-invoke honours it too), then switch their services
+# off: only those this run installs, never a server that was there before.
+services=()
+for entry in "${SERVERS[@]}"; do
+  pkg=${entry%%:*}
+  [[ " ${missing[*]} " == *" $pkg "* ]] || continue
+  IFS=: read -r -a parts <<<"${entry#*:}"
+  services+=("${parts[@]}")
+done
+policy=
+if [ ${#services[@]} -gt 0 ] && [ ! -e /usr/sbin/policy-rc.d ]; then
+  policy=/usr/sbin/policy-rc.d
+  printf '#!/bin/sh\nexit 101\n' | "${SUDO[@]}" tee "$policy" >/dev/null
+  "${SUDO[@]}" chmod 755 "$policy"
+  trap '"${SUDO[@]}" rm -f "$policy"' EXIT
+fi
 "${SUDO[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ ${#services[@]} -gt 0 ] && [ -d /run/systemd/system ]; then
+  "${SUDO[@]}" systemctl disable --now "${services[@]}" >/dev/null 2>&1 || true
+  echo "install-deps: ${services[*]} are for the tests only and were left switched off"
+fi

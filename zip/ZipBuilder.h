@@ -84,16 +84,18 @@ private:
     EZipBuilder(Text, int id, bool show, const std::string &text);
 };
 
-// The end-of-central-directory record without its comment.
+// The end-of-central-directory record without its comment. Fields that
+// overflowed into a Zip64 end record hold that record's values.
 struct ZipEndOfCentral {
     uint32_t HeaderSig = 0;
-    uint16_t ThisDiskNo = 0;
+    uint16_t ThisDiskNo = 0; // sets of 65,535 volumes and more are not read
     uint16_t CentralDiskNo = 0;
-    uint16_t CentralEntriesOnDisk = 0;
-    uint16_t TotalEntries = 0;
-    uint32_t CentralSize = 0;
-    uint32_t CentralOffset = 0;
+    uint64_t CentralEntriesOnDisk = 0;
+    uint64_t TotalEntries = 0;
+    uint64_t CentralSize = 0;
+    uint64_t CentralOffset = 0;
     uint16_t ZipCommentLen = 0;
+    bool Zip64 = false; // a Zip64 end record stands before the end record
 };
 
 // One listed archive member: the central directory header fields after the
@@ -106,15 +108,15 @@ struct ZipDirEntry {
     uint16_t CompressionMethod = 0;
     uint32_t DateTime = 0;
     uint32_t CRC32 = 0;
-    uint32_t CompressedSize = 0;
-    uint32_t UncompressedSize = 0;
+    uint64_t CompressedSize = 0;   // Zip64 values where the header defers to them
+    uint64_t UncompressedSize = 0;
     uint16_t FileNameLength = 0;
     uint16_t ExtraFieldLength = 0;
     uint16_t FileCommentLen = 0;
-    uint16_t StartOnDisk = 0;
+    uint32_t StartOnDisk = 0;
     uint16_t IntFileAttrib = 0;
     uint32_t ExtFileAttrib = 0;
-    uint32_t RelOffLocalHdr = 0;
+    uint64_t RelOffLocalHdr = 0;
     std::string FileName;
     std::string FileComment;
     bool Encrypted = false;
@@ -405,6 +407,9 @@ private:
 protected:
     // Opens the working file, finds the end record and reads the comment.
     bool CheckIfLastDisk(ZipEndOfCentral &eoc, bool raiseErrors);
+    // Where the central directory ends: at the Zip64 end record when there
+    // is one, else at the end record (as of the last CheckIfLastDisk).
+    int64_t DirectoryEnd() const { return directoryEnd_; }
 
 private:
     struct FileCloser {
@@ -413,6 +418,7 @@ private:
     void dispatch(ZCallBackStruct *rec);
     std::string decodeName(const std::string &raw, uint16_t flag) const;
     void listEntries(const ZipEndOfCentral &eoc);
+    void readZip64End(ZipEndOfCentral &eoc);
 
     std::unique_ptr<std::FILE, FileCloser> file_; // the volume List reads
     std::string workName_;
@@ -431,6 +437,7 @@ private:
 
     std::string rawComment_;
     int64_t endOfCentralOffset_ = 0;
+    int64_t directoryEnd_ = 0;
     int64_t centralDirOffset_ = 0;
     int64_t archiveDataOffset_ = 0;
     int64_t logicalSize_ = 0;

@@ -6,6 +6,8 @@
 #include "zip/ZipFileIo.h"
 #include "zip/ZipMessages.h"
 
+#include "zipdll/Zip64.h"
+
 #include "platform/Cursor.h"
 #include "platform/Dialogs.h"
 #include "platform/Pump.h"
@@ -28,8 +30,6 @@ namespace {
 
 constexpr uint32_t kLocalSig = 0x04034B50;
 constexpr uint32_t kCentralSig = 0x02014B50;
-constexpr uint32_t kEndSig = 0x06054B50;
-constexpr uint32_t kDescSig = 0x08074B50;
 
 struct WaitCursor {
     WaitCursor() { platform::cursor().set(platform::CursorShape::Wait); }
@@ -46,17 +46,29 @@ int64_t fdSize(int fd)
     return ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
-// One central directory header with its variable parts, as stored.
+// One central directory header with its variable parts, as stored, and
+// the values it defers to its Zip64 extra field.
 struct RawCentral {
     std::array<uint8_t, 46> hdr{};
     std::string name, extra, comment;
+    zip64::Values wide;
     uint16_t flag() const { return static_cast<uint16_t>(hdr[8] | hdr[9] << 8); }
-    uint32_t csize() const { ByteReader r(hdr.data() + 20, 4); return r.u32(); }
-    uint32_t offset() const { ByteReader r(hdr.data() + 42, 4); return r.u32(); }
+    uint32_t crc() const { return static_cast<uint32_t>(zip64::le(hdr.data() + 16, 4)); }
+    uint64_t csize() const { return wide.csize; }
+    uint64_t usize() const { return wide.usize; }
+    int64_t offset() const { return static_cast<int64_t>(wide.offset); }
+    // A new local header offset: the fixed field, or the Zip64 field when
+    // the value needs it; nothing else of the record changes.
+    void setOffset(uint64_t off)
+    {
+        if (!zip64::setCentralOffset(hdr.data(), extra, off))
+            throw EZipBuilder(DS_CEHBadWrite, true);
+        wide.offset = off;
+    }
 };
 
 // Reads `count` central headers from `pos` on.
-std::vector<RawCentral> readCentral(int fd, int64_t pos, unsigned count)
+std::vector<RawCentral> readCentral(int fd, int64_t pos, uint64_t count)
 {
     std::vector<RawCentral> out;
     out.reserve(count);
@@ -75,36 +87,41 @@ std::vector<RawCentral> readCentral(int fd, int64_t pos, unsigned count)
         c.name = var.substr(0, nl);
         c.extra = var.substr(nl, el);
         c.comment = var.substr(size_t(nl) + el);
+        const zip64::Deferred d{zip64::le(c.hdr.data() + 24, 4) == zip64::kMax32,
+                                zip64::le(c.hdr.data() + 20, 4) == zip64::kMax32,
+                                zip64::le(c.hdr.data() + 42, 4) == zip64::kMax32, false};
+        c.wide = {zip64::le(c.hdr.data() + 24, 4), zip64::le(c.hdr.data() + 20, 4), zip64::le(c.hdr.data() + 42, 4), 0};
+        if (!zip64::readExtra(c.extra, d, c.wide))
+            throw EZipBuilder(LI_ReadZipError, true);
         pos += 46 + static_cast<int64_t>(var.size());
         out.push_back(std::move(c));
     }
     return out;
 }
 
-// Where the central directory ends: right before the end record, or before
-// the Zip64 end record and locator that zip writes for streamed input. Their
-// values are not needed (the 32-bit fields hold) and they are not copied.
-int64_t directoryEnd(int fd, int64_t eocPos)
+// The end records of a rewritten archive; Zip64 ones only when a value
+// needs them. `end64Pos`: where the central directory ends.
+// The length of the data descriptor at `at`: with or without signature,
+// 4- or 8-byte sizes, whichever matches the central record.
+int64_t descriptorAt(int in, int64_t at, const RawCentral &c)
 {
-    uint8_t b[4];
-    if (eocPos >= 76 && readAt(fd, eocPos - 20, b, 4) && ByteReader(b, 4).u32() == 0x07064B50 &&
-        readAt(fd, eocPos - 76, b, 4) && ByteReader(b, 4).u32() == 0x06064B50)
-        return eocPos - 76;
-    return eocPos;
+    uint8_t d[24] = {};
+    const ssize_t got = ::pread(in, d, sizeof d, static_cast<off_t>(at));
+    const size_t avail = got > 0 ? static_cast<size_t>(got) : 0;
+    return static_cast<int64_t>(zip64::descriptorLength(d, avail, c.crc(), c.csize(), c.usize(),
+                                                        c.csize() >= zip64::kMax32 || c.usize() >= zip64::kMax32));
 }
 
-std::string endRecord(const ZipEndOfCentral &e)
+std::string endRecord(const ZipEndOfCentral &e, int64_t end64Pos)
 {
-    uint8_t b[22];
-    putU32(b, kEndSig);
-    putU16(b + 4, e.ThisDiskNo);
-    putU16(b + 6, e.CentralDiskNo);
-    putU16(b + 8, e.CentralEntriesOnDisk);
-    putU16(b + 10, e.TotalEntries);
-    putU32(b + 12, e.CentralSize);
-    putU32(b + 16, e.CentralOffset);
-    putU16(b + 20, e.ZipCommentLen);
-    return std::string(reinterpret_cast<char *>(b), 22);
+    zip64::End z;
+    z.thisDisk = e.ThisDiskNo;
+    z.cdDisk = e.CentralDiskNo;
+    z.entriesOnDisk = e.CentralEntriesOnDisk;
+    z.entries = e.TotalEntries;
+    z.cdSize = e.CentralSize;
+    z.cdOffset = e.CentralOffset;
+    return zip64::endRecords(z, static_cast<uint64_t>(end64Pos), e.ZipCommentLen, e.ThisDiskNo + 1);
 }
 
 bool fileExistsRegular(const std::string &name)
@@ -143,7 +160,7 @@ void keepDate(int fd, const struct stat &st)
 // Copies one member's local header, name, extra field, data and descriptor
 // from `in` at `pos`, with its own local lengths: writers often put another
 // extra field into the local header than into the central one.
-void copyMember(TZipBuilder &z, int in, int64_t pos, uint32_t csize, uint16_t flag, int out, int failId,
+void copyMember(TZipBuilder &z, int in, int64_t pos, const RawCentral &c, int out, int failId,
                 const std::string &n1, const std::string &n2)
 {
     auto fail = [&]() { return n1.empty() ? EZipBuilder(failId, true) : EZipBuilder(failId, n1, n2); };
@@ -155,11 +172,9 @@ void copyMember(TZipBuilder &z, int in, int64_t pos, uint32_t csize, uint16_t fl
         throw fail();
     ByteReader l(lh + 26, 4);
     const int64_t nl = l.u16(), el = l.u16();
-    int64_t len = 30 + nl + el + csize;
-    if (flag & 8) {
-        uint8_t sig[4];
-        len += readAt(in, pos + len, sig, 4) && ByteReader(sig, 4).u32() == kDescSig ? 16 : 12;
-    }
+    int64_t len = 30 + nl + el + static_cast<int64_t>(c.csize());
+    if (c.flag() & 8)
+        len += descriptorAt(in, pos + len, c);
     if (::lseek(in, static_cast<off_t>(pos), SEEK_SET) != pos || z.CopyBuffer(in, out, len) != 0)
         throw fail();
 }
@@ -326,7 +341,7 @@ int TZipBuilder::Rename(const std::vector<RenameRequest> &requests, uint32_t dat
         if (eoc.ThisDiskNo != 0)
             throw EZipBuilder(GE_RenameSpanned, true);
 
-        const int64_t cdPos = directoryEnd(in, endOfCentralOffset_) - static_cast<int64_t>(eoc.CentralSize);
+        const int64_t cdPos = DirectoryEnd() - static_cast<int64_t>(eoc.CentralSize);
         if (cdPos < 0)
             throw EZipBuilder(DS_FailedSeek, true);
         const int64_t delta = cdPos - static_cast<int64_t>(eoc.CentralOffset);
@@ -335,7 +350,7 @@ int TZipBuilder::Rename(const std::vector<RenameRequest> &requests, uint32_t dat
         int64_t total = 0;
         for (const RawCentral &c : cd) {
             dataStart = std::min<int64_t>(dataStart, c.offset() + delta);
-            total += static_cast<int64_t>(c.name.size() + c.extra.size()) + c.csize();
+            total += static_cast<int64_t>(c.name.size() + c.extra.size() + c.csize());
         }
         if (dataStart < 0)
             throw EZipBuilder(DS_LOHBadRead, true);
@@ -352,7 +367,7 @@ int TZipBuilder::Rename(const std::vector<RenameRequest> &requests, uint32_t dat
         std::vector<std::string> newNames(cd.size());
         std::vector<uint32_t> newTimes(cd.size(), dateTime);
         std::vector<uint16_t> newFlags(cd.size());
-        std::vector<uint32_t> newOffsets(cd.size());
+        std::vector<uint64_t> newOffsets(cd.size());
         for (size_t i = 0; i < cd.size(); ++i) {
             if (CancelRequested)
                 throw EZipBuilder(DS_Canceled, true);
@@ -404,9 +419,9 @@ int TZipBuilder::Rename(const std::vector<RenameRequest> &requests, uint32_t dat
             if (newTimes[i])
                 setDosTime(lh + 10, newTimes[i]);
             const int64_t outPos = ::lseek(outFd, 0, SEEK_CUR);
-            if (outPos < 0 || outPos > 0xFFFFFFFFLL)
+            if (outPos < 0)
                 throw EZipBuilder(DS_LOHBadWrite, true);
-            newOffsets[i] = static_cast<uint32_t>(outPos);
+            newOffsets[i] = static_cast<uint64_t>(outPos);
             if (OnProgress)
                 OnProgress(this, ptFileStart, name.toStdString(), static_cast<long>(raw.size() + el + cd[i].csize()));
             putU16(lh + 26, static_cast<uint16_t>(raw.size()));
@@ -414,12 +429,11 @@ int TZipBuilder::Rename(const std::vector<RenameRequest> &requests, uint32_t dat
                 throw EZipBuilder(DS_LOHBadWrite, true);
             if (::lseek(in, static_cast<off_t>(pos + 30 + nl), SEEK_SET) < 0 || CopyBuffer(in, outFd, el) != 0)
                 throw EZipBuilder(DS_LOExtraLen, true);
-            if (CopyBuffer(in, outFd, cd[i].csize()) != 0)
+            if (CopyBuffer(in, outFd, static_cast<int64_t>(cd[i].csize())) != 0)
                 throw EZipBuilder(DS_ZipData, true);
             if (flag & 8) {
-                uint8_t sig[4];
-                const int64_t at = pos + 30 + nl + el + cd[i].csize();
-                const int64_t n = readAt(in, at, sig, 4) && ByteReader(sig, 4).u32() == kDescSig ? 16 : 12;
+                const int64_t at = pos + 30 + nl + el + static_cast<int64_t>(cd[i].csize());
+                const int64_t n = descriptorAt(in, at, cd[i]);
                 if (::lseek(in, static_cast<off_t>(at), SEEK_SET) < 0 || CopyBuffer(in, outFd, n) != 0)
                     throw EZipBuilder(DS_DataDesc, true);
             }
@@ -427,7 +441,7 @@ int TZipBuilder::Rename(const std::vector<RenameRequest> &requests, uint32_t dat
         copyProgress_ = false;
 
         const int64_t newCd = ::lseek(outFd, 0, SEEK_CUR);
-        if (newCd < 0 || newCd > 0xFFFFFFFFLL)
+        if (newCd < 0)
             throw EZipBuilder(DS_CEHBadWrite, true);
         int64_t cdSize = 0;
         for (size_t i = 0; i < cd.size(); ++i) {
@@ -436,7 +450,7 @@ int TZipBuilder::Rename(const std::vector<RenameRequest> &requests, uint32_t dat
                 setDosTime(c.hdr.data() + 12, newTimes[i]);
             putU16(c.hdr.data() + 8, static_cast<uint16_t>(c.flag() | (newFlags[i] & 0x0800)));
             putU16(c.hdr.data() + 28, static_cast<uint16_t>(newNames[i].size()));
-            putU32(c.hdr.data() + 42, newOffsets[i]);
+            c.setOffset(newOffsets[i]);
             if (!writeAll(outFd, c.hdr.data(), 46) || !writeAll(outFd, newNames[i]))
                 throw EZipBuilder(DS_CEHBadWrite, true);
             if (!writeAll(outFd, c.extra))
@@ -446,9 +460,9 @@ int TZipBuilder::Rename(const std::vector<RenameRequest> &requests, uint32_t dat
             cdSize += 46 + static_cast<int64_t>(newNames[i].size() + c.extra.size() + c.comment.size());
         }
         ZipEndOfCentral e = eoc;
-        e.CentralSize = static_cast<uint32_t>(cdSize);
-        e.CentralOffset = static_cast<uint32_t>(newCd);
-        if (!writeAll(outFd, endRecord(e)))
+        e.CentralSize = static_cast<uint64_t>(cdSize);
+        e.CentralOffset = static_cast<uint64_t>(newCd);
+        if (!writeAll(outFd, endRecord(e, newCd + cdSize)))
             throw EZipBuilder(DS_EOCBadWrite, true);
         std::string comment(eoc.ZipCommentLen, '\0');
         if (!comment.empty() && (!readAt(in, endOfCentralOffset_ + 22, comment.data(), comment.size()) ||
@@ -523,7 +537,7 @@ int TZipBuilder::CopyZippedFiles(TZipBuilder *dest, bool deleteFromSource, OvrOp
         ZipEndOfCentral seoc;
         CheckIfLastDisk(seoc, true);
         const int src = fileno(file_.get());
-        const int64_t sCd = directoryEnd(src, endOfCentralOffset_) - static_cast<int64_t>(seoc.CentralSize);
+        const int64_t sCd = DirectoryEnd() - static_cast<int64_t>(seoc.CentralSize);
         const int64_t sDelta = sCd - static_cast<int64_t>(seoc.CentralOffset);
         const std::vector<RawCentral> scd = readCentral(src, sCd, seoc.TotalEntries);
 
@@ -538,7 +552,7 @@ int TZipBuilder::CopyZippedFiles(TZipBuilder *dest, bool deleteFromSource, OvrOp
         dest->file_.reset();
         if (seoc.ThisDiskNo != 0 || deoc.ThisDiskNo != 0)
             throw EZipBuilder(GE_RenameSpanned, true);
-        const int64_t dCd = directoryEnd(destFd, dest->endOfCentralOffset_) - static_cast<int64_t>(deoc.CentralSize);
+        const int64_t dCd = dest->DirectoryEnd() - static_cast<int64_t>(deoc.CentralSize);
         const int64_t dDelta = dCd - static_cast<int64_t>(deoc.CentralOffset);
         std::vector<RawCentral> dcd = readCentral(destFd, dCd, deoc.TotalEntries);
         std::string destComment(deoc.ZipCommentLen, '\0');
@@ -588,7 +602,7 @@ int TZipBuilder::CopyZippedFiles(TZipBuilder *dest, bool deleteFromSource, OvrOp
         if (dStart > 0 && (::lseek(destFd, 0, SEEK_SET) != 0 || CopyBuffer(destFd, outFd, dStart) != 0))
             throw EZipBuilder(CZ_BrowseError, true);
 
-        std::vector<uint32_t> offsets(dcd.size());
+        std::vector<uint64_t> offsets(dcd.size());
         for (size_t i = 0; i < dcd.size(); ++i) {
             if (CancelRequested)
                 throw EZipBuilder(DS_Canceled, true);
@@ -607,20 +621,20 @@ int TZipBuilder::CopyZippedFiles(TZipBuilder *dest, bool deleteFromSource, OvrOp
                 m = yes ? Replace : Keep;
             }
             const int64_t outPos = ::lseek(outFd, 0, SEEK_CUR);
-            if (outPos < 0 || outPos > 0xFFFFFFFFLL)
+            if (outPos < 0)
                 throw EZipBuilder(DS_LOHBadWrite, true);
-            offsets[i] = static_cast<uint32_t>(outPos);
+            offsets[i] = static_cast<uint64_t>(outPos);
             if (m == New || m == Replace) {
                 if (sourceOf[i] < 0)
                     sourceOf[i] = findSource(dNames[i]);
                 if (sourceOf[i] < 0)
                     throw EZipBuilder(CZ_NoCopyFound, zipFileName_, dNames[i]);
                 const RawCentral &s = scd[static_cast<size_t>(sourceOf[i])];
-                copyMember(*this, src, s.offset() + sDelta, s.csize(), s.flag(), outFd, CZ_SameNames,
+                copyMember(*this, src, s.offset() + sDelta, s, outFd, CZ_SameNames,
                            dest->zipFileName_, zipFileName_);
                 dcd[i] = s; // the directory entry follows the data
             } else {
-                copyMember(*this, destFd, dcd[i].offset() + dDelta, dcd[i].csize(), dcd[i].flag(), outFd,
+                copyMember(*this, destFd, dcd[i].offset() + dDelta, dcd[i], outFd,
                            CZ_SameNames, dest->zipFileName_, dest->zipFileName_);
                 if (m == Keep) {
                     notCopied.push_back(dNames[i]);
@@ -631,13 +645,13 @@ int TZipBuilder::CopyZippedFiles(TZipBuilder *dest, bool deleteFromSource, OvrOp
         }
 
         const int64_t newCd = ::lseek(outFd, 0, SEEK_CUR);
-        if (newCd < 0 || newCd > 0xFFFFFFFFLL || dcd.size() > 0xFFFF)
+        if (newCd < 0)
             throw EZipBuilder(DS_CEHBadWrite, true);
         int64_t cdSize = 0;
         for (size_t i = 0; i < dcd.size(); ++i) {
             RawCentral c = dcd[i];
             putU16(c.hdr.data() + 8, static_cast<uint16_t>(c.flag() & 0x1FFF));
-            putU32(c.hdr.data() + 42, offsets[i]);
+            c.setOffset(offsets[i]);
             if (!writeAll(outFd, c.hdr.data(), 46) || !writeAll(outFd, c.name))
                 throw EZipBuilder(DS_CEHBadWrite, true);
             if (!writeAll(outFd, c.extra))
@@ -648,11 +662,11 @@ int TZipBuilder::CopyZippedFiles(TZipBuilder *dest, bool deleteFromSource, OvrOp
         }
         ZipEndOfCentral e = seoc;
         e.ThisDiskNo = e.CentralDiskNo = 0;
-        e.CentralEntriesOnDisk = e.TotalEntries = static_cast<uint16_t>(dcd.size());
-        e.CentralSize = static_cast<uint32_t>(cdSize);
-        e.CentralOffset = static_cast<uint32_t>(newCd);
+        e.CentralEntriesOnDisk = e.TotalEntries = dcd.size();
+        e.CentralSize = static_cast<uint64_t>(cdSize);
+        e.CentralOffset = static_cast<uint64_t>(newCd);
         e.ZipCommentLen = static_cast<uint16_t>(destComment.size());
-        if (!writeAll(outFd, endRecord(e)))
+        if (!writeAll(outFd, endRecord(e, newCd + cdSize)))
             throw EZipBuilder(DS_EOCBadWrite, true);
         if (!writeAll(outFd, destComment))
             throw EZipBuilder(DS_EOArchComLen, true);

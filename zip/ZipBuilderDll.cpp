@@ -241,13 +241,15 @@ void TZipBuilder::dispatch(ZCallBackStruct *rec)
 {
     const std::string text = ReplaceForwardSlash(cleanText(rec->Text));
     const int action = rec->ActionCode;
+    // Size reports carry the high 32 bits in the error field.
+    const long size = static_cast<long>(static_cast<uint64_t>(static_cast<uint32_t>(rec->ErrorCode)) << 32 | rec->FileSize);
     if (OnProgress) {
         switch (action) {
-        case zacFileStart: OnProgress(this, ptFileStart, text, static_cast<long>(rec->FileSize)); break;
-        case zacBytesDone: OnProgress(this, ptBytesDone, std::string(), static_cast<long>(rec->FileSize)); break;
+        case zacFileStart: OnProgress(this, ptFileStart, text, size); break;
+        case zacBytesDone: OnProgress(this, ptBytesDone, std::string(), size); break;
         case zacBatchEnd: OnProgress(this, ptBatchEnd, std::string(), 0); break;
         case zacFileCount: OnProgress(this, ptFileCount, std::string(), static_cast<long>(rec->FileSize)); break;
-        case zacTotalBytes: OnProgress(this, ptTotalBytes, std::string(), static_cast<long>(rec->FileSize)); break;
+        case zacTotalBytes: OnProgress(this, ptTotalBytes, std::string(), size); break;
         default: break;
         }
     }
@@ -262,7 +264,7 @@ void TZipBuilder::dispatch(ZCallBackStruct *rec)
             OnMessage(this, rec->ErrorCode, text);
         break;
     case zacTotalBytes:
-        TotalBytesToProcess = rec->FileSize;
+        TotalBytesToProcess = size;
         break;
     case zacNewName:
         if (OnSetNewName) {

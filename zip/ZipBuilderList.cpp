@@ -4,12 +4,18 @@
 #include "zip/ZipBuilder.h"
 #include "zip/ZipMessages.h"
 
+#include "zipdll/Zip64.h"
+
 #include "platform/Cursor.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include <type_traits>
+#include <vector>
 
 using namespace zipmsg;
 
@@ -48,9 +54,9 @@ bool fileExists(const std::string &name)
     return !name.empty() && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// Where a ZIP64 end record and its locator, standing right before the end
-// record at `eocPos`, begin; `eocPos` itself when there are none. Only their
-// placement is used: the 32-bit fields of the end record must still hold.
+// Where a Zip64 end record standing right before its locator (itself right
+// before the end record at `eocPos`) begins; -1 when there is a locator but
+// no such record, `eocPos` when there is no locator.
 int64_t zip64EndStart(std::FILE *f, int64_t eocPos)
 {
     constexpr int64_t kLocator = 20, kMinEnd64 = 56;
@@ -58,22 +64,53 @@ int64_t zip64EndStart(std::FILE *f, int64_t eocPos)
     if (eocPos < kLocator + kMinEnd64 || !seekTo(f, eocPos - kLocator) || readSome(f, loc, kLocator) != kLocator)
         return eocPos;
     ByteReader r(loc, kLocator);
-    if (r.u32() != 0x07064B50)
+    if (r.u32() != zip64::kSigLocator)
         return eocPos;
-    // The locator's offset may be off by a stub; take the record that ends
-    // right at the locator, recognised by its signature and its own size field.
+    // The locator's offset may be off by a stub, and an extensible data
+    // sector makes the record longer: take the record that ends right at the
+    // locator, recognised by its signature and its own size field.
     const int64_t span = std::min<int64_t>(kMinEnd64 + 1024, eocPos - kLocator);
     std::vector<uint8_t> buf(static_cast<size_t>(span));
     if (!seekTo(f, eocPos - kLocator - span) || readSome(f, buf.data(), buf.size()) != buf.size())
-        return eocPos;
+        return -1;
     for (int64_t size = kMinEnd64; size <= span; ++size) {
-        ByteReader h(buf.data() + (span - size), 12);
-        uint32_t sig = h.u32();
-        uint32_t lo = h.u32(), hi = h.u32();
-        if (sig == 0x06064B50 && hi == 0 && static_cast<int64_t>(lo) + 12 == size)
+        const uint8_t *p = buf.data() + (span - size);
+        if (zip64::le(p, 4) == zip64::kSigEnd64 && zip64::le(p + 4, 8) + 12 == static_cast<uint64_t>(size))
             return eocPos - kLocator - size;
     }
-    return eocPos;
+    return -1;
+}
+
+// What a member's local header must repeat from its central record.
+struct LocalExpect {
+    std::string raw, shown;
+    uint16_t flag, method;
+    uint64_t csize, usize, offset;
+};
+
+// Name and method always; the sizes unless a data descriptor carries them.
+bool localMatches(int fd, int64_t shift, const LocalExpect &x)
+{
+    const int64_t at = static_cast<int64_t>(x.offset) + shift;
+    std::string h(30 + x.raw.size(), '\0');
+    if (at < 0 || ::pread(fd, h.data(), h.size(), at) != static_cast<ssize_t>(h.size()))
+        return false;
+    const auto *p = reinterpret_cast<const uint8_t *>(h.data());
+    const uint64_t nlen = zip64::le(p + 26, 2), xlen = zip64::le(p + 28, 2);
+    if (zip64::le(p, 4) != kLocalSig || zip64::le(p + 8, 2) != x.method || nlen != x.raw.size() ||
+        h.compare(30, nlen, x.raw) != 0)
+        return false;
+    if ((zip64::le(p + 6, 2) & 8) || (x.flag & 8))
+        return true;
+    zip64::Values v{zip64::le(p + 22, 4), zip64::le(p + 18, 4), 0, 0};
+    const zip64::Deferred d{v.usize == zip64::kMax32, v.csize == zip64::kMax32, false, false};
+    if (d.any()) {
+        std::string extra(xlen, '\0');
+        if (::pread(fd, extra.data(), xlen, at + 30 + static_cast<int64_t>(nlen)) != static_cast<ssize_t>(xlen) ||
+            !zip64::readExtra(extra, d, v))
+            return false;
+    }
+    return v.usize == x.usize && v.csize == x.csize;
 }
 
 // Restores the normal cursor however List ends.
@@ -88,6 +125,7 @@ bool TZipBuilder::CheckIfLastDisk(ZipEndOfCentral &eoc, bool raiseErrors)
 {
     rawComment_.clear();
     endOfCentralOffset_ = 0;
+    directoryEnd_ = 0;
     firstOfSet_ = false;
     file_.reset(std::fopen(workName_.c_str(), "rb"));
     struct stat st{};
@@ -120,6 +158,7 @@ bool TZipBuilder::CheckIfLastDisk(ZipEndOfCentral &eoc, bool raiseErrors)
                 eoc = parseEnd(rec);
                 if (eoc.HeaderSig == kEndSig && eoc.ZipCommentLen == 0) {
                     endOfCentralOffset_ = size - kEndSize;
+                    readZip64End(eoc);
                     return true;
                 }
             }
@@ -155,6 +194,7 @@ bool TZipBuilder::CheckIfLastDisk(ZipEndOfCentral &eoc, bool raiseErrors)
                 const char *c = reinterpret_cast<const char *>(&buf[i + kEndSize]);
                 rawComment_.assign(c, strnlen(c, commentLen));
             }
+            readZip64End(eoc);
             return true;
         }
     } catch (const EZipBuilder &) {
@@ -171,6 +211,48 @@ bool TZipBuilder::CheckIfLastDisk(ZipEndOfCentral &eoc, bool raiseErrors)
     if (volumeSeq_ == 1)
         throw EZipBuilder(DS_FirstInSet, true);
     throw EZipBuilder(DS_FirstFileOnHD, true);
+}
+
+// Takes the values that overflowed the end record from the Zip64 end
+// record, and checks what the directory's size must at least be.
+void TZipBuilder::readZip64End(ZipEndOfCentral &eoc)
+{
+    directoryEnd_ = endOfCentralOffset_;
+    const bool overflow = eoc.ThisDiskNo == zip64::kMax16 || eoc.CentralDiskNo == zip64::kMax16 ||
+                          eoc.CentralEntriesOnDisk == zip64::kMax16 || eoc.TotalEntries == zip64::kMax16 ||
+                          eoc.CentralSize == zip64::kMax32 || eoc.CentralOffset == zip64::kMax32;
+    std::FILE *f = file_.get();
+    const int64_t start = zip64EndStart(f, endOfCentralOffset_);
+    if (start != endOfCentralOffset_) {
+        uint8_t rec[zip64::kEnd64Size];
+        zip64::End e;
+        uint64_t recSize = 0;
+        if (start < 0 || !seekTo(f, start) || readSome(f, rec, sizeof rec) != sizeof rec ||
+            !zip64::parseEnd64(rec, sizeof rec, e, recSize)) {
+            if (overflow)
+                throw EZipBuilder(LI_ReadZipError, true);
+        } else {
+            auto take = [](auto &field, uint64_t max, uint64_t wide) {
+                if (field == max)
+                    field = static_cast<std::remove_reference_t<decltype(field)>>(wide);
+            };
+            take(eoc.CentralEntriesOnDisk, zip64::kMax16, e.entriesOnDisk);
+            take(eoc.TotalEntries, zip64::kMax16, e.entries);
+            take(eoc.CentralSize, zip64::kMax32, e.cdSize);
+            take(eoc.CentralOffset, zip64::kMax32, e.cdOffset);
+            eoc.Zip64 = true;
+            directoryEnd_ = start;
+        }
+    } else if (eoc.CentralSize == zip64::kMax32 || eoc.CentralOffset == zip64::kMax32) {
+        // Deferred to a Zip64 record that is not there. (A count of 65,535
+        // without one is simply exact.)
+        throw EZipBuilder(LI_ReadZipError, true);
+    }
+    // Every central header takes at least 46 bytes: a 64-bit count the
+    // directory cannot hold is damage, not a reason to reserve memory.
+    if (eoc.Zip64 && (eoc.TotalEntries > eoc.CentralSize / kCentralSize ||
+                      (eoc.ThisDiskNo == eoc.CentralDiskNo && eoc.CentralSize > static_cast<uint64_t>(directoryEnd_))))
+        throw EZipBuilder(LI_ReadZipError, true);
 }
 
 void TZipBuilder::List()
@@ -239,7 +321,7 @@ void TZipBuilder::listEntries(const ZipEndOfCentral &eoc)
     if (eoc.ThisDiskNo == eoc.CentralDiskNo) {
         // The directory ends right before the end record, or before the
         // ZIP64 end record that writers streaming from a pipe put in between.
-        position = zip64EndStart(f, endOfCentralOffset_) - static_cast<int64_t>(eoc.CentralSize);
+        position = directoryEnd_ - static_cast<int64_t>(eoc.CentralSize);
     } else {
         totalDisks_ = eoc.ThisDiskNo;
         GetNewDisk(eoc.CentralDiskNo);
@@ -254,8 +336,8 @@ void TZipBuilder::listEntries(const ZipEndOfCentral &eoc)
     centralDirOffset_ = cdPosition_ = position;
     archiveDataOffset_ = logicalSize_ == static_cast<int64_t>(kEndSize) ? 0 : logicalSize_;
 
-    std::vector<uint8_t> name;
-    for (int seq = 1; seq <= eoc.TotalEntries; ++seq) {
+    std::vector<LocalExpect> expect;
+    for (uint64_t seq = 1; seq <= eoc.TotalEntries; ++seq) {
         uint8_t hdr[kCentralSize];
         // A header of a spanned set lies whole on one volume: a short read
         // means the directory goes on on the next one.
@@ -300,13 +382,26 @@ void TZipBuilder::listEntries(const ZipEndOfCentral &eoc)
             if (readSome(f, e.ExtraData.data(), e.ExtraData.size()) != e.ExtraData.size())
                 throw EZipBuilder(LI_ReadZipError, true);
         }
+        const zip64::Deferred d{e.UncompressedSize == zip64::kMax32, e.CompressedSize == zip64::kMax32,
+                                e.RelOffLocalHdr == zip64::kMax32, e.StartOnDisk == zip64::kMax16};
+        if (d.any()) {
+            zip64::Values v{e.UncompressedSize, e.CompressedSize, e.RelOffLocalHdr, e.StartOnDisk};
+            if (!zip64::readExtra(std::string(e.ExtraData.begin(), e.ExtraData.end()), d, v))
+                throw EZipBuilder(LI_ReadZipError, true);
+            e.UncompressedSize = v.usize;
+            e.CompressedSize = v.csize;
+            e.RelOffLocalHdr = v.offset;
+            e.StartOnDisk = v.disk;
+        }
         if (e.FileCommentLen) {
             std::string c(e.FileCommentLen, '\0');
             if (readSome(f, c.data(), c.size()) != c.size())
                 throw EZipBuilder(DS_CECommentLen, true);
             e.FileComment = (e.Flag & 0x0800) ? decodeName(c, e.Flag) : ConvertOem2Iso(c, cpdOemToAnsi);
         }
-        archiveDataOffset_ = std::min<int64_t>(archiveDataOffset_, e.RelOffLocalHdr);
+        archiveDataOffset_ = std::min<int64_t>(archiveDataOffset_, static_cast<int64_t>(e.RelOffLocalHdr));
+        expect.push_back({raw, e.FileName, e.Flag, e.CompressionMethod, e.CompressedSize, e.UncompressedSize,
+                          e.RelOffLocalHdr});
         const char last = e.FileName.empty() ? '/' : e.FileName.back();
         if (!UseDirOnlyEntries && (last == '/' || last == '\\' || last == ':')) {
             ++skippedDirEntryCount_;
@@ -314,7 +409,30 @@ void TZipBuilder::listEntries(const ZipEndOfCentral &eoc)
         }
         Entries.push_back(std::move(e));
         if (OnNewName)
-            OnNewName(this, seq, Entries.back());
+            OnNewName(this, static_cast<int>(seq), Entries.back());
+    }
+    // The headers the end record counts must fill the directory it sizes:
+    // more headers than counted would be left out of every listing and test.
+    // (A digital signature record may close the directory.)
+    if (eoc.ThisDiskNo == eoc.CentralDiskNo) {
+        const int64_t at = ftello(f);
+        uint8_t sig[4] = {};
+        if (at != directoryEnd_ &&
+            !(at < directoryEnd_ && readSome(f, sig, 4) == 4 && ByteReader(sig, 4).u32() == 0x05054B50))
+            throw EZipBuilder(LI_ReadZipError, true);
+        // Cheap enough to do here (one small read per member), and a reader
+        // going by local headers would otherwise see another archive.
+        if (eoc.ThisDiskNo == 0 && !firstOfSet_) {
+            const int64_t shift = cdPosition_ - static_cast<int64_t>(eoc.CentralOffset);
+            size_t bad = 0;
+            std::string first;
+            for (const LocalExpect &x : expect)
+                if (!localMatches(fileno(f), shift, x) && bad++ == 0)
+                    first = x.shown;
+            if (bad)
+                ShowZipMessage(LI_LocalMismatch,
+                               first + (bad > 1 ? " (and " + std::to_string(bad - 1) + " more)" : std::string()));
+        }
     }
     diskNr_ = eoc.ThisDiskNo;
 }

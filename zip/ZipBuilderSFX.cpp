@@ -7,6 +7,8 @@
 #include "zip/ZipFileIo.h"
 #include "zip/ZipMessages.h"
 
+#include "zipdll/Zip64.h"
+
 #include "platform/Cursor.h"
 #include "platform/ProgramDir.h"
 
@@ -187,42 +189,53 @@ int TZipBuilder::RWCentralDir(int outFd, const ZipEndOfCentral &eoc, int64_t shi
 {
     try {
         const int in = fileno(file_.get());
-        int64_t pos = endOfCentralOffset_ - static_cast<int64_t>(eoc.CentralSize);
-        for (unsigned i = 0; i < eoc.TotalEntries; ++i) {
+        const int64_t outStart = ::lseek(outFd, 0, SEEK_CUR);
+        int64_t pos = DirectoryEnd() - static_cast<int64_t>(eoc.CentralSize);
+        int64_t written = 0;
+        for (uint64_t i = 0; i < eoc.TotalEntries; ++i) {
             uint8_t h[46];
             if (!readAt(in, pos, h, 46))
                 throw EZipBuilder(DS_CEHBadRead, true);
             ByteReader r(h, 46);
             if (r.u32() != 0x02014B50)
                 throw EZipBuilder(DS_CEHWrongSig, true);
-            ByteReader v(h + 28, 18);
-            const int64_t var = int64_t(v.u16()) + v.u16() + v.u16();
-            v.skip(8);
-            const int64_t off = static_cast<int64_t>(v.u32()) + shift;
-            if (off < 0 || off > 0xFFFFFFFFLL)
-                throw EZipBuilder(DS_CEHBadWrite, true);
-            putU32(h + 42, static_cast<uint32_t>(off));
-            if (!writeAll(outFd, h, 46))
-                throw EZipBuilder(DS_CEHBadWrite, true);
-            if (::lseek(in, static_cast<off_t>(pos + 46), SEEK_SET) < 0 || CopyBuffer(in, outFd, var) != 0)
+            ByteReader v(h + 28, 6);
+            const size_t nl = v.u16(), el = v.u16(), cl = v.u16();
+            std::string name(nl, '\0'), extra(el, '\0'), comment(cl, '\0');
+            if ((nl && !readAt(in, pos + 46, name.data(), nl)) || (el && !readAt(in, pos + 46 + nl, extra.data(), el)) ||
+                (cl && !readAt(in, pos + 46 + nl + el, comment.data(), cl)))
                 throw EZipBuilder(DS_CEHBadCopy, true);
-            pos += 46 + var;
+            pos += 46 + static_cast<int64_t>(nl + el + cl);
+            // The offset may live in the Zip64 extra field, and may need to.
+            const zip64::Deferred d{zip64::le(h + 24, 4) == zip64::kMax32, zip64::le(h + 20, 4) == zip64::kMax32,
+                                    zip64::le(h + 42, 4) == zip64::kMax32, false};
+            zip64::Values val{0, 0, zip64::le(h + 42, 4), 0};
+            if (!zip64::readExtra(extra, d, val))
+                throw EZipBuilder(LI_ReadZipError, true);
+            const int64_t off = static_cast<int64_t>(val.offset) + shift;
+            if (off < 0 || !zip64::setCentralOffset(h, extra, static_cast<uint64_t>(off)))
+                throw EZipBuilder(DS_CEHBadWrite, true);
+            if (!writeAll(outFd, h, 46) || !writeAll(outFd, name.data(), nl) ||
+                !writeAll(outFd, extra.data(), extra.size()) || !writeAll(outFd, comment.data(), cl))
+                throw EZipBuilder(DS_CEHBadWrite, true);
+            written += 46 + static_cast<int64_t>(nl + extra.size() + cl);
         }
-        if (pos != endOfCentralOffset_)
+        if (pos != DirectoryEnd())
             throw EZipBuilder(DS_EOCBadSeek, true);
         const int64_t cd = static_cast<int64_t>(eoc.CentralOffset) + shift;
-        if (cd < 0 || cd > 0xFFFFFFFFLL)
+        if (cd < 0 || outStart < 0)
             throw EZipBuilder(DS_EOCBadWrite, true);
-        uint8_t e[22];
-        putU32(e, 0x06054B50);
-        putU16(e + 4, eoc.ThisDiskNo);
-        putU16(e + 6, eoc.CentralDiskNo);
-        putU16(e + 8, eoc.CentralEntriesOnDisk);
-        putU16(e + 10, eoc.TotalEntries);
-        putU32(e + 12, eoc.CentralSize);
-        putU32(e + 16, static_cast<uint32_t>(cd));
-        putU16(e + 20, eoc.ZipCommentLen);
-        if (!writeAll(outFd, e, 22))
+        zip64::End z;
+        z.thisDisk = eoc.ThisDiskNo;
+        z.cdDisk = eoc.CentralDiskNo;
+        z.entriesOnDisk = eoc.CentralEntriesOnDisk;
+        z.entries = eoc.TotalEntries;
+        z.cdSize = static_cast<uint64_t>(written);
+        z.cdOffset = static_cast<uint64_t>(cd);
+        const std::string end =
+            zip64::endRecords(z, static_cast<uint64_t>(outStart + written), eoc.ZipCommentLen, eoc.ThisDiskNo + 1,
+                              eoc.Zip64);
+        if (!writeAll(outFd, end.data(), end.size()))
             throw EZipBuilder(DS_EOCBadWrite, true);
         if (::lseek(in, static_cast<off_t>(endOfCentralOffset_ + 22), SEEK_SET) < 0 ||
             CopyBuffer(in, outFd, eoc.ZipCommentLen) != 0)
@@ -328,7 +341,7 @@ int TZipBuilder::ConvertSFX(bool newProgram)
             ZipEndOfCentral eoc;
             CheckIfLastDisk(eoc, true);
             const int in = fileno(file_.get());
-            const int64_t cd = endOfCentralOffset_ - static_cast<int64_t>(eoc.CentralSize);
+            const int64_t cd = DirectoryEnd() - static_cast<int64_t>(eoc.CentralSize);
             if (::lseek(in, 0, SEEK_SET) != 0) {
                 result = -2;
             } else if (cd != static_cast<int64_t>(eoc.CentralOffset)) {
@@ -412,7 +425,7 @@ int TZipBuilder::ConvertZIP()
             throw EZipBuilder(DS_FileOpen, true);
         // The icon walk needs the whole stub; the header search only its tail.
         readSFXHeader(region, static_cast<size_t>(n));
-        const int64_t cd = endOfCentralOffset_ - static_cast<int64_t>(eoc.CentralSize);
+        const int64_t cd = DirectoryEnd() - static_cast<int64_t>(eoc.CentralSize);
         if (::lseek(in, static_cast<off_t>(dataOffset), SEEK_SET) != dataOffset) {
             result = -2;
         } else if (cd == static_cast<int64_t>(eoc.CentralOffset)) {

@@ -4,6 +4,8 @@
 #include "zip/ZipBuilder.h"
 #include "zip/ZipMessages.h"
 
+#include "zipdll/Zip64.h"
+
 #include "platform/Cursor.h"
 #include "platform/TempFiles.h"
 
@@ -56,7 +58,28 @@ struct CentralRec {
     uint32_t compSize() const { return le32(fixed + 20); }
     uint16_t disk() const { return le16(fixed + 34); }
     uint32_t offset() const { return le32(fixed + 42); }
+    uint32_t crc() const { return le32(fixed + 16); }
+    uint32_t size() const { return le32(fixed + 24); }
 };
+
+// The data descriptor behind a member, read piece by piece through `read`
+// (which throws on a short read): with or without its signature, with 4- or
+// 8-byte sizes (a member streamed in Zip64 form), whichever agrees with the
+// central record. Returns its bytes.
+template <typename Read> std::string readDescriptor(const CentralRec &c, Read read)
+{
+    uint8_t d[24];
+    read(d, 4);
+    const size_t s = le32(d) == kSpanSig ? 4 : 0;
+    size_t len = s + 12;
+    read(d + 4, len - 4);
+    const bool classic = le32(d + s) == c.crc() && le32(d + s + 4) == c.compSize() && le32(d + s + 8) == c.size();
+    if (!classic && zip64::le(d + s + 4, 8) == c.compSize()) {
+        read(d + len, 8);
+        len += 8;
+    }
+    return std::string(reinterpret_cast<const char *>(d), len);
+}
 
 } // namespace
 
@@ -106,14 +129,18 @@ int TZipBuilder::WriteSpan(const std::string &inFile, const std::string &outFile
         sourceDate_ = st.st_mtime;
         if (eoc.ThisDiskNo != 0 || eoc.CentralDiskNo != 0)
             throw std::runtime_error(inFile + " is already one volume of a multi-volume archive");
-        if (eoc.TotalEntries == 0xFFFF || eoc.CentralSize == 0xFFFFFFFFu || eoc.CentralOffset == 0xFFFFFFFFu)
-            throw std::runtime_error("ZIP64 archives cannot be split into volumes");
+        // Zip64 end records that only repeat values which fit (Info-ZIP
+        // writes them for streamed input) are no obstacle; real Zip64 is.
+        if (eoc.Zip64 && (eoc.TotalEntries >= 0xFFFF || eoc.CentralSize >= 0xFFFFFFFFu ||
+                          eoc.CentralOffset >= 0xFFFFFFFFu))
+            throw std::runtime_error("Zip64 archives (4 GiB and more, or more than 65,535 members) cannot be "
+                                     "split into volumes; " + inFile + " not split");
         std::FILE *f = file_.get();
 
         // The directory first: it gives every member's true compressed size
         // (a local header written while streaming says 0) and where its local
         // header is, also behind a stub whose offsets were not adjusted.
-        const int64_t cdPos = endOfCentralOffset_ - static_cast<int64_t>(eoc.CentralSize);
+        const int64_t cdPos = DirectoryEnd() - static_cast<int64_t>(eoc.CentralSize);
         if (cdPos < 0 || fseeko(f, cdPos, SEEK_SET) != 0)
             throw EZipBuilder(DS_FailedSeek, true);
         const int64_t shift = cdPos - static_cast<int64_t>(eoc.CentralOffset);
@@ -187,14 +214,11 @@ int TZipBuilder::WriteSpan(const std::string &inFile, const std::string &outFile
             RWSplitData(buf.data(), extraLen, DS_LOExtraLen);
             RWSplitData(buf.data(), m.compSize, DS_ZipData);
             if (descriptor) {
-                // With or without its optional signature.
-                uint8_t d[16];
-                if (!readExact(f, d, 4))
-                    throw EZipBuilder(DS_DataDesc, true);
-                const size_t rest = le32(d) == kSpanSig ? 12 : 8;
-                if (!readExact(f, d + 4, rest))
-                    throw EZipBuilder(DS_DataDesc, true);
-                WriteSplit(d, 4 + rest, 0);
+                const std::string d = readDescriptor(cd[i], [&](uint8_t *p, size_t n) {
+                    if (!readExact(f, p, n))
+                        throw EZipBuilder(DS_DataDesc, true);
+                });
+                WriteSplit(d.data(), d.size(), 0);
             }
         }
 
@@ -375,6 +399,10 @@ int TZipBuilder::ReadSpan(const std::string &inFile, std::string &outFile)
         newDisk_ = false;
         if (eoc.ThisDiskNo == 0 && !firstOfSet_)
             throw std::runtime_error(workName_ + " is not a volume of a multi-volume archive");
+        if (eoc.Zip64 && (eoc.TotalEntries >= 0xFFFF || eoc.CentralSize >= 0xFFFFFFFFu ||
+                          eoc.CentralOffset >= 0xFFFFFFFFu))
+            throw std::runtime_error("multi-volume sets with Zip64 records cannot be joined here; " + workName_ +
+                                     " not joined (7-Zip can extract such sets)");
         if (::stat(workName_.c_str(), &st) == 0)
             sourceDate_ = st.st_mtime;
         totalDisks_ = eoc.ThisDiskNo;
@@ -462,11 +490,10 @@ int TZipBuilder::ReadSpan(const std::string &inFile, std::string &outFile)
             // The directory's size: a local header written while streaming says 0.
             RWJoinData(buf.data(), m.compSize, DS_ZipData);
             if (descriptor) {
-                uint8_t d[16];
-                readJoin(d, 4, DS_DataDesc);
-                const size_t rest = le32(d) == kSpanSig ? 12 : 8;
-                readJoin(d + 4, rest, DS_DataDesc);
-                WriteJoin(d, 4 + rest, DS_DataDesc);
+                const std::string d = readDescriptor(cd[static_cast<size_t>(idx)], [&](uint8_t *p, size_t n) {
+                    readJoin(p, n, DS_DataDesc);
+                });
+                WriteJoin(d.data(), d.size(), DS_DataDesc);
             }
         }
 

@@ -41,6 +41,8 @@ const std::unordered_map<int, const char *> &texts()
         {LI_ErrorUnknown, "Unknown error while reading the zip directory"},
         {LI_WrongZipStruct, "Warning: the central directory is not where the end record says; the archive was shifted"},
         {LI_GarbageAtEOF, "Warning: extra bytes after the end of the archive"},
+        {LI_LocalMismatch, "Warning: a local header does not match the central directory (other name, method or "
+                           "sizes); that member will not be extracted: "},
         {AD_NothingToZip, "Nothing to add: no file specifications given"},
         {AD_UnattPassword, "Encryption was requested, but no password is set and the component runs unattended"},
         {AD_NoFreshenUpdate, "Freshen or update cannot be combined with spanning"},

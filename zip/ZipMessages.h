@@ -34,6 +34,7 @@ enum : int {
     LI_ErrorUnknown = 10202,
     LI_WrongZipStruct = 10203,
     LI_GarbageAtEOF = 10204,
+    LI_LocalMismatch = 10205,
     AD_NothingToZip = 10301,
     AD_UnattPassword = 10302,
     AD_NoFreshenUpdate = 10303,

@@ -159,7 +159,7 @@ int32_t Extractor::run()
         return 0;
     }
     rep_.call(zacFileCount, 0, static_cast<uint32_t>(chosen.size()), {});
-    rep_.call(zacTotalBytes, 0, sizeField(total), {});
+    rep_.size(zacTotalBytes, total);
     inBuf_ = std::make_unique_for_overwrite<uint8_t[]>(kIoBlock);
     outBuf_ = std::make_unique_for_overwrite<uint8_t[]>(kIoBlock);
 
@@ -246,7 +246,7 @@ Extractor::Dec Extractor::decode(const CentralEntry &e, uint64_t dataStart, ZipC
         crc = crc32(crc, d, static_cast<uInt>(n));
         if (!sink(d, n))
             return Dec::WriteError;
-        if (rep_.call(zacBytesDone, 0, static_cast<uint32_t>(n), {}) != 0)
+        if (!rep_.size(zacBytesDone, n))
             return Dec::Aborted;
         return Dec::Ok;
     };
@@ -398,7 +398,7 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
         }
     }
 
-    if (rep_.call(zacFileStart, 0, sizeField(e.usize), e.name) != 0)
+    if (!rep_.size(zacFileStart, e.usize, e.name))
         return Outcome::Aborted;
 
     Fd out;

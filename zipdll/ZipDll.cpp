@@ -105,6 +105,10 @@ struct OutEntry {
     uint32_t extAttr = 0;
     uint64_t localOffset = 0;
     std::string comment;
+    bool zip64Local = false; // the local header carries the Zip64 sizes
+    // A member copied from the old archive keeps its central header and
+    // extra fields as they were; only its offset changes.
+    std::string keptHeader, keptExtra;
 };
 
 struct Source {
@@ -499,8 +503,8 @@ int32_t Archiver::failWith(Fail f)
         rep_.message(zdeAborted, "Stopped by the user; archive " + archiveName_ + " not changed");
         break;
     case Fail::TooLarge:
-        rep_.message(zdeTooLarge, "Archive would exceed the 4 GiB limits of the zip format; " + archiveName_ +
-                                      " not changed");
+        rep_.message(zdeTooLarge, "A file grew past 4 GiB while it was added, or a header outgrew the zip format; " +
+                                      archiveName_ + " not changed");
         break;
     case Fail::Write:
         rep_.message(zdeWrite, std::string("Write error (") + std::strerror(errno) + "); archive " + archiveName_ +
@@ -517,8 +521,6 @@ int32_t Archiver::failWith(Fail f)
 
 Fail Archiver::writeLocal(const OutEntry &e)
 {
-    if (e.localOffset > kMax32)
-        return Fail::TooLarge;
     const bool desc = e.flags & kFlagDescriptor;
     std::string h;
     put32(h, kSigLocal);
@@ -528,28 +530,54 @@ Fail Archiver::writeLocal(const OutEntry &e)
     put16(h, e.dosTime);
     put16(h, e.dosDate);
     put32(h, desc ? 0 : e.crc);
-    put32(h, desc ? 0 : static_cast<uint32_t>(e.csize));
-    put32(h, desc ? 0 : static_cast<uint32_t>(e.usize));
+    if (e.zip64Local) {
+        // Both sizes live in the extra field, patched once the data is out.
+        put32(h, static_cast<uint32_t>(kMax32));
+        put32(h, static_cast<uint32_t>(kMax32));
+    } else {
+        put32(h, desc ? 0 : static_cast<uint32_t>(e.csize));
+        put32(h, desc ? 0 : static_cast<uint32_t>(e.usize));
+    }
     put16(h, static_cast<uint16_t>(e.name.size()));
-    put16(h, 0);
+    const std::string extra =
+        e.zip64Local ? zip64::makeExtra({true, true, false, false}, {desc ? 0 : e.usize, desc ? 0 : e.csize, 0, 0})
+                     : std::string();
+    put16(h, static_cast<uint16_t>(extra.size()));
     h += e.name;
+    h += extra;
     return out_->write(h) ? Fail::None : Fail::Write;
 }
 
+// A member the operation does not change goes over byte for byte: local
+// header with its extra fields (AES, timestamps, owners), data and data
+// descriptor; the central header keeps its attributes, versions and
+// extras, with only the local header offset moved.
 Fail Archiver::copyOld(const CentralEntry &e, OutEntry &o)
 {
     std::string error;
     uint64_t dataStart = 0;
-    if (e.csize >= kMax32 || e.usize >= kMax32)
-        return Fail::TooLarge;
     if (!locateData(oldFd_.fd, old_, e, dataStart, error)) {
         rep_.message(zdeFormat, "Archive " + archiveName_ + " is damaged, not changed: " + error);
         return Fail::Read;
     }
+    uint64_t length = dataStart - e.localOffset + e.csize;
+    if (e.flags & kFlagDescriptor) {
+        uint8_t d[24];
+        const uint64_t at = e.localOffset + length;
+        const size_t avail = static_cast<size_t>(std::min<uint64_t>(sizeof d, old_.cdStart - at));
+        if (!readAll(oldFd_.fd, d, avail, at))
+            return Fail::Read;
+        length += zip64::descriptorLength(d, avail, e.crc, e.csize, e.usize, e.csize >= kMax32 || e.usize >= kMax32);
+        if (length > old_.cdStart - e.localOffset) {
+            rep_.message(zdeFormat, "Archive " + archiveName_ + " is damaged, not changed: data descriptor of " +
+                                        e.name + " runs into the central directory");
+            return Fail::Read;
+        }
+    }
     o.name = e.rawName;
     o.madeBy = e.madeBy;
-    o.needed = std::min<uint16_t>(e.needed, 20);
-    o.flags = e.flags & (kFlagEncrypted | kFlagDescriptor | 0x0006 | kFlagUtf8);
+    o.needed = e.needed;
+    o.flags = e.flags;
     o.method = e.method;
     o.dosTime = e.dosTime;
     o.dosDate = e.dosDate;
@@ -558,11 +586,10 @@ Fail Archiver::copyOld(const CentralEntry &e, OutEntry &o)
     o.usize = e.usize;
     o.extAttr = e.extAttr;
     o.comment = e.comment;
+    o.keptHeader = e.header;
+    o.keptExtra = e.extra;
     o.localOffset = out_->pos();
-    if (Fail f = writeLocal(o); f != Fail::None)
-        return f;
-    uint64_t left = e.csize, pos = dataStart;
-    while (left > 0) {
+    for (uint64_t pos = e.localOffset, left = length; left > 0;) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(left, buf_.size()));
         if (!readAll(oldFd_.fd, buf_.data(), n, pos))
             return Fail::Read;
@@ -570,17 +597,6 @@ Fail Archiver::copyOld(const CentralEntry &e, OutEntry &o)
             return Fail::Write;
         pos += n;
         left -= n;
-    }
-    // Encrypted members keep their descriptor flag: their password check
-    // byte depends on it.
-    if (o.flags & kFlagDescriptor) {
-        std::string d;
-        put32(d, kSigDescriptor);
-        put32(d, o.crc);
-        put32(d, static_cast<uint32_t>(o.csize));
-        put32(d, static_cast<uint32_t>(o.usize));
-        if (!out_->write(d))
-            return Fail::Write;
     }
     return Fail::None;
 }
@@ -608,11 +624,9 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
         skipped = true;
         return Fail::None;
     }
-    if (static_cast<uint64_t>(st.st_size) >= kMax32) {
-        rep_.message(zdeTooLarge, s.path + " is 4 GiB or larger, beyond the zip format without Zip64; not added");
-        skipped = true;
-        return Fail::None;
-    }
+    // Near 4 GiB the sizes go to a Zip64 extra field; the margin covers
+    // the encryption header and a file that grows a little while read.
+    const bool big = static_cast<uint64_t>(st.st_size) + (1 << 16) >= kMax32;
     std::unique_ptr<ZipCrypto> crypt;
     std::string password;
     if (s.spec->Encrypt) {
@@ -630,19 +644,21 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
     }
     const int level = std::clamp(p_->Level, 0, 9);
     bool deflate = level > 0 && st.st_size > 0 && !storeSuffix(s.stored);
-    if (rep_.call(zacFileStart, 0, sizeField(static_cast<uint64_t>(st.st_size)), s.stored) != 0)
+    if (!rep_.size(zacFileStart, static_cast<uint64_t>(st.st_size), s.stored))
         return Fail::Abort;
 
     o.localOffset = out_->pos();
     for (bool retried = false;; retried = true) {
         o.method = deflate ? 8 : 0;
         o.needed = deflate || crypt || (o.flags & kFlagEncrypted) ? 20 : 10;
+        o.zip64Local = big;
+        if (big)
+            o.needed = zip64::kVersionNeeded;
         o.flags &= static_cast<uint16_t>(~0x0006);
         if (deflate)
             o.flags |= level >= 8 ? 0x0002 : level == 2 ? 0x0004 : level == 1 ? 0x0006 : 0;
         if (Fail f = writeLocal(o); f != Fail::None)
             return f;
-        const uint64_t dataStart = out_->pos();
         if (o.flags & kFlagEncrypted) {
             crypt = std::make_unique<ZipCrypto>(password);
             uint8_t header[12];
@@ -657,7 +673,7 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
         // A store pass after a failed deflate repeats bytes already reported.
         const bool repeat = retried;
         auto progress = [&](uint64_t n) {
-            return repeat || rep_.call(zacBytesDone, 0, sizeField(n), {}) == 0;
+            return repeat || rep_.size(zacBytesDone, n);
         };
         auto sink = [&](uint8_t *d, size_t n) {
             if (crypt)
@@ -720,70 +736,83 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
             crypt.reset();
             continue;
         }
-        if (o.usize >= kMax32 || o.csize >= kMax32 || dataStart > kMax32)
-            return Fail::TooLarge;
+        if (!big && (o.usize >= kMax32 || o.csize >= kMax32))
+            return Fail::TooLarge; // grew past 4 GiB while being read
         break;
     }
     if (o.flags & kFlagDescriptor) {
         std::string d;
         put32(d, kSigDescriptor);
         put32(d, o.crc);
-        put32(d, static_cast<uint32_t>(o.csize));
-        put32(d, static_cast<uint32_t>(o.usize));
+        zip64::put(d, o.csize, big ? 8 : 4);
+        zip64::put(d, o.usize, big ? 8 : 4);
         return out_->write(d) ? Fail::None : Fail::Write;
     }
     std::string fix;
     put32(fix, o.crc);
-    put32(fix, static_cast<uint32_t>(o.csize));
-    put32(fix, static_cast<uint32_t>(o.usize));
-    return out_->patch(o.localOffset + 14, fix) ? Fail::None : Fail::Write;
+    if (!big) {
+        put32(fix, static_cast<uint32_t>(o.csize));
+        put32(fix, static_cast<uint32_t>(o.usize));
+        return out_->patch(o.localOffset + 14, fix) ? Fail::None : Fail::Write;
+    }
+    std::string sizes;
+    zip64::put(sizes, o.usize, 8);
+    zip64::put(sizes, o.csize, 8);
+    return out_->patch(o.localOffset + 14, fix) && out_->patch(o.localOffset + 30 + o.name.size() + 4, sizes)
+               ? Fail::None
+               : Fail::Write;
 }
 
 bool Archiver::finish(const std::vector<OutEntry> &entries, const std::string &comment, std::string &why)
 {
     const uint64_t cdStart = out_->pos();
-    if (entries.size() > 0xFFFF || cdStart > kMax32) {
-        why = "too large";
-        errno = EFBIG;
-        return false;
-    }
     std::string cd;
     for (const auto &e : entries) {
+        if (!e.keptHeader.empty()) {
+            std::string hdr = e.keptHeader, extra = e.keptExtra;
+            if (!zip64::setCentralOffset(reinterpret_cast<uint8_t *>(hdr.data()), extra, e.localOffset)) {
+                why = "too large";
+                errno = EFBIG;
+                return false;
+            }
+            cd += hdr;
+            cd += e.name;
+            cd += extra;
+            cd += e.comment;
+            continue;
+        }
+        // Zip64 fields only where a value needs them: archives that do not
+        // stay what every zip reader knows.
+        const zip64::Deferred d{e.usize >= kMax32, e.csize >= kMax32, e.localOffset >= kMax32, false};
+        const std::string extra = d.any() ? zip64::makeExtra(d, {e.usize, e.csize, e.localOffset, 0}) : std::string();
+        const uint16_t needed = d.any() || e.zip64Local ? std::max(e.needed, zip64::kVersionNeeded) : e.needed;
         put32(cd, kSigCentral);
-        put16(cd, e.madeBy);
-        put16(cd, e.needed);
+        put16(cd, d.any() ? static_cast<uint16_t>((e.madeBy & 0xFF00) | zip64::kVersionNeeded) : e.madeBy);
+        put16(cd, needed);
         put16(cd, e.flags);
         put16(cd, e.method);
         put16(cd, e.dosTime);
         put16(cd, e.dosDate);
         put32(cd, e.crc);
-        put32(cd, static_cast<uint32_t>(e.csize));
-        put32(cd, static_cast<uint32_t>(e.usize));
+        put32(cd, static_cast<uint32_t>(d.csize ? kMax32 : e.csize));
+        put32(cd, static_cast<uint32_t>(d.usize ? kMax32 : e.usize));
         put16(cd, static_cast<uint16_t>(e.name.size()));
-        put16(cd, 0);
+        put16(cd, static_cast<uint16_t>(extra.size()));
         put16(cd, static_cast<uint16_t>(std::min<size_t>(e.comment.size(), 0xFFFF)));
         put16(cd, 0);
         put16(cd, 0);
         put32(cd, e.extAttr);
-        put32(cd, static_cast<uint32_t>(e.localOffset));
+        put32(cd, static_cast<uint32_t>(d.offset ? kMax32 : e.localOffset));
         cd += e.name;
+        cd += extra;
         cd += e.comment.substr(0, 0xFFFF);
     }
-    if (cd.size() > kMax32 - cdStart) {
-        why = "too large";
-        errno = EFBIG;
-        return false;
-    }
-    std::string end;
-    put32(end, kSigEnd);
-    put16(end, 0);
-    put16(end, 0);
-    put16(end, static_cast<uint16_t>(entries.size()));
-    put16(end, static_cast<uint16_t>(entries.size()));
-    put32(end, static_cast<uint32_t>(cd.size()));
-    put32(end, static_cast<uint32_t>(cdStart));
+    zip64::End ends;
+    ends.entries = ends.entriesOnDisk = entries.size();
+    ends.cdSize = cd.size();
+    ends.cdOffset = cdStart;
     std::string c = comment.substr(0, 0xFFFF);
-    put16(end, static_cast<uint16_t>(c.size()));
+    std::string end = zip64::endRecords(ends, cdStart + cd.size(), static_cast<uint16_t>(c.size()));
     end += c;
     if (!out_->write(cd) || !out_->write(end) || !out_->flush()) {
         why = "write";
@@ -883,7 +912,7 @@ int32_t Archiver::runAdd()
         return 0;
     }
     rep_.call(zacFileCount, 0, static_cast<uint32_t>(files), {});
-    rep_.call(zacTotalBytes, 0, sizeField(total), {});
+    rep_.size(zacTotalBytes, total);
     if (rep_.stopped())
         return failWith(Fail::Abort);
     if (!beginTemp())

@@ -46,7 +46,8 @@ extern "C" {
 
 /* ActionCode values of the callback record. */
 enum ZCallbackAction {
-    zacFileStart = 1,   /* Text = member name, FileSize = its size */
+    zacFileStart = 1,   /* Text = member name, FileSize = its size (actions 1, 2, 6:
+                           ErrorCode = the size's high 32 bits) */
     zacBytesDone = 2,   /* FileSize = bytes processed since the last report */
     zacBatchEnd = 3,    /* end of the operation */
     zacMessage = 4,     /* Text = message, ErrorCode = ZdllError (0 = information) */

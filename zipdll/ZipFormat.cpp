@@ -105,36 +105,6 @@ bool writeAll(int fd, const void *buf, size_t n)
 
 // ---- directory reader ----------------------------------------------------
 
-namespace {
-
-// Values 0xFFFF/0xFFFFFFFF in the 32-bit fields defer to the Zip64 extra
-// field (0x0001), which holds only the deferred values, in this order.
-bool applyZip64Extra(const std::string &extra, CentralEntry &e, bool &badExtra)
-{
-    ByteReader r(reinterpret_cast<const uint8_t *>(extra.data()), extra.size());
-    while (r.left() >= 4) {
-        uint16_t id = r.u16();
-        uint16_t len = r.u16();
-        std::string body = r.bytes(len);
-        if (!r.ok())
-            break;
-        if (id != 0x0001)
-            continue;
-        ByteReader z(reinterpret_cast<const uint8_t *>(body.data()), body.size());
-        if (e.usize == kMax32)
-            e.usize = z.u64();
-        if (e.csize == kMax32)
-            e.csize = z.u64();
-        if (e.localOffset == kMax32)
-            e.localOffset = z.u64();
-        badExtra = !z.ok();
-        return true;
-    }
-    return false;
-}
-
-} // namespace
-
 bool readDirectory(int fd, Directory &dir, std::string &error, int codePage)
 {
     dir = Directory{};
@@ -193,35 +163,44 @@ bool readDirectory(int fd, Directory &dir, std::string &error, int codePage)
 
     // A Zip64 end record and its locator may sit between the directory and
     // the end record (Info-ZIP writes them for streamed input even when no
-    // value overflows); the directory then ends at the Zip64 record.
-    if (eocdPos >= 20 + 56) {
-        uint8_t loc[20];
-        if (readAll(fd, loc, sizeof loc, eocdPos - 20)) {
-            ByteReader lr(loc, sizeof loc);
-            if (lr.u32() == kSigEnd64Locator) {
-                lr.u32();
-                const uint64_t stated = lr.u64();
-                // The stated offset does not count a prepended stub; the
-                // record normally sits right before the locator.
-                for (uint64_t at : {eocdPos - 20 - 56, stated}) {
-                    uint8_t rec[56];
-                    if (at > eocdPos - 20 - 56 || !readAll(fd, rec, sizeof rec, at))
-                        continue;
-                    ByteReader r(rec, sizeof rec);
-                    if (r.u32() != kSigEnd64)
-                        continue;
-                    r.u64();
-                    r.u16();
-                    r.u16();
-                    r.u32();
-                    r.u32();
-                    r.u64();
-                    count = r.u64();
-                    cdSize = r.u64();
-                    cdOffset = r.u64();
-                    cdEnd = at;
-                    break;
-                }
+    // value overflows); the directory then ends at the Zip64 record, whose
+    // values win where the classic ones overflowed.
+    if (eocdPos >= zip64::kLocatorSize + zip64::kEnd64Size) {
+        uint8_t loc[zip64::kLocatorSize];
+        if (readAll(fd, loc, sizeof loc, eocdPos - zip64::kLocatorSize) && zip64::le(loc, 4) == zip64::kSigLocator) {
+            const uint64_t limit = eocdPos - zip64::kLocatorSize;
+            // The stated offset does not count a prepended stub, and an
+            // extensible data sector makes the record longer than 56 bytes:
+            // take the stated place, else the record that ends at the locator.
+            std::vector<uint64_t> places{zip64::le(loc + 8, 8)};
+            const uint64_t span = std::min<uint64_t>(limit, zip64::kEnd64Size + 1024);
+            std::vector<uint8_t> back(span);
+            if (readAll(fd, back.data(), back.size(), limit - span))
+                for (uint64_t size = zip64::kEnd64Size; size <= span; ++size)
+                    if (zip64::le(&back[span - size], 4) == zip64::kSigEnd64 &&
+                        zip64::le(&back[span - size + 4], 8) + 12 == size)
+                        places.push_back(limit - size);
+            bool found64 = false;
+            for (uint64_t at : places) {
+                uint8_t rec[zip64::kEnd64Size];
+                zip64::End e64;
+                uint64_t recSize = 0;
+                if (at > limit - zip64::kEnd64Size || !readAll(fd, rec, sizeof rec, at) ||
+                    !zip64::parseEnd64(rec, sizeof rec, e64, recSize) || at + recSize > limit)
+                    continue;
+                if (count == zip64::kMax16)
+                    count = e64.entries;
+                if (cdSize == kMax32)
+                    cdSize = e64.cdSize;
+                if (cdOffset == kMax32)
+                    cdOffset = e64.cdOffset;
+                cdEnd = at;
+                found64 = true;
+                break;
+            }
+            if (!found64 && (count == zip64::kMax16 || cdSize == kMax32 || cdOffset == kMax32)) {
+                error = "the Zip64 end of central directory record is missing or damaged";
+                return false;
             }
         }
     }
@@ -252,6 +231,7 @@ bool readDirectory(int fd, Directory &dir, std::string &error, int codePage)
     dir.entries.reserve(count);
     for (uint64_t i = 0; i < count; ++i) {
         CentralEntry e;
+        const size_t at = r.pos();
         if (r.u32() != kSigCentral) {
             error = "central directory entry " + std::to_string(i + 1) + " has a bad signature";
             return false;
@@ -268,23 +248,31 @@ bool readDirectory(int fd, Directory &dir, std::string &error, int codePage)
         uint16_t nlen = r.u16();
         uint16_t xlen = r.u16();
         uint16_t mlen = r.u16();
-        r.u16(); // disk number start
+        const uint16_t disk = r.u16();
         r.u16(); // internal attributes
         e.extAttr = r.u32();
         e.localOffset = r.u32();
         e.rawName = r.bytes(nlen);
-        std::string extra = r.bytes(xlen);
+        e.extra = r.bytes(xlen);
         e.comment = r.bytes(mlen);
         if (!r.ok()) {
             error = "central directory entry " + std::to_string(i + 1) + " is truncated";
             return false;
         }
-        bool badExtra = false;
-        if ((e.csize == kMax32 || e.usize == kMax32 || e.localOffset == kMax32) &&
-            (!applyZip64Extra(extra, e, badExtra) || badExtra)) {
+        e.header.assign(reinterpret_cast<const char *>(cd.data() + at), 46);
+        zip64::Deferred d;
+        d.usize = e.usize == kMax32;
+        d.csize = e.csize == kMax32;
+        d.offset = e.localOffset == kMax32;
+        d.disk = disk == zip64::kMax16;
+        zip64::Values v{e.usize, e.csize, e.localOffset, disk};
+        if (d.any() && !zip64::readExtra(e.extra, d, v)) {
             error = "central directory entry " + std::to_string(i + 1) + " has a bad Zip64 field";
             return false;
         }
+        e.usize = v.usize;
+        e.csize = v.csize;
+        e.localOffset = v.offset;
         if (e.localOffset > cdOffset) {
             error = "local header offset of entry " + std::to_string(i + 1) + " is out of range";
             return false;
@@ -292,6 +280,13 @@ bool readDirectory(int fd, Directory &dir, std::string &error, int codePage)
         e.localOffset += dir.dataOffset;
         e.name = decodeName(e.rawName, e.flags, e.madeBy, codePage);
         dir.entries.push_back(std::move(e));
+    }
+    // The counted headers must fill the directory (a digital signature
+    // record may close it): members beyond the count would be missed by
+    // every extract and test.
+    if (r.left() != 0 && !(r.left() >= 4 && ByteReader(cd.data() + r.pos(), 4).u32() == 0x05054b50)) {
+        error = "central directory holds more entries than its end record says";
+        return false;
     }
     // Entries whose data overlap another's are the mark of a zip bomb or of
     // damage; refuse the archive rather than guess.
@@ -322,13 +317,37 @@ bool locateData(int fd, const Directory &dir, const CentralEntry &e, uint64_t &d
         error = "local header of " + e.name + " has a bad signature";
         return false;
     }
-    r.skip(22);
-    uint16_t nlen = r.u16();
-    uint16_t xlen = r.u16();
+    r.u16(); // version needed
+    const uint16_t flags = r.u16();
+    const uint16_t method = r.u16();
+    r.skip(8); // time, date, CRC
+    uint64_t csize = r.u32(), usize = r.u32();
+    const uint16_t nlen = r.u16();
+    const uint16_t xlen = r.u16();
     dataStart = e.localOffset + 30 + nlen + xlen;
     if (dataStart > dir.cdStart || e.csize > dir.cdStart - dataStart) {
         error = "data of " + e.name + " runs past the end of the archive data";
         return false;
+    }
+    // The local header must describe the member the directory lists: a
+    // reader going by local headers (or a damaged directory) would
+    // otherwise see another archive than the listing shows.
+    std::string var(size_t(nlen) + xlen, '\0');
+    if (!var.empty() && !readAll(fd, var.data(), var.size(), e.localOffset + 30)) {
+        error = "cannot read the local header of " + e.name;
+        return false;
+    }
+    if (var.compare(0, nlen, e.rawName) != 0 || method != e.method) {
+        error = "local header of " + e.name + " names another member or method than the central directory";
+        return false;
+    }
+    if (!(flags & kFlagDescriptor) && !(e.flags & kFlagDescriptor)) {
+        zip64::Values v{usize, csize, 0, 0};
+        const zip64::Deferred d{usize == kMax32, csize == kMax32, false, false};
+        if (!zip64::readExtra(var.substr(nlen), d, v) || v.usize != e.usize || v.csize != e.csize) {
+            error = "local header of " + e.name + " gives other sizes than the central directory";
+            return false;
+        }
     }
     return true;
 }

@@ -3,6 +3,7 @@
 // little-endian reader, the archive directory reader, DOS times, the
 // traditional PKWARE cipher, name rules and the callback reporter.
 
+#include "Zip64.h"
 #include "ZipDllRecords.h"
 
 #include <cstdint>
@@ -64,6 +65,8 @@ struct CentralEntry {
     uint32_t extAttr = 0;
     uint64_t localOffset = 0; // already corrected by the archive's data offset
     std::string comment;
+    std::string header; // the 46 fixed bytes as stored, signature included
+    std::string extra;  // the central extra fields as stored
     bool isDir() const { return !name.empty() && (name.back() == '/' || name.back() == '\\'); }
     bool encrypted() const { return flags & kFlagEncrypted; }
 };
@@ -145,6 +148,13 @@ public:
     int32_t call(int32_t action, int32_t error, uint32_t size, std::string_view text,
                  std::string_view text2 = {});
     void message(int32_t error, const std::string &text) { call(zacMessage, error, 0, text); }
+    // Sizes of 4 GiB and more go out whole: the low 32 bits in the size
+    // field, the high ones in the error field, which size reports leave
+    // unused. Returns true to go on.
+    bool size(int32_t action, uint64_t bytes, std::string_view text = {})
+    {
+        return call(action, static_cast<int32_t>(bytes >> 32), static_cast<uint32_t>(bytes), text) == 0;
+    }
     bool stopped() const { return stopped_; }
     const ZCallBackStruct &record() const { return rec_; }
     std::string replyText() const;
@@ -158,8 +168,6 @@ private:
     ZCallBackStruct rec_{};
 };
 
-// Clamps a 64-bit size into the callback's 32-bit size field.
-inline uint32_t sizeField(uint64_t v) { return v > kMax32 ? 0xFFFFFFFFu : static_cast<uint32_t>(v); }
 
 // Reads/writes the whole buffer, retrying short transfers. false on error.
 bool readAll(int fd, void *buf, size_t n, uint64_t offset);

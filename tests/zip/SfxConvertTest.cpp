@@ -371,3 +371,33 @@ TEST_F(SfxConvert, OldHeaderLayoutIsRead)
 }
 
 } // namespace
+
+// A Zip64 archive (zip -fz) becomes a self-extractor and back: offsets move
+// inside the Zip64 extra fields, the program unpacks it, peers read both.
+TEST_F(SfxConvert, Zip64ArchiveRoundTrip)
+{
+    if (!have("zip") || !have("unzip"))
+        GTEST_SKIP() << "zip/unzip missing";
+    writeFile(tmp.file("big.bin"), randomBytes(100000, 3));
+    writeFile(tmp.file("small.txt"), "small\n");
+    const std::string zip = tmp.file("z64.zip");
+    ASSERT_EQ(runCommand("cd '" + tmp.path() + "' && zip -q -fz z64.zip big.bin small.txt"), 0);
+    TZipBuilder z;
+    setup(z, zip);
+    ASSERT_EQ(z.ConvertSFX(), 0) << z.LastMessage;
+    const std::string exe = tmp.file("z64.exe");
+    std::string out;
+    EXPECT_EQ(runCommand("unzip -tqq '" + exe + "'", &out), 0) << out;
+    EXPECT_EQ(runCommand("python3 -c \"import zipfile; assert zipfile.ZipFile('" + exe + "').testzip() is None\"", &out),
+              0)
+        << out;
+    ::chmod(exe.c_str(), 0755);
+    ASSERT_EQ(runCommand("'" + exe + "' --dir '" + tmp.file("o") + "' --yes </dev/null", &out), 0) << out;
+    EXPECT_EQ(readFile(tmp.file("o/big.bin")), randomBytes(100000, 3));
+
+    TZipBuilder back;
+    setup(back, exe);
+    ASSERT_EQ(back.ConvertZIP(), 0) << back.LastMessage;
+    EXPECT_EQ(runCommand("unzip -tqq '" + zip + "' && 7z t '" + zip + "' >/dev/null", &out), 0) << out;
+    EXPECT_EQ(back.Count(), 2);
+}

@@ -108,3 +108,41 @@ TEST(ZipCli, FailuresAndUsage)
     EXPECT_NE(out.find("Examples:"), std::string::npos);
     EXPECT_NE(out.find("quellon-cli zip extract ARCHIVE [MEMBER...] -d DIR"), std::string::npos);
 }
+
+// Zip64 archives, an archive of folders only, and a directory the end
+// record counts short, as a script sees them.
+TEST(ZipCli, Zip64FoldersOnlyAndShortCounts)
+{
+    TempDir d;
+    writeFile(d.file("README"), "This small file is in ZIP64 format.\n");
+    ASSERT_EQ(runCommand("cd " + d.path() + " && zip -q -fz fz.zip README && mkdir -p f/g/h && zip -q -r fo.zip f"), 0);
+    std::string out, err;
+    ASSERT_EQ(cli("zip list " + d.file("fz.zip"), &out, &err), 0) << err;
+    EXPECT_NE(out.find("        36         36 Stored"), std::string::npos) << out; // not 4294967295
+    EXPECT_EQ(err, "") << "no shifted-archive warning";
+
+    // 7-Zip's AES member survives our add: the password still opens it.
+    ASSERT_EQ(runCommand("cd " + d.path() + " && 7z a -tzip -psecret -mem=AES256 aes.zip README >/dev/null"), 0);
+    ASSERT_EQ(cli("zip add " + d.file("aes.zip") + " " + d.file("fz.zip"), &out, &err), 0) << err;
+    EXPECT_EQ(runCommand("7z t -psecret " + d.file("aes.zip") + " >/dev/null", &out), 0) << out;
+
+    EXPECT_EQ(cli("zip extract " + d.file("fo.zip") + " --test -d .", &out, &err), 0) << err;
+    EXPECT_EQ(out, "0 file(s) tested OK, 3 folder(s)\n");
+
+    // Three members in the directory, two counted by the end record.
+    ASSERT_EQ(runCommand("cd " + d.path() + " && echo 1 >x && echo 2 >y && echo 3 >z && zip -q three.zip x y z"), 0);
+    std::string three = readFile(d.file("three.zip"));
+    three[three.size() - 22 + 8] = three[three.size() - 22 + 10] = 2;
+    writeFile(d.file("three.zip"), three);
+    EXPECT_EQ(cli("zip extract " + d.file("three.zip") + " --test -d .", &out, &err), 1);
+    EXPECT_EQ(out.find("tested OK"), std::string::npos) << out;
+    EXPECT_NE(err.find("damaged"), std::string::npos) << err;
+
+    // A local header naming another member: listed with a warning, and the
+    // test fails for that member.
+    const std::string odd = std::string(QUELLON_SOURCE_DIR) + "/tests/data/zip/local-name-differs.zip";
+    EXPECT_EQ(cli("zip list " + odd, &out, &err), 0) << err;
+    EXPECT_NE(err.find("a local header does not match the central directory"), std::string::npos) << err;
+    EXPECT_EQ(cli("zip extract " + odd + " --test -d .", &out, &err), 1);
+    EXPECT_NE(out.find("1 file(s) tested OK, 1 failed or skipped"), std::string::npos) << out << err;
+}

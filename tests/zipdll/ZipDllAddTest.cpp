@@ -439,19 +439,3 @@ TEST_F(ZipDllAdd, NewNameAndFileCommentCallbacks)
     zt::python("import zipfile\ni=zipfile.ZipFile('" + zip + "').infolist()[0]\nprint(i.filename, i.comment)", &out);
     EXPECT_EQ(out, "renamed/inside.txt b'member note'\n");
 }
-
-TEST_F(ZipDllAdd, FilesOf4GiBAreRefusedCleanly)
-{
-    // Sparse: costs no disk and is refused before any byte is read.
-    const std::string big = f("huge.savf");
-    writeFile(big, "");
-    ASSERT_EQ(::truncate(big.c_str(), 0x100000000LL), 0);
-    writeFile(f("small.txt"), "small");
-    Add a(zip);
-    a.spec(big).spec(f("small.txt"));
-    EXPECT_EQ(a.run(), 1);
-    EXPECT_TRUE(a.calls.hasError(zdeTooLarge));
-    std::string out;
-    zt::python("import zipfile\nprint(zipfile.ZipFile('" + zip + "').namelist())", &out);
-    EXPECT_EQ(out, "['small.txt']\n");
-}

@@ -357,6 +357,25 @@ TEST_F(ZipDllExtract, DamagedArchivesGiveErrorsNotCrashes)
     liar[liar.size() - 22 + 8] = liar[liar.size() - 22 + 10] = '\xff';
     liar[liar.size() - 22 + 9] = liar[liar.size() - 22 + 11] = '\xff';
     EXPECT_EQ(tryArchive(liar), 0);
+
+    // The directory holds two members, the end record counts one: refused,
+    // not tested one short.
+    std::string two = zt::makeStoredZip({{"a", "first"}, {"b", "second"}});
+    std::string fewer = two;
+    fewer[fewer.size() - 22 + 8] = fewer[fewer.size() - 22 + 10] = 1;
+    EXPECT_EQ(tryArchive(fewer), 0);
+
+    // A local header that names another member, method or size than the
+    // directory: that member is refused, the other one still comes out.
+    auto local = [&](size_t at, char value) {
+        std::string bad = two;
+        bad[at] = value;
+        return bad;
+    };
+    EXPECT_EQ(tryArchive(local(30, 'z')), 1); // name
+    EXPECT_EQ(tryArchive(local(8, 8)), 1);    // method
+    EXPECT_EQ(tryArchive(local(18, 9)), 1);   // compressed size
+    EXPECT_EQ(tryArchive(two), 2);
 }
 
 TEST_F(ZipDllExtract, StopAnswerEndsTheRun)

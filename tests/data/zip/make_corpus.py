@@ -85,11 +85,19 @@ write('spanned-last-disk-cd-elsewhere.zip', a + eocd(n, cdsize, cdoff, disk=2, c
 def bad_offsets(c):
     n0, d0, c0, _ = c[0]
     return central(n0, d0, c0, 0x7FFF0000) + central(*c[1])
-write('local-offset-beyond-file.zip', archive(cd_mutate=bad_offsets)[0] + eocd(n, cdsize, cdoff), 0, 2)
+# List keeps the entries but warns that a local header does not match.
+write('local-offset-beyond-file.zip', archive(cd_mutate=bad_offsets)[0] + eocd(n, cdsize, cdoff), 10205, 2)
 # Both directory entries point at the same local header (overlapping members).
 def overlap(c):
     return central(*c[0]) + central(c[1][0], c[0][1], c[0][2], 0)
-write('overlapping-members.zip', archive(cd_mutate=overlap)[0] + eocd(n, cdsize, cdoff), 0, 2)
+write('overlapping-members.zip', archive(cd_mutate=overlap)[0] + eocd(n, cdsize, cdoff), 10205, 2)
+# The first local header names another member than the directory does.
+renamed = bytearray(good)
+renamed[30] = ord('x')
+write('local-name-differs.zip', bytes(renamed), 10205, 2)
+# The end record counts fewer members than the directory holds: refused,
+# not listed (and tested) short.
+write('eocd-entry-count-too-low.zip', a + eocd(1, cdsize, cdoff), 10201, 1)
 for unsafe in (b'../escape.txt', b'/abs/escape.txt', b'C:/drive/escape.txt', b'..\\win\\escape.txt'):
     fname = {b'../escape.txt': 'name-dotdot.zip', b'/abs/escape.txt': 'name-absolute.zip',
              b'C:/drive/escape.txt': 'name-drive-letter.zip',
