@@ -86,7 +86,7 @@ TEST(Screenshots, Dialogs)
         const char *name;
         QSize size;
     } shots[] = {
-        {&advanced, "frmAdvanced", {326, 407}},       {&command, "frmSaveAdvanced", {575, 262}},
+        {&advanced, "frmAdvanced", {326, 477}},       {&command, "frmSaveAdvanced", {575, 262}},
         {&defaults, "frmTargetDefaults", {573, 261}}, {&addPoster, "frmAddPoster", {575, 293}},
         {&preview, "frmPreviewPoster", {575, 365}},   {&newVersion, "frmNewVersion", {552, 134}},
         {&about, "frmAbout", {425, 308}},
