@@ -590,7 +590,10 @@ void HostJobs::saveJob()
 
     JobStage = jsClearSaveFile;
     quiet = true;
-    RunHostCommand("clrsavf %s", {link_->saveFile()});
+    // Over SSH the save file was made for this job a moment ago: empty, and
+    // every command costs the host a job of its own.
+    if (!ssh_)
+        RunHostCommand("clrsavf %s", {link_->saveFile()});
 
     JobStage = jsSave;
     quiet = false;
@@ -673,7 +676,10 @@ void HostJobs::restoreJob()
 
     JobStage = jsClearSaveFile;
     quiet = true;
-    RunHostCommand("clrsavf %s", {link_->saveFile()});
+    // Over SSH the save file was made for this job a moment ago: empty, and
+    // every command costs the host a job of its own.
+    if (!ssh_)
+        RunHostCommand("clrsavf %s", {link_->saveFile()});
     link_->setBinary(true);
     ui_.addLine("Now uploading to: " + in.hostName);
 
