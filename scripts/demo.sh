@@ -2,7 +2,8 @@
 # The main job end to end on the embedded default: an emulated IBM i host with
 # a sample library is saved into a zipped save file (.4ql), the archive is
 # shown, and it is restored into a second emulated host; then a save from a
-# third host through passive mode and FTP over TLS.
+# third host through passive mode and FTP over TLS, and a save and restore
+# over SSH (skipped when OpenSSH's sshd is not installed).
 # Usage: scripts/demo.sh [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -92,6 +93,55 @@ then
   echo "demo: the password or the save file crossed the wire in the clear" >&2; exit 1
 fi
 echo "  AS3's wire log: $(stat -c %s "$WORK/as3.wire") bytes, neither the password nor the save file among them"
+
+say "The same over SSH, for hosts whose FTP server is off: host AS4 behind OpenSSH's sshd"
+if [ ! -x /usr/sbin/sshd ] || ! command -v ssh-keygen >/dev/null; then
+  echo "  skipped: OpenSSH's sshd is not installed (Debian package openssh-server)"
+else
+  # sshd in the foreground on a free loopback port, with its own keys and
+  # config; the emulator is its forced command. Never the system service.
+  mkdir -p "$WORK/as4/QGPL" "$WORK/home/.ssh"
+  chmod 700 "$WORK/home/.ssh"
+  ssh-keygen -q -t ed25519 -N '' -f "$WORK/home/.ssh/id_ed25519"
+  ssh-keygen -q -t ed25519 -N '' -f "$WORK/as4_host_key"
+  cp "$WORK/home/.ssh/id_ed25519.pub" "$WORK/as4_authorized_keys"
+  SSH_FP=$(ssh-keygen -l -E sha256 -f "$WORK/as4_host_key.pub" | awk '{print $2}')
+  PORT4=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  # As root, sshd wants its privilege separation folder.
+  if [ "$(id -u)" = 0 ] && [ ! -d /run/sshd ]; then mkdir -p -m 0755 /run/sshd; fi
+  cat > "$WORK/as4_sshd_config" <<CFG
+ListenAddress 127.0.0.1
+Port $PORT4
+HostKey $WORK/as4_host_key
+AuthorizedKeysFile $WORK/as4_authorized_keys
+PidFile none
+UsePAM no
+StrictModes no
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+PermitRootLogin prohibit-password
+PermitTTY no
+ForceCommand $SIM --ssh-command --root $WORK/as4 --system AS4 --seed-library MYLIB --log $WORK/as4.log
+CFG
+  /usr/sbin/sshd -D -e -f "$WORK/as4_sshd_config" 2> "$WORK/as4_sshd.out" &
+  PIDS+=($!)
+  for _ in $(seq 100); do grep -q "Server listening" "$WORK/as4_sshd.out" && break; sleep 0.05; done
+  echo "  AS4's host key: $SSH_FP"
+  env -u SSH_AUTH_SOCK HOME="$WORK/home" "$CLI" save "$WORK/MYLIB-ssh.4ql" --ssh --host 127.0.0.1 \
+    --port "$PORT4" --user "$(id -un)" --host-key "$SSH_FP" --library MYLIB
+  env -u SSH_AUTH_SOCK HOME="$WORK/home" "$CLI" restore "$WORK/MYLIB-ssh.4ql" --ssh --host 127.0.0.1 \
+    --port "$PORT4" --user "$(id -un)" --to-library SSHCOPY --create-library
+  if (cd "$WORK/as4/MYLIB" && for f in *; do cmp -s "$f" "$WORK/as4/SSHCOPY/$f" || exit 1; done); then
+    echo "  every object of MYLIB arrived in SSHCOPY byte for byte"
+  else
+    echo "demo: the objects restored over SSH differ" >&2; exit 1
+  fi
+  if [ -n "$(ls -A "$WORK/as4/QGPL")" ]; then
+    echo "demo: the SSH jobs left a save file in QGPL" >&2; exit 1
+  fi
+  echo "  the temporary save files in QGPL are gone; the commands AS4 ran:"
+  sed 's/^/    /' "$WORK/as4.log"
+fi
 
 cat <<TXT
 
