@@ -179,8 +179,10 @@ struct Connection {
         app.add_option("--host-key", hostKey,
                        "with --ssh: trust this host key (SHA256:... as ssh-keygen -l shows it) when "
                        "~/.ssh/known_hosts has none for the host, and add it there");
-        app.add_option("--host", host, "host name or address of the IBM i FTP server")->required();
-        portOption = app.add_option("--port", port, "FTP port (default 21; 990 with --tls implicit)");
+        app.add_option("--host", host,
+                       "host name or address of the IBM i host (its FTP server; its SSH server with --ssh)")
+            ->required();
+        portOption = app.add_option("--port", port, "port (default 21; 990 with --tls implicit; 22 with --ssh)");
         transport.add(app);
         app.add_option("--proxy", proxy, "FTP proxy; the user is sent as USER@HOST");
         app.add_option("--proxy-port", proxyPort, "FTP proxy port")->capture_default_str();

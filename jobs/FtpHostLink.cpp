@@ -3,23 +3,48 @@
 
 #include "net/NMFtp.h"
 
-namespace jobs {
+namespace jobs
+{
 
-void FtpHostLink::command(const std::string &cl) { ftp_.SendCommand("RCMD " + cl); }
+void FtpHostLink::command(const std::string &cl)
+{
+    ftp_.SendCommand("RCMD " + cl);
+}
 
-void FtpHostLink::setBinary(bool binary) { ftp_.SetTransferType(binary ? 2 : 1); }
+void FtpHostLink::setBinary(bool binary)
+{
+    ftp_.SetTransferType(binary ? 2 : 1);
+}
 
-void FtpHostLink::getSaveFile(const std::string &local) { ftp_.Download(kRemoteSaveFile, local); }
+void FtpHostLink::getSaveFile(const std::string &local)
+{
+    ftp_.Download(kRemoteSaveFile, local);
+}
 
-void FtpHostLink::putSaveFile(const std::string &local) { ftp_.Upload(local, kRemoteSaveFile); }
+void FtpHostLink::putSaveFile(const std::string &local)
+{
+    ftp_.Upload(local, kRemoteSaveFile);
+}
 
-void FtpHostLink::disconnect() { ftp_.Disconnect(); }
+void FtpHostLink::disconnect()
+{
+    ftp_.Disconnect();
+}
 
-std::string FtpHostLink::lastReply() const { return ftp_.LastReplyText; }
+std::string FtpHostLink::lastReply() const
+{
+    return ftp_.LastReplyText;
+}
 
-std::string FtpHostLink::firstReply() const { return ftp_.TransactionReply; }
+std::string FtpHostLink::firstReply() const
+{
+    return ftp_.TransactionReply;
+}
 
-std::string FtpHostLink::failureText() const { return ftp_.LastFailureText; }
+std::string FtpHostLink::failureText() const
+{
+    return ftp_.LastFailureText;
+}
 
 std::string FtpHostLink::protection() const
 {

@@ -9,9 +9,11 @@
 
 class TNMFTP;
 
-namespace jobs {
+namespace jobs
+{
 
-class HostLink {
+class HostLink
+{
 public:
     virtual ~HostLink() = default;
 
@@ -40,7 +42,8 @@ public:
 };
 
 // Today's way: the FTP client's RCMD, RETR and STOR of QTEMP/SAVF.
-class FtpHostLink : public HostLink {
+class FtpHostLink : public HostLink
+{
 public:
     explicit FtpHostLink(TNMFTP &ftp) : ftp_(ftp) {}
     void command(const std::string &cl) override;

@@ -6,8 +6,10 @@
 #include <fstream>
 #include <random>
 
-namespace jobs {
-namespace {
+namespace jobs
+{
+namespace
+{
 
 std::vector<std::string> lines(const std::string &text)
 {
@@ -80,7 +82,10 @@ JobLogMessage SshHostLink::lastMessage(const std::string &output)
     return m;
 }
 
-std::string SshHostLink::saveFile() const { return hostUpper(Library) + "/" + name_; }
+std::string SshHostLink::saveFile() const
+{
+    return hostUpper(Library) + "/" + name_;
+}
 
 std::string SshHostLink::remotePath() const
 {
@@ -151,7 +156,10 @@ void SshHostLink::putSaveFile(const std::string &local)
     finish(Session.Upload(local, cmd, OnProgress), cmd, "the upload ended");
 }
 
-void SshHostLink::disconnect() { Session.Disconnect(); }
+void SshHostLink::disconnect()
+{
+    Session.Disconnect();
+}
 
 std::string SshHostLink::removeSaveFile()
 {

@@ -15,11 +15,13 @@
 #include <string>
 #include <vector>
 
-namespace jobs {
+namespace jobs
+{
 
 inline constexpr const char *kDefaultSshLibrary = "QGPL";
 
-class SshHostLink : public HostLink {
+class SshHostLink : public HostLink
+{
 public:
     // Host, port, user, password, SSH folder and the host key question are
     // set here by the front end.

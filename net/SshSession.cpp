@@ -18,11 +18,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 int64_t nowMs()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -77,7 +79,10 @@ struct TSshSession::Channel {
 
 TSshSession::TSshSession() = default;
 
-TSshSession::~TSshSession() { Disconnect(); }
+TSshSession::~TSshSession()
+{
+    Disconnect();
+}
 
 std::string TSshSession::ShellQuote(const std::string &s)
 {
@@ -150,12 +155,14 @@ void TSshSession::wait(bool wantWrite)
     if (nowMs() > deadline_) {
         const std::string host = Host;
         Disconnect();
-        throw ESshError("No answer from " + host + " over SSH for " + std::to_string(TimeOutSeconds) + " seconds");
+        throw ESshError("No answer from " + host + " over SSH for " + std::to_string(TimeOutSeconds) +
+                        " seconds");
     }
     const int fd = session_ ? ssh_get_fd(session_) : -1;
     if (fd >= 0) {
         const int flags = ssh_get_poll_flags(session_);
-        pollfd p{fd, static_cast<short>(POLLIN | (wantWrite || (flags & SSH_WRITE_PENDING) ? POLLOUT : 0)), 0};
+        pollfd p{fd, static_cast<short>(POLLIN | (wantWrite || (flags & SSH_WRITE_PENDING) ? POLLOUT : 0)),
+                 0};
         ::poll(&p, 1, 2);
     }
     platform::ProcessMessages();
@@ -213,7 +220,8 @@ std::vector<std::string> TSshSession::knownFingerprints() const
     std::string line;
     while (std::getline(in, line)) {
         ssh_knownhosts_entry *entry = nullptr;
-        if (ssh_known_hosts_parse_line(name.c_str(), line.c_str(), &entry) == SSH_OK && entry && entry->publickey)
+        if (ssh_known_hosts_parse_line(name.c_str(), line.c_str(), &entry) == SSH_OK && entry &&
+            entry->publickey)
             out.push_back(fingerprintOf(entry->publickey));
         ssh_knownhosts_entry_free(entry);
     }
@@ -239,10 +247,11 @@ void TSshSession::checkHostKey()
         for (const auto &f : knownFingerprints())
             known += (known.empty() ? "" : ", ") + f;
         Disconnect();
-        throw EHostKeyChanged("The host key of " + host + " has changed: " + knownHostsFile() + " knows " +
-                              (known.empty() ? "another key" : known) + ", the host now shows " + fingerprint_ +
-                              ". Not signed on; if the host's key was really replaced, remove the old line from " +
-                              knownHostsFile() + ".");
+        throw EHostKeyChanged(
+            "The host key of " + host + " has changed: " + knownHostsFile() + " knows " +
+            (known.empty() ? "another key" : known) + ", the host now shows " + fingerprint_ +
+            ". Not signed on; if the host's key was really replaced, remove the old line from " +
+            knownHostsFile() + ".");
     }
     case SSH_KNOWN_HOSTS_UNKNOWN:
     case SSH_KNOWN_HOSTS_NOT_FOUND: {
@@ -252,7 +261,8 @@ void TSshSession::checkHostKey()
         progressMade();
         if (answer == TCertAnswer::Reject) {
             Disconnect();
-            throw EHostKeyRejected("The host key of " + host + " (" + fingerprint_ + ") was not trusted; not signed on");
+            throw EHostKeyRejected("The host key of " + host + " (" + fingerprint_ +
+                                   ") was not trusted; not signed on");
         }
         if (answer == TCertAnswer::AcceptAndRemember) {
             ::mkdir(sshDir().c_str(), 0700);
@@ -313,7 +323,8 @@ void TSshSession::signOn()
             for (int i = 0; i < prompts; ++i) {
                 char echo = 0;
                 ssh_userauth_kbdint_getprompt(session_, static_cast<unsigned>(i), &echo);
-                ssh_userauth_kbdint_setanswer(session_, static_cast<unsigned>(i), echo ? "" : Password.c_str());
+                ssh_userauth_kbdint_setanswer(session_, static_cast<unsigned>(i),
+                                              echo ? "" : Password.c_str());
             }
         }
         if (rc == SSH_AUTH_SUCCESS) {
@@ -329,8 +340,8 @@ void TSshSession::signOn()
                                            : " over SSH (neither a key nor the password was taken)"));
 }
 
-TSshResult TSshSession::run(const std::string &command, int outFd, std::size_t maxOutput, int inFd, int64_t total,
-                            const TSshProgressEvent &progress)
+TSshResult TSshSession::run(const std::string &command, int outFd, std::size_t maxOutput, int inFd,
+                            int64_t total, const TSshProgressEvent &progress)
 {
     if (!session_)
         throw ESshError("Not connected to " + Host + " over SSH");
@@ -421,7 +432,8 @@ TSshResult TSshSession::run(const std::string &command, int outFd, std::size_t m
             bool &eof = stream == 0 ? outEof : errEof;
             if (eof)
                 continue;
-            const int n = ssh_channel_read_nonblocking(c.ch, buf.data(), static_cast<uint32_t>(buf.size()), stream);
+            const int n =
+                ssh_channel_read_nonblocking(c.ch, buf.data(), static_cast<uint32_t>(buf.size()), stream);
             if (n == SSH_ERROR)
                 fail("The connection to " + Host + " broke off");
             if (n > 0) {
@@ -490,7 +502,8 @@ TSshResult TSshSession::Upload(const std::string &localPath, const std::string &
     Fd f{::open(localPath.c_str(), O_RDONLY | O_CLOEXEC)};
     if (f.fd < 0)
         throw std::runtime_error("Cannot open " + localPath);
-    struct stat st {};
+    struct stat st {
+    };
     ::fstat(f.fd, &st);
     return run(command, -1, 64 * 1024, f.fd, static_cast<int64_t>(st.st_size), progress);
 }

@@ -125,14 +125,14 @@ private:
     std::vector<std::string> knownFingerprints() const;
     std::string sshDir() const;
     std::string knownHostsFile() const;
-    TSshResult run(const std::string &command, int outFd, std::size_t maxOutput, int inFd,
-                   int64_t total, const TSshProgressEvent &progress);
+    TSshResult run(const std::string &command, int outFd, std::size_t maxOutput, int inFd, int64_t total,
+                   const TSshProgressEvent &progress);
 
     ssh_session_struct *session_ = nullptr;
     std::string fingerprint_;
     std::string authMethod_;
-    int64_t deadline_ = 0;    // ms, steady clock
-    int64_t lastPump_ = 0;    // ms
+    int64_t deadline_ = 0; // ms, steady clock
+    int64_t lastPump_ = 0; // ms
     bool aborted_ = false;
-    bool untimed_ = false;    // a command runs: no time-out
+    bool untimed_ = false; // a command runs: no time-out
 };

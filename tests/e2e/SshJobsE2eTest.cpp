@@ -9,9 +9,11 @@
 
 using namespace e2e;
 
-namespace {
+namespace
+{
 
-class SshJobsE2e : public JobsE2e {
+class SshJobsE2e : public JobsE2e
+{
 protected:
     void SetUp() override
     {
@@ -30,8 +32,9 @@ protected:
     int sshCli(const std::string &args, std::string *out)
     {
         return runCommand("env -u SSH_AUTH_SOCK HOME=" + shellQuote(tmp.file("home")) + " " +
-                              std::string(QUELLON_BIN_DIR) + "/quellon-cli " + args + " --ssh --host 127.0.0.1 --port " +
-                              std::to_string(sshd->port()) + " --user " + sshd->user() + " 2>&1",
+                              std::string(QUELLON_BIN_DIR) + "/quellon-cli " + args +
+                              " --ssh --host 127.0.0.1 --port " + std::to_string(sshd->port()) + " --user " +
+                              sshd->user() + " 2>&1",
                           out);
     }
     // Save files the jobs left in the host's QGPL.
@@ -55,23 +58,28 @@ TEST_F(SshJobsE2e, SaveAndRestoreWithKeyUnknownKeyTrustedOnceTempSaveFileGone)
     EXPECT_NE(out.find("pass --host-key " + sshd->hostKeyFingerprint()), std::string::npos) << out;
     EXPECT_FALSE(fileExists(archive));
 
-    ASSERT_EQ(sshCli("save " + shellQuote(archive) + " --library mylib --host-key " + sshd->hostKeyFingerprint(), &out),
-              0)
+    ASSERT_EQ(
+        sshCli("save " + shellQuote(archive) + " --library mylib --host-key " + sshd->hostKeyFingerprint(),
+               &out),
+        0)
         << out;
-    EXPECT_NE(out.find("Sign-on and transfers protected by SSH (host key " + sshd->hostKeyFingerprint() + ")"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("Sign-on and transfers protected by SSH (host key " + sshd->hostKeyFingerprint() + ")"),
+        std::string::npos)
         << out;
     ASSERT_EQ(runCommand("unzip -tq " + shellQuote(archive), &out), 0) << out;
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
     const std::string commands = readFile(tmp.file("sshd/commands.log"));
-    EXPECT_NE(commands.find("system 'SAVLIB LIB(MYLIB) TGTRLS(*CURRENT)   SavAct(*Lib) dtacpr(*yes) dev(*savf) "
-                            "savf(QGPL/QLN"),
-              std::string::npos)
+    EXPECT_NE(
+        commands.find("system 'SAVLIB LIB(MYLIB) TGTRLS(*CURRENT)   SavAct(*Lib) dtacpr(*yes) dev(*savf) "
+                      "savf(QGPL/QLN"),
+        std::string::npos)
         << commands;
     EXPECT_NE(commands.find("system 'DLTF FILE(QGPL/QLN"), std::string::npos) << commands;
 
     // Trusted now: no --host-key needed. Restored byte for byte.
-    ASSERT_EQ(sshCli("restore " + shellQuote(archive) + " --to-library COPYLIB --create-library", &out), 0) << out;
+    ASSERT_EQ(sshCli("restore " + shellQuote(archive) + " --to-library COPYLIB --create-library", &out), 0)
+        << out;
     EXPECT_EQ(objects(tmp.file("host/COPYLIB")), objects(tmp.file("host/MYLIB")));
     EXPECT_EQ(objects(tmp.file("host/COPYLIB")).size(), 3u);
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
@@ -86,7 +94,8 @@ TEST_F(SshJobsE2e, ChangedHostKeyRefusedBeforeSignOnNamingBothKeys)
 {
     std::string out;
     const std::string oldKey = sshd->hostKeyFingerprint();
-    ASSERT_EQ(sshCli("save " + shellQuote(tmp.file("a.4ql")) + " --library MYLIB --host-key " + oldKey, &out), 0)
+    ASSERT_EQ(sshCli("save " + shellQuote(tmp.file("a.4ql")) + " --library MYLIB --host-key " + oldKey, &out),
+              0)
         << out;
     ASSERT_TRUE(sshd->replaceHostKey()) << sshd->problem();
     // Even naming the new key does not replace a known one.
@@ -102,11 +111,13 @@ TEST_F(SshJobsE2e, ChangedHostKeyRefusedBeforeSignOnNamingBothKeys)
     EXPECT_EQ(sshd->log().find("Failed"), std::string::npos) << sshd->log();
 }
 
-class FailingSshJobsE2e : public SshJobsE2e {
+class FailingSshJobsE2e : public SshJobsE2e
+{
 protected:
     std::vector<std::string> sshdArgs() override
     {
-        return {"--seed-library", "MYLIB", "--fail", "^SAVLIB", "--fail-message", "CPF3812 Save file QLN in QGPL in use."};
+        return {"--seed-library", "MYLIB",          "--fail",
+                "^SAVLIB",        "--fail-message", "CPF3812 Save file QLN in QGPL in use."};
     }
 };
 
@@ -187,12 +198,15 @@ TEST_F(JobsE2e, WizardOverSshAsksOnceAboutTheHostKeyThenTrustsIt)
     ASSERT_EQ(form->Wizard->currentWidget(), form->tabSaveDone) << ::testing::PrintToString(listLines());
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_EQ(dialogs.boxes[0].caption, "Host key");
-    EXPECT_NE(dialogs.boxes[0].text.find(server.hostKeyFingerprint()), std::string::npos) << dialogs.boxes[0].text;
+    EXPECT_NE(dialogs.boxes[0].text.find(server.hostKeyFingerprint()), std::string::npos)
+        << dialogs.boxes[0].text;
     const auto lines = jobLines(kSaveSummaryLines);
     ASSERT_GE(lines.size(), 4u) << ::testing::PrintToString(lines);
-    EXPECT_EQ(lines[3], "Sign-on and transfers protected by SSH (host key " + server.hostKeyFingerprint() + ")");
-    EXPECT_NE(readFile(tmp.file("home/.ssh/known_hosts")).find("[localhost]:" + std::to_string(server.port())),
-              std::string::npos);
+    EXPECT_EQ(lines[3],
+              "Sign-on and transfers protected by SSH (host key " + server.hostKeyFingerprint() + ")");
+    EXPECT_NE(
+        readFile(tmp.file("home/.ssh/known_hosts")).find("[localhost]:" + std::to_string(server.port())),
+        std::string::npos);
     EXPECT_EQ(objects(tmp.file("host/QGPL")).size(), 0u);
     platform::Registry reg;
     std::string key;

@@ -17,8 +17,10 @@
 
 extern char **environ;
 
-namespace testsupport {
-namespace {
+namespace testsupport
+{
+namespace
+{
 
 int freePort()
 {
@@ -113,7 +115,8 @@ void relay(ssh_channel chan, const std::string &root, const std::string &command
 
 } // namespace
 
-SshPasswordServer::SshPasswordServer(const std::string &root, const std::string &user, const std::string &password)
+SshPasswordServer::SshPasswordServer(const std::string &root, const std::string &user,
+                                     const std::string &password)
     : root_(root), user_(user), password_(password)
 {
     ssh_key key = nullptr;
@@ -215,12 +218,14 @@ void SshPasswordServer::session(void *sessionPtr)
         ssh_message m = ssh_message_get(s);
         if (!m)
             break;
-        if (ssh_message_type(m) == SSH_REQUEST_CHANNEL_OPEN && ssh_message_subtype(m) == SSH_CHANNEL_SESSION) {
+        if (ssh_message_type(m) == SSH_REQUEST_CHANNEL_OPEN &&
+            ssh_message_subtype(m) == SSH_CHANNEL_SESSION) {
             chan = ssh_message_channel_request_open_reply_accept(m);
             ssh_message_free(m);
             continue;
         }
-        if (chan && ssh_message_type(m) == SSH_REQUEST_CHANNEL && ssh_message_subtype(m) == SSH_CHANNEL_REQUEST_EXEC) {
+        if (chan && ssh_message_type(m) == SSH_REQUEST_CHANNEL &&
+            ssh_message_subtype(m) == SSH_CHANNEL_REQUEST_EXEC) {
             const std::string command = ssh_message_channel_request_command(m);
             ssh_message_channel_request_reply_success(m);
             ssh_message_free(m);

@@ -10,9 +10,11 @@
 #include <string>
 #include <thread>
 
-namespace testsupport {
+namespace testsupport
+{
 
-class SshPasswordServer {
+class SshPasswordServer
+{
 public:
     SshPasswordServer(const std::string &root, const std::string &user, const std::string &password);
     ~SshPasswordServer();

@@ -14,8 +14,10 @@
 #include <thread>
 #include <unistd.h>
 
-namespace testsupport {
-namespace {
+namespace testsupport
+{
+namespace
+{
 
 const char kSshd[] = "/usr/sbin/sshd";
 
@@ -44,9 +46,13 @@ int freePort()
 
 } // namespace
 
-bool haveSshd() { return ::access(kSshd, X_OK) == 0 && runCommand("command -v ssh-keygen >/dev/null") == 0; }
+bool haveSshd()
+{
+    return ::access(kSshd, X_OK) == 0 && runCommand("command -v ssh-keygen >/dev/null") == 0;
+}
 
-SshdProcess::SshdProcess(const std::string &dir, const std::string &root, const std::vector<std::string> &hostsimArgs)
+SshdProcess::SshdProcess(const std::string &dir, const std::string &root,
+                         const std::vector<std::string> &hostsimArgs)
     : dir_(dir), root_(root), hostsimArgs_(hostsimArgs)
 {
     if (!haveSshd()) {
@@ -62,7 +68,8 @@ SshdProcess::SshdProcess(const std::string &dir, const std::string &root, const 
     const std::string client = clientSshDir();
     ::mkdir(client.c_str(), 0700);
     std::string out;
-    if (runCommand("ssh-keygen -q -t ed25519 -N '' -C quellon-test -f " + quoted(client + "/id_ed25519"), &out) != 0) {
+    if (runCommand("ssh-keygen -q -t ed25519 -N '' -C quellon-test -f " + quoted(client + "/id_ed25519"),
+                   &out) != 0) {
         problem_ = "ssh-keygen failed: " + out;
         return;
     }
@@ -74,9 +81,15 @@ SshdProcess::SshdProcess(const std::string &dir, const std::string &root, const 
     start();
 }
 
-SshdProcess::~SshdProcess() { stop(); }
+SshdProcess::~SshdProcess()
+{
+    stop();
+}
 
-std::string SshdProcess::log() const { return readFile(dir_ + "/sshd.log"); }
+std::string SshdProcess::log() const
+{
+    return readFile(dir_ + "/sshd.log");
+}
 
 bool SshdProcess::makeHostKey()
 {
@@ -91,20 +104,27 @@ bool SshdProcess::makeHostKey()
     }
     // "256 SHA256:... comment (ED25519)"
     const auto start = out.find("SHA256:");
-    fingerprint_ = start == std::string::npos ? std::string() : out.substr(start, out.find(' ', start) - start);
+    fingerprint_ =
+        start == std::string::npos ? std::string() : out.substr(start, out.find(' ', start) - start);
     return true;
 }
 
 bool SshdProcess::start()
 {
-    std::string force = quoted(binDir() + "quellon-hostsim") + " --ssh-command --root " + quoted(root_) + " --log " +
-                        quoted(dir_ + "/commands.log");
+    std::string force = quoted(binDir() + "quellon-hostsim") + " --ssh-command --root " + quoted(root_) +
+                        " --log " + quoted(dir_ + "/commands.log");
     for (const auto &a : hostsimArgs_)
         force += " " + quoted(a);
     const std::string config = "ListenAddress 127.0.0.1\n"
-                               "Port " + std::to_string(port_) + "\n"
-                               "HostKey " + dir_ + "/host_ed25519\n"
-                               "AuthorizedKeysFile " + dir_ + "/authorized_keys\n"
+                               "Port " +
+                               std::to_string(port_) +
+                               "\n"
+                               "HostKey " +
+                               dir_ +
+                               "/host_ed25519\n"
+                               "AuthorizedKeysFile " +
+                               dir_ +
+                               "/authorized_keys\n"
                                "PidFile none\n"
                                "UsePAM no\n"
                                "StrictModes no\n"
@@ -116,7 +136,8 @@ bool SshdProcess::start()
                                "AllowTcpForwarding no\n"
                                "X11Forwarding no\n"
                                "PermitTTY no\n"
-                               "ForceCommand " + force + "\n";
+                               "ForceCommand " +
+                               force + "\n";
     writeFile(dir_ + "/sshd_config", config);
     const std::string logPath = dir_ + "/sshd.log";
     writeFile(logPath, "");

@@ -8,13 +8,16 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace testsupport {
+namespace testsupport
+{
 
-class SshdProcess {
+class SshdProcess
+{
 public:
     // `dir`: a folder of the test's own for keys, config and logs; `root`:
     // the host's libraries; `hostsimArgs`: more options of the forced command.
-    SshdProcess(const std::string &dir, const std::string &root, const std::vector<std::string> &hostsimArgs = {});
+    SshdProcess(const std::string &dir, const std::string &root,
+                const std::vector<std::string> &hostsimArgs = {});
     ~SshdProcess();
     SshdProcess(const SshdProcess &) = delete;
     SshdProcess &operator=(const SshdProcess &) = delete;

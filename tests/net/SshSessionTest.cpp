@@ -2,9 +2,9 @@
 // emulated host: host key checks, sign-on by key, commands with their exit
 // status and messages, save files streamed both ways, time-outs.
 
+#include "net/SshSession.h"
 #include "hostsim/SshPasswordServer.h"
 #include "hostsim/SshdProcess.h"
-#include "net/SshSession.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -13,22 +13,25 @@
 #include <chrono>
 #include <cstdlib>
 #include <netinet/in.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace testsupport;
 
-namespace {
+namespace
+{
 
-class SshSessionTest : public ::testing::Test {
+class SshSessionTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
         // The developer's agent holds keys this host does not know.
         ::unsetenv("SSH_AUTH_SOCK");
         ::mkdir(root_.file("QGPL").c_str(), 0755);
-        sshd_ = std::make_unique<SshdProcess>(dir_.path(), root_.path(), std::vector<std::string>{"--seed-library", "MYLIB"});
+        sshd_ = std::make_unique<SshdProcess>(dir_.path(), root_.path(),
+                                              std::vector<std::string>{"--seed-library", "MYLIB"});
         if (!sshd_->problem().empty())
             GTEST_SKIP() << sshd_->problem();
     }
@@ -64,7 +67,8 @@ TEST_F(SshSessionTest, UnknownKeyAskedOnceThenTrustedAndCommandsReportTheHostsMe
     const TSshResult ok = s.Exec("system " + TSshSession::ShellQuote("CRTSAVF FILE(QGPL/T1) TEXT('it''s')"));
     EXPECT_EQ(ok.ExitStatus, 0);
     EXPECT_EQ(ok.Out, "CPC7301: File T1 created in library QGPL.\n");
-    const TSshResult bad = s.Exec("system " + TSshSession::ShellQuote("SAVLIB LIB(NOPE) DEV(*SAVF) SAVF(QGPL/T1)"));
+    const TSshResult bad =
+        s.Exec("system " + TSshSession::ShellQuote("SAVLIB LIB(NOPE) DEV(*SAVF) SAVF(QGPL/T1)"));
     EXPECT_EQ(bad.ExitStatus, 255);
     EXPECT_EQ(bad.Err, "CPF3781: Library NOPE not found.\n");
     // Each command is a job of its own: QTEMP does not carry over.
@@ -112,7 +116,8 @@ TEST_F(SshSessionTest, SaveFileStreamsOutAndInByteExact)
     // session, and the session goes on.
     const TSshResult refused = s.Upload(local_.file("big.savf"), "cat > /QSYS.LIB/QGPL.LIB/MISSING.FILE");
     EXPECT_NE(refused.ExitStatus, 0);
-    EXPECT_NE(refused.Err.find("Cannot open /QSYS.LIB/QGPL.LIB/MISSING.FILE"), std::string::npos) << refused.Err;
+    EXPECT_NE(refused.Err.find("Cannot open /QSYS.LIB/QGPL.LIB/MISSING.FILE"), std::string::npos)
+        << refused.Err;
     EXPECT_EQ(s.Exec("system 'DLTF QGPL/IN'").ExitStatus, 0);
 }
 

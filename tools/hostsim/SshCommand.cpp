@@ -10,8 +10,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-namespace hostsim {
-namespace {
+namespace hostsim
+{
+namespace
+{
 
 std::string upper(std::string s)
 {
@@ -35,7 +37,10 @@ bool writeAll(int fd, const char *p, size_t n)
     return true;
 }
 
-void say(int fd, const std::string &text) { writeAll(fd, text.data(), text.size()); }
+void say(int fd, const std::string &text)
+{
+    writeAll(fd, text.data(), text.size());
+}
 
 bool stripSuffix(const std::string &part, const std::string &suffix, std::string &name)
 {
@@ -77,7 +82,10 @@ void logLine(const SshConfig &config, const std::string &line)
     ::close(fd);
 }
 
-int jobNumber() { return static_cast<int>(200000 + (::getpid() % 700000)); }
+int jobNumber()
+{
+    return static_cast<int>(200000 + (::getpid() % 700000));
+}
 
 // The save file a `cat` reads or writes: it must exist and be a save file;
 // the IFS path of anything else is refused as AIX's cat refuses a path.
@@ -113,7 +121,8 @@ int catOut(HostJob &job, const std::string &path, const SshConfig &config, int o
         if (got == 0)
             break;
         bool cut = false;
-        if (config.abortTransferAfter >= 0 && sent + static_cast<long long>(got) > config.abortTransferAfter) {
+        if (config.abortTransferAfter >= 0 &&
+            sent + static_cast<long long>(got) > config.abortTransferAfter) {
             got = static_cast<size_t>(config.abortTransferAfter - sent);
             cut = true;
         }
@@ -233,7 +242,8 @@ std::optional<std::vector<std::string>> shellWords(const std::string &line)
             for (; k < line.size() && line[k] != '"'; ++k) {
                 if (line[k] == '$' || line[k] == '`')
                     return std::nullopt;
-                if (line[k] == '\\' && k + 1 < line.size() && std::string("\"\\$`").find(line[k + 1]) != std::string::npos)
+                if (line[k] == '\\' && k + 1 < line.size() &&
+                    std::string("\"\\$`").find(line[k + 1]) != std::string::npos)
                     ++k;
                 cur += line[k];
             }
@@ -264,7 +274,8 @@ std::optional<std::vector<std::string>> shellWords(const std::string &line)
     return words;
 }
 
-int runSshCommand(const std::string &line, HostStore &store, const SshConfig &config, int in, int out, int err)
+int runSshCommand(const std::string &line, HostStore &store, const SshConfig &config, int in, int out,
+                  int err)
 {
     logLine(config, line);
     const auto words = shellWords(line);

@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-namespace hostsim {
+namespace hostsim
+{
 
 struct SshConfig {
     HostConfig host;
@@ -30,6 +31,7 @@ std::optional<std::vector<std::string>> shellWords(const std::string &line);
 
 // Runs one command line; output goes to `out`, messages to `err` (file
 // descriptors), the save file comes from `in`. Returns the exit status.
-int runSshCommand(const std::string &line, HostStore &store, const SshConfig &config, int in, int out, int err);
+int runSshCommand(const std::string &line, HostStore &store, const SshConfig &config, int in, int out,
+                  int err);
 
 } // namespace hostsim
