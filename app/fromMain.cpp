@@ -863,14 +863,18 @@ void TfrmMain::edtSaveToZippedFileChange()
 
 void TfrmMain::edtUserProfileChange()
 {
+    // Over SSH the user's keys may be all the host needs.
     btnNext->setEnabled(!edtServerName->currentText().isEmpty() && !edtUserProfile->text().isEmpty() &&
-                        !edtPassword->text().isEmpty());
+                        (Transport.ssh || !edtPassword->text().isEmpty()));
 }
 
 void TfrmMain::onTabConnectInfoChange()
 {
     edtUserProfileChange();
     lookupHostProfile();
+    // The host's profile may have chosen SSH, or FTP again: it decides
+    // whether the password is needed.
+    edtUserProfileChange();
 }
 
 bool TfrmMain::eventFilter(QObject *watched, QEvent *e)

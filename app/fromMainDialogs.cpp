@@ -34,7 +34,12 @@ void TfrmMain::showPoster()
 
 void TfrmMain::imgPosterClick() { dialogs::imgPosterClick(*imgPoster); }
 void TfrmMain::btnAboutClick() { dialogs::showAbout(); }
-void TfrmMain::btnAdvancedClick() { dialogs::editConnectionSettings(Port, Proxy, ProxyPort, Transport); }
+void TfrmMain::btnAdvancedClick()
+{
+    dialogs::editConnectionSettings(Port, Proxy, ProxyPort, Transport);
+    // FTP or SSH decides whether a password is needed.
+    edtUserProfileChange();
+}
 void TfrmMain::btnRestoreDefaultsClick() { dialogs::btnRestoreDefaultsClick(ArchiveInfo); }
 void TfrmMain::btnAddPosterClick() { dialogs::btnAddPosterClick(ArchiveInfo); }
 void TfrmMain::btnSaveAdvancedClick() { dialogs::btnSaveAdvancedClick(ArchiveInfo); }

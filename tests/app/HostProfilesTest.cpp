@@ -258,6 +258,21 @@ TEST_F(WizardTest, ProtocolFollowsTheHostOlderProfilesMeanFtpAndAnUnknownOneIsRe
         TestForm &f = start({"/zip"});
         EXPECT_TRUE(f.Transport.ssh);
         EXPECT_EQ(f.Transport.sshLibrary, "QTMP");
+        // Over SSH keys may stand for the password; over FTP it is needed.
+        next();
+        f.edtLibraryNameToSave->setText("MYLIB");
+        dialogs.fileAnswers.push_back(tmp.file("MYLIB.4ql"));
+        next();
+        next();
+        next();
+        ASSERT_EQ(page(), f.tabConnectInfo);
+        f.edtServerName->setEditText("sshhost");
+        leaveHostField(f);
+        f.edtPassword->clear();
+        EXPECT_TRUE(f.btnNext->isEnabled());
+        f.edtServerName->setEditText("old");
+        leaveHostField(f);
+        EXPECT_FALSE(f.btnNext->isEnabled());
         HostSettings old;
         old.serverName = "old";
         HostProfiles::lookup(old);
