@@ -136,6 +136,28 @@ TEST_F(FailingSshJobsE2e, FailingSavlibShowsTheHostsMessageAndLeavesNoSaveFile)
     EXPECT_NE(readFile(tmp.file("sshd/commands.log")).find("system 'DLTF FILE(QGPL/QLN"), std::string::npos);
 }
 
+class CutSshJobsE2e : public SshJobsE2e
+{
+protected:
+    std::vector<std::string> sshdArgs() override
+    {
+        return {"--seed-library", "MYLIB", "--abort-transfer-after", "4096"};
+    }
+};
+
+TEST_F(CutSshJobsE2e, ABrokenOffDownloadIsAFailureOfItsStageAndTheSaveFileStillGoes)
+{
+    std::string out;
+    EXPECT_EQ(sshCli("save " + shellQuote(tmp.file("c.4ql")) + " --library MYLIB --host-key " +
+                         sshd->hostKeyFingerprint(),
+                     &out),
+              1);
+    EXPECT_NE(out.find("Error while trying to copy data from MYLIB to"), std::string::npos) << out;
+    EXPECT_NE(out.find("cat: 0652-057 Cannot read /QSYS.LIB/QGPL.LIB/QLN"), std::string::npos) << out;
+    EXPECT_FALSE(fileExists(tmp.file("c.4ql")));
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
 // Password sign-on: sshd would check the system's accounts, the stand-in
 // takes one user and password.
 TEST_F(JobsE2e, CliSavesAndRestoresOverSshWithPassword)
