@@ -66,11 +66,15 @@ bool writeAll(int fd, const char *p, size_t n)
 
 } // namespace
 
+// An exec channel, closed when its command is done. A failure that ended
+// the session has freed it already, with the session: it is not touched then.
 struct TSshSession::Channel {
+    ssh_session_struct *const &live; // the session as it is now
+    ssh_session_struct *const mine;  // the session the channel belongs to
     ssh_channel ch = nullptr;
     ~Channel()
     {
-        if (ch) {
+        if (ch && live == mine) {
             ssh_channel_close(ch);
             ssh_channel_free(ch);
         }
@@ -346,7 +350,7 @@ TSshResult TSshSession::run(const std::string &command, int outFd, std::size_t m
     if (!session_)
         throw ESshError("Not connected to " + Host + " over SSH");
     progressMade();
-    Channel c;
+    Channel c{session_, session_};
     c.ch = ssh_channel_new(session_);
     if (!c.ch)
         fail("Cannot open an SSH channel to " + Host);

@@ -158,6 +158,28 @@ TEST_F(CutSshJobsE2e, ABrokenOffDownloadIsAFailureOfItsStageAndTheSaveFileStillG
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
+class DroppingSshJobsE2e : public SshJobsE2e
+{
+protected:
+    std::vector<std::string> sshdArgs() override
+    {
+        return {"--seed-library", "MYLIB", "--drop-connection-after", "4096"};
+    }
+};
+
+TEST_F(DroppingSshJobsE2e, AConnectionLostMidJobEndsItAndASecondSignOnDeletesTheSaveFile)
+{
+    std::string out;
+    EXPECT_EQ(sshCli("save " + shellQuote(tmp.file("d.4ql")) + " --library MYLIB --host-key " +
+                         sshd->hostKeyFingerprint(),
+                     &out),
+              1);
+    EXPECT_NE(out.find("broke off"), std::string::npos) << out;
+    EXPECT_FALSE(fileExists(tmp.file("d.4ql")));
+    EXPECT_EQ(leftovers(), std::vector<std::string>{}) << out;
+    EXPECT_NE(readFile(tmp.file("sshd/commands.log")).find("system 'DLTF FILE(QGPL/QLN"), std::string::npos);
+}
+
 // Password sign-on: sshd would check the system's accounts, the stand-in
 // takes one user and password.
 TEST_F(JobsE2e, CliSavesAndRestoresOverSshWithPassword)

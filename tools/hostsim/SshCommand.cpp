@@ -4,6 +4,7 @@
 #include "SaveFile.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <mutex>
@@ -125,6 +126,12 @@ int catOut(HostJob &job, const std::string &path, const SshConfig &config, int o
             sent + static_cast<long long>(got) > config.abortTransferAfter) {
             got = static_cast<size_t>(config.abortTransferAfter - sent);
             cut = true;
+        }
+        if (config.dropConnectionAfter >= 0 &&
+            sent + static_cast<long long>(got) > config.dropConnectionAfter) {
+            writeAll(out, buf.data(), static_cast<size_t>(config.dropConnectionAfter - sent));
+            ::kill(::getppid(), SIGKILL);
+            ::_exit(2);
         }
         if (!writeAll(out, buf.data(), got)) {
             say(err, "cat: 0652-054 Cannot write to output.\n");

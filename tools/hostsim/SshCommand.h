@@ -20,6 +20,10 @@ struct SshConfig {
     std::string logFile; // every command line received, appended
     // Break a `cat` download off after this many bytes (exit status 2).
     long long abortTransferAfter = -1;
+    // Drop the whole SSH connection after this many bytes of a `cat`
+    // download, as a network that fails does: the session process above us
+    // is killed, so the client sees the connection go, not a status.
+    long long dropConnectionAfter = -1;
 };
 
 // Splits a command line into words as a POSIX shell would for the forms the
