@@ -9,7 +9,8 @@
 #
 # Both jobs do the same SAVLIB and the same zipping; only how the commands
 # run and how the save file moves differ. sshd runs in the foreground on a
-# free loopback port with its own config and keys, never as a service.
+# free loopback port with its own config and keys, never as a service. The
+# peak memory of each job shows the save file is streamed, never held.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SIZE=${1:-1G}
@@ -71,13 +72,13 @@ elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 
 sync
 t0=$(now)
-"$CLI" save "$WORK/out/ftp.4ql" --host 127.0.0.1 --port "$FTP_PORT" --user bench --password-env BENCH_PW \
+/usr/bin/time -v -o "$WORK/ftp.time" "$CLI" save "$WORK/out/ftp.4ql" --host 127.0.0.1 --port "$FTP_PORT" --user bench --password-env BENCH_PW \
   --library BIGLIB >/dev/null
 t1=$(now)
 rm -f "$WORK/out/ftp.4ql"
 sync
 t2=$(now)
-env -u SSH_AUTH_SOCK HOME="$WORK/home" "$CLI" save "$WORK/out/ssh.4ql" --ssh --host 127.0.0.1 --port "$SSH_PORT" \
+env -u SSH_AUTH_SOCK HOME="$WORK/home" /usr/bin/time -v -o "$WORK/ssh.time" "$CLI" save "$WORK/out/ssh.4ql" --ssh --host 127.0.0.1 --port "$SSH_PORT" \
   --user "$(id -un)" --host-key "$FP" --library BIGLIB >/dev/null
 t3=$(now)
 unzip -tq "$WORK/out/ssh.4ql" >/dev/null
@@ -87,7 +88,8 @@ leftover=$(find "$WORK/root/QGPL" -type f | wc -l)
 FTP_S=$(elapsed "$t0" "$t1"); SSH_S=$(elapsed "$t2" "$t3")
 echo
 echo "save of a library with one $SIZE object that does not compress, one run each, loopback"
-printf '%-6s %10s\n' way seconds
-printf '%-6s %10s\n' FTP "$FTP_S"
-printf '%-6s %10s\n' SSH "$SSH_S"
+rss() { awk -F: '/Maximum resident/ {printf "%d", ($2 + 0) / 1024}' "$1"; }
+printf '%-6s %10s %14s\n' way seconds "peak RSS MiB"
+printf '%-6s %10s %14s\n' FTP "$FTP_S" "$(rss "$WORK/ftp.time")"
+printf '%-6s %10s %14s\n' SSH "$SSH_S" "$(rss "$WORK/ssh.time")"
 echo "SSH/FTP throughput ratio: $(awk -v f="$FTP_S" -v s="$SSH_S" 'BEGIN { printf "%.2f", f / s }')"
