@@ -30,8 +30,11 @@ bool TfrmMain::stopOverdueJob()
         platform::messageIdCaption("Qln0013"), platform::Buttons::YesNo, platform::Icon::Question);
     // The reply may have come while the question was open; the operator's
     // answer still holds.
-    if (answer == platform::mrYes)
-        jobParts().ftp.Stop("Stopped by the operator: the host " + host + " did not answer.");
+    const std::string why = "Stopped by the operator: the host " + host + " did not answer.";
+    if (answer == platform::mrYes && jobParts().jobs.overSsh())
+        jobParts().ssh.Session.Abort(why);
+    else if (answer == platform::mrYes)
+        jobParts().ftp.Stop(why);
     return true;
 }
 

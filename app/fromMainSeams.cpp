@@ -125,6 +125,9 @@ void TfrmMain::connectToHost(const ConnectParams &p)
         s.OnUnknownHostKey = [host, &s](const std::string &fingerprint, TCertAnswer &answer) {
             answer = askAboutHostKey(host, fingerprint, s.KnownHostsPath());
         };
+        // As over FTP: a host silent for long gets Cancel offered.
+        s.OverdueAfterMs = ReplyOverdueMs;
+        s.OnOverdue = [this](bool overdue) { ftpReplyOverdue(overdue); };
     }
     j.runFolder = runFolder();
     j.userProfile = p.userId;

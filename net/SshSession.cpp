@@ -135,6 +135,12 @@ void TSshSession::fail(const std::string &what)
 
 void TSshSession::progressMade()
 {
+    lastProgress_ = nowMs();
+    if (overdue_) {
+        overdue_ = false;
+        if (OnOverdue)
+            OnOverdue(false);
+    }
     deadline_ = untimed_ || TimeOutSeconds <= 0 ? std::numeric_limits<int64_t>::max()
                                                 : nowMs() + static_cast<int64_t>(TimeOutSeconds) * 1000;
 }
@@ -143,11 +149,12 @@ void TSshSession::progressMade()
 // time-out and Abort checked.
 void TSshSession::checkAbort()
 {
-    std::string why = aborted_ ? "The transfer was aborted" : "";
+    std::string why = aborted_ ? (abortReason_.empty() ? "The transfer was aborted" : abortReason_) : "";
     if (why.empty() && StopCheck)
         why = StopCheck();
     if (!why.empty()) {
         aborted_ = false;
+        abortReason_.clear();
         Disconnect();
         throw EAbortError(why);
     }
@@ -156,6 +163,14 @@ void TSshSession::checkAbort()
 void TSshSession::wait(bool wantWrite)
 {
     checkAbort();
+    // Silent for long (a command may be, or a host that hangs): the user may
+    // be offered a way out; the step itself goes on.
+    if (OverdueAfterMs > 0 && !overdue_ && nowMs() - lastProgress_ > OverdueAfterMs) {
+        overdue_ = true;
+        if (OnOverdue)
+            OnOverdue(true);
+        checkAbort();
+    }
     if (nowMs() > deadline_) {
         const std::string host = Host;
         Disconnect();

@@ -107,7 +107,15 @@ public:
     // Where the host keys are checked and kept.
     std::string KnownHostsPath() const { return knownHostsFile(); }
     // Breaks the running step off: it throws EAbortError.
-    void Abort() { aborted_ = true; }
+    void Abort(const std::string &why = {})
+    {
+        aborted_ = true;
+        abortReason_ = why;
+    }
+    // Raised with true once a step has seen nothing from the host for
+    // OverdueAfterMs (0: never), with false when something comes again.
+    int OverdueAfterMs = 0;
+    std::function<void(bool Overdue)> OnOverdue;
 
     // `s` as one word for a POSIX shell: in single quotes, each quote as '\''.
     static std::string ShellQuote(const std::string &s);
@@ -134,5 +142,8 @@ private:
     int64_t deadline_ = 0; // ms, steady clock
     int64_t lastPump_ = 0; // ms
     bool aborted_ = false;
-    bool untimed_ = false; // a command runs: no time-out
+    bool untimed_ = false;     // a command runs: no time-out
+    int64_t lastProgress_ = 0; // ms
+    bool overdue_ = false;
+    std::string abortReason_;
 };

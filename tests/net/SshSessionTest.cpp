@@ -179,6 +179,27 @@ TEST_F(SshSessionTest, WrongKeyFailsSignOnAndSilentHostTimesOut)
     const auto start = std::chrono::steady_clock::now();
     EXPECT_THROW(silent.Connect(), ESshError);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+
+    // Without a time-out: overdue is raised, and stopping there ends the
+    // step with the reason given.
+    TSshSession waiting;
+    setUp(waiting);
+    waiting.Port = ntohs(a.sin_port);
+    waiting.TimeOutSeconds = 0;
+    waiting.OverdueAfterMs = 200;
+    std::vector<bool> overdue;
+    waiting.OnOverdue = [&](bool o) {
+        overdue.push_back(o);
+        waiting.Abort("stopped by the operator");
+    };
+    try {
+        waiting.Connect();
+        ADD_FAILURE() << "a silent host was waited for without end";
+    } catch (const EAbortError &e) {
+        EXPECT_EQ(std::string(e.what()), "stopped by the operator");
+    }
+    EXPECT_EQ(overdue, std::vector<bool>{true});
+    EXPECT_FALSE(waiting.Connected());
     ::close(fd);
 }
 
