@@ -3,6 +3,7 @@
 
 #include "zip/ByteReader.h"
 #include "zip/ZipBuilder.h"
+#include "zip/ZipTrash.h"
 #include "zip/ZipFileIo.h"
 #include "zip/ZipMessages.h"
 
@@ -230,9 +231,9 @@ int TZipBuilder::EraseFile(const std::string &name, DeleteOpts how)
     struct stat st{};
     if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
         return -1;
-    const QString q = QString::fromStdString(path);
-    if (how == htdAllowUndo)
-        return QFile::moveToTrash(q) ? 0 : 1;
+    // Where the trash cannot take it, the file is deleted all the same.
+    if (how == htdAllowUndo && ziptrash::moveToHomeTrash(path))
+        return 0;
     return ::unlink(path.c_str()) == 0 ? 0 : errno;
 }
 
