@@ -121,8 +121,7 @@ void TZipBuilder::ShowZipMessage(int id, const std::string &extra)
     std::string text = textOrFallback(id) + extra;
     LastErrorCode = id;
     LastMessage = text;
-    // The user's own cancel is reported, never boxed as an error.
-    if (!Unattended && id != DS_Canceled)
+    if (!Unattended)
         platform::dialogs().messageBox(text, "Quellon", platform::Buttons::Ok, platform::Icon::None);
     if (OnMessage)
         OnMessage(this, 0, text);
@@ -130,7 +129,7 @@ void TZipBuilder::ShowZipMessage(int id, const std::string &extra)
 
 void TZipBuilder::ShowExceptionError(const EZipBuilder &e)
 {
-    if (e.ShowInBox && !Unattended && e.TextId != DS_Canceled)
+    if (e.ShowInBox && !Unattended)
         platform::dialogs().messageBox(e.what(), "Quellon", platform::Buttons::Ok, platform::Icon::None);
     LastErrorCode = e.TextId;
     LastMessage = e.what();

@@ -371,7 +371,7 @@ int TZipBuilder::Rename(const std::vector<RenameRequest> &requests, uint32_t dat
         std::vector<uint64_t> newOffsets(cd.size());
         for (size_t i = 0; i < cd.size(); ++i) {
             if (CancelRequested)
-                throw EZipBuilder(DS_Canceled, true);
+                throw EZipBuilder(DS_Canceled, false); // the user's own choice: no error box
             const int64_t pos = cd[i].offset() + delta;
             uint8_t lh[30];
             if (!readAt(in, pos, lh, 30))
@@ -606,7 +606,7 @@ int TZipBuilder::CopyZippedFiles(TZipBuilder *dest, bool deleteFromSource, OvrOp
         std::vector<uint64_t> offsets(dcd.size());
         for (size_t i = 0; i < dcd.size(); ++i) {
             if (CancelRequested)
-                throw EZipBuilder(DS_Canceled, true);
+                throw EZipBuilder(DS_Canceled, false); // the user's own choice: no error box
             uint16_t m = marks[i];
             if (m == Ask) {
                 bool yes = false;
