@@ -3,6 +3,8 @@
 #include "cli/CliCommon.h"
 
 #include "zip/ZipBuilder.h"
+#include "zipdll/PrintableName.h"
+#include "zipdll/ZipDllRecords.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -56,8 +58,8 @@ const char kZipUsage[] =
     "  --password-env VAR   take the password from environment variable VAR\n"
     "  --password-file FILE take the password from the first line of FILE\n"
     "  --progress           show progress on stderr even when it is not a terminal\n"
-    "  --no-trash           sfx, unsfx, rename, copy: delete the replaced file outright\n"
-    "                       (otherwise it goes to the trash)\n"
+    "  --trash              sfx, unsfx, rename, copy: move the replaced file to the\n"
+    "                       trash (otherwise, and where there is no trash, it is deleted)\n"
     "\n"
     "Examples:\n"
     "  quellon-cli zip list MYLIB.4ql\n"
@@ -81,7 +83,7 @@ struct Args {
     bool haveDir = false;
     // sfx, unsfx, rename, copy
     std::string copyMode = "never", caption, message, defaultDir, sfxCommand;
-    bool haveCaption = false, noTrash = false;
+    bool haveCaption = false, trash = false;
 };
 
 int usage(const std::string &why)
@@ -115,6 +117,7 @@ struct Reports {
             for (char &c : line)
                 if (c == '\n')
                     c = ' ';
+            line = zipdll::printableName(line);
             if (warning) {
                 std::fprintf(stderr, "quellon-cli: warning: %s\n", line.c_str());
             } else {
@@ -128,12 +131,15 @@ struct Reports {
             pw.clear();
             repeat = 0;
         };
-        z.OnExtractSkipped = [this](TZipBuilder *, const std::string &, int, int) { ++skipped; };
-        z.OnCRC32Error = [this](TZipBuilder *, const std::string &name, unsigned found, unsigned expected, bool &keep) {
-            char buf[64];
-            std::snprintf(buf, sizeof buf, " (found %08x, expected %08x)", found, expected);
-            errors.push_back("CRC error in " + name + buf);
-            say(errors.back());
+        z.OnExtractSkipped = [this](TZipBuilder *, const std::string &name, int type, int error) {
+            ++skipped;
+            // A skip with an error has had its message; a kept existing
+            // file has not.
+            if (error == 0 && type == ustNoOverwrite)
+                say(zipdll::printableName(name, 300) + ": already exists, kept (--overwrite replaces it)");
+        };
+        // The library's message names the member and both CRCs.
+        z.OnCRC32Error = [this](TZipBuilder *, const std::string &, unsigned, unsigned, bool &keep) {
             ++crcErrors;
             keep = false;
         };
@@ -196,15 +202,16 @@ int doList(TZipBuilder &z, const Args &a, Reports &r)
         const char *method = e.CompressionMethod == 0 ? "Stored" : e.CompressionMethod == 8 ? "Deflate" : "Other";
         std::printf("%10llu %10llu %-7s %-16s %08x %s%s\n", static_cast<unsigned long long>(e.UncompressedSize),
                     static_cast<unsigned long long>(e.CompressedSize), method,
-                    dosDateTime(e.DateTime).c_str(), e.CRC32, e.Encrypted ? "*" : " ", e.FileName.c_str());
+                    dosDateTime(e.DateTime).c_str(), e.CRC32, e.Encrypted ? "*" : " ",
+                    zipdll::printableName(e.FileName).c_str());
         if (!e.FileComment.empty())
-            std::printf("%59s%s\n", "", e.FileComment.c_str());
+            std::printf("%59s%s\n", "", zipdll::printableName(e.FileComment).c_str());
         total += e.UncompressedSize;
         packed += e.CompressedSize;
     }
     std::printf("%10llu %10llu %d member(s)%s\n", static_cast<unsigned long long>(total),
                 static_cast<unsigned long long>(packed), z.GetCount(),
-                z.ZipComment().empty() ? "" : (", comment: " + z.ZipComment()).c_str());
+                z.ZipComment().empty() ? "" : (", comment: " + zipdll::printableName(z.ZipComment())).c_str());
     return r.errors.empty() ? kOk : kFailed;
 }
 
@@ -241,6 +248,10 @@ int doAdd(TZipBuilder &z, const Args &a, Reports &r, const std::optional<std::st
     if (z.ProcessedCount == 0 && !a.update && !a.freshen) {
         error("nothing was added to " + archive + ": no file matched");
         return kFailed;
+    }
+    if (z.ProcessedCount == 0) {
+        std::printf("0 file(s) added to %s: it is up to date\n", archive.c_str());
+        return kOk;
     }
     std::printf("%d file(s) added to %s\n", z.ProcessedCount, archive.c_str());
     return kOk;
@@ -656,8 +667,8 @@ int runZip(int argc, char **argv)
             if (!value(out))
                 return usage(s + " needs a value");
             a.haveCaption = a.haveCaption || s == "--caption";
-        } else if (s == "--no-trash") {
-            a.noTrash = true;
+        } else if (s == "--trash" || s == "--no-trash") {
+            a.trash = s == "--trash"; // --no-trash: the default, kept for old scripts
         } else if (s == "--overwrite") {
             a.overwrite = true;
         } else if (s == "--test") {
@@ -719,8 +730,8 @@ int runZip(int argc, char **argv)
         return doExtract(z, a, r);
     if (a.command == "delete")
         return doDelete(z, a, r);
-    if (a.noTrash)
-        z.HowToDelete = htdFinal;
+    // A script does not expect its old files in a trash.
+    z.HowToDelete = a.trash ? htdAllowUndo : htdFinal;
     if (a.command == "sfx")
         return doSfx(z, a, r);
     if (a.command == "unsfx")

@@ -3,6 +3,7 @@
 
 #include "zip/ByteReader.h"
 #include "zip/ZipBuilder.h"
+#include "zip/ZipTrash.h"
 #include "zip/ZipFileIo.h"
 #include "zip/ZipMessages.h"
 
@@ -230,9 +231,9 @@ int TZipBuilder::EraseFile(const std::string &name, DeleteOpts how)
     struct stat st{};
     if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
         return -1;
-    const QString q = QString::fromStdString(path);
-    if (how == htdAllowUndo)
-        return QFile::moveToTrash(q) ? 0 : 1;
+    // Where the trash cannot take it, the file is deleted all the same.
+    if (how == htdAllowUndo && ziptrash::moveToHomeTrash(path))
+        return 0;
     return ::unlink(path.c_str()) == 0 ? 0 : errno;
 }
 
@@ -370,7 +371,7 @@ int TZipBuilder::Rename(const std::vector<RenameRequest> &requests, uint32_t dat
         std::vector<uint64_t> newOffsets(cd.size());
         for (size_t i = 0; i < cd.size(); ++i) {
             if (CancelRequested)
-                throw EZipBuilder(DS_Canceled, true);
+                throw EZipBuilder(DS_Canceled, false); // the user's own choice: no error box
             const int64_t pos = cd[i].offset() + delta;
             uint8_t lh[30];
             if (!readAt(in, pos, lh, 30))
@@ -605,7 +606,7 @@ int TZipBuilder::CopyZippedFiles(TZipBuilder *dest, bool deleteFromSource, OvrOp
         std::vector<uint64_t> offsets(dcd.size());
         for (size_t i = 0; i < dcd.size(); ++i) {
             if (CancelRequested)
-                throw EZipBuilder(DS_Canceled, true);
+                throw EZipBuilder(DS_Canceled, false); // the user's own choice: no error box
             uint16_t m = marks[i];
             if (m == Ask) {
                 bool yes = false;

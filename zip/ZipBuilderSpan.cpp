@@ -227,7 +227,7 @@ void TZipBuilder::openOutVolume()
         struct stat st{};
         if (::stat(name.c_str(), &st) == 0) {
             if (Unattended)
-                throw EZipBuilder(DS_NoUnattSpan, true);
+                throw EZipBuilder(DS_VolumeExists, name);
             int n = 1;
             if (volumeLabel_.size() >= 11) {
                 const std::string digits = volumeLabel_.substr(8, 3);
@@ -281,8 +281,13 @@ void TZipBuilder::openOutVolume()
             outFd_ = -1;
             ::unlink(name.c_str());
             outPath_.clear();
+            // No disk can mend settings that leave too little room, and a
+            // full fixed disk is no matter of swapping disks.
+            const int64_t room = MaxVolumeSize() - (curVolume_ == 0 ? KeepFreeOnDisk1() : 0);
+            if (MaxVolumeSize() > 0 && room < MinFreeVolumeSize())
+                throw EZipBuilder(DS_VolumeTooSmall, true);
             if (Unattended)
-                throw EZipBuilder(DS_NoUnattSpan, true);
+                throw EZipBuilder(isFixed(type) ? DS_NoDiskSpace : DS_NoUnattSpan, true);
             // A handler that never changes its answer would ask forever.
             if (++refusals > 100)
                 throw std::runtime_error("no volume with enough free space was offered");

@@ -358,10 +358,8 @@ int TZipBuilder::ReadSpan(const std::string &inFile, std::string &outFile)
             outName = (dot != std::string::npos && (slash == std::string::npos || dot > slash) ? outFile.substr(0, dot)
                                                                                                  : outFile) +
                       ".zip";
-            if (::lstat(outName.c_str(), &st) == 0) {
-                if (HowToDelete != htdAllowUndo || !QFile::moveToTrash(QString::fromStdString(outName)))
-                    ::unlink(outName.c_str());
-            }
+            if (::lstat(outName.c_str(), &st) == 0)
+                EraseFile(outName, HowToDelete);
         } else {
             outName = MakeTempFileName("zip", ".zip");
             if (outName.empty())

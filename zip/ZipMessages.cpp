@@ -112,6 +112,8 @@ const std::unordered_map<int, const char *> &texts()
         {DS_FirstFileOnHD, "This is the first part of a spanned set on a fixed disk; the last part is needed"},
         {DS_InsertAVolume, "Please insert disk volume %.1d"},
         {DS_CopyCentral, "central directory"},
+        {DS_VolumeExists, "Volume %s already exists; it is not overwritten without an operator"},
+        {DS_VolumeTooSmall, "The maximum volume size leaves less than the minimum free volume size"},
     };
     return t;
 }

@@ -104,6 +104,8 @@ enum : int {
     DS_FirstFileOnHD = 11045,
     DS_InsertAVolume = 11046,
     DS_CopyCentral = 11047,
+    DS_VolumeExists = 11048,
+    DS_VolumeTooSmall = 11049,
 };
 
 // The text used when an id has no text: the old resource-binding hint, the

@@ -6,6 +6,7 @@
 // confined to the extraction folder: "..", absolute paths and drive letters
 // never lead outside, and folders are opened without following symlinks.
 
+#include "PrintableName.h"
 #include "ZipFormat.h"
 
 #include <zlib.h>
@@ -19,6 +20,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <random>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,13 +47,16 @@ struct Fd {
     explicit operator bool() const { return fd >= 0; }
 };
 
-// Splits a member name into safe path components. Returns false when the
-// name tries to climb out ("..") or has nothing left to create.
-bool safeParts(const std::string &name, bool dirNames, std::vector<std::string> &parts)
+// Splits a member name into safe path components. Names that climb out
+// (".."), hold control characters (a NUL, a newline or an ESC sequence in a
+// file name written to disk) or have nothing left to create are refused.
+enum class NameCheck { Ok, Climbs, Control, Empty };
+
+NameCheck safeParts(const std::string &name, bool dirNames, std::vector<std::string> &parts)
 {
     parts.clear();
-    if (name.find('\0') != std::string::npos)
-        return false;
+    if (hasControl(name))
+        return NameCheck::Control;
     std::string n = name;
     std::replace(n.begin(), n.end(), '\\', '/');
     // A drive letter ("C:") means nothing here; drop it as bsdtar does.
@@ -67,13 +72,17 @@ bool safeParts(const std::string &name, bool dirNames, std::vector<std::string> 
         if (part.empty() || part == ".")
             continue;
         if (part == "..")
-            return false;
+            return NameCheck::Climbs;
         parts.push_back(part);
     }
     if (!dirNames && !parts.empty())
         parts.erase(parts.begin(), parts.end() - 1);
-    return !parts.empty();
+    return parts.empty() ? NameCheck::Empty : NameCheck::Ok;
 }
+
+// Room for the name in a message line, leaving the reason its place in the
+// callback's text.
+constexpr size_t kShownName = 300;
 
 class Extractor {
 public:
@@ -93,7 +102,7 @@ private:
     int openParent(const std::vector<std::string> &parts, size_t count, bool create);
     void skip(const CentralEntry &e, int32_t error, UnzSkipType type, const std::string &why)
     {
-        rep_.message(error, e.name + ": " + why);
+        rep_.message(error, printableName(e.name, kShownName) + ": " + why);
         rep_.call(zacSkipped, error, type, e.name);
     }
     void info(const std::string &text)
@@ -109,6 +118,7 @@ private:
     Directory dir_;
     std::string goodPassword_;
     std::unique_ptr<uint8_t[]> inBuf_, outBuf_; // kIoBlock each, not zero-filled
+    std::set<std::vector<std::string>> written_; // paths this run has written
 };
 
 int32_t Extractor::run()
@@ -312,11 +322,21 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
     const bool toMemory = p_->ExtractToMemory != 0;
     std::string error;
     std::vector<std::string> parts;
-    if (!test && !toMemory && !safeParts(e.name, p_->DirNames != 0, parts)) {
-        if (e.isDir() && !p_->DirNames)
+    if (!test && !toMemory) {
+        const NameCheck check = safeParts(e.name, p_->DirNames != 0, parts);
+        if (e.isDir() && !p_->DirNames && check != NameCheck::Ok)
+            return Outcome::Skipped; // no folder is made anyway
+        if (check == NameCheck::Control) {
+            skip(e, zdeUnsafe, ustUnsafeName, "name holds control characters, not extracted");
             return Outcome::Skipped;
-        skip(e, zdeUnsafe, ustUnsafeName, "name would leave the extraction folder, not extracted");
-        return Outcome::Skipped;
+        }
+        if (check == NameCheck::Climbs || (check == NameCheck::Empty && !e.isDir())) {
+            skip(e, zdeUnsafe, ustUnsafeName, "name would leave the extraction folder, not extracted");
+            return Outcome::Skipped;
+        }
+        // A folder of nothing ("./") is the extraction folder itself.
+        if (check == NameCheck::Empty)
+            return Outcome::Done;
     }
     if (e.isDir()) {
         if (!test && !toMemory && p_->DirNames) {
@@ -360,6 +380,12 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
         struct stat st{};
         const bool exists = ::fstatat(parent.fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
         const int64_t memberTime = fromDosTime(e.dosTime, e.dosDate);
+        if (exists && written_.count(parts)) {
+            // A second member of the same name must not replace the first
+            // one's file unnoticed.
+            skip(e, zdeWrite, ustNoOverwrite, "a second member of this name, not extracted");
+            return Outcome::Skipped;
+        }
         if (exists) {
             // DOS times have 2-second steps.
             const bool existingOlder = st.st_mtime + 1 < memberTime;
@@ -472,15 +498,15 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
         const bool keep = rep_.record().ErrorCode == zcaKeep;
         char msg[96];
         std::snprintf(msg, sizeof msg, "CRC error (found %08x, expected %08x)%s", crc, e.crc,
-                      keep ? ", kept" : ", not extracted");
-        rep_.message(zdeCrc, e.name + ": " + msg);
+                      test || toMemory ? "" : keep ? ", kept" : ", not extracted");
+        rep_.message(zdeCrc, printableName(e.name, kShownName) + ": " + msg);
         if (!keep || test || toMemory) {
             dropTemp();
             return rep_.stopped() ? Outcome::Aborted : Outcome::Skipped;
         }
     }
     if (test) {
-        info("OK " + e.name);
+        info("OK " + printableName(e.name, kShownName));
         return crc == e.crc ? Outcome::Done : Outcome::Skipped;
     }
     if (toMemory)
@@ -502,7 +528,8 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
         skip(e, zdeWrite, ustExtractError, std::string("cannot replace the file: ") + std::strerror(err));
         return Outcome::Skipped;
     }
-    info("extracted " + e.name);
+    written_.insert(parts);
+    info("extracted " + printableName(e.name, kShownName));
     return crc == e.crc ? Outcome::Done : Outcome::Skipped;
 }
 

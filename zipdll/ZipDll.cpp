@@ -908,6 +908,10 @@ int32_t Archiver::runAdd()
         slots.push_back(Slot{-1, i});
     const bool commentChanges = p_->Comment && (!haveOld_ || old_.comment != p_->Comment);
     if (files == 0 && fresh.empty() && !commentChanges) {
+        // Update and freshen have done their job when every file they found
+        // is already in the archive as new as it is.
+        if ((p_->Update || p_->Freshen) && !sources_.empty() && haveOld_)
+            return 0;
         rep_.message(zdeNothing, "Nothing to add to " + archiveName_);
         return 0;
     }

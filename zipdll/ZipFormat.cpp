@@ -127,13 +127,15 @@ bool readDirectory(int fd, Directory &dir, std::string &error, int codePage)
         return false;
     }
     // Prefer a record whose comment ends exactly at the end of the file (a
-    // comment may itself contain the signature); then accept trailing junk.
+    // comment may itself contain the signature); then accept trailing junk;
+    // last a comment that runs past the end of the file, kept as far as it
+    // goes, as the component's own listing reads it.
     int64_t found = -1;
-    for (int pass = 0; pass < 2 && found < 0; ++pass) {
+    for (int pass = 0; pass < 3 && found < 0; ++pass) {
         for (int64_t i = static_cast<int64_t>(tailLen) - 22; i >= 0; --i) {
             if (tail[i] == 0x50 && tail[i + 1] == 0x4b && tail[i + 2] == 5 && tail[i + 3] == 6) {
                 uint64_t end = static_cast<uint64_t>(i) + 22 + (tail[i + 20] | tail[i + 21] << 8);
-                if (pass == 0 ? end == tailLen : end <= tailLen) {
+                if (pass == 0 ? end == tailLen : pass == 1 ? end <= tailLen : true) {
                     found = i;
                     break;
                 }
@@ -154,6 +156,7 @@ bool readDirectory(int fd, Directory &dir, std::string &error, int codePage)
     uint64_t cdSize = er.u32();
     uint64_t cdOffset = er.u32();
     uint16_t clen = er.u16();
+    clen = static_cast<uint16_t>(std::min<uint64_t>(clen, tailLen - static_cast<uint64_t>(found) - 22));
     dir.comment = er.bytes(clen);
     if (!er.ok()) {
         error = "end of central directory record truncated";

@@ -7,14 +7,17 @@
 #include "platform/ScriptedDialogs.h"
 #include "zip/ZipBuilder.h"
 
+#include <QByteArray>
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <unistd.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <map>
 #include <stdexcept>
+#include <vector>
 
 using namespace testsupport;
 using ziptest::Member;
@@ -183,6 +186,75 @@ TEST_F(RenameTest, BrokenOffRenameLeavesTheOriginal)
     EXPECT_EQ(readFile(zip), bytes);
     EXPECT_EQ(countFiles(work), 0);
     EXPECT_FALSE(z.ZipCallActive);
+}
+
+TEST_F(RenameTest, UsersCancelIsReportedButNeverBoxed)
+{
+    platform::ScriptedDialogs dialogs;
+    const std::string zip = tmp.file("c.zip"), dst = tmp.file("d.zip");
+    writeFile(zip, ziptest::makeZip({Member("a", randomBytes(20000)), Member("b", "b")}));
+    TZipBuilder z;
+    setup(z, zip);
+    z.Unattended = false;
+    std::vector<std::string> said;
+    z.OnMessage = [&](TZipBuilder *zb, int, const std::string &text) {
+        if (zb->LastErrorCode == 11007)
+            said.push_back(text);
+    };
+    z.OnProgress = [](TZipBuilder *zb, ProgressType t, const std::string &, long) {
+        if (t == ptFileStart)
+            zb->CancelRequested = true;
+    };
+    EXPECT_EQ(z.Rename({{"a", "x", 0}}, 0), -7);
+    EXPECT_EQ(z.LastErrorCode, 11007);
+
+    TZipBuilder s, d;
+    setup(s, zip);
+    s.Unattended = false;
+    s.OnMessage = z.OnMessage;
+    writeFile(dst, ziptest::makeZip({Member("a", "x"), Member("y", "y")}));
+    setup(d, dst);
+    d.OnCopyZipOverwrite = [&](TZipBuilder *, const std::string &, bool &) { s.CancelRequested = true; };
+    s.FSpecArgs = {"a", "b"};
+    EXPECT_EQ(s.CopyZippedFiles(&d, false, OvrConfirm), -7);
+    EXPECT_EQ(s.LastErrorCode, 11007);
+    EXPECT_EQ(said, (std::vector<std::string>{"Cancelled by the user", "Cancelled by the user"}));
+    EXPECT_TRUE(dialogs.boxes.empty());
+}
+
+TEST_F(RenameTest, DefaultDeleteModeTrashesOrDeletesNeverScatters)
+{
+    // Qt's test mode keeps the trash under $HOME/.qttest/share.
+    const std::string home = tmp.file("home"), cwd = tmp.file("cwd");
+    ::mkdir(home.c_str(), 0700);
+    ::mkdir(cwd.c_str(), 0700);
+    const QByteArray oldHome = qgetenv("HOME");
+    char oldCwd[4096];
+    ASSERT_TRUE(::getcwd(oldCwd, sizeof oldCwd));
+    qputenv("HOME", QByteArray::fromStdString(home));
+    ASSERT_EQ(::chdir(cwd.c_str()), 0);
+
+    const std::string zip = tmp.file("t.zip");
+    writeFile(zip, ziptest::makeZip({Member("a", "a")}));
+    TZipBuilder z;
+    z.Unattended = true;
+    z.TempDir = work;
+    EXPECT_EQ(z.HowToDelete, htdAllowUndo);
+    z.SetZipFileName(zip);
+    // No trash to be had: the replaced archive is deleted.
+    EXPECT_EQ(z.Rename({{"a", "b", 0}}, 0), 0);
+    EXPECT_EQ(countFiles(cwd), 0);
+    EXPECT_EQ(countFiles(home), 0);
+    EXPECT_EQ(runCommand("test -z \"$(ls -A '" + home + "')\""), 0);
+    // With one, the old archive lands in it.
+    ASSERT_EQ(runCommand("mkdir -p '" + home + "/.qttest/share'"), 0);
+    EXPECT_EQ(z.Rename({{"b", "c", 0}}, 0), 0);
+    EXPECT_EQ(countFiles(home + "/.qttest/share/Trash/files"), 1);
+    EXPECT_EQ(countFiles(cwd), 0);
+    EXPECT_EQ(contents(zip), (std::map<std::string, std::string>{{"c", "a"}}));
+
+    ASSERT_EQ(::chdir(oldCwd), 0);
+    qputenv("HOME", oldHome);
 }
 
 TEST_F(RenameTest, SelfExtractorStubAndZipToolArchivesSurvive)

@@ -247,6 +247,26 @@ TEST_F(SpanTest, SplittingRefusesWhatItCannotCarry)
     EXPECT_EQ(z.LastErrorCode, 11001);
 }
 
+TEST_F(SpanTest, FixedDiskMisusesSayWhatIsWrong)
+{
+    // Not a matter of removable disks, so not the operator message.
+    const std::string src = source({1000});
+    z.Unattended = true;
+    z.SetMaxVolumeSize(70000);
+    writeFile(dir.file("a001.zip"), "old volume");
+    EXPECT_EQ(z.WriteSpan(src, dir.file("a.zip")), -7);
+    EXPECT_EQ(z.LastErrorCode, 11048);
+    EXPECT_EQ(texts.back(), "Volume " + dir.file("a001.zip") + " already exists; it is not overwritten without an operator");
+    EXPECT_EQ(readFile(dir.file("a001.zip")), "old volume");
+
+    z.SetMaxVolumeSize(70000);
+    z.SetMinFreeVolSize(80000);
+    EXPECT_EQ(z.WriteSpan(src, dir.file("b.zip")), -7);
+    EXPECT_EQ(z.LastErrorCode, 11049);
+    EXPECT_EQ(texts.back(), "The maximum volume size leaves less than the minimum free volume size");
+    EXPECT_FALSE(fileExists(dir.file("b001.zip")));
+}
+
 // ------------------------------------------------------------- removable disks
 
 class RemovableSpan : public SpanTest {
@@ -427,7 +447,7 @@ TEST_F(RemovableSpan, ExistingFileIsOverwrittenOnlyWhenAllowed)
     // Unattended never overwrites.
     z.Unattended = true;
     EXPECT_EQ(z.WriteSpan(src, drive + "/backup.zip"), -7);
-    EXPECT_EQ(z.LastErrorCode, 11025);
+    EXPECT_EQ(z.LastErrorCode, 11025); // the prompt for the disk comes first
 }
 
 TEST_F(RemovableSpan, EraseStepEmptiesTheDiskAndLabelsIt)
