@@ -44,6 +44,9 @@ chown ftp "$WORK/root/pub" 2>/dev/null || chmod 777 "$WORK/root/pub"
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj /CN=bench \
   -addext subjectAltName=IP:127.0.0.1 -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null
 FP=$(openssl x509 -in "$WORK/cert.pem" -noout -fingerprint -sha256 | cut -d= -f2)
+# vsftpd's empty folder for its unprivileged parts: the package's own one
+# (/var/run/vsftpd/empty) is made only where the system service has run.
+mkdir -p -m 0755 "$WORK/empty"
 
 freePort() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
@@ -64,6 +67,7 @@ write_enable=YES
 anon_upload_enable=YES
 anon_other_write_enable=YES
 anon_root=$WORK/root
+secure_chroot_dir=$WORK/empty
 anon_umask=022
 no_anon_password=YES
 seccomp_sandbox=NO
