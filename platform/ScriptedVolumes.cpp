@@ -48,7 +48,7 @@ ScriptedVolumes::~ScriptedVolumes() { setVolumes(previous_ == this ? nullptr : p
 
 void ScriptedVolumes::addDrive(const std::string &root, int type, int64_t capacity)
 {
-    drives_[root] = Drive{type};
+    drives_[root] = Drive{type, -1, root, false};
     if (type == dtFixed || type == dtRemote) {
         int d = addDisk("", capacity);
         disks_[static_cast<size_t>(d)].store = root;
@@ -80,17 +80,41 @@ void ScriptedVolumes::eject(const std::string &root)
     Drive *d = drive(root);
     if (!d || d->disk < 0)
         return;
-    moveAll(root, folderOf(d->disk));
+    moveAll(d->mount, folderOf(d->disk));
     d->disk = -1;
+    if (d->automount) {
+        ::rmdir(d->mount.c_str());
+        d->mount.clear();
+        d->automount = false;
+    }
 }
 
 void ScriptedVolumes::insert(const std::string &root, int disk)
 {
     eject(root);
     if (Drive *d = drive(root)) {
+        d->mount = root;
         moveAll(folderOf(disk), root);
         d->disk = disk;
     }
+}
+
+void ScriptedVolumes::insertAt(const std::string &root, int disk, const std::string &folder)
+{
+    eject(root);
+    if (Drive *d = drive(root)) {
+        ::mkdir(folder.c_str(), 0700);
+        d->mount = folder;
+        d->automount = true;
+        moveAll(folderOf(disk), folder);
+        d->disk = disk;
+    }
+}
+
+std::string ScriptedVolumes::mountOf(const std::string &root) const
+{
+    auto it = drives_.find(root);
+    return it == drives_.end() ? std::string() : it->second.mount;
 }
 
 int ScriptedVolumes::inserted(const std::string &root) const
@@ -103,7 +127,7 @@ std::vector<std::string> ScriptedVolumes::files(int n) const
 {
     for (const auto &[root, d] : drives_)
         if (d.disk == n)
-            return listFiles(root);
+            return listFiles(d.mount);
     return listFiles(folderOf(n));
 }
 
@@ -113,25 +137,35 @@ ScriptedVolumes::Drive *ScriptedVolumes::drive(const std::string &root)
     return it == drives_.end() ? nullptr : &it->second;
 }
 
+ScriptedVolumes::Drive *ScriptedVolumes::mounted(const std::string &root)
+{
+    for (auto &[name, d] : drives_)
+        if (!d.mount.empty() && d.mount == root)
+            return &d;
+    return nullptr;
+}
+
 std::string ScriptedVolumes::root(const std::string &path)
 {
     std::string best;
-    for (const auto &[r, d] : drives_)
-        if (path.compare(0, r.size(), r) == 0 && (path.size() == r.size() || path[r.size()] == '/') &&
+    for (const auto &[name, d] : drives_) {
+        const std::string &r = d.mount;
+        if (!r.empty() && path.compare(0, r.size(), r) == 0 && (path.size() == r.size() || path[r.size()] == '/') &&
             r.size() > best.size())
             best = r;
+    }
     return best.empty() ? previous_->root(path) : best;
 }
 
 int ScriptedVolumes::driveType(const std::string &root)
 {
-    Drive *d = drive(root);
+    Drive *d = mounted(root);
     return d ? d->type : previous_->driveType(root);
 }
 
 bool ScriptedVolumes::space(const std::string &root, int64_t &freeBytes, int64_t &totalBytes)
 {
-    Drive *d = drive(root);
+    Drive *d = mounted(root);
     if (!d)
         return previous_->space(root, freeBytes, totalBytes);
     if (d->disk < 0 || !disks_[static_cast<size_t>(d->disk)].formatted)
@@ -143,7 +177,7 @@ bool ScriptedVolumes::space(const std::string &root, int64_t &freeBytes, int64_t
 
 LabelRead ScriptedVolumes::label(const std::string &root, std::string &label)
 {
-    Drive *d = drive(root);
+    Drive *d = mounted(root);
     if (!d)
         return previous_->label(root, label);
     if (d->disk < 0)
@@ -157,7 +191,7 @@ LabelRead ScriptedVolumes::label(const std::string &root, std::string &label)
 
 bool ScriptedVolumes::setLabel(const std::string &root, const std::string &label)
 {
-    Drive *d = drive(root);
+    Drive *d = mounted(root);
     if (!d)
         return previous_->setLabel(root, label);
     if (failSetLabel || d->disk < 0 || !disks_[static_cast<size_t>(d->disk)].formatted)
@@ -169,7 +203,7 @@ bool ScriptedVolumes::setLabel(const std::string &root, const std::string &label
 
 bool ScriptedVolumes::erase(const std::string &root)
 {
-    Drive *d = drive(root);
+    Drive *d = mounted(root);
     if (!d)
         return previous_->erase(root);
     if (failErase || d->disk < 0 || d->type != dtRemovable)
@@ -179,6 +213,18 @@ bool ScriptedVolumes::erase(const std::string &root)
     disks_[static_cast<size_t>(d->disk)].formatted = true;
     ++erases;
     return true;
+}
+
+std::vector<Mount> ScriptedVolumes::removableMounts()
+{
+    std::vector<Mount> out;
+    for (const auto &[name, d] : drives_) {
+        if (d.type != dtRemovable || d.disk < 0 || d.mount.empty())
+            continue;
+        const Disk &k = disks_[static_cast<size_t>(d.disk)];
+        out.push_back({d.mount, name, k.formatted ? k.label : std::string()});
+    }
+    return out;
 }
 
 } // namespace platform

@@ -27,9 +27,15 @@ public:
     void addDrive(const std::string &root, int type, int64_t capacity = int64_t(1) << 30);
     // A new disk (not in any drive yet); returns its number.
     int addDisk(const std::string &label, int64_t capacity, bool formatted = true);
+    // Drives are named by the folder given to addDrive; that name is also
+    // the drive's device.
     void insert(const std::string &root, int disk); // takes out the disk that was there
+    // As an automounter does: mounts the disk at a folder of its own (made
+    // now, removed again when the disk is taken out).
+    void insertAt(const std::string &root, int disk, const std::string &folder);
     void eject(const std::string &root);
     int inserted(const std::string &root) const; // -1: empty drive
+    std::string mountOf(const std::string &root) const; // "" while an automounted drive is empty
     Disk &disk(int n) { return disks_.at(static_cast<size_t>(n)); }
     // Names of the files on a disk, wherever it is.
     std::vector<std::string> files(int n) const;
@@ -45,13 +51,17 @@ public:
     LabelRead label(const std::string &root, std::string &label) override;
     bool setLabel(const std::string &root, const std::string &label) override;
     bool erase(const std::string &root) override;
+    std::vector<Mount> removableMounts() override;
 
 private:
     struct Drive {
         int type;
         int disk = -1;
+        std::string mount;       // where its disk is (or would be) mounted
+        bool automount = false;  // mount is a folder of the disk's own
     };
-    Drive *drive(const std::string &root);
+    Drive *drive(const std::string &root);   // by the name given to addDrive
+    Drive *mounted(const std::string &root); // by where it is mounted now
     std::string folderOf(int disk) const;
     std::map<std::string, Drive> drives_;
     std::vector<Disk> disks_;

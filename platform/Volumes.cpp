@@ -116,6 +116,19 @@ public:
         }
         return ok;
     }
+
+    std::vector<Mount> removableMounts() override
+    {
+        std::vector<Mount> out;
+        for (const QStorageInfo &si : QStorageInfo::mountedVolumes()) {
+            if (!si.isValid() || !si.isReady())
+                continue;
+            const std::string dev = si.device().toStdString();
+            if (driveTypeOf(si.fileSystemType().toStdString(), dev) == dtRemovable)
+                out.push_back({si.rootPath().toStdString(), dev, si.name().toStdString()});
+        }
+        return out;
+    }
 };
 
 SystemVolumes systemVolumes;

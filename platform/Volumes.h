@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -18,6 +19,13 @@ enum class LabelRead {
     Ok,          // a mounted volume; label may be empty
     NoMedium,    // nothing mounted at the root (disk taken out)
     Unformatted, // a medium without a usable file system
+};
+
+// A removable volume mounted now: where, from which device, under which label.
+struct Mount {
+    std::string root;
+    std::string device;
+    std::string label;
 };
 
 class Volumes {
@@ -36,6 +44,9 @@ public:
     // Removes every file and folder on a removable volume. Refuses anything
     // that is not the mount point of a removable volume.
     virtual bool erase(const std::string &root) = 0;
+    // Every removable volume mounted now. Automounters mount each disk under
+    // a folder of its own, so this is how a swapped disk is found again.
+    virtual std::vector<Mount> removableMounts() = 0;
 };
 
 Volumes &volumes();

@@ -382,8 +382,10 @@ private:
     size_t readJoin(uint8_t *buf, size_t len, int errId, int *startDisk = nullptr, int64_t *startPos = nullptr);
     std::string diskPrompt();
     bool askStatus(int status, const std::string &file, int number, int &action);
+    void followDisk();
 
     std::string drive_;          // root of the volume in use
+    std::string driveDevice_;    // its device while it is a removable volume
     std::string volumeLabel_;
     std::string outVolumeName_;  // the output archive's name while splitting
     int curVolume_ = 0;

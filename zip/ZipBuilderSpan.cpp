@@ -60,6 +60,43 @@ std::string TZipBuilder::NumberedVolumeName(const std::string &name, int volumeN
 void TZipBuilder::SetDriveFromName(const std::string &name)
 {
     drive_ = platform::volumes().root(name);
+    driveDevice_.clear();
+    for (const platform::Mount &m : platform::volumes().removableMounts())
+        if (m.root == drive_)
+            driveDevice_ = m.device;
+}
+
+// Desktop automounters mount each disk at a folder named after it and remove
+// the folder when the disk goes, so after a swap the set's disk is looked for
+// where it is mounted now: by the label the wanted volume carries, else where
+// it was, else in the same device, else as the only removable volume there is.
+void TZipBuilder::followDisk()
+{
+    if (driveDevice_.empty())
+        return;
+    const std::vector<platform::Mount> mounts = platform::volumes().removableMounts();
+    const platform::Mount *pick = nullptr;
+    if (curVolume_ >= 0)
+        for (const platform::Mount &m : mounts)
+            if (!pick && m.label == kLabelPrefix + threeDigits(curVolume_ + 1))
+                pick = &m;
+    if (!pick)
+        for (const platform::Mount &m : mounts)
+            if (m.root == drive_)
+                return;
+    for (const platform::Mount &m : mounts)
+        if (!pick && m.device == driveDevice_)
+            pick = &m;
+    if (!pick && mounts.size() == 1)
+        pick = &mounts[0];
+    if (!pick || pick->root == drive_)
+        return;
+    // The volume files keep their names; only the folder they are in moves.
+    for (std::string *name : {&workName_, &outVolumeName_})
+        if (name->compare(0, drive_.size() + 1, drive_ + "/") == 0)
+            *name = pick->root + name->substr(drive_.size());
+    drive_ = pick->root;
+    driveDevice_ = pick->device;
 }
 
 void TZipBuilder::DiskFreeAndSize(int which)
@@ -77,9 +114,16 @@ bool TZipBuilder::IsDiskPresent()
 {
     if (drive_.empty() || drive_[0] != '/')
         throw EZipBuilder(DS_NotaDrive, drive_);
+    followDisk();
     struct stat st{};
-    if (::stat(drive_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        throw EZipBuilder(DS_DriveNoMount, drive_);
+    if (::stat(drive_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        if (driveDevice_.empty())
+            throw EZipBuilder(DS_DriveNoMount, drive_);
+        // The disk was taken out and its folder went with it: ask for one.
+        volumeLabel_.clear();
+        volumeSeq_ = 0;
+        return false;
+    }
     DiskFreeAndSize(3);
     // Only a removable drive can be without its disk; anything else whose
     // folder is there counts as present, whatever the system says of it.
@@ -168,6 +212,8 @@ int TZipBuilder::CheckForDisk()
     }
     if (!ok)
         throw EZipBuilder(DS_Canceled, false);
+    if (!driveDevice_.empty()) // the disk may be in another folder by now
+        driveType_ = platform::volumes().driveType(drive_);
     return driveType_;
 }
 
@@ -209,8 +255,8 @@ void TZipBuilder::openOutVolume()
 {
     int refusals = 0;
     for (;;) {
+        const int type = CheckForDisk(); // may find the disk in another folder
         std::string name = outVolumeName_;
-        const int type = CheckForDisk();
         if (isFixed(type))
             name = NumberedVolumeName(outVolumeName_, curVolume_ + 1);
 

@@ -496,4 +496,60 @@ TEST_F(RemovableSpan, LabelThatCannotBeWrittenFails)
     EXPECT_EQ(z.LastErrorCode, 11005);
 }
 
+// Desktop automounters mount every disk at a folder of its own and remove it
+// when the disk goes; the set is followed by device, label or as the only
+// removable volume, whichever port the disk is put in.
+TEST_F(RemovableSpan, DisksMountedAtTheirOwnFoldersAreFollowed)
+{
+    const std::string portA = dir.file("portA"), portB = dir.file("portB"), media = dir.file("media");
+    for (const std::string &d : {portA, portB, media})
+        ::mkdir(d.c_str(), 0700);
+    vols.addDrive(portA, platform::dtRemovable);
+    vols.addDrive(portB, platform::dtRemovable);
+    const std::string src = source({150000, 150000, 150000});
+    addDisks(3, 200000);
+    int swaps = 0;
+    std::string port = portA, last;
+    std::vector<std::string> folders;
+    auto put = [&](int disk, const std::string &to) {
+        vols.eject(port);
+        port = to;
+        const std::string folder = media + "/" + vols.disk(disk).label + "-" + std::to_string(swaps++);
+        vols.insertAt(port, disk, folder);
+        if (!folders.empty()) {
+            EXPECT_FALSE(fileExists(folders.back())) << "the previous disk's folder stays";
+        }
+        folders.push_back(folder);
+    };
+    z.OnGetNextDisk = [&](TZipBuilder *, int seq, int, const std::string &, bool &cancel) {
+        prompts.emplace_back(seq, 0);
+        const size_t i = seq == 0 ? disks.size() - 1 : size_t(seq - 1);
+        if (i >= disks.size() || prompts.size() > 20) {
+            cancel = true;
+            return;
+        }
+        put(disks[i], swaps % 3 == 2 ? portB : portA); // the same port, then another one
+    };
+    put(disks[0], portA);
+    z.SetMinFreeVolSize(1000);
+    ASSERT_EQ(z.WriteSpan(src, folders.back() + "/backup.zip"), 0) << (texts.empty() ? "" : texts.back());
+    EXPECT_EQ(prompts.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(vols.disk(disks[i]).label, "PKBACK# 00" + std::to_string(i + 1));
+        EXPECT_EQ(vols.files(disks[i]), std::vector<std::string>{"backup.zip"});
+    }
+
+    // Joining with another stick in a third port: the label tells the set's disk.
+    const std::string portC = dir.file("portC");
+    ::mkdir(portC.c_str(), 0700);
+    vols.addDrive(portC, platform::dtRemovable);
+    vols.insertAt(portC, vols.addDisk("CAMERA", 100000), media + "/CAMERA");
+    prompts.clear();
+    std::string joined = dir.path();
+    ASSERT_EQ(z.ReadSpan(folders.back() + "/backup.zip", joined), 0) << (texts.empty() ? "" : texts.back());
+    EXPECT_EQ(readFile(joined), readFile(src));
+    EXPECT_GE(prompts.size(), 3u);
+    EXPECT_EQ(vols.files(disks[0]), std::vector<std::string>{"backup.zip"});
+}
+
 } // namespace
