@@ -31,6 +31,17 @@ std::string fileNamePart(const std::string &path)
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
+
+std::string joined(const std::vector<std::string> &lines)
+{
+    std::string out;
+    for (const auto &l : lines)
+        out += (out.empty() ? "" : " / ") + l;
+    return out;
+}
+
+} // namespace
+
 std::vector<std::string> splitReply(const std::string &text)
 {
     std::vector<std::string> out;
@@ -48,16 +59,6 @@ std::vector<std::string> splitReply(const std::string &text)
         out.push_back(cur);
     return out;
 }
-
-std::string joined(const std::vector<std::string> &lines)
-{
-    std::string out;
-    for (const auto &l : lines)
-        out += (out.empty() ? "" : " / ") + l;
-    return out;
-}
-
-} // namespace
 
 std::string defaultOwnerName()
 {

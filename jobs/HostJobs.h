@@ -265,4 +265,7 @@ private:
     bool downloadFailed_ = false;
 };
 
+// The non-empty lines of a host reply or of what a command printed.
+std::vector<std::string> splitReply(const std::string &text);
+
 } // namespace jobs

@@ -11,24 +11,6 @@ namespace jobs
 namespace
 {
 
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> out;
-    std::string cur;
-    for (char c : text) {
-        if (c == '\n') {
-            if (!cur.empty())
-                out.push_back(cur);
-            cur.clear();
-        } else if (c != '\r') {
-            cur += c;
-        }
-    }
-    if (!cur.empty())
-        out.push_back(cur);
-    return out;
-}
-
 bool isMessageId(const std::string &s)
 {
     if (s.size() != 7)
@@ -71,7 +53,7 @@ std::string SshHostLink::uniqueName()
 JobLogMessage SshHostLink::lastMessage(const std::string &output)
 {
     JobLogMessage m;
-    for (const auto &l : lines(output)) {
+    for (const auto &l : splitReply(output)) {
         const auto colon = l.find(": ");
         if (colon != std::string::npos && isMessageId(l.substr(0, colon))) {
             m.id = l.substr(0, colon);
@@ -108,7 +90,7 @@ void SshHostLink::connect()
 void SshHostLink::finish(const TSshResult &r, const std::string &what, const std::string &nothingSaid)
 {
     transcript_.push_back("> " + what);
-    for (const auto &l : lines(r.Out + r.Err))
+    for (const auto &l : splitReply(r.Out + r.Err))
         transcript_.push_back(l);
     if (r.ExitStatus == 0) {
         lastReply_ = r.Out;
@@ -119,7 +101,7 @@ void SshHostLink::finish(const TSshResult &r, const std::string &what, const std
     }
     lastReply_ = r.Err.empty() ? r.Out : r.Err;
     escape_ = lastMessage(lastReply_);
-    const auto said = lines(lastReply_);
+    const auto said = splitReply(lastReply_);
     // The host's own words when it gave any; otherwise what we saw.
     if (r.InputCut)
         failureText_ = "the host did not take the whole save file";
@@ -181,10 +163,10 @@ std::string SshHostLink::removeSaveFile()
         const std::string cl = "DLTF FILE(" + saveFile() + ")";
         const TSshResult r = Session.Exec("system " + TSshSession::ShellQuote(cl));
         transcript_.push_back("> " + cl);
-        for (const auto &l : lines(r.Out + r.Err))
+        for (const auto &l : splitReply(r.Out + r.Err))
             transcript_.push_back(l);
         if (r.ExitStatus != 0) {
-            const auto said = lines(r.Err.empty() ? r.Out : r.Err);
+            const auto said = splitReply(r.Err.empty() ? r.Out : r.Err);
             return said.empty() ? "DLTF ended with exit status " + std::to_string(r.ExitStatus) : said.back();
         }
     } catch (const std::exception &e) {
