@@ -4,6 +4,25 @@
 
 namespace app
 {
+namespace
+{
+
+// The same three answers for a TLS certificate and an SSH host key.
+constexpr const char *kTrustChoices = "\nNo: trust it for this connection only.\nCancel: do not connect.";
+
+TCertAnswer askTrust(const std::string &text, const char *caption)
+{
+    switch (platform::dialogs().messageBox(text, caption, platform::Buttons::YesNoCancel, platform::Icon::Warning)) {
+    case platform::mrYes:
+        return TCertAnswer::AcceptAndRemember;
+    case platform::mrNo:
+        return TCertAnswer::Accept;
+    default:
+        return TCertAnswer::Reject;
+    }
+}
+
+} // namespace
 
 TCertAnswer askAboutCertificate(const std::string &host, const std::string &fingerprint,
                                 const std::string &problem)
@@ -15,19 +34,8 @@ TCertAnswer askAboutCertificate(const std::string &host, const std::string &fing
                              ".\n\nSHA-256 fingerprint:\n" + shown +
                              "\n\nCompare it with the fingerprint your system administrator gives you."
                              "\n\nYes: trust this certificate for " +
-                             host +
-                             " from now on."
-                             "\nNo: trust it for this connection only."
-                             "\nCancel: do not connect.";
-    switch (platform::dialogs().messageBox(text, "Host certificate", platform::Buttons::YesNoCancel,
-                                           platform::Icon::Warning)) {
-    case platform::mrYes:
-        return TCertAnswer::AcceptAndRemember;
-    case platform::mrNo:
-        return TCertAnswer::Accept;
-    default:
-        return TCertAnswer::Reject;
-    }
+                             host + " from now on." + kTrustChoices;
+    return askTrust(text, "Host certificate");
 }
 
 TCertAnswer askAboutHostKey(const std::string &host, const std::string &fingerprint,
@@ -38,19 +46,8 @@ TCertAnswer askAboutHostKey(const std::string &host, const std::string &fingerpr
                              "\n\nCompare it with the fingerprint your system administrator gives you"
                              " (ssh-keygen -l on the host)."
                              "\n\nYes: trust this key for " +
-                             host +
-                             " from now on."
-                             "\nNo: trust it for this connection only."
-                             "\nCancel: do not connect.";
-    switch (platform::dialogs().messageBox(text, "Host key", platform::Buttons::YesNoCancel,
-                                           platform::Icon::Warning)) {
-    case platform::mrYes:
-        return TCertAnswer::AcceptAndRemember;
-    case platform::mrNo:
-        return TCertAnswer::Accept;
-    default:
-        return TCertAnswer::Reject;
-    }
+                             host + " from now on." + kTrustChoices;
+    return askTrust(text, "Host key");
 }
 
 } // namespace app
