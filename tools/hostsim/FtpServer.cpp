@@ -226,6 +226,7 @@ private:
     void cmdList(const std::string &arg, bool names);
 
     bool resolveFile(const std::string &arg, FileTarget &t, std::string &err) const;
+    std::optional<fs::path> findFile(const std::string &arg, FileTarget &t, std::string &err) const;
     bool resolvePath(const std::string &arg, std::vector<std::string> &comps) const;
     std::string currentPath() const;
     int openData();
@@ -830,18 +831,29 @@ void FtpSession::cmdRcmd(const std::string &arg)
     reply("550-Error occurred on command " + upperAscii(name) + "\n550 " + result.escapeText + ".");
 }
 
+// The file object a RETR or SIZE names; err is the reply when there is none.
+std::optional<fs::path> FtpSession::findFile(const std::string &arg, FileTarget &t, std::string &err) const
+{
+    if (!resolveFile(arg, t, err))
+        return std::nullopt;
+    const auto dir = job_->libraryDir(t.library);
+    if (!dir) {
+        err = "550 Library " + t.library + " not found.";
+        return std::nullopt;
+    }
+    auto obj = HostStore::findObject(*dir, t.file, "FILE");
+    if (!obj)
+        err = "550 File " + t.file + " in library " + t.library + " not found.";
+    return obj;
+}
+
 void FtpSession::cmdRetr(const std::string &arg)
 {
     FileTarget t;
     std::string err;
-    if (!resolveFile(arg, t, err))
-        return reply(err);
-    const auto dir = job_->libraryDir(t.library);
-    if (!dir)
-        return reply("550 Library " + t.library + " not found.");
-    const auto obj = HostStore::findObject(*dir, t.file, "FILE");
+    const auto obj = findFile(arg, t, err);
     if (!obj)
-        return reply("550 File " + t.file + " in library " + t.library + " not found.");
+        return reply(err);
     if (!t.member.empty() && t.member != t.file)
         return reply("550 Member " + t.member + " not found in file " + t.file + " in library " + t.library + ".");
     const FileKind kind = HostStore::fileKind(*obj);
@@ -918,14 +930,9 @@ void FtpSession::cmdSize(const std::string &arg)
 {
     FileTarget t;
     std::string err;
-    if (!resolveFile(arg, t, err))
-        return reply(err);
-    const auto dir = job_->libraryDir(t.library);
-    if (!dir)
-        return reply("550 Library " + t.library + " not found.");
-    const auto obj = HostStore::findObject(*dir, t.file, "FILE");
+    const auto obj = findFile(arg, t, err);
     if (!obj)
-        return reply("550 File " + t.file + " in library " + t.library + " not found.");
+        return reply(err);
     if (HostStore::fileKind(*obj) != FileKind::SaveFile)
         return reply("550 SIZE not available for file " + t.file + " in library " + t.library + ".");
     std::error_code ec;
