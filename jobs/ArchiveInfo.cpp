@@ -1,5 +1,7 @@
 #include "jobs/ArchiveInfo.h"
 
+#include "jobs/HostJobs.h"
+
 #include <QString>
 
 #include <cstdio>
@@ -300,7 +302,8 @@ std::vector<std::string> restoreSummary(const TArchiveInfo &info, const std::str
     const std::string command = info.targetCommand();
     if (!command.empty()) {
         lines.push_back("The following OS/400 command will be executed after restore:");
-        lines.push_back("===> " + displayUpper(command));
+        // As it will be sent, whole: an archive may come from anyone.
+        lines.push_back("===> " + splitCommand(cutUtf8(command, kCommandMax)).sent);
     }
     return lines;
 }

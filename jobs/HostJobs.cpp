@@ -195,9 +195,11 @@ void HostJobs::runOverSsh()
         throw std::logic_error("runOverSsh without an SSH link");
     try {
         ssh_->connect();
-    } catch (const ESshAuthFailed &) {
-        ui_.connectionMessage("User profile " + userProfile + " not found on iSeries (AS/400) " + hostOf(*this),
-                              "Qln0006");
+    } catch (const ESshAuthFailed &e) {
+        // Its own words: a refused password is no missing profile.
+        ui_.connectionMessage(e.what(), "Qln0006");
+        throw;
+    } catch (const EHostKeyRefused &) {
         throw;
     } catch (const EHostKeyChanged &) {
         throw; // its own words say what happened and what to do
@@ -244,8 +246,10 @@ static std::string hostOf(const HostJobs &j)
 void HostJobs::sendCommand(const std::string &format, const std::vector<std::string> &args)
 {
     const SplitCommand c = splitCommand(formatCommand(format, args));
+    // The command from an archive (anyone may have made it) is listed as
+    // sent, whole: a backslash must not hide its tail.
     if (!quiet)
-        ui_.addLine(c.listed);
+        ui_.addLine(listWhole_ ? c.sent : c.listed);
     // The failure handler finds the command's entry in the job log by it.
     struct Pending {
         std::string &slot;
@@ -300,7 +304,9 @@ void HostJobs::ftpConnect()
     quiet = true;
     ui_.addLine("Creating temporary files on " + host);
     quiet = true;
-    RunHostCommand("crtsavf %s", {link_->saveFile()});
+    // Over SSH the save file sits in a real library, whose CRTAUT would let
+    // the public read or rewrite it: it is the owner's alone.
+    RunHostCommand(ssh_ ? "crtsavf %s aut(*exclude)" : "crtsavf %s", {link_->saveFile()});
     if (!ssh_) {
         RunHostCommand("CRTPF FILE(QTEMP/JOBLOG) RCDLEN(528) SIZE(1000000 10000 100)");
         RunHostCommand("OVRPRTF FILE(QPJOBLOG) HOLD(*YES) SPLFOWN(*JOB) OVRSCOPE(*JOB)");
@@ -718,6 +724,11 @@ void HostJobs::restoreJob()
         JobStage = jsRunCommand;
         quiet = false;
         // The command is the archive's text, not a format: a '%' in it stays.
+        listWhole_ = true;
+        struct Listed {
+            bool &flag;
+            ~Listed() { flag = false; }
+        } listed{listWhole_};
         RunHostCommand("%s", {restoreCommand_});
     }
 

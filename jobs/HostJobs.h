@@ -61,7 +61,8 @@ std::string formatCommand(const std::string &format, const std::vector<std::stri
                           std::size_t max = kCommandMax);
 
 // The backslash rule: the listed text is the command up to its first
-// backslash; the sent text has that backslash replaced by one blank.
+// backslash; the sent text has that backslash replaced by one blank. The
+// command after a restore (from the archive) is listed as sent.
 struct SplitCommand {
     std::string listed;
     std::string sent;
@@ -263,6 +264,7 @@ private:
     std::string logProblem_;     // the first failure of the last fetch
     std::string pendingRcmd_;    // the RCMD being sent, for its job log entry
     bool downloadFailed_ = false;
+    bool listWhole_ = false;     // the command being sent is listed as sent
 };
 
 // The non-empty lines of a host reply or of what a command printed.

@@ -117,25 +117,54 @@ void SshHostLink::finish(const TSshResult &r, const std::string &what, const std
         throw ESshError(what + ": " + (said.empty() ? failureText_ : said.back()));
 }
 
+std::string SshHostLink::systemCommand(const std::string &cl)
+{
+    // Messages in UTF-8 whatever the job's CCSID, as IBM's own tools ask.
+    return "LC_ALL=EN_US.UTF-8 system " + TSshSession::ShellQuote(cl);
+}
+
 void SshHostLink::command(const std::string &cl)
 {
-    const TSshResult r = Session.Exec("system " + TSshSession::ShellQuote(cl));
+    const TSshResult r = Session.Exec(systemCommand(cl));
     // Only a save file this job made is deleted at the end.
-    if (r.ExitStatus == 0 && hostUpper(cl) == "CRTSAVF " + saveFile())
+    const std::string made = "CRTSAVF " + saveFile();
+    const std::string upper = hostUpper(cl);
+    if (r.ExitStatus == 0 && upper.rfind(made, 0) == 0 && (upper.size() == made.size() || upper[made.size()] == ' '))
         created_ = true;
     finish(r, cl, "the command ended");
 }
 
+void SshHostLink::transferred(const TSftpResult &r, const std::string &what)
+{
+    transcript_.push_back("> " + what);
+    if (r.Ok) {
+        lastReply_ = what + ": " + std::to_string(r.Size) + " bytes";
+        failureText_.clear();
+        if (OnSuccess)
+            OnSuccess();
+        return;
+    }
+    transcript_.push_back(r.Error);
+    lastReply_ = r.Error;
+    failureText_ = r.Error;
+    escape_ = {};
+    bool handled = false;
+    if (OnFailure)
+        OnFailure(handled);
+    if (!handled)
+        throw ESshError(what + ": " + r.Error);
+}
+
 void SshHostLink::getSaveFile(const std::string &local)
 {
-    const std::string cmd = "cat " + TSshSession::ShellQuote(remotePath());
-    finish(Session.Download(cmd, local, 0, OnProgress), cmd, "the download ended");
+    // By SFTP: the host states the size first, so a short or long file is
+    // caught, and nothing a shell prints can get into the data.
+    transferred(Session.GetFile(remotePath(), local, OnProgress), "sftp get " + remotePath());
 }
 
 void SshHostLink::putSaveFile(const std::string &local)
 {
-    const std::string cmd = "cat > " + TSshSession::ShellQuote(remotePath());
-    finish(Session.Upload(local, cmd, OnProgress), cmd, "the upload ended");
+    transferred(Session.PutFile(local, remotePath(), OnProgress), "sftp put " + remotePath());
 }
 
 void SshHostLink::disconnect()
@@ -149,6 +178,20 @@ std::string SshHostLink::removeSaveFile()
         return {};
     // Tried once: a second try would only repeat the same complaint.
     created_ = false;
+    // A stop asked for (Ctrl-C, Cancel) ended the job, not this clean-up:
+    // it runs with the stop set aside, and quickly gives up.
+    struct Restore {
+        TSshSession &s;
+        std::function<std::string()> stopCheck;
+        int timeOut;
+        ~Restore()
+        {
+            s.StopCheck = stopCheck;
+            s.TimeOutSeconds = timeOut;
+        }
+    } restore{Session, Session.StopCheck, Session.TimeOutSeconds};
+    Session.StopCheck = nullptr;
+    Session.TimeOutSeconds = Session.TimeOutSeconds > 0 ? std::min(Session.TimeOutSeconds, 10) : 10;
     try {
         if (!Session.Connected()) {
             // The job's connection is gone: one more sign-on, to the same
@@ -157,11 +200,10 @@ std::string SshHostLink::removeSaveFile()
             Session.OnUnknownHostKey = [known](const std::string &fp, TCertAnswer &a) {
                 a = fp == known ? TCertAnswer::Accept : TCertAnswer::Reject;
             };
-            Session.TimeOutSeconds = Session.TimeOutSeconds > 0 ? std::min(Session.TimeOutSeconds, 10) : 10;
             Session.Connect();
         }
         const std::string cl = "DLTF FILE(" + saveFile() + ")";
-        const TSshResult r = Session.Exec("system " + TSshSession::ShellQuote(cl));
+        const TSshResult r = Session.Exec(systemCommand(cl));
         transcript_.push_back("> " + cl);
         for (const auto &l : splitReply(r.Out + r.Err))
             transcript_.push_back(l);

@@ -4,7 +4,9 @@
 // the host runs as a job of its own: QTEMP does not carry from one command to
 // the next, so the save file lives in a real library (QGPL unless the user
 // chose another) under a name unique to this job, and is deleted at the end,
-// also when the job fails. It moves as a stream through its /QSYS.LIB path.
+// also when the job fails, or is stopped. It is made AUT(*EXCLUDE): in a
+// real library the public would otherwise read or rewrite it. It moves by
+// SFTP through its /QSYS.LIB path.
 // What `system` printed for each command is the job log.
 
 #include "jobs/HostLink.h"
@@ -63,6 +65,8 @@ public:
     // An OS/400 library name: 1 to 10 of A-Z 0-9 $ # @ _ ., not starting
     // with a digit, '_' or '.'.
     static bool isLibraryName(const std::string &name);
+    // `cl` as the host's shell runs it: `system`, messages asked in UTF-8.
+    static std::string systemCommand(const std::string &cl);
     // A fresh save file name: QLN and seven letters and digits.
     static std::string uniqueName();
     // "CPF3781: text" lines: the id and text of the last one.
@@ -71,6 +75,7 @@ public:
 private:
     std::string remotePath() const;
     void finish(const TSshResult &r, const std::string &what, const std::string &nothingSaid);
+    void transferred(const TSftpResult &r, const std::string &what);
 
     std::string name_;
     bool created_ = false;

@@ -1,6 +1,10 @@
 #include "net/SshSession.h"
 
+#include "net/KnownHosts.h"
 #include "platform/Pump.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
 
 #include <libssh/libssh.h>
 
@@ -15,6 +19,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -101,6 +106,44 @@ std::string TSshSession::KnownHostsName(const std::string &host, int port)
     return port == 22 ? host : "[" + host + "]:" + std::to_string(port);
 }
 
+std::string TSshSession::HostText(const std::string &text)
+{
+    // Strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
+    bool utf8 = true;
+    for (size_t i = 0; i < text.size() && utf8;) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        const size_t n = c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xF0 && c <= 0xF4 ? 3 : 0;
+        if (n == 0 || i + n >= text.size()) {
+            utf8 = false;
+            break;
+        }
+        for (size_t k = 1; k <= n; ++k)
+            utf8 = utf8 && (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        const auto c1 = static_cast<unsigned char>(text[i + 1]);
+        if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F) || (c == 0xF0 && c1 < 0x90) ||
+            (c == 0xF4 && c1 > 0x8F))
+            utf8 = false;
+        i += n + 1;
+    }
+    if (utf8)
+        return text;
+    std::string out;
+    out.reserve(text.size() * 2);
+    for (unsigned char c : text) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
 std::string TSshSession::sshDir() const
 {
     if (!SshDir.empty())
@@ -160,7 +203,10 @@ void TSshSession::checkAbort()
     }
 }
 
-void TSshSession::wait(bool wantWrite)
+// Sleeps until the socket has something for libssh (or can take its
+// pending output), an event arrives for the window, or a bound passes that
+// keeps the time-out, the overdue notice and StopCheck on time.
+void TSshSession::wait(bool connecting)
 {
     checkAbort();
     // Silent for long (a command may be, or a host that hangs): the user may
@@ -177,16 +223,72 @@ void TSshSession::wait(bool wantWrite)
         throw ESshError("No answer from " + host + " over SSH for " + std::to_string(TimeOutSeconds) +
                         " seconds");
     }
+    int64_t bound = 100;
+    const int64_t now = nowMs();
+    if (deadline_ != std::numeric_limits<int64_t>::max())
+        bound = std::min(bound, deadline_ - now + 1);
+    if (OverdueAfterMs > 0 && !overdue_)
+        bound = std::min(bound, lastProgress_ + OverdueAfterMs - now + 1);
+    bound = std::max<int64_t>(bound, 1);
     const int fd = session_ ? ssh_get_fd(session_) : -1;
     if (fd >= 0) {
-        const int flags = ssh_get_poll_flags(session_);
-        pollfd p{fd, static_cast<short>(POLLIN | (wantWrite || (flags & SSH_WRITE_PENDING) ? POLLOUT : 0)),
-                 0};
-        ::poll(&p, 1, 2);
+        // Writable matters only while the TCP connection is being made or
+        // libssh holds output the socket did not take; else it is always
+        // true and the wait would spin.
+        sockaddr_storage peer{};
+        socklen_t len = sizeof peer;
+        const bool write = (ssh_get_poll_flags(session_) & SSH_WRITE_PENDING) ||
+                           (connecting && ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) != 0);
+        if (QCoreApplication::instance()) {
+            QSocketNotifier readable(fd, QSocketNotifier::Read);
+            std::unique_ptr<QSocketNotifier> writable;
+            if (write)
+                writable = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
+            platform::WaitForEvents(static_cast<int>(bound));
+        } else {
+            pollfd p{fd, static_cast<short>(POLLIN | (write ? POLLOUT : 0)), 0};
+            ::poll(&p, 1, static_cast<int>(bound));
+        }
+    } else {
+        pollfd none{-1, 0, 0};
+        ::poll(&none, 0, static_cast<int>(bound));
     }
     platform::ProcessMessages();
     lastPump_ = nowMs();
     checkAbort();
+}
+
+// Before libssh has the server's version line: a server that answers with
+// anything else (an FTP server's "220 ...") is named as what it is.
+void TSshSession::checkBanner()
+{
+    if (!session_ || ssh_get_serverbanner(session_))
+        return;
+    const int fd = ssh_get_fd(session_);
+    char buf[256];
+    const ssize_t n = fd >= 0 ? ::recv(fd, buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT) : -1;
+    if (n > 0 && notSsh_.empty()) {
+        std::string line(buf, static_cast<size_t>(n));
+        line = line.substr(0, line.find_first_of("\r\n"));
+        if (line.rfind("SSH-", 0) != 0) {
+            notSsh_ = HostText(line);
+            notSshSince_ = nowMs();
+        }
+    }
+    if (notSsh_.empty())
+        return;
+    // Lines before the version line are allowed, a reply code (FTP, SMTP)
+    // never is; anything else gets a few seconds to end in one.
+    const bool replyCode = notSsh_.size() >= 4 && std::isdigit(static_cast<unsigned char>(notSsh_[0])) &&
+                           std::isdigit(static_cast<unsigned char>(notSsh_[1])) &&
+                           std::isdigit(static_cast<unsigned char>(notSsh_[2])) &&
+                           (notSsh_[3] == ' ' || notSsh_[3] == '-');
+    if (replyCode || nowMs() - notSshSince_ > 3000) {
+        const std::string what = "The server on " + Host + " port " + std::to_string(remotePort_) +
+                                 " is not an SSH server: it answered \"" + notSsh_ + "\"";
+        Disconnect();
+        throw ESshError(what);
+    }
 }
 
 void TSshSession::Connect()
@@ -195,29 +297,59 @@ void TSshSession::Connect()
     aborted_ = false;
     fingerprint_.clear();
     authMethod_.clear();
+    notSsh_.clear();
     session_ = ssh_new();
     if (!session_)
         throw ESshError("Cannot start an SSH session");
-    const unsigned port = static_cast<unsigned>(Port);
     const long timeout = TimeOutSeconds;
     const std::string dir = sshDir();
     const std::string known = knownHostsFile();
-    const bool readConfig = ReadConfig;
+    const std::string global = GlobalKnownHostsFile.empty() ? "/dev/null" : GlobalKnownHostsFile;
+    const bool noConfig = false;
     if (ssh_options_set(session_, SSH_OPTIONS_HOST, Host.c_str()) != 0 ||
-        ssh_options_set(session_, SSH_OPTIONS_PORT, &port) != 0 ||
-        ssh_options_set(session_, SSH_OPTIONS_USER, UserID.c_str()) != 0 ||
+        (!UserID.empty() && ssh_options_set(session_, SSH_OPTIONS_USER, UserID.c_str()) != 0) ||
         ssh_options_set(session_, SSH_OPTIONS_SSH_DIR, dir.c_str()) != 0 ||
         ssh_options_set(session_, SSH_OPTIONS_KNOWNHOSTS, known.c_str()) != 0 ||
-        ssh_options_set(session_, SSH_OPTIONS_TIMEOUT, &timeout) != 0 ||
-        ssh_options_set(session_, SSH_OPTIONS_PROCESS_CONFIG, &readConfig) != 0)
+        ssh_options_set(session_, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, global.c_str()) != 0 ||
+        ssh_options_set(session_, SSH_OPTIONS_TIMEOUT, &timeout) != 0)
         fail("Cannot set up the SSH session for " + Host);
+    // The configuration is read now, so that what the command line gives
+    // (the port, the user) is set after it and wins, as with ssh.
+    if (ReadConfig && ssh_options_parse_config(session_, nullptr) != 0)
+        fail("Cannot read the SSH configuration for " + Host);
+    ssh_options_set(session_, SSH_OPTIONS_PROCESS_CONFIG, &noConfig);
+    if (Port > 0) {
+        const unsigned port = static_cast<unsigned>(Port);
+        if (ssh_options_set(session_, SSH_OPTIONS_PORT, &port) != 0)
+            fail("Cannot set up the SSH session for " + Host);
+    }
+    if (!UserID.empty())
+        ssh_options_set(session_, SSH_OPTIONS_USER, UserID.c_str());
+    unsigned effectivePort = 22;
+    ssh_options_get_port(session_, &effectivePort);
+    remotePort_ = static_cast<int>(effectivePort);
+    char *effectiveHost = nullptr;
+    remoteHost_ = ssh_options_get(session_, SSH_OPTIONS_HOST, &effectiveHost) == SSH_OK && effectiveHost
+                      ? effectiveHost
+                      : Host;
+    ssh_string_free_char(effectiveHost);
     ssh_set_blocking(session_, 0);
     progressMade();
     int rc;
-    while ((rc = ssh_connect(session_)) == SSH_AGAIN)
+    while ((rc = ssh_connect(session_)) == SSH_AGAIN) {
+        checkBanner();
         wait(true);
-    if (rc != SSH_OK)
-        fail("Cannot connect to " + Host + " port " + std::to_string(Port) + " over SSH");
+        checkBanner();
+    }
+    if (rc != SSH_OK) {
+        if (!notSsh_.empty()) {
+            const std::string what = "The server on " + Host + " port " + std::to_string(remotePort_) +
+                                     " is not an SSH server: it answered \"" + notSsh_ + "\"";
+            Disconnect();
+            throw ESshError(what);
+        }
+        fail("Cannot connect to " + Host + " port " + std::to_string(remotePort_) + " over SSH");
+    }
     // A remote command may run for as long as it needs without a byte on
     // the wire; a host that is gone shows through TCP keepalive instead.
     if (const int fd = ssh_get_fd(session_); fd >= 0) {
@@ -231,68 +363,70 @@ void TSshSession::Connect()
     signOn();
 }
 
-std::vector<std::string> TSshSession::knownFingerprints() const
-{
-    std::vector<std::string> out;
-    std::ifstream in(knownHostsFile());
-    const std::string name = KnownHostsName(Host, Port);
-    std::string line;
-    while (std::getline(in, line)) {
-        ssh_knownhosts_entry *entry = nullptr;
-        if (ssh_known_hosts_parse_line(name.c_str(), line.c_str(), &entry) == SSH_OK && entry &&
-            entry->publickey)
-            out.push_back(fingerprintOf(entry->publickey));
-        ssh_knownhosts_entry_free(entry);
-    }
-    return out;
-}
-
 void TSshSession::checkHostKey()
 {
     ssh_key key = nullptr;
     if (ssh_get_server_publickey(session_, &key) != SSH_OK)
         fail("The host " + Host + " showed no host key");
+    struct KeyFree {
+        ssh_key k;
+        ~KeyFree() { ssh_key_free(k); }
+    } keyFree{key};
     fingerprint_ = fingerprintOf(key);
-    ssh_key_free(key);
-    const std::string host = KnownHostsName(Host, Port);
-    switch (ssh_session_is_known_server(session_)) {
-    case SSH_KNOWN_HOSTS_OK:
+    const std::string host = KnownHostsName(remoteHost_, remotePort_);
+    std::vector<std::string> files{knownHostsFile()};
+    if (!GlobalKnownHostsFile.empty())
+        files.push_back(GlobalKnownHostsFile);
+    const knownhosts::Check known = knownhosts::check(files, host, key);
+    switch (known.verdict) {
+    case knownhosts::Verdict::Trusted:
         return;
-    case SSH_KNOWN_HOSTS_CHANGED:
-    case SSH_KNOWN_HOSTS_OTHER: {
+    case knownhosts::Verdict::Revoked:
+        Disconnect();
+        throw EHostKeyRefused("The host key of " + host + " (" + fingerprint_ + ") is revoked in " + known.where +
+                              "; not signed on");
+    case knownhosts::Verdict::CertAuthority:
+        // libssh checks no host certificates: the host's own key would have
+        // to be trusted instead, and that is the user's call, not ours.
+        Disconnect();
+        throw EHostKeyRefused("The host " + host + " is vouched for by a certificate authority (" + known.where +
+                              "), and this client cannot check host certificates; not signed on. Add the "
+                              "host's own key (" + fingerprint_ + ") to " + knownHostsFile() +
+                              " if its administrator confirms it.");
+    case knownhosts::Verdict::Changed: {
         // Nothing has been sent but our version string: the password stays
         // with us when another machine answers under the host's name.
-        std::string known;
-        for (const auto &f : knownFingerprints())
-            known += (known.empty() ? "" : ", ") + f;
+        std::string others;
+        for (const auto &f : known.knownFingerprints)
+            others += (others.empty() ? "" : ", ") + f;
         Disconnect();
         throw EHostKeyChanged(
-            "The host key of " + host + " has changed: " + knownHostsFile() + " knows " +
-            (known.empty() ? "another key" : known) + ", the host now shows " + fingerprint_ +
+            "The host key of " + host + " has changed: " + known.where + " knows " +
+            (others.empty() ? "another key" : others) + ", the host now shows " + fingerprint_ +
             ". Not signed on; if the host's key was really replaced, remove the old line from " +
             knownHostsFile() + ".");
     }
-    case SSH_KNOWN_HOSTS_UNKNOWN:
-    case SSH_KNOWN_HOSTS_NOT_FOUND: {
-        TCertAnswer answer = TCertAnswer::Reject;
-        if (OnUnknownHostKey)
-            OnUnknownHostKey(fingerprint_, answer);
-        progressMade();
-        if (answer == TCertAnswer::Reject) {
-            Disconnect();
-            throw EHostKeyRejected("The host key of " + host + " (" + fingerprint_ +
-                                   ") was not trusted; not signed on");
-        }
-        if (answer == TCertAnswer::AcceptAndRemember) {
-            ::mkdir(sshDir().c_str(), 0700);
-            if (ssh_session_update_known_hosts(session_) != SSH_OK)
-                fail("Cannot add the host key of " + host + " to " + knownHostsFile());
-        }
-        return;
+    case knownhosts::Verdict::Unknown:
+        break;
     }
-    case SSH_KNOWN_HOSTS_ERROR:
-    default:
-        fail("Cannot check the host key of " + host + " against " + knownHostsFile());
+    TCertAnswer answer = TCertAnswer::Reject;
+    if (OnUnknownHostKey)
+        OnUnknownHostKey(fingerprint_, answer);
+    progressMade();
+    if (answer == TCertAnswer::Reject) {
+        Disconnect();
+        throw EHostKeyRejected("The host key of " + host + " (" + fingerprint_ + ") was not trusted; not signed on");
+    }
+    if (answer == TCertAnswer::AcceptAndRemember) {
+        std::vector<std::string> configs;
+        if (ReadConfig)
+            configs = {sshDir() + "/config", "/etc/ssh/ssh_config"};
+        const std::string problem =
+            knownhosts::append(knownHostsFile(), host, key, knownhosts::hashKnownHosts(configs, Host));
+        if (!problem.empty()) {
+            Disconnect();
+            throw ESshError("Cannot add the host key of " + host + " to " + knownHostsFile() + ": " + problem);
+        }
     }
 }
 
@@ -301,7 +435,7 @@ void TSshSession::signOn()
     int rc;
     progressMade();
     while ((rc = ssh_userauth_none(session_, nullptr)) == SSH_AUTH_AGAIN)
-        wait(false);
+        wait();
     if (rc == SSH_AUTH_ERROR)
         fail("Sign-on to " + Host + " over SSH failed");
     if (rc == SSH_AUTH_SUCCESS) {
@@ -312,7 +446,7 @@ void TSshSession::signOn()
     // The agent's keys, then the keys in the SSH folder, as ssh tries them.
     if (methods & SSH_AUTH_METHOD_PUBLICKEY) {
         while ((rc = ssh_userauth_publickey_auto(session_, nullptr, nullptr)) == SSH_AUTH_AGAIN)
-            wait(false);
+            wait();
         if (rc == SSH_AUTH_ERROR)
             fail("Sign-on to " + Host + " over SSH failed");
         if (rc == SSH_AUTH_SUCCESS) {
@@ -320,30 +454,48 @@ void TSshSession::signOn()
             return;
         }
     }
+    // The password is tried once per run, by one method: each try counts
+    // against the profile's sign-on attempts (QMAXSIGN), and a second try
+    // with the same password could only fail again.
+    bool tried = false;
     if (!Password.empty() && (methods & SSH_AUTH_METHOD_PASSWORD)) {
+        tried = true;
         while ((rc = ssh_userauth_password(session_, nullptr, Password.c_str())) == SSH_AUTH_AGAIN)
-            wait(false);
+            wait();
         if (rc == SSH_AUTH_SUCCESS) {
             authMethod_ = "password";
             return;
         }
         if (rc == SSH_AUTH_ERROR)
             fail("Sign-on to " + Host + " over SSH failed");
-    }
-    // Hosts that ask for the password through keyboard-interactive prompts:
-    // every hidden prompt gets the password, a few rounds at most.
-    if (!Password.empty() && (methods & SSH_AUTH_METHOD_INTERACTIVE)) {
+    } else if (!Password.empty() && (methods & SSH_AUTH_METHOD_INTERACTIVE)) {
+        // Hosts that ask through keyboard-interactive prompts: the first
+        // hidden prompt gets the password; a host that asks again is told
+        // nothing more.
+        bool given = false;
         for (int round = 0; round < 4; ++round) {
             while ((rc = ssh_userauth_kbdint(session_, nullptr, nullptr)) == SSH_AUTH_AGAIN)
-                wait(false);
+                wait();
             if (rc != SSH_AUTH_INFO)
                 break;
             const int prompts = ssh_userauth_kbdint_getnprompts(session_);
+            bool hidden = false;
             for (int i = 0; i < prompts; ++i) {
                 char echo = 0;
                 ssh_userauth_kbdint_getprompt(session_, static_cast<unsigned>(i), &echo);
-                ssh_userauth_kbdint_setanswer(session_, static_cast<unsigned>(i),
-                                              echo ? "" : Password.c_str());
+                hidden = hidden || !echo;
+            }
+            if (hidden && given)
+                break;
+            for (int i = 0; i < prompts; ++i) {
+                char echo = 0;
+                ssh_userauth_kbdint_getprompt(session_, static_cast<unsigned>(i), &echo);
+                const bool answer = !echo && !given;
+                ssh_userauth_kbdint_setanswer(session_, static_cast<unsigned>(i), answer ? Password.c_str() : "");
+            }
+            if (hidden) {
+                given = true;
+                tried = true;
             }
         }
         if (rc == SSH_AUTH_SUCCESS) {
@@ -354,9 +506,11 @@ void TSshSession::signOn()
     const std::string user = UserID;
     const std::string host = Host;
     Disconnect();
+    if (tried)
+        throw ESshAuthFailed("The host refused the password for " + user);
     throw ESshAuthFailed("User " + user + " was not accepted by " + host +
                          (Password.empty() ? " over SSH (no key was taken and no password was given)"
-                                           : " over SSH (neither a key nor the password was taken)"));
+                                           : " over SSH (no key was taken and the host takes no password)"));
 }
 
 TSshResult TSshSession::run(const std::string &command, int outFd, std::size_t maxOutput, int inFd,
@@ -371,11 +525,11 @@ TSshResult TSshSession::run(const std::string &command, int outFd, std::size_t m
         fail("Cannot open an SSH channel to " + Host);
     int rc;
     while ((rc = ssh_channel_open_session(c.ch)) == SSH_AGAIN)
-        wait(false);
+        wait();
     if (rc != SSH_OK)
         fail("Cannot open an SSH channel to " + Host);
     while ((rc = ssh_channel_request_exec(c.ch, command.c_str())) == SSH_AGAIN)
-        wait(false);
+        wait();
     if (rc != SSH_OK)
         fail("The host " + Host + " would not run a command over SSH");
     // A CL command (a SAVLIB of a large library) says nothing until it
@@ -417,7 +571,7 @@ TSshResult TSshSession::run(const std::string &command, int outFd, std::size_t m
                 if (n == 0) {
                     inputDone = true;
                     while ((rc = ssh_channel_send_eof(c.ch)) == SSH_AGAIN)
-                        wait(true);
+                        wait();
                     if (rc == SSH_ERROR)
                         fail("The upload to " + Host + " was broken off");
                 }
@@ -477,7 +631,7 @@ TSshResult TSshSession::run(const std::string &command, int outFd, std::size_t m
             }
         }
         if (!busy && !(outEof && errEof)) {
-            wait(!inputDone);
+            wait();
         } else if (nowMs() - lastPump_ > 20) {
             // Data keeps coming: the window and Cancel still get their turn.
             platform::ProcessMessages();
@@ -489,7 +643,7 @@ TSshResult TSshSession::run(const std::string &command, int outFd, std::size_t m
         r.InputCut = true;
     // The exit status may trail the end of the output.
     while ((r.ExitStatus = ssh_channel_get_exit_status(c.ch)) == -1 && !ssh_channel_is_closed(c.ch))
-        wait(false);
+        wait();
     // A command that did not take the whole file never counts as done.
     if (r.InputCut && r.ExitStatus == 0)
         r.ExitStatus = -1;
@@ -498,31 +652,8 @@ TSshResult TSshSession::run(const std::string &command, int outFd, std::size_t m
 
 TSshResult TSshSession::Exec(const std::string &command, std::size_t maxOutput)
 {
-    return run(command, -1, maxOutput, -1, 0, {});
-}
-
-TSshResult TSshSession::Download(const std::string &command, const std::string &localPath, int64_t expected,
-                                 const TSshProgressEvent &progress)
-{
-    Fd f{::open(localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
-    if (f.fd < 0)
-        throw std::runtime_error("Cannot create " + localPath);
-    TSshResult r = run(command, f.fd, 64 * 1024, -1, expected, progress);
-    const int closed = ::close(f.fd);
-    f.fd = -1;
-    if (closed != 0)
-        throw std::runtime_error("Cannot write " + localPath);
+    TSshResult r = run(command, -1, maxOutput, -1, 0, {});
+    r.Out = HostText(r.Out);
+    r.Err = HostText(r.Err);
     return r;
-}
-
-TSshResult TSshSession::Upload(const std::string &localPath, const std::string &command,
-                               const TSshProgressEvent &progress)
-{
-    Fd f{::open(localPath.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (f.fd < 0)
-        throw std::runtime_error("Cannot open " + localPath);
-    struct stat st {
-    };
-    ::fstat(f.fd, &st);
-    return run(command, -1, 64 * 1024, f.fd, static_cast<int64_t>(st.st_size), progress);
 }

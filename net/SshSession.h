@@ -32,6 +32,13 @@ class EHostKeyRejected : public ESshError
 public:
     explicit EHostKeyRejected(const std::string &msg) : ESshError(msg) {}
 };
+// The host's key is revoked in known_hosts, or vouched for only by a
+// certificate authority this client cannot check.
+class EHostKeyRefused : public ESshError
+{
+public:
+    explicit EHostKeyRefused(const std::string &msg) : ESshError(msg) {}
+};
 // Neither a key nor the password was accepted.
 class ESshAuthFailed : public ESshError
 {
@@ -54,6 +61,19 @@ struct TSshResult {
 // "SHA256:..." form. AcceptAndRemember adds the key to known_hosts.
 using TSshHostKeyEvent = std::function<void(const std::string &Fingerprint, TCertAnswer &Answer)>;
 using TSshProgressEvent = std::function<void(int64_t Done, int64_t Total)>;
+// A file's bytes in order, as they come (throw to stop); and where an upload
+// takes them from: up to `max` bytes into `buf`, 0 at the end.
+using TSshSink = std::function<void(const char *Data, std::size_t Size)>;
+using TSshSource = std::function<std::size_t(char *Buf, std::size_t Max)>;
+
+// What an SFTP transfer left. Not Ok: `Error` has the host's words (its
+// status message) or what the client found (a file shorter or longer than
+// the size the host gave).
+struct TSftpResult {
+    bool Ok = false;
+    int64_t Size = -1; // the size the host gave (download) or holds now (upload)
+    std::string Error;
+};
 
 struct ssh_session_struct;
 
@@ -66,7 +86,9 @@ public:
     TSshSession &operator=(const TSshSession &) = delete;
 
     std::string Host;
-    int Port = 22;
+    // 0: as ~/.ssh/config says for the host, else 22. Any other value wins
+    // over the configuration, as ssh's -p does.
+    int Port = 0;
     std::string UserID;
     // Tried after the agent's and the ~/.ssh keys; never stored.
     std::string Password;
@@ -74,6 +96,9 @@ public:
     std::string SshDir;
     // Empty: known_hosts in SshDir.
     std::string KnownHostsFile;
+    // Read too (revoked keys and certificate authorities count from both);
+    // empty: none. New keys go to KnownHostsFile only.
+    std::string GlobalKnownHostsFile = "/etc/ssh/ssh_known_hosts";
     // Read ~/.ssh/config and /etc/ssh/ssh_config, as ssh does.
     bool ReadConfig = true;
     // Seconds any step but a running command may go without progress (a
@@ -94,15 +119,26 @@ public:
     const std::string &HostKeyFingerprint() const { return fingerprint_; }
 
     // Runs `command`; output beyond `maxOutput` bytes per stream is dropped.
+    // Output that is not UTF-8 (a host answering in its CCSID 819) comes
+    // decoded as Latin-1.
     TSshResult Exec(const std::string &command, std::size_t maxOutput = 1 << 20);
-    // Runs `command` and writes its stdout to `localPath`, never more than a
-    // buffer in memory. `expected` (0 = unknown) only feeds the progress.
-    TSshResult Download(const std::string &command, const std::string &localPath, int64_t expected = 0,
-                        const TSshProgressEvent &progress = {});
-    // Runs `command` with `localPath` as its stdin, then end of file.
-    TSshResult Upload(const std::string &localPath, const std::string &command,
-                      const TSshProgressEvent &progress = {});
+    // The host and port signed on to, after ~/.ssh/config (HostName, Port).
+    const std::string &RemoteHost() const { return remoteHost_; }
+    int RemotePort() const { return remotePort_; }
 
+    // SFTP on a channel of its own: the file at `remotePath` to `sink`, its
+    // size taken from the host first; every byte from offset 0 to that size
+    // arrives, in order, or the result says what did not.
+    TSftpResult GetFile(const std::string &remotePath, const TSshSink &sink,
+                        const TSshProgressEvent &progress = {});
+    TSftpResult GetFile(const std::string &remotePath, const std::string &localPath,
+                        const TSshProgressEvent &progress = {});
+    // `size` bytes from `source` into the existing file at `remotePath`
+    // (truncated first); the file's size on the host is checked afterwards.
+    TSftpResult PutFile(const TSshSource &source, int64_t size, const std::string &remotePath,
+                        const TSshProgressEvent &progress = {});
+    TSftpResult PutFile(const std::string &localPath, const std::string &remotePath,
+                        const TSshProgressEvent &progress = {});
     void Disconnect();
     // Where the host keys are checked and kept.
     std::string KnownHostsPath() const { return knownHostsFile(); }
@@ -119,18 +155,22 @@ public:
 
     // `s` as one word for a POSIX shell: in single quotes, each quote as '\''.
     static std::string ShellQuote(const std::string &s);
+    // `text` when it is UTF-8, else read as Latin-1 (ISO-8859-1).
+    static std::string HostText(const std::string &text);
     // "[host]:port" as known_hosts names a host on another port than 22.
     static std::string KnownHostsName(const std::string &host, int port);
 
 private:
     struct Channel;
-    void wait(bool wantWrite);
+    struct Sftp;
+    friend struct Sftp;
+    void wait(bool connecting = false);
     void checkAbort();
     void progressMade();
     [[noreturn]] void fail(const std::string &what);
     void checkHostKey();
     void signOn();
-    std::vector<std::string> knownFingerprints() const;
+    void checkBanner();
     std::string sshDir() const;
     std::string knownHostsFile() const;
     TSshResult run(const std::string &command, int outFd, std::size_t maxOutput, int inFd, int64_t total,
@@ -139,6 +179,10 @@ private:
     ssh_session_struct *session_ = nullptr;
     std::string fingerprint_;
     std::string authMethod_;
+    std::string remoteHost_;
+    int remotePort_ = 22;
+    std::string notSsh_;        // the first line of a server that is no SSH server
+    int64_t notSshSince_ = 0;   // ms
     int64_t deadline_ = 0; // ms, steady clock
     int64_t lastPump_ = 0; // ms
     bool aborted_ = false;

@@ -116,8 +116,10 @@ void relay(ssh_channel chan, const std::string &root, const std::string &command
 } // namespace
 
 SshPasswordServer::SshPasswordServer(const std::string &root, const std::string &user,
-                                     const std::string &password)
-    : root_(root), user_(user), password_(password)
+                                     const std::string &password, bool keyboardInteractiveOnly)
+    : root_(root), user_(user), password_(password),
+      methods_(keyboardInteractiveOnly ? SSH_AUTH_METHOD_INTERACTIVE
+                                       : SSH_AUTH_METHOD_PASSWORD | SSH_AUTH_METHOD_INTERACTIVE)
 {
     ssh_key key = nullptr;
     if (ssh_pki_generate(SSH_KEYTYPE_ED25519, 0, &key) != SSH_OK) {
@@ -184,30 +186,51 @@ void SshPasswordServer::session(void *sessionPtr)
     ssh_options_set(s, SSH_OPTIONS_TIMEOUT, &timeout);
     if (ssh_handle_key_exchange(s) != SSH_OK)
         return;
-    ssh_set_auth_methods(s, SSH_AUTH_METHOD_PASSWORD);
+    ssh_set_auth_methods(s, methods_);
     bool signedOn = false;
+    std::string kbdintUser; // a response names no user: its request did
     while (!signedOn && !stop_) {
         ssh_message m = ssh_message_get(s);
         if (!m)
             return;
-        if (ssh_message_type(m) == SSH_REQUEST_AUTH && ssh_message_subtype(m) == SSH_AUTH_METHOD_PASSWORD) {
-            const char *u = ssh_message_auth_user(m);
+        const bool auth = ssh_message_type(m) == SSH_REQUEST_AUTH;
+        const char *u = auth ? ssh_message_auth_user(m) : nullptr;
+        if (auth && ssh_message_subtype(m) == SSH_AUTH_METHOD_PASSWORD && (methods_ & SSH_AUTH_METHOD_PASSWORD)) {
 // The message API is deprecated for libssh's callback server API; it is the
 // shortest way to see a password here.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
             const char *pw = ssh_message_auth_password(m);
-#pragma GCC diagnostic pop
             if (u && pw && user_ == u && password_ == pw) {
                 ssh_message_auth_reply_success(m, 0);
                 signedOn = true;
             } else {
                 ++refusals_;
-                ssh_message_auth_set_methods(m, SSH_AUTH_METHOD_PASSWORD);
+                ssh_message_auth_set_methods(m, methods_);
                 ssh_message_reply_default(m);
             }
+        } else if (auth && ssh_message_subtype(m) == SSH_AUTH_METHOD_INTERACTIVE &&
+                   (methods_ & SSH_AUTH_METHOD_INTERACTIVE)) {
+            if (!ssh_message_auth_kbdint_is_response(m)) {
+                kbdintUser = u ? u : "";
+                const char *prompts[] = {"Password: "};
+                char echo[] = {0};
+                ssh_message_auth_interactive_request(m, "", "", 1, prompts, echo);
+            } else {
+                const char *answer =
+                    ssh_userauth_kbdint_getnanswers(s) == 1 ? ssh_userauth_kbdint_getanswer(s, 0) : nullptr;
+                if (answer && user_ == kbdintUser && password_ == answer) {
+                    ssh_message_auth_reply_success(m, 0);
+                    signedOn = true;
+                } else {
+                    ++refusals_;
+                    ssh_message_auth_set_methods(m, methods_);
+                    ssh_message_reply_default(m);
+                }
+            }
+#pragma GCC diagnostic pop
         } else {
-            ssh_message_auth_set_methods(m, SSH_AUTH_METHOD_PASSWORD);
+            ssh_message_auth_set_methods(m, methods_);
             ssh_message_reply_default(m);
         }
         ssh_message_free(m);
@@ -230,6 +253,16 @@ void SshPasswordServer::session(void *sessionPtr)
             ssh_message_channel_request_reply_success(m);
             ssh_message_free(m);
             relay(chan, root_, command);
+            ssh_channel_free(chan);
+            chan = nullptr;
+            continue;
+        }
+        if (chan && ssh_message_type(m) == SSH_REQUEST_CHANNEL &&
+            ssh_message_subtype(m) == SSH_CHANNEL_REQUEST_SUBSYSTEM &&
+            std::string(ssh_message_channel_request_subsystem(m)) == "sftp") {
+            ssh_message_channel_request_reply_success(m);
+            ssh_message_free(m);
+            relay(chan, root_, "/usr/lib/openssh/sftp-server");
             ssh_channel_free(chan);
             chan = nullptr;
             continue;

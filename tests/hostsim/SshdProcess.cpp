@@ -52,8 +52,8 @@ bool haveSshd()
 }
 
 SshdProcess::SshdProcess(const std::string &dir, const std::string &root,
-                         const std::vector<std::string> &hostsimArgs)
-    : dir_(dir), root_(root), hostsimArgs_(hostsimArgs)
+                         const std::vector<std::string> &hostsimArgs, bool emulator)
+    : dir_(dir), root_(root), hostsimArgs_(hostsimArgs), emulator_(emulator)
 {
     if (!haveSshd()) {
         problem_ = "OpenSSH's sshd is not installed (Debian package openssh-server)";
@@ -136,8 +136,10 @@ bool SshdProcess::start()
                                "AllowTcpForwarding no\n"
                                "X11Forwarding no\n"
                                "PermitTTY no\n"
-                               "ForceCommand " +
-                               force + "\n";
+                               // Under the forced command the emulator sees
+                               // this as the command and serves SFTP.
+                               "Subsystem sftp /usr/lib/openssh/sftp-server\n" +
+                               (emulator_ ? "ForceCommand " + force + "\n" : std::string());
     writeFile(dir_ + "/sshd_config", config);
     const std::string logPath = dir_ + "/sshd.log";
     writeFile(logPath, "");

@@ -16,8 +16,10 @@ class SshdProcess
 public:
     // `dir`: a folder of the test's own for keys, config and logs; `root`:
     // the host's libraries; `hostsimArgs`: more options of the forced command.
+    // Without `emulator`, no forced command: the user's shell runs commands
+    // and OpenSSH's own sftp-server serves SFTP, as on any Linux host.
     SshdProcess(const std::string &dir, const std::string &root,
-                const std::vector<std::string> &hostsimArgs = {});
+                const std::vector<std::string> &hostsimArgs = {}, bool emulator = true);
     ~SshdProcess();
     SshdProcess(const SshdProcess &) = delete;
     SshdProcess &operator=(const SshdProcess &) = delete;
@@ -45,6 +47,7 @@ private:
     std::string dir_;
     std::string root_;
     std::vector<std::string> hostsimArgs_;
+    bool emulator_ = true;
     std::string problem_;
     std::string user_;
     std::string fingerprint_;

@@ -413,7 +413,13 @@ void HostJob::crtsavf(const Params &p)
                 "File " + q.object + " in library " + q.library + " already exists.");
         escape("CPF7302", "File " + q.object + " not created in library " + q.library + ".");
     }
-    if (!HostStore::writeFileAtomic(*dir / (q.object + ".FILE"), {}))
+    // The public's authority: the library's CRTAUT by default, which for
+    // IBM's libraries is QCRTAUT, shipped as *CHANGE.
+    std::string aut = p.count("AUT") ? param(p, "AUT") : "*LIBCRTAUT";
+    if (!oneOf(aut, {"*LIBCRTAUT", "*CHANGE", "*ALL", "*USE", "*EXCLUDE"}))
+        commandError("CRTSAVF", "CPD0084", "Value '" + aut + "' for parameter AUT not valid.");
+    if (!HostStore::writeFileAtomic(*dir / (q.object + ".FILE"), {}) ||
+        !HostStore::setPublicAuthority(*dir / (q.object + ".FILE"), aut))
         escape("CPF7302", "File " + q.object + " not created in library " + q.library + ".");
     message("CPC7301", MsgType::Completion, 0, "File " + q.object + " created in library " + q.library + ".");
 }

@@ -177,4 +177,29 @@ bool HostStore::writeFileAtomic(const fs::path &target, const std::string &bytes
     return true;
 }
 
+std::string HostStore::publicAuthority(const fs::path &object)
+{
+    std::error_code ec;
+    const auto perms = fs::status(object, ec).permissions();
+    if (ec)
+        return {};
+    if ((perms & fs::perms::others_write) != fs::perms::none)
+        return "*CHANGE";
+    if ((perms & fs::perms::others_read) != fs::perms::none)
+        return "*USE";
+    return "*EXCLUDE";
+}
+
+bool HostStore::setPublicAuthority(const fs::path &object, const std::string &aut)
+{
+    fs::perms mode = fs::perms::owner_read | fs::perms::owner_write;
+    if (aut == "*USE")
+        mode |= fs::perms::group_read | fs::perms::others_read;
+    else if (aut != "*EXCLUDE")
+        mode |= fs::perms::group_read | fs::perms::group_write | fs::perms::others_read | fs::perms::others_write;
+    std::error_code ec;
+    fs::permissions(object, mode, fs::perm_options::replace, ec);
+    return !ec;
+}
+
 } // namespace hostsim

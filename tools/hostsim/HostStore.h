@@ -58,6 +58,11 @@ public:
     static bool writeFileAtomic(const fs::path &target, const std::string &bytes);
     static fs::path tempPathFor(const fs::path &target);
 
+    // An object's *PUBLIC authority, kept as the file's mode: *EXCLUDE
+    // 0600, *USE 0644, *CHANGE (and *ALL) 0666.
+    static std::string publicAuthority(const fs::path &object);
+    static bool setPublicAuthority(const fs::path &object, const std::string &aut);
+
 private:
     fs::path root_;
     std::mutex mutex_;

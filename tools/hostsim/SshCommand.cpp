@@ -2,6 +2,7 @@
 
 #include "ClParser.h"
 #include "SaveFile.h"
+#include "SftpServer.h"
 
 #include <cerrno>
 #include <csignal>
@@ -49,38 +50,6 @@ bool stripSuffix(const std::string &part, const std::string &suffix, std::string
         return false;
     name = part.substr(0, part.size() - suffix.size());
     return isValidName(name);
-}
-
-// /QSYS.LIB/LIB.LIB/NAME.FILE, any case: the library and the file.
-bool saveFilePath(const std::string &path, std::string &library, std::string &file)
-{
-    std::vector<std::string> comps;
-    size_t pos = 0;
-    while (pos <= path.size()) {
-        auto next = path.find('/', pos);
-        if (next == std::string::npos)
-            next = path.size();
-        const std::string part = upper(path.substr(pos, next - pos));
-        if (part == "..")
-            return false;
-        if (!part.empty() && part != ".")
-            comps.push_back(part);
-        pos = next + 1;
-    }
-    return !path.empty() && path[0] == '/' && comps.size() == 3 && comps[0] == "QSYS.LIB" &&
-           stripSuffix(comps[1], ".LIB", library) && stripSuffix(comps[2], ".FILE", file);
-}
-
-void logLine(const SshConfig &config, const std::string &line)
-{
-    if (config.logFile.empty())
-        return;
-    const int fd = ::open(config.logFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
-    const std::string text = line + "\n";
-    writeAll(fd, text.data(), text.size());
-    ::close(fd);
 }
 
 int jobNumber()
@@ -183,7 +152,10 @@ int catIn(HostJob &job, HostStore &store, const std::string &path, int in, int e
         return 2;
     }
     std::lock_guard<std::mutex> lock(store.mutex());
+    const std::string aut = HostStore::publicAuthority(*object);
     fs::rename(tmp, *object, ec);
+    if (!ec && !HostStore::setPublicAuthority(*object, aut))
+        ec = std::make_error_code(std::errc::permission_denied);
     if (ec) {
         fs::remove(tmp, ec);
         say(err, "cat: 0652-054 Cannot write to " + path + ".\n");
@@ -192,7 +164,26 @@ int catIn(HostJob &job, HostStore &store, const std::string &path, int in, int e
     return 0;
 }
 
-int runSystem(HostJob &job, const std::vector<std::string> &words, int out, int err)
+// UTF-8 text as ISO-8859-1, '?' for what it cannot hold.
+std::string latin1(const std::string &text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if ((c == 0xC2 || c == 0xC3) && i + 1 < text.size()) {
+            out += static_cast<char>(((c & 0x03) << 6) | (static_cast<unsigned char>(text[++i]) & 0x3F));
+        } else {
+            out += '?';
+            while (i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xC0) == 0x80)
+                ++i;
+        }
+    }
+    return out;
+}
+
+int runSystem(HostJob &job, const std::vector<std::string> &words, bool utf8, int out, int err)
 {
     size_t i = 1;
     // The utility's own options come first; none changes what is emulated.
@@ -218,12 +209,43 @@ int runSystem(HostJob &job, const std::vector<std::string> &words, int out, int 
             continue;
         text += m.id + ": " + m.text + "\n";
     }
-    say(result.ok ? out : err, text);
+    say(result.ok ? out : err, utf8 ? text : latin1(text));
     // systemCL gives -1 when the command ends with an escape message.
     return result.ok ? 0 : 255;
 }
 
 } // namespace
+
+bool saveFilePath(const std::string &path, std::string &library, std::string &file)
+{
+    std::vector<std::string> comps;
+    size_t pos = 0;
+    while (pos <= path.size()) {
+        auto next = path.find('/', pos);
+        if (next == std::string::npos)
+            next = path.size();
+        const std::string part = upper(path.substr(pos, next - pos));
+        if (part == "..")
+            return false;
+        if (!part.empty() && part != ".")
+            comps.push_back(part);
+        pos = next + 1;
+    }
+    return !path.empty() && path[0] == '/' && comps.size() == 3 && comps[0] == "QSYS.LIB" &&
+           stripSuffix(comps[1], ".LIB", library) && stripSuffix(comps[2], ".FILE", file);
+}
+
+void logLine(const SshConfig &config, const std::string &line)
+{
+    if (config.logFile.empty())
+        return;
+    const int fd = ::open(config.logFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    const std::string text = line + "\n";
+    writeAll(fd, text.data(), text.size());
+    ::close(fd);
+}
 
 std::optional<std::vector<std::string>> shellWords(const std::string &line)
 {
@@ -290,17 +312,40 @@ int runSshCommand(const std::string &line, HostStore &store, const SshConfig &co
         say(err, "sh: this host runs single commands only: system, cat\n");
         return 2;
     }
-    const std::string &verb = (*words)[0];
+    // NAME=value words before the command set its environment; LC_ALL
+    // wins over LANG, as in PASE.
+    std::vector<std::string> w = *words;
+    std::string lcAll, lang;
+    while (!w.empty() && w[0].find('=') != std::string::npos && w[0].find('=') > 0) {
+        const std::string name = w[0].substr(0, w[0].find('='));
+        const std::string value = w[0].substr(w[0].find('=') + 1);
+        if (name == "LC_ALL")
+            lcAll = value;
+        else if (name == "LANG")
+            lang = value;
+        w.erase(w.begin());
+    }
+    if (w.empty()) {
+        say(err, "sh: this host runs single commands only: system, cat\n");
+        return 2;
+    }
+    const std::string locale = upper(lcAll.empty() ? lang : lcAll);
+    const bool utf8 = config.paseCcsid == 1208 || locale.find(".UTF-8") != std::string::npos ||
+                      locale.find(".UTF8") != std::string::npos;
+    const std::string &verb = w[0];
+    // The sftp subsystem: sshd runs the configured sftp-server.
+    if (verb.size() >= 11 && verb.compare(verb.size() - 11, 11, "sftp-server") == 0)
+        return serveSftp(store, config, in, out);
     // Each command of an SSH session is a job of its own.
     HostJob job(store, config.host, jobNumber(), "QZSHS");
     if (const char *user = std::getenv("USER"))
         job.signedOn(upper(user));
     if (verb == "system" || verb == "/QOpenSys/usr/bin/system")
-        return runSystem(job, *words, out, err);
-    if (verb == "cat" && words->size() == 2 && (*words)[1] != ">")
-        return catOut(job, (*words)[1], config, out, err);
-    if (verb == "cat" && words->size() == 3 && (*words)[1] == ">")
-        return catIn(job, store, (*words)[2], in, err);
+        return runSystem(job, w, utf8, out, err);
+    if (verb == "cat" && w.size() == 2 && w[1] != ">")
+        return catOut(job, w[1], config, out, err);
+    if (verb == "cat" && w.size() == 3 && w[1] == ">")
+        return catIn(job, store, w[2], in, err);
     say(err, "sh: " + verb + ": not offered by this host (system, cat)\n");
     return 127;
 }

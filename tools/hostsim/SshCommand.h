@@ -2,8 +2,10 @@
 // The host as seen through its SSH server: sshd's forced command hands the
 // client's command line here. As in an IBM i PASE shell, `system "CL"` runs
 // one CL command in a job of its own (so QTEMP starts empty every time) and
-// prints the command's messages, and `cat` streams a save file out of or
-// into its /QSYS.LIB/LIB.LIB/NAME.FILE path. Nothing else is offered.
+// prints the command's messages (in the PASE CCSID unless the command line
+// sets a UTF-8 LC_ALL or LANG), `cat` streams a save file out of or into its
+// /QSYS.LIB/LIB.LIB/NAME.FILE path, and sftp-server (the sftp subsystem)
+// serves SFTP (SftpServer.h). Nothing else is offered.
 
 #include "HostJob.h"
 #include "HostStore.h"
@@ -24,11 +26,21 @@ struct SshConfig {
     // download, as a network that fails does: the session process above us
     // is killed, so the client sees the connection go, not a status.
     long long dropConnectionAfter = -1;
+    // SFTP reads stop being answered past this many bytes: a host that hangs.
+    long long stallTransferAfter = -1;
+    // The PASE CCSID: 819 answers in ISO-8859-1 unless asked for UTF-8.
+    int paseCcsid = 1208;
 };
+
+// /QSYS.LIB/LIB.LIB/NAME.FILE, any case: the library and the file.
+bool saveFilePath(const std::string &path, std::string &library, std::string &file);
+// Appends `line` to the configured command log.
+void logLine(const SshConfig &config, const std::string &line);
 
 // Splits a command line into words as a POSIX shell would for the forms the
 // clients send: blanks, single quotes, double quotes with backslash escapes,
-// backslashes, and a bare ">" (or ">PATH") as a redirection word. Nothing
+// backslashes, a bare ">" (or ">PATH") as a redirection word, and leading
+// NAME=value words (environment assignments) kept as they are. Nothing
 // when it holds anything a plain command does not need (;, |, &, $, `, <,
 // globs, an open quote): this host runs no scripts.
 std::optional<std::vector<std::string>> shellWords(const std::string &line);
