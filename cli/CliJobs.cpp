@@ -224,7 +224,7 @@ struct Connection {
         TSshSession &s = link.Session;
         link.Library = jobs::hostUpper(sshLibrary);
         s.Host = host;
-        s.Port = portOption->count() > 0 ? port : 22;
+        s.Port = portOption->count() > 0 ? port : 0; // 0: ~/.ssh/config's, else 22
         s.UserID = user;
         s.Password = *password;
         s.TimeOutSeconds = timeout > 0 ? std::max(1, (timeout + 999) / 1000) : 0;

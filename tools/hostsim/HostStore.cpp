@@ -169,6 +169,10 @@ bool HostStore::writeFileAtomic(const fs::path &target, const std::string &bytes
         }
     }
     std::error_code ec;
+    // A rewritten object keeps who may use it.
+    const auto st = fs::status(target, ec);
+    if (!ec && fs::exists(st))
+        fs::permissions(tmp, st.permissions(), fs::perm_options::replace, ec);
     fs::rename(tmp, target, ec);
     if (ec) {
         fs::remove(tmp, ec);

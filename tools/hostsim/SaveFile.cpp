@@ -161,6 +161,10 @@ bool writeSaveFile(const fs::path &target, const SaveFileInfo &info, const std::
         return failed("cannot write " + tmp.string());
     out.close();
     std::error_code ec;
+    // The save file keeps its authority (CRTSAVF AUT) when it is rewritten.
+    const auto st = fs::status(target, ec);
+    if (!ec && fs::exists(st))
+        fs::permissions(tmp, st.permissions(), fs::perm_options::replace, ec);
     fs::rename(tmp, target, ec);
     if (ec)
         return failed("cannot replace " + target.string());
@@ -288,6 +292,10 @@ bool extractObject(const fs::path &savf, const SavedObject &object, const fs::pa
         return failed("cannot write " + target.string());
     out.close();
     std::error_code ec;
+    // The save file keeps its authority (CRTSAVF AUT) when it is rewritten.
+    const auto st = fs::status(target, ec);
+    if (!ec && fs::exists(st))
+        fs::permissions(tmp, st.permissions(), fs::perm_options::replace, ec);
     fs::rename(tmp, target, ec);
     if (ec)
         return failed("cannot replace " + target.string());

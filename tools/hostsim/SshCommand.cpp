@@ -307,6 +307,7 @@ int runSshCommand(const std::string &line, HostStore &store, const SshConfig &co
                   int err)
 {
     logLine(config, line);
+    say(out, config.profileText);
     const auto words = shellWords(line);
     if (!words || words->empty()) {
         say(err, "sh: this host runs single commands only: system, cat\n");

@@ -30,6 +30,9 @@ struct SshConfig {
     long long stallTransferAfter = -1;
     // The PASE CCSID: 819 answers in ISO-8859-1 unless asked for UTF-8.
     int paseCcsid = 1208;
+    // What a user's shell start-up files print before every command, the
+    // sftp subsystem's included (bash reads .bashrc for sshd's commands).
+    std::string profileText;
 };
 
 // /QSYS.LIB/LIB.LIB/NAME.FILE, any case: the library and the file.

@@ -88,6 +88,8 @@ const char kUsage[] =
     "  --drop-connection-after N   with --ssh-command: a cat or SFTP download kills its SSH\n"
     "                              session after N bytes, so the client sees the connection drop\n"
     "  --stall-transfer-after N    with --ssh-command: SFTP reads past N bytes get no answer\n"
+    "  --profile-text TEXT         with --ssh-command: printed before every command's output, as\n"
+    "                              a user's shell start-up files may\n"
     "  --pase-ccsid 819|1208       with --ssh-command: messages in ISO-8859-1 (819) unless the\n"
     "                              command line sets LC_ALL or LANG to a UTF-8 locale\n"
     "  --seed-object LIB/NAME.TYPE=SIZE[,generated]\n"
@@ -141,6 +143,7 @@ int main(int argc, char **argv)
     long long dropConnectionAfter = -1;
     long long stallTransferAfter = -1;
     int paseCcsid = 1208;
+    std::string profileText;
     for (int i = 1; i < argc; ++i) {
         const std::string opt = argv[i];
         if (opt == "--help" || opt == "-h") {
@@ -223,6 +226,8 @@ int main(int argc, char **argv)
             if (*end || n < 0 || val.empty())
                 return usage("--stall-transfer-after wants a byte count");
             stallTransferAfter = n;
+        } else if (opt == "--profile-text") {
+            profileText = val;
         } else if (opt == "--pase-ccsid") {
             if (val != "819" && val != "1208")
                 return usage("--pase-ccsid wants 819 or 1208");
@@ -331,6 +336,7 @@ int main(int argc, char **argv)
         ssh.dropConnectionAfter = dropConnectionAfter;
         ssh.stallTransferAfter = stallTransferAfter;
         ssh.paseCcsid = paseCcsid;
+        ssh.profileText = profileText;
         return runSshCommand(line, store, ssh, 0, 1, 2);
     }
 
