@@ -356,3 +356,21 @@ TEST_F(HostJobTest, SshCommandsRunAsJobsOfTheirOwnAndStreamSaveFiles)
     EXPECT_EQ(run("ls /").substr(0, 4), "127|");
     EXPECT_EQ(run("cat a; id").substr(0, 2), "2|");
 }
+
+// CRTSAVF's AUT is the *PUBLIC authority the save file keeps: the library's
+// default (QCRTAUT's *CHANGE) unless given, through a SAVLIB into it.
+TEST_F(HostJobTest, SaveFilesKeepThePublicAuthorityTheyWereMadeWith)
+{
+    const struct {
+        const char *aut, *kept;
+    } cases[] = {{"", "*CHANGE"}, {" AUT(*EXCLUDE)", "*EXCLUDE"}, {" aut(*use)", "*USE"}, {" AUT(*ALL)", "*CHANGE"}};
+    int n = 0;
+    for (const auto &c : cases) {
+        const std::string name = "A" + std::to_string(++n);
+        ASSERT_TRUE(job.run("CRTSAVF QGPL/" + name + c.aut).ok) << c.aut;
+        ASSERT_TRUE(job.run("SAVLIB LIB(MYLIB) DEV(*SAVF) SAVF(QGPL/" + name + ")").ok);
+        EXPECT_EQ(HostStore::publicAuthority(root.file("QGPL/" + name + ".FILE")), c.kept) << c.aut;
+    }
+    EXPECT_FALSE(job.run("CRTSAVF QGPL/BAD AUT(*NONE)").ok);
+    EXPECT_FALSE(testsupport::fileExists(root.file("QGPL/BAD.FILE")));
+}

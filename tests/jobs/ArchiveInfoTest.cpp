@@ -232,5 +232,9 @@ TEST(ArchiveInfo, Summaries)
     lines = restoreSummary(info, "newlib", "as2", "joe", "/home/joe/MyLib.4ql");
     ASSERT_EQ(lines.size(), 11u);
     EXPECT_EQ(lines[9], "The following OS/400 command will be executed after restore:");
-    EXPECT_EQ(lines[10], "===> CALL PGM(MYLIB/INIT)");
+    EXPECT_EQ(lines[10], "===> call pgm(mylib/init)");
+    // The archive's command is shown as it will be sent, whole.
+    info.setTargetCommand("CHGUSRPRF USRPRF(JOE) TEXT('x')\\ SPCAUT(*ALLOBJ)");
+    lines = restoreSummary(info, "newlib", "as2", "joe", "/home/joe/MyLib.4ql");
+    EXPECT_EQ(lines.back(), "===> CHGUSRPRF USRPRF(JOE) TEXT('x')  SPCAUT(*ALLOBJ)");
 }
