@@ -8,7 +8,8 @@
 #   bench/ssh-vs-ftp.sh [SIZE] [BUILD_DIR]      (defaults: 1G, build)
 #
 # Both jobs do the same SAVLIB and the same zipping; only how the commands
-# run and how the save file moves differ. sshd runs in the foreground on a
+# run and how the save file moves differ (RETR over FTP, SFTP over SSH: the
+# emulator serves the sftp subsystem as a host's sftp-server does). sshd runs in the foreground on a
 # free loopback port with its own config and keys, never as a service. The
 # peak memory of each job shows the save file is streamed, never held.
 set -euo pipefail
@@ -59,6 +60,7 @@ PasswordAuthentication no
 KbdInteractiveAuthentication no
 PermitRootLogin prohibit-password
 PermitTTY no
+Subsystem sftp /usr/lib/openssh/sftp-server
 ForceCommand $SIM --ssh-command --root $WORK/root
 EOF
 "$SSHD" -D -e -f "$WORK/sshd_config" 2>"$WORK/sshd.log" &

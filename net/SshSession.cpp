@@ -4,7 +4,6 @@
 #include "platform/Pump.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 
 #include <libssh/libssh.h>
 
@@ -204,8 +203,8 @@ void TSshSession::checkAbort()
 }
 
 // Sleeps until the socket has something for libssh (or can take its
-// pending output), an event arrives for the window, or a bound passes that
-// keeps the time-out, the overdue notice and StopCheck on time.
+// pending output), or a bound passes that keeps the window's events (20 ms),
+// the time-out, the overdue notice and StopCheck on time.
 void TSshSession::wait(bool connecting)
 {
     checkAbort();
@@ -223,7 +222,9 @@ void TSshSession::wait(bool connecting)
         throw ESshError("No answer from " + host + " over SSH for " + std::to_string(TimeOutSeconds) +
                         " seconds");
     }
-    int64_t bound = 100;
+    // The window's own events are processed after the wait, so it stays
+    // live; a poll on the socket alone costs nothing while data streams.
+    int64_t bound = QCoreApplication::instance() ? 20 : 100;
     const int64_t now = nowMs();
     if (deadline_ != std::numeric_limits<int64_t>::max())
         bound = std::min(bound, deadline_ - now + 1);
@@ -239,16 +240,8 @@ void TSshSession::wait(bool connecting)
         socklen_t len = sizeof peer;
         const bool write = (ssh_get_poll_flags(session_) & SSH_WRITE_PENDING) ||
                            (connecting && ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) != 0);
-        if (QCoreApplication::instance()) {
-            QSocketNotifier readable(fd, QSocketNotifier::Read);
-            std::unique_ptr<QSocketNotifier> writable;
-            if (write)
-                writable = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
-            platform::WaitForEvents(static_cast<int>(bound));
-        } else {
-            pollfd p{fd, static_cast<short>(POLLIN | (write ? POLLOUT : 0)), 0};
-            ::poll(&p, 1, static_cast<int>(bound));
-        }
+        pollfd p{fd, static_cast<short>(POLLIN | (write ? POLLOUT : 0)), 0};
+        ::poll(&p, 1, static_cast<int>(bound));
     } else {
         pollfd none{-1, 0, 0};
         ::poll(&none, 0, static_cast<int>(bound));
@@ -306,12 +299,16 @@ void TSshSession::Connect()
     const std::string known = knownHostsFile();
     const std::string global = GlobalKnownHostsFile.empty() ? "/dev/null" : GlobalKnownHostsFile;
     const bool noConfig = false;
+    const int nodelay = 1;
     if (ssh_options_set(session_, SSH_OPTIONS_HOST, Host.c_str()) != 0 ||
         (!UserID.empty() && ssh_options_set(session_, SSH_OPTIONS_USER, UserID.c_str()) != 0) ||
         ssh_options_set(session_, SSH_OPTIONS_SSH_DIR, dir.c_str()) != 0 ||
         ssh_options_set(session_, SSH_OPTIONS_KNOWNHOSTS, known.c_str()) != 0 ||
         ssh_options_set(session_, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, global.c_str()) != 0 ||
-        ssh_options_set(session_, SSH_OPTIONS_TIMEOUT, &timeout) != 0)
+        ssh_options_set(session_, SSH_OPTIONS_TIMEOUT, &timeout) != 0 ||
+        // SFTP's small requests go out while replies stream in: Nagle would
+        // hold each one for the peer's delayed ACK.
+        ssh_options_set(session_, SSH_OPTIONS_NODELAY, &nodelay) != 0)
         fail("Cannot set up the SSH session for " + Host);
     // The configuration is read now, so that what the command line gives
     // (the port, the user) is set after it and wins, as with ssh.

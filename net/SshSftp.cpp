@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <map>
 #include <stdexcept>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,7 +49,7 @@ void putString(std::string &b, const std::string &s)
 
 // A packet's payload, read field by field; a short one marks itself bad.
 struct Reader {
-    const std::string &p;
+    std::string_view p;
     size_t at = 0;
     bool bad = false;
     uint32_t u32()
@@ -67,17 +68,19 @@ struct Reader {
         const uint64_t hi = u32();
         return (hi << 32) | u32();
     }
-    std::string str()
+    // A view into the payload: valid as long as the packet is.
+    std::string_view view()
     {
         const uint32_t n = u32();
         if (bad || at + n > p.size()) {
             bad = true;
             return {};
         }
-        std::string s = p.substr(at, n);
+        const std::string_view s = p.substr(at, n);
         at += n;
         return s;
     }
+    std::string str() { return std::string(view()); }
     // ATTRS: the size when given, else -1.
     int64_t attrsSize()
     {
@@ -95,7 +98,8 @@ struct TSshSession::Sftp {
     TSshSession &s;
     ssh_channel ch = nullptr;
     std::string out;    // framed, not yet taken by the channel
-    std::string in;     // received, not yet a whole packet
+    std::string in;     // received; whole packets are taken from `inAt` on
+    size_t inAt = 0;
     uint32_t nextId = 1;
 
     explicit Sftp(TSshSession &session) : s(session) {}
@@ -128,7 +132,7 @@ struct TSshSession::Sftp {
         std::string init(1, static_cast<char>(FXP_INIT));
         putU32(init, 3);
         send(init);
-        std::string reply;
+        std::string_view reply;
         uint8_t type = receive(reply);
         if (type != FXP_VERSION)
             s.fail("The host " + s.Host + " did not start SFTP");
@@ -147,18 +151,21 @@ struct TSshSession::Sftp {
         return id;
     }
 
+    // A request goes out at once (as far as the channel takes it): replies
+    // already here must not hold it back, or the requests in flight drain.
     void send(const std::string &payload)
     {
         putU32(out, static_cast<uint32_t>(payload.size()));
         out += payload;
+        flush();
     }
 
-    // Moves what it can both ways; true when anything moved.
-    bool step()
+    bool flush()
     {
         bool moved = false;
         while (!out.empty()) {
-            const int w = ssh_channel_write(ch, out.data(), static_cast<uint32_t>(std::min<size_t>(out.size(), 1 << 20)));
+            const int w =
+                ssh_channel_write(ch, out.data(), static_cast<uint32_t>(std::min<size_t>(out.size(), 1 << 20)));
             if (w == SSH_ERROR)
                 s.fail("The SFTP transfer with " + s.Host + " was broken off");
             if (w <= 0)
@@ -166,8 +173,22 @@ struct TSshSession::Sftp {
             out.erase(0, static_cast<size_t>(w));
             moved = true;
         }
+        return moved;
+    }
+
+    // Moves what it can both ways; true when anything moved.
+    bool step()
+    {
+        bool moved = flush();
+        // What was taken goes before more comes in; one copy per byte.
+        if (inAt > 0) {
+            in.erase(0, inAt);
+            inAt = 0;
+        }
         char buf[256 * 1024];
-        for (;;) {
+        // Enough for the packets in flight, no more: the channel's window
+        // holds the rest back.
+        while (in.size() < 4 * 1024 * 1024) {
             const int n = ssh_channel_read_nonblocking(ch, buf, sizeof buf, 0);
             if (n == SSH_ERROR)
                 s.fail("The connection to " + s.Host + " broke off");
@@ -184,21 +205,22 @@ struct TSshSession::Sftp {
         return moved;
     }
 
-    // The next whole packet: its type, its payload after the type in `payload`.
-    uint8_t receive(std::string &payload)
+    // The next whole packet: its type, its payload after the type in
+    // `payload`, a view that holds until the next receive.
+    uint8_t receive(std::string_view &payload)
     {
         for (;;) {
-            if (in.size() >= 4) {
-                Reader r{in};
+            if (in.size() - inAt >= 4) {
+                Reader r{in, inAt};
                 const uint32_t len = r.u32();
                 // Start-up text of a shell, or anything else that is no SFTP.
                 if (len == 0 || len > kMaxPacket)
                     s.fail("The host " + s.Host + " sent something that is not SFTP" +
                            (nextId <= 1 ? " (text from the shell's start-up files?)" : ""));
-                if (in.size() >= 4 + static_cast<size_t>(len)) {
-                    const uint8_t type = static_cast<uint8_t>(in[4]);
-                    payload = in.substr(5, len - 1);
-                    in.erase(0, 4 + static_cast<size_t>(len));
+                if (in.size() - inAt >= 4 + static_cast<size_t>(len)) {
+                    const uint8_t type = static_cast<uint8_t>(in[inAt + 4]);
+                    payload = std::string_view(in).substr(inAt + 5, len - 1);
+                    inAt += 4 + static_cast<size_t>(len);
                     return type;
                 }
             }
@@ -216,12 +238,12 @@ struct TSshSession::Sftp {
         uint32_t id = 0;
         uint32_t status = FX_OK;
         std::string message;
-        std::string rest; // after the id
+        std::string_view rest; // after the id, until the next reply
     };
     Reply next()
     {
         Reply rp;
-        std::string p;
+        std::string_view p;
         rp.type = receive(p);
         Reader r{p};
         rp.id = r.u32();
@@ -371,15 +393,21 @@ TSftpResult TSshSession::GetFile(const std::string &remotePath, const TSshSink &
             continue;
         }
         Reader r{rp.rest};
-        std::string data = r.str();
+        const std::string_view data = r.view();
         if (rp.type != FXP_DATA || r.bad || data.empty() || data.size() > want.len) {
             problem = "the host sent a broken SFTP reply to a read";
             continue;
         }
         if (data.size() < want.len)
             gaps.push_back(Want{want.offset + data.size(), static_cast<uint32_t>(want.len - data.size())});
-        early.emplace(want.offset, std::move(data));
-        // In order to the sink; what came early waits (at most the window).
+        // In order to the sink, straight from the packet; what came early
+        // waits (at most what is in flight).
+        if (want.offset == delivered) {
+            sink(data.data(), data.size());
+            delivered += data.size();
+        } else {
+            early.emplace(want.offset, std::string(data));
+        }
         for (auto e = early.begin(); e != early.end() && e->first == delivered; e = early.begin()) {
             sink(e->second.data(), e->second.size());
             delivered += e->second.size();
