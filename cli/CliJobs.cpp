@@ -170,9 +170,9 @@ struct Connection {
     {
         app.add_flag("--ssh", ssh,
                      "reach the host through its SSH server (IBM's OpenSSH for i) instead of FTP, for hosts "
-                     "whose FTP server is off (the host needs OpenSSH for i running and the user allowed to "
-                     "sign on): port 22 unless --port; signs on with the keys of your SSH agent and ~/.ssh, "
-                     "then with the password when one is given");
+                     "whose FTP server is off (the host needs OpenSSH for i running with its sftp subsystem and "
+                     "the user allowed to sign on): --port, else ~/.ssh/config's Port, else 22; signs on with "
+                     "the keys of your SSH agent and ~/.ssh, then once with the password when one is given");
         app.add_option("--ssh-library", sshLibrary,
                        "with --ssh: the library that holds the save file while the job runs (each SSH command "
                        "is a job of its own, so QTEMP cannot); deleted at the end")

@@ -121,6 +121,7 @@ PasswordAuthentication no
 KbdInteractiveAuthentication no
 PermitRootLogin prohibit-password
 PermitTTY no
+Subsystem sftp /usr/lib/openssh/sftp-server
 ForceCommand $SIM --ssh-command --root $WORK/as4 --system AS4 --seed-library MYLIB --log $WORK/as4.log
 CFG
   /usr/sbin/sshd -D -e -f "$WORK/as4_sshd_config" 2> "$WORK/as4_sshd.out" &
