@@ -460,6 +460,35 @@ TEST(SshWaitTest, NonSshServerNamedAndWaitingSleeps)
     ::close(fd);
 }
 
+// The other way round: OpenSSH's sftp client against the emulator's sftp
+// subsystem, a save file out and back in.
+TEST_F(SshSessionTest, OpenSshsSftpClientMovesSaveFilesThroughTheEmulator)
+{
+    if (runCommand("command -v sftp >/dev/null") != 0)
+        GTEST_SKIP() << "OpenSSH's sftp is not installed";
+    TSshSession s;
+    setUp(s);
+    s.Connect();
+    ASSERT_EQ(s.Exec("system 'CRTSAVF QGPL/OUT'").ExitStatus, 0);
+    ASSERT_EQ(s.Exec("system 'SAVLIB LIB(MYLIB) DEV(*SAVF) SAVF(QGPL/OUT)'").ExitStatus, 0);
+    ASSERT_EQ(s.Exec("system 'CRTSAVF QGPL/BACK'").ExitStatus, 0);
+    const std::string dir = sshd_->clientSshDir();
+    writeFile(local_.file("batch"), "get /QSYS.LIB/QGPL.LIB/OUT.FILE " + local_.file("out.savf") +
+                                        "\nput " + local_.file("out.savf") + " /QSYS.LIB/QGPL.LIB/BACK.FILE\n");
+    std::string out;
+    ASSERT_EQ(runCommand("sftp -q -b " + local_.file("batch") + " -P " + std::to_string(sshd_->port()) + " -i " +
+                             dir + "/id_ed25519 -o UserKnownHostsFile=" + dir +
+                             "/known_hosts -o StrictHostKeyChecking=no -o BatchMode=yes " + sshd_->user() +
+                             "@127.0.0.1 2>&1",
+                         &out),
+              0)
+        << out;
+    const std::string saved = readFile(root_.file("QGPL/OUT.FILE"));
+    EXPECT_FALSE(saved.empty());
+    EXPECT_TRUE(readFile(local_.file("out.savf")) == saved);
+    EXPECT_TRUE(readFile(root_.file("QGPL/BACK.FILE")) == saved);
+}
+
 // OpenSSH's own sftp-server, on a plain sshd: the SFTP client against a
 // peer nobody here wrote, a file of no round size both ways.
 TEST(SshSftpOpenSshTest, GetAndPutAgainstOpenSshsSftpServer)
