@@ -275,6 +275,8 @@ bool runJob(const std::function<void()> &connect, CliJobUi &ui, const std::strin
         connect();
         ui.endTransfer();
         return true;
+    } catch (const jobs::JobStopped &) {
+        ui.endTransfer(); // the verdict line says what was stopped
     } catch (const jobs::JobAborted &) {
         ui.endTransfer();
         why = "stopped at a host failure";
@@ -300,6 +302,9 @@ void attachZipMessages(TZipBuilder &zip, std::vector<std::string> &errors)
     zip.OnMessage = [&errors](TZipBuilder *z, int code, const std::string &text) {
         const int id = code ? 0 : z->LastErrorCode;
         if (code == 0 && id == 0)
+            return;
+        // The component's words for its own cancel: the stop's line says it.
+        if (stopSignal())
             return;
         errors.push_back(oneLine(text));
         error("zip: " + oneLine(text));
@@ -409,6 +414,8 @@ struct CliJob {
         attachZipMessages(zip, zipErrors);
         ui.jobs = &job;
         job.wireEvents();
+        catchStopSignals();
+        job.StopCheck = [] { return stopReason(); };
         job.runFolder = folder.path;
         job.userProfile = c.user;
     }
@@ -433,10 +440,13 @@ struct CliJob {
     {
         const bool ran = c.ssh ? runJob([this] { job.runOverSsh(); }, ui, c.host, why)
                                : runJob([this] { ftp.Connect(); }, ui, c.host, why);
-        if (!ran)
+        if (!ran && !stopped())
             why += c.ssh ? c.sshAdvice() : c.transport.advice();
         return ran;
     }
+    // A signal stopped the job: "stopped by SIGINT while zipping ...".
+    bool stopped() const { return stopSignal() != 0; }
+    std::string stopLine() const { return stopReason() + " while " + job.activity(); }
 
     const Connection &c;
     TNMFTP ftp;
@@ -582,7 +592,9 @@ int runSave(int argc, char **argv)
                              j.zipErrors.empty() && isFile(partial);
     if (!contentGood) {
         ::unlink(partial.c_str());
-        if (job.transferFailed)
+        if (j.stopped())
+            error("save of " + library + " from " + c.host + " " + j.stopLine() + "; no archive written");
+        else if (job.transferFailed)
             error("the save file did not arrive complete" +
                   (job.downloadProblem.empty() ? std::string() : " (" + oneLine(job.downloadProblem) + ")") +
                   "; no archive written");
@@ -675,6 +687,10 @@ int runRestore(int argc, char **argv)
 
     std::string why;
     const bool ran = j.run(why);
+    if (j.stopped()) {
+        error("restore of " + input + " on " + c.host + " " + j.stopLine());
+        return kFailed;
+    }
     const bool restored = !job.restoreFailed && !job.transferFailed && !job.zipFailed && j.zipErrors.empty();
     if (restored && job.commandFailed) {
         // The library is there; only what the archive asked to run after it
