@@ -126,7 +126,26 @@ int runFtp(int argc, char **argv)
         ftp.Disconnect();
     } catch (const std::exception &e) {
         bar.finish();
-        error(step + ": " + trimLineEnd(e.what()) + transport.advice());
+        const std::string what = trimLineEnd(e.what());
+        if (const std::string cause = connectCause(ftp, what); !cause.empty())
+            error("cannot connect to " + connectTarget(ftp) + ": " + cause);
+        else
+            error(step + ": " + what + transport.advice());
+        // A multi-line reply has the host's reasons on its later lines.
+        if (quote->parsed()) {
+            std::string reply = ftp.LastReplyText;
+            bool first = true;
+            for (std::size_t at = 0; at < reply.size();) {
+                std::size_t end = reply.find('\n', at);
+                if (end == std::string::npos)
+                    end = reply.size();
+                const std::string line = trimLineEnd(reply.substr(at, end - at));
+                if (!line.empty() && !(first && what.find(line) != std::string::npos))
+                    error("  Host reply: " + line);
+                first = false;
+                at = end + 1;
+            }
+        }
         if (ftp.Connected) {
             try {
                 ftp.Disconnect();

@@ -320,7 +320,8 @@ struct Connection {
 // Runs the job inside Connect; false when it ended early (an exception, or
 // stopped at a failure).
 // `why` gets the cause for the verdict line.
-bool runJob(const std::function<void()> &connect, CliJobUi &ui, const std::string &host, std::string &why)
+bool runJob(const std::function<void()> &connect, CliJobUi &ui, const std::string &host, std::string &why,
+            std::string *raw = nullptr)
 {
     try {
         connect();
@@ -334,6 +335,8 @@ bool runJob(const std::function<void()> &connect, CliJobUi &ui, const std::strin
     } catch (const std::exception &e) {
         ui.endTransfer();
         const std::string what = oneLine(trimLineEnd(e.what()));
+        if (raw)
+            *raw = what;
         // The socket layer's words for a name that does not resolve; the
         // sign-on message the wizard shows then would only mislead here.
         if (what == "Null Remote Address")
@@ -553,10 +556,15 @@ struct CliJob {
     // The job, inside Connect; false when it ended early, with `why`.
     bool run(std::string &why)
     {
+        std::string raw;
         const bool ran = c.ssh ? runJob([this] { job.runOverSsh(); }, ui, c.host, why)
-                               : runJob([this] { ftp.Connect(); }, ui, c.host, why);
-        if (!ran && !stopped())
-            why += c.ssh ? c.sshAdvice() : c.transport.advice();
+                               : runJob([this] { ftp.Connect(); }, ui, c.host, why, &raw);
+        if (ran || stopped())
+            return ran;
+        // A connection that was never made: where to, and why not.
+        if (const std::string cause = c.ssh ? std::string() : connectCause(ftp, raw); !cause.empty())
+            why = "cannot connect to " + connectTarget(ftp) + ": " + cause;
+        why += c.ssh ? c.sshAdvice() : c.transport.advice();
         return ran;
     }
     // A signal stopped the job: "stopped by SIGINT while zipping ...".
