@@ -28,7 +28,8 @@ const char kUsage[] =
     "\n"
     "Options: -h, --help (this text), -V, --version.\n"
     "Run 'quellon-cli COMMAND --help' (or 'quellon-cli help COMMAND') for the\n"
-    "options of a command.\n";
+    "options of a command.\n"
+    "\n";
 
 const char kVersion[] = "quellon-cli 1.3.1";
 
@@ -56,7 +57,7 @@ int main(int argc, char **argv)
         subArgv = helpArgv.data();
     }
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
-        std::fputs(kUsage, stdout);
+        std::printf("%s%s\n", kUsage, cli::kExitStatusHelp);
         return cli::kOk;
     }
     if (cmd == "--version" || cmd == "-V") {
