@@ -771,8 +771,8 @@ int save(int argc, char **argv, JobReport &report)
     const bool ran = j.run(why);
     report.warnings = job.warnings;
     report.stopped = stopReason();
-    const bool contentGood = ran && !job.saveCommandFailed && !job.transferFailed && !job.zipFailed &&
-                             j.zipErrors.empty() && isFile(partial);
+    const bool contentGood = ran && !j.stopped() && !job.saveCommandFailed && !job.transferFailed &&
+                             !job.zipFailed && j.zipErrors.empty() && isFile(partial);
     if (!contentGood) {
         ::unlink(partial.c_str());
         if (j.stopped())

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <dirent.h>
+#include <filesystem>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <thread>
@@ -23,13 +23,10 @@ CliProcess::CliProcess(const std::string &dir, const std::vector<std::string> &a
     if (pid_ == 0) {
         for (const auto &e : env)
             ::putenv(const_cast<char *>(e.c_str()));
-        const int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int in = ::open("/dev/null", O_RDONLY);
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        ::setsid(); // no terminal: nothing to prompt on
+        ::dup2(::open("/dev/null", O_RDONLY), 0);
+        ::dup2(::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+        ::dup2(::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+        ::setsid(); // no controlling terminal: nothing to prompt at
         std::vector<char *> p;
         for (auto &a : argv)
             p.push_back(a.data());
@@ -39,16 +36,10 @@ CliProcess::CliProcess(const std::string &dir, const std::vector<std::string> &a
     }
 }
 
-CliProcess::~CliProcess()
-{
-    if (pid_ > 0)
-        finish(100);
-}
-
-bool CliProcess::waitFor(const std::string &text, int timeoutMs, bool onStderr) const
+bool CliProcess::waitFor(const std::string &text, int timeoutMs) const
 {
     for (int waited = 0; waited < timeoutMs; waited += 5) {
-        if ((onStderr ? err() : out()).find(text) != std::string::npos)
+        if (out().find(text) != std::string::npos)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -81,24 +72,16 @@ std::string CliProcess::err() const { return testsupport::readFile(errPath_); }
 CliResult runCli(const std::string &dir, const std::vector<std::string> &args, const std::vector<std::string> &env)
 {
     CliProcess p(dir, args, env);
-    CliResult r;
-    r.status = p.finish();
-    r.out = p.out();
-    r.err = p.err();
-    return r;
+    const int status = p.finish();
+    return {status, p.out(), p.err()};
 }
 
 std::vector<std::string> folderNames(const std::string &folder)
 {
     std::vector<std::string> out;
-    if (DIR *d = ::opendir(folder.c_str())) {
-        while (dirent *e = ::readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != ".." && n.rfind("cli-std", 0) != 0)
-                out.push_back(n);
-        }
-        ::closedir(d);
-    }
+    for (const auto &e : std::filesystem::directory_iterator(folder))
+        if (e.path().filename().string().rfind("cli-std", 0) != 0)
+            out.push_back(e.path().filename().string());
     return out;
 }
 

@@ -104,20 +104,13 @@ TEST_F(CliStop, EveryStageEndsAtOnceWithOneLineAndNothingLeft)
     };
     for (auto &c : cases) {
         TempDir out, temp;
-        for (auto *s : {&c.line}) {
-            const auto at = s->find("OUT/");
-            if (at != std::string::npos)
-                s->replace(at, 3, out.path());
-        }
-        for (auto &a : c.args)
-            if (a.rfind("OUT/", 0) == 0)
-                a = out.path() + a.substr(3);
-        std::vector<std::string> args = c.args;
-        for (const std::string &a : {std::string("--host"), h, std::string("--port"),
-                                     std::to_string(c.silentHost ? silent.port : host->port()),
-                                     std::string("--user"), std::string("JOE"), std::string("--password-env"),
-                                     std::string("QPW")})
-            args.push_back(a);
+        if (const auto at = c.line.find("OUT/"); at != std::string::npos)
+            c.line.replace(at, 3, out.path());
+        std::vector<std::string> args;
+        for (const auto &a : c.args)
+            args.push_back(a.rfind("OUT/", 0) == 0 ? out.path() + a.substr(3) : a);
+        for (const char *a : {"--host", "127.0.0.1", "--port", "", "--user", "JOE", "--password-env", "QPW"})
+            args.push_back(*a ? a : std::to_string(c.silentHost ? silent.port : host->port()));
         CliProcess p(out.path(), args, {"QPW=secret", "TMPDIR=" + temp.path()});
         ASSERT_TRUE(p.waitFor(c.awaited)) << c.line << "\n" << p.out() << p.err();
         std::this_thread::sleep_for(std::chrono::milliseconds(c.delayMs));
