@@ -281,9 +281,12 @@ int doExtract(TZipBuilder &z, const Args &a, Reports &r)
     z.FSpecArgs.assign(a.positional.begin() + 1, a.positional.end());
     z.Extract();
     if (!r.errors.empty() || r.skipped || r.crcErrors) {
+        // A failure no member is counted for (the archive itself) is not
+        // "0 failed".
+        const int failed = r.skipped + r.crcErrors;
         const std::string summary = std::to_string(z.ProcessedCount) + " file(s) " +
                                     (a.test ? "tested OK" : "extracted") + ", " +
-                                    std::to_string(r.skipped + r.crcErrors) + " failed or skipped";
+                                    (failed ? std::to_string(failed) + " failed or skipped" : "stopped by an error");
         // Each failure has had its line on stderr; the count is for the log.
         if (r.printed)
             std::printf("%s\n", summary.c_str());
