@@ -199,9 +199,16 @@ int doList(TZipBuilder &z, const Args &a, Reports &r)
     std::printf("%10s %10s %-7s %-16s %-8s  %s\n", "Length", "Size", "Method", "Date Time", "CRC-32", "Name");
     uint64_t total = 0, packed = 0;
     for (const ZipDirEntry &e : z.Entries) {
-        const char *method = e.CompressionMethod == 0 ? "Stored" : e.CompressionMethod == 8 ? "Deflate" : "Other";
+        // The methods extract reads by name, any other by its number.
+        const uint16_t m = e.CompressionMethod;
+        const std::string method = m == 0    ? "Stored"
+                                   : m == 8  ? "Deflate"
+                                   : m == 12 ? "BZip2"
+                                   : m == 14 ? "LZMA"
+                                   : m == 93 ? "Zstd"
+                                             : "M" + std::to_string(m);
         std::printf("%10llu %10llu %-7s %-16s %08x %s%s\n", static_cast<unsigned long long>(e.UncompressedSize),
-                    static_cast<unsigned long long>(e.CompressedSize), method,
+                    static_cast<unsigned long long>(e.CompressedSize), method.c_str(),
                     dosDateTime(e.DateTime).c_str(), e.CRC32, e.Encrypted ? "*" : " ",
                     zipdll::printableName(e.FileName).c_str());
         if (!e.FileComment.empty())
