@@ -175,18 +175,19 @@ public:
         if (!ds_)
             return Step::Damaged;
         // Frames may follow each other; the stream is complete when the
-        // input ends right after one.
-        if (inLen == 0)
-            return last && frameDone_ ? Step::End : last ? Step::Damaged : Step::More;
-        ZSTD_inBuffer ib{in, inLen, 0};
-        ZSTD_outBuffer ob{out, outCap, 0};
-        const size_t rc = ZSTD_decompressStream(ds_, &ob, &ib);
-        in += ib.pos;
-        inLen -= ib.pos;
-        produced += ob.pos;
-        if (ZSTD_isError(rc))
-            return Step::Damaged;
-        frameDone_ = rc == 0;
+        // input ends right after one. A frame not yet done may still hold
+        // output when its input is all taken.
+        if (inLen > 0 || !frameDone_) {
+            ZSTD_inBuffer ib{in, inLen, 0};
+            ZSTD_outBuffer ob{out, outCap, 0};
+            const size_t rc = ZSTD_decompressStream(ds_, &ob, &ib);
+            in += ib.pos;
+            inLen -= ib.pos;
+            produced += ob.pos;
+            if (ZSTD_isError(rc))
+                return Step::Damaged;
+            frameDone_ = rc == 0;
+        }
         return frameDone_ && last && inLen == 0 ? Step::End : Step::More;
     }
 

@@ -63,7 +63,7 @@ protected:
     {
         ::mkdir(tmp.file("src").c_str(), 0755);
         std::string text;
-        for (int i = 0; text.size() < 400000; ++i)
+        for (int i = 0; text.size() < 2500000; ++i) // more than one output block
             text += "DSPOBJD OBJ(MYLIB/*ALL) OBJTYPE(*ALL) entry " + std::to_string(i * 7919 % 10007) + "\n";
         writeFile(tmp.file("src/text.txt"), text);
         writeFile(tmp.file("src/noise.bin"), randomBytes(70000, 9));
