@@ -338,7 +338,7 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
         return Outcome::Skipped;
     }
     std::string why;
-    const std::unique_ptr<MethodDecoder> method = makeDecoder({e.method, e.usize}, why);
+    const std::unique_ptr<MethodDecoder> method = makeDecoder({e.method, e.usize, e.flags}, why);
     if (!method) {
         skip(e, zdeMethod, ustUnknownMethod, why);
         return Outcome::Skipped;

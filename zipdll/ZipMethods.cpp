@@ -101,7 +101,7 @@ private:
 // ends with an end marker when flag bit 1 says so, else at the member's size.
 class LzmaDecoder : public MethodDecoder {
 public:
-    explicit LzmaDecoder(uint64_t usize) : usize_(usize) {}
+    LzmaDecoder(uint64_t usize, bool marker) : usize_(usize), marker_(marker) {}
     ~LzmaDecoder() override { lzma_end(&ls_); }
     Step decode(const uint8_t *&in, size_t &inLen, bool last, uint8_t *out, size_t outCap,
                 size_t &produced) override
@@ -116,17 +116,26 @@ public:
             if (!start())
                 return Step::Damaged;
         }
+        // Without a marker the stream ends at the size: never ask for more.
+        // (With one, more than the size is the caller's to refuse.)
+        const size_t room = marker_ ? outCap : static_cast<size_t>(std::min<uint64_t>(outCap, usize_ - done_));
+        if (!marker_ && room == 0)
+            return Step::End;
         ls_.next_in = in;
         ls_.avail_in = inLen;
         ls_.next_out = out;
-        ls_.avail_out = outCap;
+        ls_.avail_out = room;
         const lzma_ret rc = lzma_code(&ls_, LZMA_RUN);
-        produced += outCap - ls_.avail_out;
+        const size_t n = room - ls_.avail_out;
+        done_ += n;
+        produced += n;
         inLen = ls_.avail_in;
         in = ls_.next_in;
         if (rc == LZMA_STREAM_END)
-            return Step::End;
-        return rc == LZMA_OK || rc == LZMA_BUF_ERROR ? Step::More : Step::Damaged;
+            return Step::End; // an end marker, whether bit 1 announced it or not
+        if (rc != LZMA_OK && rc != LZMA_BUF_ERROR)
+            return Step::Damaged;
+        return !marker_ && done_ == usize_ ? Step::End : Step::More;
     }
 
 private:
@@ -149,16 +158,15 @@ private:
         // asking for 4 GiB for a small member gets what the member needs.
         o.dict_size = static_cast<uint32_t>(
             std::max<uint64_t>(LZMA_DICT_SIZE_MIN, std::min<uint64_t>(dict, usize_)));
-        // An end marker is taken where the size ends, whatever bit 1 says:
-        // writers differ there, and the size and CRC still have to match.
-        o.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
-        o.ext_size_low = static_cast<uint32_t>(usize_);
-        o.ext_size_high = static_cast<uint32_t>(usize_ >> 32);
-        lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &o}, {LZMA_VLI_UNKNOWN, nullptr}};
+        // Plain LZMA1, the size kept here: liblzma 5.4.1's size-aware form
+        // fails an end marker that is split between two inputs.
+        lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, &o}, {LZMA_VLI_UNKNOWN, nullptr}};
         return lzma_raw_decoder(&ls_, filters) == LZMA_OK;
     }
 
     uint64_t usize_;
+    bool marker_;
+    uint64_t done_ = 0;
     lzma_stream ls_ = LZMA_STREAM_INIT;
     uint8_t head_[9]{};
     size_t headLen_ = 0;
@@ -230,7 +238,7 @@ std::unique_ptr<MethodDecoder> makeDecoder(const MethodMember &m, std::string &w
     case 0: return std::make_unique<StoredDecoder>();
     case 8: return std::make_unique<DeflateDecoder>();
     case 12: return std::make_unique<Bzip2Decoder>();
-    case 14: return std::make_unique<LzmaDecoder>(m.usize);
+    case 14: return std::make_unique<LzmaDecoder>(m.usize, (m.flags & 0x0002) != 0);
     case 93: return std::make_unique<ZstdDecoder>();
     default: break;
     }

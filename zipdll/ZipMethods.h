@@ -32,6 +32,7 @@ public:
 struct MethodMember {
     uint16_t method = 0;
     uint64_t usize = 0; // uncompressed size the directory gives
+    uint16_t flags = 0; // general purpose flags (LZMA: bit 1, an end marker follows the data)
 };
 
 // The decoder for a member's method, or nullptr with `why` set to a

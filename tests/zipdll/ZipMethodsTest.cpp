@@ -77,10 +77,11 @@ std::string zstd(const std::string &d)
 }
 
 // The extractor's loop: true when the decoder ends the stream with `want`.
-bool decodes(uint16_t method, const std::string &comp, const std::string &want, size_t inStep, size_t outCap)
+bool decodes(uint16_t method, uint16_t flags, const std::string &comp, const std::string &want, size_t inStep,
+             size_t outCap)
 {
     std::string why;
-    std::unique_ptr<MethodDecoder> dec = makeDecoder({method, want.size()}, why);
+    std::unique_ptr<MethodDecoder> dec = makeDecoder({method, want.size(), flags}, why);
     if (!dec)
         return false;
     std::string got;
@@ -112,16 +113,22 @@ bool decodes(uint16_t method, const std::string &comp, const std::string &want, 
 TEST(ZipMethods, EveryMethodDecodesInCrumbsAndNeverEndsWhenCutShort)
 {
     const std::string d = sample();
-    const std::pair<uint16_t, std::string> cases[] = {
-        {0, d},           {8, deflated(d)},          {12, bzipped(d)},
-        {14, lzmaZip(d, true)}, {14, lzmaZip(d, false)}, {93, zstd(d)},
-        {93, zstd(d.substr(0, 1000)) + zstd(d.substr(1000))}, // two frames
+    struct Case {
+        uint16_t method, flags;
+        std::string comp;
+        size_t cut = 3; // into the end marker or the last bytes of data
+    } cases[] = {
+        {0, 0, d}, {8, 0, deflated(d)}, {12, 0, bzipped(d)},
+        {14, 2, lzmaZip(d, true)}, {14, 0, lzmaZip(d, false)},
+        {14, 0, lzmaZip(d, true), 40}, // a marker bit 1 does not announce: the size ends it
+        {93, 0, zstd(d)}, {93, 0, zstd(d.substr(0, 1000)) + zstd(d.substr(1000))}, // two frames
     };
-    for (const auto &[method, comp] : cases) {
-        SCOPED_TRACE("method " + std::to_string(method) + ", " + std::to_string(comp.size()) + " bytes");
-        EXPECT_TRUE(decodes(method, comp, d, comp.size(), 1 << 20));
-        EXPECT_TRUE(decodes(method, comp, d, 5, 7));
-        EXPECT_FALSE(decodes(method, comp.substr(0, comp.size() - 3), d, 5, 64));
+    for (const Case &c : cases) {
+        SCOPED_TRACE("method " + std::to_string(c.method) + ", " + std::to_string(c.comp.size()) + " bytes");
+        EXPECT_TRUE(decodes(c.method, c.flags, c.comp, d, c.comp.size(), 1 << 20));
+        for (size_t step : {5, 10, 13})
+            EXPECT_TRUE(decodes(c.method, c.flags, c.comp, d, step, 7)) << step;
+        EXPECT_FALSE(decodes(c.method, c.flags, c.comp.substr(0, c.comp.size() - c.cut), d, 5, 64));
     }
 }
 
