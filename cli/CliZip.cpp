@@ -203,9 +203,16 @@ int doList(TZipBuilder &z, const Args &a, Reports &r)
     std::printf("%10s %10s %-7s %-16s %-8s  %s\n", "Length", "Size", "Method", "Date Time", "CRC-32", "Name");
     uint64_t total = 0, packed = 0;
     for (const ZipDirEntry &e : z.Entries) {
-        const char *method = e.CompressionMethod == 0 ? "Stored" : e.CompressionMethod == 8 ? "Deflate" : "Other";
+        // The methods extract reads by name, any other by its number.
+        const uint16_t m = e.CompressionMethod;
+        const std::string method = m == 0    ? "Stored"
+                                   : m == 8  ? "Deflate"
+                                   : m == 12 ? "BZip2"
+                                   : m == 14 ? "LZMA"
+                                   : m == 93 ? "Zstd"
+                                             : "M" + std::to_string(m);
         std::printf("%10llu %10llu %-7s %-16s %08x %s%s\n", static_cast<unsigned long long>(e.UncompressedSize),
-                    static_cast<unsigned long long>(e.CompressedSize), method,
+                    static_cast<unsigned long long>(e.CompressedSize), method.c_str(),
                     dosDateTime(e.DateTime).c_str(), e.CRC32, e.Encrypted ? "*" : " ",
                     zipdll::printableName(e.FileName).c_str());
         if (!e.FileComment.empty())
@@ -377,9 +384,12 @@ int doExtract(TZipBuilder &z, const Args &a, Reports &r)
     z.FSpecArgs.assign(a.positional.begin() + 1, a.positional.end());
     z.Extract();
     if (!r.errors.empty() || r.skipped || r.crcErrors) {
+        // A failure no member is counted for (the archive itself) is not
+        // "0 failed".
+        const int failed = r.skipped + r.crcErrors;
         const std::string summary = std::to_string(z.ProcessedCount) + " file(s) " +
                                     (a.test ? "tested OK" : "extracted") + ", " +
-                                    std::to_string(r.skipped + r.crcErrors) + " failed or skipped";
+                                    (failed ? std::to_string(failed) + " failed or skipped" : "stopped by an error");
         // Each failure has had its line on stderr; the count is for the log.
         if (r.printed)
             std::printf("%s\n", summary.c_str());

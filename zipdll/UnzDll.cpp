@@ -8,6 +8,7 @@
 
 #include "PrintableName.h"
 #include "ZipFormat.h"
+#include "ZipMethods.h"
 
 #include <zlib.h>
 
@@ -97,7 +98,7 @@ private:
     Outcome extractOne(const CentralEntry &e);
     bool openPassword(const CentralEntry &e, const uint8_t header[12], std::unique_ptr<ZipCrypto> &crypt);
     enum class Dec { Ok, ReadError, Damaged, WriteError, Aborted };
-    Dec decode(const CentralEntry &e, uint64_t dataStart, ZipCrypto *crypt,
+    Dec decode(const CentralEntry &e, uint64_t dataStart, ZipCrypto *crypt, MethodDecoder &method,
                const std::function<bool(const uint8_t *, size_t)> &sink, uint32_t &crc);
     int openParent(const std::vector<std::string> &parts, size_t count, bool create);
     void skip(const CentralEntry &e, int32_t error, UnzSkipType type, const std::string &why)
@@ -243,10 +244,13 @@ bool Extractor::openPassword(const CentralEntry &e, const uint8_t header[12], st
 }
 
 Extractor::Dec Extractor::decode(const CentralEntry &e, uint64_t dataStart, ZipCrypto *crypt,
+                                 MethodDecoder &method,
                                  const std::function<bool(const uint8_t *, size_t)> &sink, uint32_t &crcOut)
 {
     uint64_t pos = dataStart + (crypt ? 12 : 0);
     uint64_t left = e.csize - (crypt ? 12 : 0);
+    if (e.method == 0 && left != e.usize)
+        return Dec::Damaged;
     uint64_t produced = 0;
     uLong crc = crc32(0, nullptr, 0);
     auto emit = [&](const uint8_t *d, size_t n) -> Dec {
@@ -261,10 +265,10 @@ Extractor::Dec Extractor::decode(const CentralEntry &e, uint64_t dataStart, ZipC
         return Dec::Ok;
     };
 
-    if (e.method == 0) {
-        if (left != e.usize)
-            return Dec::Damaged;
-        while (left > 0) {
+    const uint8_t *in = inBuf_.get();
+    size_t inLen = 0;
+    for (;;) {
+        if (inLen == 0 && left > 0) {
             size_t n = static_cast<size_t>(std::min<uint64_t>(left, kIoBlock));
             if (!readAll(archive_.fd, inBuf_.get(), n, pos))
                 return Dec::ReadError;
@@ -272,43 +276,23 @@ Extractor::Dec Extractor::decode(const CentralEntry &e, uint64_t dataStart, ZipC
                 crypt->decrypt(inBuf_.get(), n);
             pos += n;
             left -= n;
-            if (Dec d = emit(inBuf_.get(), n); d != Dec::Ok)
+            in = inBuf_.get();
+            inLen = n;
+        }
+        const size_t given = inLen;
+        size_t n = 0;
+        const MethodDecoder::Step step = method.decode(in, inLen, left == 0, outBuf_.get(), kIoBlock, n);
+        if (n > 0)
+            if (Dec d = emit(outBuf_.get(), n); d != Dec::Ok)
                 return d;
-        }
-    } else {
-        z_stream zs{};
-        if (inflateInit2(&zs, -15) != Z_OK)
+        if (step == MethodDecoder::Step::End)
+            break;
+        if (step == MethodDecoder::Step::Damaged)
             return Dec::Damaged;
-        std::unique_ptr<z_stream, int (*)(z_stream *)> guard(&zs, inflateEnd);
-        bool ended = false;
-        while (!ended) {
-            if (zs.avail_in == 0) {
-                if (left == 0)
-                    return Dec::Damaged; // compressed data ends before the stream does
-                size_t n = static_cast<size_t>(std::min<uint64_t>(left, kIoBlock));
-                if (!readAll(archive_.fd, inBuf_.get(), n, pos))
-                    return Dec::ReadError;
-                if (crypt)
-                    crypt->decrypt(inBuf_.get(), n);
-                pos += n;
-                left -= n;
-                zs.next_in = inBuf_.get();
-                zs.avail_in = static_cast<uInt>(n);
-            }
-            zs.next_out = outBuf_.get();
-            zs.avail_out = static_cast<uInt>(kIoBlock);
-            int rc = inflate(&zs, Z_NO_FLUSH);
-            if (rc == Z_STREAM_END)
-                ended = true;
-            else if (rc != Z_OK && rc != Z_BUF_ERROR)
-                return Dec::Damaged;
-            size_t n = kIoBlock - zs.avail_out;
-            if (n > 0)
-                if (Dec d = emit(outBuf_.get(), n); d != Dec::Ok)
-                    return d;
-            if (rc == Z_BUF_ERROR && n == 0 && zs.avail_in != 0)
-                return Dec::Damaged;
-        }
+        // No progress with input at hand, or none left to come: the
+        // compressed data ends before the stream does, or is broken.
+        if (n == 0 && inLen == given && (inLen > 0 || left == 0))
+            return Dec::Damaged;
     }
     if (produced != e.usize)
         return Dec::Damaged;
@@ -353,8 +337,10 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
         skip(e, zdeMethod, ustUnsupportedCrypt, "encryption method not supported");
         return Outcome::Skipped;
     }
-    if (e.method != 0 && e.method != 8) {
-        skip(e, zdeMethod, ustUnknownMethod, "compression method " + std::to_string(e.method) + " not supported");
+    std::string why;
+    const std::unique_ptr<MethodDecoder> method = makeDecoder({e.method, e.usize, e.flags}, why);
+    if (!method) {
+        skip(e, zdeMethod, ustUnknownMethod, why);
         return Outcome::Skipped;
     }
     if (toMemory && e.usize > 0 && (!p_->MemBuffer || e.usize > p_->MemSize)) {
@@ -470,7 +456,7 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
     };
 
     uint32_t crc = 0;
-    Dec d = decode(e, dataStart, crypt.get(), sink, crc);
+    Dec d = decode(e, dataStart, crypt.get(), *method, sink, crc);
     switch (d) {
     case Dec::Ok:
         break;
