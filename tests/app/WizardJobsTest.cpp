@@ -30,7 +30,9 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStackedWidget>
+#include <QTextBlock>
 #include <QTextDocument>
+#include <QTextLayout>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -467,6 +469,36 @@ TEST_F(WizardJobs, JobLogViewerOpensAtTheStartOfTheLastLines)
     EXPECT_EQ(hscroll, 0);
     EXPECT_GT(vmax, 0);
     EXPECT_EQ(vscroll, vmax);
+}
+
+TEST_F(WizardJobs, JobLogViewerWrapsTheFailureButNotTheLog)
+{
+    const std::string wide = "CPF9898  Diagnostic 40  " + std::string(120, 'x') + " QCLCMD  QSYS";
+    writeFile(tmp.file("joblog.txt"), wide + "\n");
+    const std::string message =
+        "Error while trying to save library 'NOLIB'. Some objects may have to be saved with a more recent OS/400 "
+        "version than specified. See previous listed messages for more information.\nEscape message: CPF3781 "
+        "Library NOLIB not found.";
+    int logRows = 0, messageRows = 0;
+    qreal messageWidth = 0, room = 0;
+    dialogs.modalScripts.push_back([&](QDialog &d) {
+        auto &v = dynamic_cast<jobs::TfrmDspJobLog &>(d);
+        v.show();
+        QApplication::processEvents();
+        QTextDocument *doc = v.boxJobLog->document();
+        logRows = doc->findBlockByNumber(0).layout()->lineCount();
+        const QTextBlock failure = doc->findBlockByNumber(2);
+        messageRows = failure.layout()->lineCount();
+        for (int i = 0; i < messageRows; ++i)
+            messageWidth = std::max(messageWidth, failure.layout()->lineAt(i).naturalTextWidth());
+        room = v.boxJobLog->viewport()->width();
+        v.hide();
+        return platform::mrIgnore;
+    });
+    jobs::ShowJobLog(tmp.file("joblog.txt"), true, message);
+    EXPECT_EQ(logRows, 1);
+    EXPECT_GT(messageRows, 1);
+    EXPECT_LE(messageWidth, room);
 }
 
 TEST_F(WizardJobs, MessageBoxesPressTheirDefaultButtonOnEnter)
