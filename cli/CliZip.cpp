@@ -1,6 +1,7 @@
 // quellon-cli zip: the zip component's operations, unattended.
 
 #include "cli/CliCommon.h"
+#include "cli/CliUsage.h"
 
 #include "zip/ZipBuilder.h"
 #include "zipdll/PrintableName.h"
@@ -23,20 +24,21 @@ namespace {
 const char kZipUsage[] =
     "Usage:\n"
     "  quellon-cli zip list    ARCHIVE\n"
-    "  quellon-cli zip add     ARCHIVE FILE... [--level N] [--recurse] [--dirnames] [--move]\n"
-    "                          [--update | --freshen] [--exclude PATTERN]...\n"
+    "  quellon-cli zip add     ARCHIVE FILE... [--level N] [--recurse] [--dirnames]\n"
+    "                          [--move] [--update | --freshen] [--exclude PATTERN]...\n"
     "                          [--password-env VAR | --password-file FILE]\n"
-    "  quellon-cli zip extract ARCHIVE [MEMBER...] -d DIR [--overwrite] [--dirnames] [--test]\n"
-    "                          [--password-env VAR | --password-file FILE]\n"
+    "  quellon-cli zip extract ARCHIVE [MEMBER...] -d DIR [--overwrite] [--dirnames]\n"
+    "                          [--test] [--password-env VAR | --password-file FILE]\n"
     "  quellon-cli zip delete  ARCHIVE MEMBER...\n"
     "  quellon-cli zip comment ARCHIVE [TEXT]     (no TEXT: print the comment)\n"
-    "  quellon-cli zip sfx     ARCHIVE.zip [--caption T] [--message T] [--default-dir D]\n"
-    "                          [--command CMD]   (writes ARCHIVE.exe, a self-extractor)\n"
+    "  quellon-cli zip sfx     ARCHIVE.zip [--caption T] [--message T]\n"
+    "                          [--default-dir D] [--command CMD]\n"
+    "                          (writes ARCHIVE.exe, a self-extractor)\n"
     "  quellon-cli zip unsfx   ARCHIVE.exe        (writes ARCHIVE.zip)\n"
     "  quellon-cli zip rename  ARCHIVE OLD=NEW...\n"
     "  quellon-cli zip copy    SOURCE DEST MEMBER... [--overwrite always|never]\n"
     "  quellon-cli zip span    ARCHIVE OUTNAME --volume-size BYTES\n"
-    "                          (writes OUTNAME001, OUTNAME002, ... of at most BYTES each)\n"
+    "                          (writes OUTNAME001, OUTNAME002, ... of at most BYTES)\n"
     "  quellon-cli zip join    LAST-VOLUME OUTFILE\n"
     "\n"
     "List, fill and unpack zip archives such as zipped save files (.4ql) with the\n"
@@ -59,7 +61,7 @@ const char kZipUsage[] =
     "  --password-file FILE take the password from the first line of FILE\n"
     "  --progress           show progress on stderr even when it is not a terminal\n"
     "  --trash              sfx, unsfx, rename, copy: move the replaced file to the\n"
-    "                       trash (otherwise, and where there is no trash, it is deleted)\n"
+    "                       trash (otherwise, and where there is none, it is deleted)\n"
     "\n"
     "Examples:\n"
     "  quellon-cli zip list MYLIB.4ql\n"
@@ -70,7 +72,8 @@ const char kZipUsage[] =
     "  quellon-cli zip delete backup.zip 'old/*'\n"
     "  quellon-cli zip comment MYLIB.4ql \"Saved from host AS400A\"\n"
     "\n"
-    "Exit status: 0 done, 1 failed (a line on stderr says why), 2 wrong usage.\n";
+    "Exit status: 0 success; 1 failed (a quellon-cli: line on stderr says what\n"
+    "and where); 2 wrong usage; 130 stopped by SIGINT, 143 stopped by SIGTERM.\n";
 
 struct Args {
     std::string command;
@@ -88,9 +91,7 @@ struct Args {
 
 int usage(const std::string &why)
 {
-    error(why);
-    std::fputs(kZipUsage, stderr);
-    return Exit::kUsage;
+    return usageError("zip", why);
 }
 
 std::string absolute(const std::string &p) { return QFileInfo(QString::fromStdString(p)).absoluteFilePath().toStdString(); }
@@ -619,8 +620,14 @@ int runZip(int argc, char **argv)
 {
     Args a;
     std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty())
-        return usage("zip needs a command: list, add, extract, delete or comment");
+    if (args.empty()) {
+        // What there is to choose from: the usage lines, without the rest.
+        const std::string all = kZipUsage;
+        error("zip needs a command:");
+        std::fputs(all.substr(0, all.find("\n\n") + 1).c_str(), stderr);
+        std::fputs("Try 'quellon-cli zip --help'.\n", stderr);
+        return Exit::kUsage;
+    }
     for (const auto &s : args)
         if (s == "--help" || s == "-h") {
             std::fputs(kZipUsage, stdout);
