@@ -679,7 +679,7 @@ void TfrmMain::removeRunFolder()
 
 void TfrmMain::btnCancelClick()
 {
-    if (!stopOverdueJob())
+    if (!stopOverdueJob() && !stopLongZip())
         close();
 }
 void TfrmMain::btnCloseClick() { close(); }
@@ -1030,6 +1030,7 @@ void TfrmMain::btnFinishClick()
         ~Reset()
         {
             f.jobRunning_ = false;
+            f.zipBatchEnds();
             f.TimerBar->stop();
             // Ended on the summary page (sign-on refused, connection lost):
             // the window is free again and OK tries once more.
@@ -1157,10 +1158,12 @@ void TfrmMain::TimerBarTimer()
     // Inside a job the buttons stay locked even on the first tick; only a
     // reply awaited too long frees Cancel, to stop the job.
     const bool locked = buttonsLocked();
-    btnCancel->setEnabled((!barWasEnabled && !locked) || replyOverdue_);
+    btnCancel->setEnabled((!barWasEnabled && !locked) || replyOverdue_ || zipOverdue_);
     btnBack->setEnabled(!barWasEnabled && !locked);
     bar->setEnabled(TimerBar->isActive());
-    bar->setValue(bar->value() >= bar->maximum() ? 1 : bar->value() + 1);
+    // While a zip or unzip runs the bar shows its bytes, not activity.
+    if (!zipping_)
+        bar->setValue(bar->value() >= bar->maximum() ? 1 : bar->value() + 1);
 }
 
 void TfrmMain::zipProgress(int progressType, int64_t size, const std::string &)
@@ -1176,6 +1179,8 @@ void TfrmMain::zipProgress(int progressType, int64_t size, const std::string &)
             addLine("Total size to be zipped: " + std::to_string(totalSize_ / 1024) + " kb");
         else if (JobStage == jsUnzip)
             addLine("Total size to be unzipped: " + std::to_string(totalSize_ / 1024) + " kb");
+        if (JobStage == jsZip || JobStage == jsUnzip)
+            zipBatchStarts();
         break;
     case ptBytesDone:
         bytesDone_ += size;
@@ -1183,11 +1188,19 @@ void TfrmMain::zipProgress(int progressType, int64_t size, const std::string &)
             const int64_t pos = bytesDone_ * 10000 / totalSize_ + 1;
             // Out-of-range values would leave the bar where it was.
             bar->setValue(static_cast<int>(std::clamp<int64_t>(pos, bar->minimum(), bar->maximum())));
+            const int percent = static_cast<int>(std::clamp<int64_t>(bytesDone_ * 100 / totalSize_, 0, 100));
+            if (zipping_ && percent != zipPercent_) {
+                zipPercent_ = percent;
+                shownStage_ = JobStage;
+                showJobHeader(stageTitle(JobStage) + ": " + std::to_string(percent) + " % of " +
+                              std::to_string(totalSize_ / 1024) + " kb");
+            }
         }
         break;
     case ptBatchEnd:
         bar->setMaximum(savedBarMax_);
         bar->setValue(1);
+        zipBatchEnds();
         break;
     default: break;
     }

@@ -249,6 +249,12 @@ public:
     bool replyOverdue() const { return replyOverdue_; }
     // How long a reply is awaited before Cancel is offered (ms).
     int ReplyOverdueMs = 10000;
+    // A zip or unzip that runs longer than this offers Cancel the same way:
+    // confirmed, it stops the job and nothing is left that looks complete.
+    int ZipOverdueMs = 10000;
+    bool zipOverdue() const { return zipOverdue_; }
+    // The part of the batch's bytes done, 0..100, while a zip or unzip runs.
+    int zipPercent() const { return zipPercent_; }
     // What a job stopped that way shows: its stage's failure, then why.
     static std::string stoppedJobMessage(const std::string &stageMessage, const std::string &reason);
 
@@ -341,6 +347,15 @@ private:
     int savedBarMax_ = 10;
     std::shared_ptr<WizardJobParts> jobParts_;
     bool replyOverdue_ = false;
+    // ---- a long zip or unzip (app/fromMainOverdue.cpp) ----
+    void zipBatchStarts();
+    void zipBatchEnds();
+    void zipOverdueTimeout();
+    bool stopLongZip();
+    QTimer *zipOverdueTimer_ = nullptr;
+    bool zipping_ = false;
+    bool zipOverdue_ = false;
+    int zipPercent_ = -1;
     void advancedFromConnectionPage();
     void showJobHeader(const std::string &title);
     int shownStage_ = 0;

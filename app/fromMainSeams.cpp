@@ -143,6 +143,7 @@ void TfrmMain::connectToHost(const ConnectParams &p)
     j.saveCommandFailed = j.transferFailed = j.zipFailed = j.restoreFailed = false;
     j.failureMessages.clear();
     failureReports_.clear();
+    j.clearStop();
     if (mode() == msSave) {
         j.mode = jobs::HostJobs::Mode::Save;
         jobs::SaveInputs &in = j.saveInputs;
@@ -194,6 +195,15 @@ void TfrmMain::connectToHost(const ConnectParams &p)
     } catch (const jobs::JobAborted &) {
         // The user stopped the job and the window closes; nothing to show.
         parts.ui.addLine("Job stopped by the operator; connection to " + p.host + " closed");
+    } catch (const jobs::JobStopped &e) {
+        // Stopped by Cancel during a long zip or unzip: the jobs have
+        // removed what it made; the list and one box say so.
+        ftpReplyOverdue(false);
+        parts.ui.failureBegins();
+        const std::string left = mode() == msSave ? "no archive was written" : "nothing was uploaded or restored";
+        parts.ui.addLine("Job stopped while " + std::string(e.what()) + "; " + left);
+        throw std::runtime_error("The job was stopped while " + std::string(e.what()) + ".\n\nIt " +
+                                 (mode() == msSave ? "wrote no archive." : "uploaded and restored nothing."));
     } catch (const ECertificateChanged &e) {
         parts.ui.failureBegins();
         parts.ui.addLine("Not signed on to " + p.host + ": its certificate has changed");

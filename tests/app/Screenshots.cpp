@@ -60,8 +60,11 @@ protected:
             addLine("Zip saved file to: " + edtSaveToZippedFile->text().toStdString());
             JobStage = app::jsZip;
             jobParts().jobs.JobStage = jobs::jsZip;
+            // A zip that has run for long: its percentage, and Cancel offered.
+            ZipOverdueMs = 0;
             zipProgress(app::ptTotalBytes, 20971520, "4QL1A2B.tmp");
             zipProgress(app::ptBytesDone, 13631488, "4QL1A2B.tmp");
+            QApplication::processEvents();
         } else {
             addLine("Now uploading to: " + p.host);
             addLine("RSTLIB SAVLIB(MYLIB) RSTLIB(MYLIB) ");

@@ -664,3 +664,79 @@ TEST_F(WizardJobs, HeaderNamesTheRunningStepAndEveryConnectionEndIsListed)
     EXPECT_NE(dialogs.exceptions[0].find("\n" + sshd.hostKeyFingerprint() + ")\n"), std::string::npos)
         << dialogs.exceptions[0];
 }
+
+// ---------------------------------------------------------------- a long zip or unzip
+
+TEST_F(WizardJobs, LongZipAndUnzipShowTheirPercentageAndCancelStopsThemLeavingNothing)
+{
+    fs::create_directories(tmp.file("as1/MYLIB"));
+    writeFile(tmp.file("as1/MYLIB/BIG.FILE"), randomBytes(24 << 20, 3));
+    auto as1 = host(tmp.file("as1"), {"--log", tmp.file("as1.log")});
+    dialogs.boxAnswers = {platform::mrNo, platform::mrYes};
+    // Presses Cancel once it is offered; the first question is answered No.
+    auto pressCancelWhenOffered = [this](std::set<int> &percents, int &presses) {
+        auto *probe = new QTimer(form.get());
+        probe->setInterval(5);
+        QObject::connect(probe, &QTimer::timeout, [this, &percents, &presses] {
+            if (form->zipPercent() >= 0)
+                percents.insert(form->zipPercent());
+            if (form->zipOverdue() && form->btnCancel->isEnabled() && presses < 2) {
+                ++presses;
+                mouseClick(form->btnCancel);
+            }
+        });
+        probe->start();
+    };
+
+    const std::string archive = tmp.file("big.4ql");
+    toSaveSummary(as1->port(), archive, "MYLIB");
+    form->ZipOverdueMs = 100;
+    std::set<int> percents;
+    int presses = 0;
+    std::string header;
+    pressCancelWhenOffered(percents, presses);
+    mouseClick(form->btnFinish);
+    EXPECT_EQ(presses, 2);
+    ASSERT_EQ(dialogs.boxes.size(), 2u);
+    EXPECT_EQ(dialogs.boxes[0].text, "Zipping the save file has taken more than " + DurationText(100) +
+                                         ".\n\nStop the job? No archive is written.");
+    EXPECT_EQ(dialogs.boxes[0].defaultButton, platform::DefaultButton::Second);
+    EXPECT_GT(percents.size(), 1u);
+    EXPECT_LT(*percents.rbegin(), 100);
+    // Nothing that looks like an archive or a save file is left.
+    EXPECT_FALSE(fileExists(archive));
+    EXPECT_EQ(partialsIn(tmp.path()), 0);
+    // Only the job log stays, for the Job log button.
+    const QStringList leftInRun = QDir(QString::fromStdString(form->runFolder())).entryList(QDir::Files);
+    EXPECT_EQ(leftInRun, QStringList{"joblog.txt"});
+    const std::string last = form->list->item(form->list->count() - 1)->text().toStdString();
+    EXPECT_EQ(last, "Job stopped while zipping the save file into " + archive +
+                        ": Stopped by the operator; no archive was written");
+    ASSERT_EQ(dialogs.exceptions.size(), 1u);
+    EXPECT_EQ(form->Wizard->currentWidget(), form->tabProcess);
+    EXPECT_TRUE(form->btnFinish->isEnabled());
+
+    // The same archive made whole, then a restore stopped while it unzips.
+    form->ZipOverdueMs = 60000;
+    form->btnFinishClick();
+    ASSERT_TRUE(fileExists(archive));
+    toRestoreSummary(as1->port(), archive);
+    form->ZipOverdueMs = 1; // unzipping is fast
+    dialogs.boxes.clear();
+    dialogs.boxAnswers = {platform::mrYes};
+    percents.clear();
+    presses = 1;
+    pressCancelWhenOffered(percents, presses);
+    const std::string before = readFile(tmp.file("as1.log"));
+    mouseClick(form->btnFinish);
+    ASSERT_EQ(dialogs.boxes.size(), 1u) << percents.size();
+    EXPECT_EQ(dialogs.boxes[0].text.rfind("Unzipping the save file has taken more than", 0), 0u);
+    EXPECT_FALSE(percents.empty());
+    const std::string during = readFile(tmp.file("as1.log")).substr(before.size());
+    EXPECT_EQ(during.find("STOR"), std::string::npos) << during;
+    EXPECT_EQ(during.find("RSTLIB"), std::string::npos) << during;
+    EXPECT_EQ(QDir(QString::fromStdString(form->runFolder())).entryList(QDir::Files), QStringList{});
+    EXPECT_EQ(form->list->item(form->list->count() - 1)->text().toStdString(),
+              "Job stopped while unzipping the save file from " + archive +
+                  ": Stopped by the operator; nothing was uploaded or restored");
+}
