@@ -2,6 +2,8 @@
 
 #include "platform/Dialogs.h"
 
+#include <QRegularExpression>
+
 namespace app
 {
 namespace
@@ -22,14 +24,49 @@ TCertAnswer askTrust(const std::string &text, const char *caption)
     }
 }
 
+// Two rows of 16 bytes, so a box never breaks the fingerprint inside a byte.
+std::string twoRows(const std::string &fingerprint)
+{
+    return fingerprint.size() > 48 ? fingerprint.substr(0, 48) + "\n" + fingerprint.substr(48) : fingerprint;
+}
+
 } // namespace
+
+std::string fingerprintsOnTheirOwnLines(const std::string &text)
+{
+    static const QRegularExpression token(
+        QStringLiteral("(?:[0-9A-Fa-f]{2}:){31}[0-9A-Fa-f]{2}|SHA256:[A-Za-z0-9+/]{43}=?"));
+    const QString in = QString::fromStdString(text);
+    QString out;
+    qsizetype at = 0;
+    for (auto it = token.globalMatch(in); it.hasNext();) {
+        const auto m = it.next();
+        QString before = in.mid(at, m.capturedStart() - at);
+        if (before.endsWith(' '))
+            before.chop(1);
+        out += before;
+        if (!out.isEmpty() && !out.endsWith('\n'))
+            out += '\n';
+        const std::string fp = m.captured().toStdString();
+        out += QString::fromStdString(fp.find(':') == 2 ? twoRows(fp) : fp);
+        at = m.capturedEnd();
+        // Closing punctuation stays with the fingerprint; the words after it
+        // start a new line.
+        while (at < in.size() && QStringLiteral(",.;)").contains(in[at]))
+            out += in[at++];
+        if (at < in.size() && in[at] == ' ') {
+            out += '\n';
+            ++at;
+        }
+    }
+    out += in.mid(at);
+    return out.toStdString();
+}
 
 TCertAnswer askAboutCertificate(const std::string &host, const std::string &fingerprint,
                                 const std::string &problem)
 {
-    // Two rows of 16 bytes, so a box never breaks the fingerprint inside a byte.
-    const std::string shown =
-        fingerprint.size() > 48 ? fingerprint.substr(0, 48) + "\n" + fingerprint.substr(48) : fingerprint;
+    const std::string shown = twoRows(fingerprint);
     const std::string text = "The certificate of " + host + " could not be verified: " + problem +
                              ".\n\nSHA-256 fingerprint:\n" + shown +
                              "\n\nCompare it with the fingerprint your system administrator gives you."

@@ -21,4 +21,9 @@ TCertAnswer askAboutCertificate(const std::string &host, const std::string &fing
 TCertAnswer askAboutHostKey(const std::string &host, const std::string &fingerprint,
                             const std::string &knownHostsFile);
 
+// `text` with each certificate or host key fingerprint on a line of its own
+// (a SHA-256 in hex on two rows of 16 bytes), so a message box never breaks
+// one inside a byte or at a '/' or '+' of OpenSSH's form.
+std::string fingerprintsOnTheirOwnLines(const std::string &text);
+
 } // namespace app

@@ -21,7 +21,23 @@ WizardJobParts &TfrmMain::jobParts()
     return *jobParts_;
 }
 
-void WizardJobUi::addLine(const std::string &line) { f_.addLine(line); }
+void WizardJobUi::addLine(const std::string &line)
+{
+    f_.followJobStage();
+    f_.addLine(line);
+}
+
+int WizardJobUi::showFailure(const jobs::FailureReport &report, const std::string &logPath)
+{
+    // Kept for the last page, which shows every failed step with its reasons.
+    f_.failureReports_.push_back(report);
+    const std::string step = f_.stageTitle(report.stage);
+    f_.showJobHeader(step.empty() ? std::string("A step failed") : "Failed: " + step);
+    const int result = JobUi::showFailure(report, logPath);
+    // Going on: the header follows the job's steps again.
+    f_.shownStage_ = jobs::jsNone;
+    return result;
+}
 
 void WizardJobUi::jobStarted()
 {
@@ -64,6 +80,7 @@ void WizardJobUi::setTimerEnabled(bool on)
 
 void WizardJobUi::transferProgress(int64_t done, int64_t total)
 {
+    f_.followJobStage();
     if (total <= 0) {
         // Size unknown (the server did not announce it): the bar still moves
         // with the data, one step per 64 KiB.
@@ -85,6 +102,7 @@ void WizardJobUi::transferProgress(int64_t done, int64_t total)
 void WizardJobUi::zipProgress(int type, int64_t size, const std::string &file, int stage)
 {
     f_.JobStage = stage;
+    f_.followJobStage();
     f_.zipProgress(type, size, file);
 }
 

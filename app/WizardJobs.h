@@ -23,6 +23,7 @@ public:
     void transferProgress(int64_t done, int64_t total) override;
     void zipProgress(int type, int64_t size, const std::string &file, int stage) override;
     int showJobLog(bool errorMode, const std::string &message, const std::string &logPath) override;
+    int showFailure(const jobs::FailureReport &report, const std::string &logPath) override;
     bool askToClose() override;
     void showMessage(const std::string &text, const std::string &messageId) override;
     void showPoster() override;

@@ -1,6 +1,7 @@
 #include "app/fromMain.h"
 
 #include "app/SaveFileLibrary.h"
+#include "app/WizardJobs.h"
 #include "platform/Dialogs.h"
 #include "platform/ProgramDir.h"
 #include "platform/TempFiles.h"
@@ -23,6 +24,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QStackedWidget>
 #include <QTimer>
 
@@ -332,7 +335,9 @@ void TfrmMain::buildUi()
     tabConnectInfo = makeHeaderPage("iSeries information", "Enter server information and press Next to continue");
     label(tabConnectInfo, "iSeries name or TCP/IP address:", 24, 80);
     edtServerName = dropDown(tabConnectInfo, 24, 98, 230, "e.g. 192.168.1.1 or MYAS400");
-    btnAdvanced = button(tabConnectInfo, "Advanced", 266, 96);
+    // Out of the tab order, as the host name, user and password are what
+    // Tab walks through; Alt+A opens it from the keyboard.
+    btnAdvanced = button(tabConnectInfo, "&Advanced", 266, 96);
     btnAdvanced->setFocusPolicy(Qt::ClickFocus);
     {
         auto *g = group(tabConnectInfo, "OS/400 User information", 16, 140, 340, 96);
@@ -368,6 +373,8 @@ void TfrmMain::buildUi()
     bar->setTextVisible(false);
     bar->setEnabled(false);
     bar->hide();
+    lblProcessTitle = tabProcess->findChild<QLabel *>("headerTitle");
+    lblProcessText = tabProcess->findChild<QLabel *>("headerText");
     lblFinish = new QLabel("Press OK to start the process.", tabProcess);
     lblFinish->setGeometry(300, 300, 264, 16);
     lblFinish->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -382,13 +389,26 @@ void TfrmMain::buildUi()
     lblDoneTitle = tabSaveDone->findChild<QLabel *>("headerTitle");
     lblDoneText = tabSaveDone->findChild<QLabel *>("headerText");
     lblDoneText->setGeometry(32, 28, 470, 44);
-    lblJobErrors = new QLabel(tabSaveDone);
+    // Every failed step with the host's reasons may need more room than
+    // the page has: it scrolls, and wraps long replies.
+    scrJobErrors = new QScrollArea(tabSaveDone);
+    scrJobErrors->setObjectName("scrJobErrors");
+    scrJobErrors->setGeometry(16, 84, 552, 234);
+    scrJobErrors->setFrameShape(QFrame::NoFrame);
+    scrJobErrors->setWidgetResizable(true);
+    scrJobErrors->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scrJobErrors->setFocusPolicy(Qt::NoFocus);
+    lblJobErrors = new QLabel;
     lblJobErrors->setObjectName("lblJobErrors");
     lblJobErrors->setWordWrap(true);
     lblJobErrors->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     lblJobErrors->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    lblJobErrors->setGeometry(24, 88, 536, 224);
+    lblJobErrors->setContentsMargins(8, 0, 8, 0);
+    scrJobErrors->setWidget(lblJobErrors);
+    scrJobErrors->viewport()->setAutoFillBackground(false);
+    lblJobErrors->setAutoFillBackground(false);
     lblJobErrors->hide();
+    scrJobErrors->hide();
     pnlPoster = new QWidget(tabSaveDone);
     pnlPoster->setObjectName("pnlPoster");
     pnlPoster->setGeometry(4, 80, 576, 236);
@@ -459,7 +479,7 @@ void TfrmMain::buildUi()
     wire(btnDspJobLog, &QPushButton::clicked, &TfrmMain::btnDspJobLogClick);
     wire(btnBrowse, &QPushButton::clicked, &TfrmMain::btnBrowseClick);
     wire(Button1, &QPushButton::clicked, &TfrmMain::Button1Click);
-    wire(btnAdvanced, &QPushButton::clicked, &TfrmMain::btnAdvancedClick);
+    wire(btnAdvanced, &QPushButton::clicked, &TfrmMain::advancedFromConnectionPage);
     wire(btnRestoreDefaults, &QPushButton::clicked, &TfrmMain::btnRestoreDefaultsClick);
     wire(btnAddPoster, &QPushButton::clicked, &TfrmMain::btnAddPosterClick);
     wire(btnSaveAdvanced, &QPushButton::clicked, &TfrmMain::btnSaveAdvancedClick);
@@ -476,10 +496,34 @@ void TfrmMain::buildUi()
     // Leaving the host name field runs the host lookup.
     edtServerName->installEventFilter(this);
     edtServerName->lineEdit()->installEventFilter(this);
-    // Enter on a focused button presses that button, as in any Qt dialog;
-    // elsewhere it goes to the window (keyPressEvent).
-    for (QPushButton *b : findChildren<QPushButton *>())
-        b->setAutoDefault(true);
+    // Enter goes to the window (keyPressEvent), which presses the page's
+    // button; the buttons only report how they got the focus.
+    for (QPushButton *b : findChildren<QPushButton *>()) {
+        b->setAutoDefault(false);
+        b->installEventFilter(this);
+    }
+}
+
+void TfrmMain::advancedFromConnectionPage()
+{
+    // Alt+A leaves the host name field without a focus change: its profile
+    // comes first, so the dialog edits this host's settings.
+    if (Wizard->currentWidget() == tabConnectInfo)
+        onTabConnectInfoChange();
+    btnAdvancedClick();
+}
+
+QPushButton *TfrmMain::enterButton() const
+{
+    // A button the operator moved to with Tab (Browse..., Restore values,
+    // ...) takes Enter once; Back and Cancel never do.
+    auto *focus = qobject_cast<QPushButton *>(QApplication::focusWidget());
+    if (focus && focus == tabbedButton_ && focus != btnBack && focus != btnCancel && focus->isEnabled())
+        return focus;
+    for (QPushButton *b : {btnNext, btnFinish, btnClose})
+        if (!b->isHidden() && b->isEnabled())
+            return b;
+    return nullptr;
 }
 
 void TfrmMain::keyPressEvent(QKeyEvent *e)
@@ -490,13 +534,12 @@ void TfrmMain::keyPressEvent(QKeyEvent *e)
         QWidget *focus = QApplication::focusWidget();
         if (Wizard->currentWidget() == tabConnectInfo && (focus == edtServerName || focus == edtServerName->lineEdit()))
             platform::guarded([this] { onTabConnectInfoChange(); });
-        for (QPushButton *b : {btnNext, btnFinish, btnClose}) {
-            if (!b->isHidden() && b->isEnabled()) {
-                b->click();
-                return;
-            }
-        }
         e->accept();
+        if (QPushButton *b = enterButton()) {
+            // Pressed once: after the dialog it opens, Enter is Next again.
+            tabbedButton_ = nullptr;
+            b->click();
+        }
         return;
     }
     if (e->key() == Qt::Key_Escape && e->modifiers() == Qt::NoModifier) {
@@ -636,7 +679,7 @@ void TfrmMain::removeRunFolder()
 
 void TfrmMain::btnCancelClick()
 {
-    if (!stopOverdueJob())
+    if (!stopOverdueJob() && !stopLongZip())
         close();
 }
 void TfrmMain::btnCloseClick() { close(); }
@@ -879,6 +922,15 @@ void TfrmMain::onTabConnectInfoChange()
 
 bool TfrmMain::eventFilter(QObject *watched, QEvent *e)
 {
+    if (e->type() == QEvent::FocusIn && qobject_cast<QPushButton *>(watched)) {
+        // A dialog that closes or a menu gives the focus back as it was.
+        const auto reason = static_cast<QFocusEvent *>(e)->reason();
+        if (reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason)
+            tabbedButton_ = static_cast<QPushButton *>(watched);
+        else if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
+            tabbedButton_ = nullptr;
+        return QWidget::eventFilter(watched, e);
+    }
     if (e->type() == QEvent::FocusOut && (watched == edtServerName || watched == edtServerName->lineEdit())) {
         const auto reason = static_cast<QFocusEvent *>(e)->reason();
         // Opening the drop-down or switching applications does not leave the field.
@@ -968,6 +1020,9 @@ void TfrmMain::btnFinishClick()
     btnFinish->setEnabled(false);
     lockForJob();
     addLine("Connecting to " + p.host);
+    shownStage_ = jobs::jsNone;
+    laterStageSeen_ = false;
+    showJobHeader("Connecting to " + p.host);
 
     jobRunning_ = true;
     struct Reset {
@@ -975,6 +1030,7 @@ void TfrmMain::btnFinishClick()
         ~Reset()
         {
             f.jobRunning_ = false;
+            f.zipBatchEnds();
             f.TimerBar->stop();
             // Ended on the summary page (sign-on refused, connection lost):
             // the window is free again and OK tries once more.
@@ -993,6 +1049,8 @@ void TfrmMain::lockForJob()
 
 void TfrmMain::summaryReady()
 {
+    lblProcessTitle->setText("Ready to start");
+    lblProcessText->setText("The Wizard is now ready to start the job on the iSeries");
     lblProcess->setText("Properties:");
     lblFinish->show();
     btnFinish->setEnabled(true);
@@ -1007,6 +1065,7 @@ void TfrmMain::setJobOutcome(const JobOutcome &o)
         lblDoneTitle->setText("Thanks for using Quellon");
         lblDoneText->setText("The Wizard has now ended the zip operation successfully. Press Close to leave the "
                              "wizard");
+        scrJobErrors->hide();
         lblJobErrors->hide();
         pnlPoster->show();
         return;
@@ -1014,13 +1073,21 @@ void TfrmMain::setJobOutcome(const JobOutcome &o)
     lblDoneTitle->setText("The job ended with errors");
     lblDoneText->setText("The Wizard has ended the job, but not every step succeeded. The job log tells what "
                          "the host said. Press Close to leave the wizard");
-    QString text = "<p><b>" + QString::fromStdString(o.result).toHtmlEscaped() + "</b></p><p>Failed:</p><ul>";
-    for (const auto &step : o.failedSteps)
-        text += "<li>" + QString::fromStdString(step).toHtmlEscaped() + "</li>";
+    QString text = "<p><b>" + q(o.result).toHtmlEscaped() + "</b></p><p>Failed:</p><ul>";
+    for (const auto &step : o.failedSteps) {
+        // Under each step what the host (or the client) said, as in the
+        // job log viewer.
+        text += "<li>" + q(step.what).toHtmlEscaped();
+        for (const auto &why : step.reasons)
+            text += "<br><span style='color:#404040'>" + q(why).toHtmlEscaped() + "</span>";
+        text += "</li>";
+    }
     text += "</ul>";
     lblJobErrors->setTextFormat(Qt::RichText);
     lblJobErrors->setText(text);
     lblJobErrors->show();
+    scrJobErrors->show();
+    scrJobErrors->verticalScrollBar()->setValue(0);
     pnlPoster->hide();
 }
 
@@ -1036,16 +1103,67 @@ void TfrmMain::addLine(const std::string &line)
     }
 }
 
+void TfrmMain::showJobHeader(const std::string &title)
+{
+    lblProcessTitle->setText(q(title));
+    lblProcessText->setText("The Wizard is running the job; the list below shows each step as it happens.");
+}
+
+std::string TfrmMain::stageTitle(int stage) const
+{
+    const std::string host = s(edtServerName->currentText());
+    const std::string library = jobs::hostUpper(s(mode_ == msSave ? edtLibraryNameToSave->text()
+                                                                   : edtRestoreToLibrary->text()));
+    switch (stage) {
+    case jobs::jsPrepareJob: return "Preparing the job on " + host;
+    case jobs::jsRestoreObjects: return "Restoring the objects into " + library + " on " + host;
+    case jobs::jsClearSaveFile: return "Clearing the save file on " + host;
+    case jobs::jsSave:
+        return grpSaveTypeIndex() == 1
+                   ? "Saving " + jobs::hostUpper(s(edtObjToBeSaved->text())) + " of " + library + " on " + host
+                   : "Saving library " + library + " on " + host;
+    case jobs::jsDownloadSaveFile: return "Downloading the save file from " + host;
+    case jobs::jsDisconnect: return "Disconnecting from " + host;
+    case jobs::jsUploadSaveFile: return "Uploading the save file to " + host;
+    case jobs::jsRestoreLibrary: return "Restoring library " + library + " on " + host;
+    case jobs::jsRunCommand: return "Running the archive's command on " + host;
+    case jobs::jsZip: return "Zipping the save file";
+    case jobs::jsUnzip: return "Unzipping the save file";
+    case jobs::jsCreateLibrary: return "Creating library " + library + " on " + host;
+    default: return {};
+    }
+}
+
+void TfrmMain::followJobStage()
+{
+    if (!jobRunning_ || Wizard->currentWidget() != tabProcess)
+        return;
+    // The stage goes back to none after every answer and to "prepare" while
+    // a failure is reported: the header keeps the step the job is in.
+    const int stage = jobParts().jobs.JobStage;
+    if (stage == jobs::jsNone || stage == shownStage_ || (stage == jobs::jsPrepareJob && laterStageSeen_))
+        return;
+    const std::string title = stageTitle(stage);
+    if (title.empty())
+        return;
+    laterStageSeen_ = laterStageSeen_ || stage != jobs::jsPrepareJob;
+    shownStage_ = stage;
+    showJobHeader(title);
+}
+
 void TfrmMain::TimerBarTimer()
 {
+    followJobStage();
     const bool barWasEnabled = bar->isEnabled();
     // Inside a job the buttons stay locked even on the first tick; only a
     // reply awaited too long frees Cancel, to stop the job.
     const bool locked = buttonsLocked();
-    btnCancel->setEnabled((!barWasEnabled && !locked) || replyOverdue_);
+    btnCancel->setEnabled((!barWasEnabled && !locked) || replyOverdue_ || zipOverdue_);
     btnBack->setEnabled(!barWasEnabled && !locked);
     bar->setEnabled(TimerBar->isActive());
-    bar->setValue(bar->value() >= bar->maximum() ? 1 : bar->value() + 1);
+    // While a zip or unzip runs the bar shows its bytes, not activity.
+    if (!zipping_)
+        bar->setValue(bar->value() >= bar->maximum() ? 1 : bar->value() + 1);
 }
 
 void TfrmMain::zipProgress(int progressType, int64_t size, const std::string &)
@@ -1061,6 +1179,8 @@ void TfrmMain::zipProgress(int progressType, int64_t size, const std::string &)
             addLine("Total size to be zipped: " + std::to_string(totalSize_ / 1024) + " kb");
         else if (JobStage == jsUnzip)
             addLine("Total size to be unzipped: " + std::to_string(totalSize_ / 1024) + " kb");
+        if (JobStage == jsZip || JobStage == jsUnzip)
+            zipBatchStarts();
         break;
     case ptBytesDone:
         bytesDone_ += size;
@@ -1068,11 +1188,19 @@ void TfrmMain::zipProgress(int progressType, int64_t size, const std::string &)
             const int64_t pos = bytesDone_ * 10000 / totalSize_ + 1;
             // Out-of-range values would leave the bar where it was.
             bar->setValue(static_cast<int>(std::clamp<int64_t>(pos, bar->minimum(), bar->maximum())));
+            const int percent = static_cast<int>(std::clamp<int64_t>(bytesDone_ * 100 / totalSize_, 0, 100));
+            if (zipping_ && percent != zipPercent_) {
+                zipPercent_ = percent;
+                shownStage_ = JobStage;
+                showJobHeader(stageTitle(JobStage) + ": " + std::to_string(percent) + " % of " +
+                              std::to_string(totalSize_ / 1024) + " kb");
+            }
         }
         break;
     case ptBatchEnd:
         bar->setMaximum(savedBarMax_);
         bar->setValue(1);
+        zipBatchEnds();
         break;
     default: break;
     }
@@ -1237,6 +1365,7 @@ void TfrmMain::loadHostProfiles()
             for (const auto &n : names)
                 f->edtServerName->addItem(q(n));
             f->applyHostSettings(h);
+            f->appliedHost_ = h.serverName;
         }
     } apply{this, h, names};
     HostProfiles::load(h, names);
@@ -1244,11 +1373,23 @@ void TfrmMain::loadHostProfiles()
 
 void TfrmMain::lookupHostProfile()
 {
+    const std::string host = s(edtServerName->currentText());
     HostSettings h = hostSettings();
+    // Leaving the field again, or coming back to the page, keeps what the
+    // operator set for this host since (a user profile, a port under
+    // Advanced); only another host brings its stored profile.
+    if (appliedHost_ && *appliedHost_ == host) {
+        HostProfiles::lookup(h); // makes the profile if it has gone
+        return;
+    }
     struct Apply {
         TfrmMain *f;
         HostSettings &h;
-        ~Apply() { f->applyHostSettings(h); }
+        ~Apply()
+        {
+            f->applyHostSettings(h);
+            f->appliedHost_ = h.serverName;
+        }
     } apply{this, h};
     HostProfiles::lookup(h);
 }

@@ -6,12 +6,16 @@
 #include "app/CommandLine.h"
 #include "app/HostProfiles.h"
 #include "jobs/ArchiveInfo.h"
+#include "jobs/HostJobs.h"
 
 #include <QLabel>
+#include <QPointer>
+#include <QPushButton>
 #include <QWidget>
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +27,7 @@ class QListWidget;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
+class QScrollArea;
 class QStackedWidget;
 class QTimer;
 
@@ -63,11 +68,18 @@ struct ConnectParams {
 
 struct WizardJobParts;
 
+// A step that failed, and why: the host's reply, its escape message, what
+// the client itself found.
+struct FailedStep {
+    std::string what;
+    std::vector<std::string> reasons;
+};
+
 // How a job ended, as the last page tells it.
 struct JobOutcome {
     bool ok = true;
-    std::vector<std::string> failedSteps; // what failed, in the order it happened
-    std::string result;                   // what the operator is left with
+    std::vector<FailedStep> failedSteps; // in the order they happened
+    std::string result;                  // what the operator is left with
 };
 
 class TfrmMain : public QWidget {
@@ -196,12 +208,14 @@ public:
 
     QWidget *tabProcess;
     QLabel *lblProcess, *lblFinish;
+    QLabel *lblProcessTitle, *lblProcessText; // the header: ready, or the job's step
     QListWidget *list;
     QProgressBar *bar;
 
     QWidget *tabSaveDone;
     QLabel *lblDoneTitle, *lblDoneText;
     QLabel *lblJobErrors; // what failed, in place of the poster
+    QScrollArea *scrJobErrors; // holds lblJobErrors
     QWidget *pnlPoster;
     TLinkLabel *imgPoster;
 
@@ -221,6 +235,10 @@ public:
     // The FTP client, the zip component and the host jobs of this window.
     WizardJobParts &jobParts();
 
+    // While a job runs the summary page's header names the step it is in.
+    void followJobStage();
+    std::string stageTitle(int stage) const;
+
     // ---- a host that stops answering (app/fromMainOverdue.cpp) ----
     // The FTP client has awaited a reply for a while (or no longer): Cancel
     // stays available meanwhile, whatever the timer does to it.
@@ -231,8 +249,18 @@ public:
     bool replyOverdue() const { return replyOverdue_; }
     // How long a reply is awaited before Cancel is offered (ms).
     int ReplyOverdueMs = 10000;
+    // A zip or unzip that runs longer than this offers Cancel the same way:
+    // confirmed, it stops the job and nothing is left that looks complete.
+    int ZipOverdueMs = 10000;
+    bool zipOverdue() const { return zipOverdue_; }
+    // The part of the batch's bytes done, 0..100, while a zip or unzip runs.
+    int zipPercent() const { return zipPercent_; }
     // What a job stopped that way shows: its stage's failure, then why.
     static std::string stoppedJobMessage(const std::string &stageMessage, const std::string &reason);
+
+    // The lines under a failed step on the last page. Over FTP a "reply"
+    // that carries no reply code is the client's own finding.
+    static std::vector<std::string> failureReasons(const jobs::FailureReport &r, bool overFtp);
 
     // The 69 entries of the object type list, blanks included.
     static const std::vector<std::string> &objectTypes();
@@ -273,9 +301,11 @@ protected:
     void showEvent(QShowEvent *e) override;
     void closeEvent(QCloseEvent *e) override;
     bool eventFilter(QObject *watched, QEvent *e) override;
-    // Enter presses the page's default button (Next, OK or Close); Escape
-    // presses Cancel while it is enabled.
+    // Enter presses the page's button (Next, OK or Close), or a button the
+    // operator moved to with Tab; Escape presses Cancel while it is enabled.
     void keyPressEvent(QKeyEvent *e) override;
+    // The button Enter presses now (null: none).
+    QPushButton *enterButton() const;
 
     bool jobRunning_ = false; // inside the OK click's connect
 
@@ -292,6 +322,8 @@ protected:
     JobOutcome endJob();
     // The archive being made under a temporary name beside its own.
     std::string partialArchive_;
+    // The failures the running job reported, with their reasons.
+    std::vector<jobs::FailureReport> failureReports_;
 
 private:
     void buildUi();
@@ -315,6 +347,22 @@ private:
     int savedBarMax_ = 10;
     std::shared_ptr<WizardJobParts> jobParts_;
     bool replyOverdue_ = false;
+    // ---- a long zip or unzip (app/fromMainOverdue.cpp) ----
+    void zipBatchStarts();
+    void zipBatchEnds();
+    void zipOverdueTimeout();
+    bool stopLongZip();
+    QTimer *zipOverdueTimer_ = nullptr;
+    bool zipping_ = false;
+    bool zipOverdue_ = false;
+    int zipPercent_ = -1;
+    void advancedFromConnectionPage();
+    void showJobHeader(const std::string &title);
+    int shownStage_ = 0;
+    bool laterStageSeen_ = false;
+    QPointer<QPushButton> tabbedButton_; // reached with Tab, not yet pressed
+    // The host whose stored profile fills the connection page now.
+    std::optional<std::string> appliedHost_;
 };
 
 // The live main window (null before it is made and after it is gone), for

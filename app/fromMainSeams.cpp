@@ -17,7 +17,10 @@
 #include <QCoreApplication>
 #include <QLineEdit>
 
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 
 #include <stdexcept>
@@ -25,6 +28,10 @@
 #include <unistd.h>
 
 namespace app {
+
+namespace {
+std::string oneLine(const std::string &s);
+} // namespace
 
 void TfrmMain::loadZipDlls()
 {
@@ -135,6 +142,8 @@ void TfrmMain::connectToHost(const ConnectParams &p)
     j.failuresReported = 0;
     j.saveCommandFailed = j.transferFailed = j.zipFailed = j.restoreFailed = false;
     j.failureMessages.clear();
+    failureReports_.clear();
+    j.clearStop();
     if (mode() == msSave) {
         j.mode = jobs::HostJobs::Mode::Save;
         jobs::SaveInputs &in = j.saveInputs;
@@ -185,11 +194,33 @@ void TfrmMain::connectToHost(const ConnectParams &p)
         parts.ui.showPendingConnectionMessage(std::string());
     } catch (const jobs::JobAborted &) {
         // The user stopped the job and the window closes; nothing to show.
+        parts.ui.addLine("Job stopped by the operator; connection to " + p.host + " closed");
+    } catch (const jobs::JobStopped &e) {
+        // Stopped by Cancel during a long zip or unzip: the jobs have
+        // removed what it made; the list and one box say so.
+        ftpReplyOverdue(false);
+        parts.ui.failureBegins();
+        const std::string left = mode() == msSave ? "no archive was written" : "nothing was uploaded or restored";
+        parts.ui.addLine("Job stopped while " + std::string(e.what()) + "; " + left);
+        throw std::runtime_error("The job was stopped while " + std::string(e.what()) + ".\n\nIt " +
+                                 (mode() == msSave ? "wrote no archive." : "uploaded and restored nothing."));
     } catch (const ECertificateChanged &e) {
         parts.ui.failureBegins();
-        throw ECertificateChanged(std::string(e.what()) +
+        parts.ui.addLine("Not signed on to " + p.host + ": its certificate has changed");
+        throw ECertificateChanged(fingerprintsOnTheirOwnLines(e.what()) +
                                   ".\n\nIf the host was given a new certificate, choose Forget in the connection "
                                   "settings (Advanced) and connect again; you will be asked about the new one.");
+    } catch (const ESshError &e) {
+        // A host key refused or changed, a sign-on refused, a connection
+        // lost: the list ends with it, as every connection's end is listed.
+        ftpReplyOverdue(false);
+        parts.ui.failureBegins();
+        const std::string where = p.host + ", port " + std::to_string(p.port);
+        const std::string why = e.what();
+        parts.ui.addLine("Connection ended: " + where + ": " + oneLine(why));
+        if (parts.ui.showPendingConnectionMessage(where + ": " + why))
+            return;
+        throw std::runtime_error(fingerprintsOnTheirOwnLines(why));
     } catch (const std::exception &e) {
         // A lost connection ends the job without a reported failure: unlock
         // the window as a failure does, or Cancel would stay locked by the
@@ -203,6 +234,7 @@ void TfrmMain::connectToHost(const ConnectParams &p)
                                       : "proxy " + ftp.Proxy + ", port " + std::to_string(ftp.ProxyPort);
         if (ftp.Stopped()) {
             const std::string stopped = stoppedJobMessage(j.stageMessage(j.JobStage), ftp.StopReason());
+            parts.ui.addLine("Connection ended: " + where + ": " + oneLine(ftp.StopReason()));
             if (parts.ui.showPendingConnectionMessage(where + ": " + stopped))
                 return;
             throw std::runtime_error(stopped);
@@ -217,12 +249,14 @@ void TfrmMain::connectToHost(const ConnectParams &p)
         } else if (why == "Null Remote Address") {
             why = "no host of that name was found";
         }
+        parts.ui.addLine("Connection ended: " + where + ": " + oneLine(why));
         if (parts.ui.showPendingConnectionMessage(where + ": " + why))
             return;
         throw;
     } catch (...) {
         ftpReplyOverdue(false);
         parts.ui.failureBegins();
+        parts.ui.addLine("Connection to " + p.host + " ended by an unknown error");
         parts.ui.showPendingConnectionMessage(std::string());
         throw;
     }
@@ -258,19 +292,38 @@ JobOutcome TfrmMain::endJob()
     // A library that could not be made (it exists, mostly) does not spoil a
     // restore into it; the restore's own result tells.
     const std::string notCreated = j.stageMessage(jobs::jsCreateLibrary);
-    for (const auto &m : j.failureMessages)
-        if (m != notCreated || mode() == msSave)
-            o.failedSteps.push_back(oneLine(m));
+    const bool overFtp = !j.overSsh();
+    for (std::size_t i = 0; i < j.failureMessages.size(); ++i) {
+        const std::string &m = j.failureMessages[i];
+        if (m == notCreated && mode() == msRestore)
+            continue;
+        FailedStep step{oneLine(m), {}};
+        // Reported in the same order; a report that never reached the
+        // viewer (the connection went while its log came) has no reasons.
+        if (i < failureReports_.size())
+            step.reasons = failureReasons(failureReports_[i], overFtp);
+        o.failedSteps.push_back(std::move(step));
+    }
+    const std::string zipSaid = jobParts().zip.LastMessage;
+    auto zipStep = [&](const std::string &what) {
+        FailedStep step{what, {}};
+        if (!zipSaid.empty())
+            step.reasons.push_back("The zip library said: " + oneLine(zipSaid));
+        o.failedSteps.push_back(std::move(step));
+    };
     if (mode() == msSave) {
         if (j.zipFailed)
-            o.failedSteps.push_back("Zipping the save file into " + ZipFileName);
+            zipStep("Zipping the save file into " + ZipFileName);
         const bool whole = !j.saveCommandFailed && !j.transferFailed && !j.zipFailed && isFile(partialArchive_);
-        if (whole && ::rename(partialArchive_.c_str(), ZipFileName.c_str()) == 0) {
+        const bool named = whole && ::rename(partialArchive_.c_str(), ZipFileName.c_str()) == 0;
+        const int renameError = errno;
+        if (named) {
             partialArchive_.clear();
             o.result = "The archive " + ZipFileName + " was written.";
         } else {
             if (whole)
-                o.failedSteps.push_back("Giving the archive its name " + ZipFileName);
+                o.failedSteps.push_back({"Giving the archive its name " + ZipFileName,
+                                         {std::string("The client found: ") + std::strerror(renameError)}});
             o.result = std::string("No archive was written: ") +
                        (j.saveCommandFailed   ? "the save command failed, so the save file is empty or cut."
                         : j.transferFailed    ? "the save file did not arrive complete."
@@ -284,9 +337,9 @@ JobOutcome TfrmMain::endJob()
         const std::string &file = j.restoreInputs.chosenFile;
         const std::string &host = j.restoreInputs.hostName;
         if (!isFile(file))
-            o.failedSteps.push_back("Finding the file " + file);
+            o.failedSteps.push_back({"Finding the file " + file, {"The client found: it is no longer there"}});
         if (j.zipFailed)
-            o.failedSteps.push_back("Unzipping the save file from " + file);
+            zipStep("Unzipping the save file from " + file);
         if (!isFile(file))
             o.result = "Nothing was restored: the file is not there.";
         else if (j.transferFailed || j.zipFailed)
@@ -299,6 +352,27 @@ JobOutcome TfrmMain::endJob()
     }
     o.ok = o.failedSteps.empty();
     return o;
+}
+
+std::vector<std::string> TfrmMain::failureReasons(const jobs::FailureReport &r, bool overFtp)
+{
+    std::vector<std::string> out;
+    if (!r.check.empty())
+        out.push_back("The client found: " + r.check);
+    // Every FTP reply ends in a line that starts with its three-digit code;
+    // lines without one are a verdict of the client (a transfer cut short).
+    const std::string &last = r.hostReply.empty() ? std::string() : r.hostReply.back();
+    const bool coded = last.size() >= 3 && std::isdigit(static_cast<unsigned char>(last[0])) &&
+                       std::isdigit(static_cast<unsigned char>(last[1])) &&
+                       std::isdigit(static_cast<unsigned char>(last[2]));
+    const bool clientSaid = overFtp && !r.hostReply.empty() && !coded;
+    for (const auto &l : r.hostReply)
+        out.push_back((clientSaid ? "The client found: " : "Host reply: ") + l);
+    if (!r.escape.id.empty())
+        out.push_back("Escape message: " + r.escape.id + " " + r.escape.text);
+    if (!r.jobLogProblem.empty())
+        out.push_back("Job log not fetched: " + r.jobLogProblem);
+    return out;
 }
 
 void TfrmMain::btnDspJobLogClick()

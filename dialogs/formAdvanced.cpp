@@ -70,16 +70,18 @@ TfrmAdvanced::TfrmAdvanced(int port, const std::string &proxy, int proxyPort, co
     cmbSecurity->addItems(
         {QStringLiteral("None"), QStringLiteral("Explicit TLS"), QStringLiteral("Implicit TLS")});
     cmbSecurity->setGeometry(146, 54, 150, 24);
+    // The field spans the group, so its placeholder is read whole; Forget
+    // sits beside the label above it.
     auto *lblFingerprint = new QLabel(QStringLiteral("Accepted host certificate (SHA-256)"), grpTransfer);
-    lblFingerprint->setGeometry(12, 84, 284, 20);
+    lblFingerprint->setGeometry(12, 84, 218, 20);
     edtFingerprint = new QLineEdit(grpTransfer);
     edtFingerprint->setObjectName(QStringLiteral("edtFingerprint"));
     edtFingerprint->setReadOnly(true);
     edtFingerprint->setPlaceholderText(QStringLiteral("none: the system's trust store decides"));
-    edtFingerprint->setGeometry(12, 106, 206, 24);
+    edtFingerprint->setGeometry(12, 108, 284, 24);
     btnForget = new QPushButton(QStringLiteral("Forget"), grpTransfer);
     btnForget->setObjectName(QStringLiteral("btnForget"));
-    btnForget->setGeometry(226, 105, 70, 26);
+    btnForget->setGeometry(234, 80, 62, 26);
     btnForget->setToolTip(QStringLiteral("Ask again about the host's certificate on the next connection"));
     auto *lblReplyTimeOut = new QLabel(QStringLiteral("Seconds to wait for a reply"), grpTransfer);
     lblReplyTimeOut->setGeometry(12, 142, 180, 20);

@@ -6,7 +6,7 @@
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QPlainTextEdit>
+#include <QTextBlock>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -45,10 +45,12 @@ TfrmDspJobLog::TfrmDspJobLog(QWidget *parent) : QDialog(parent)
     Panel3 = new QWidget(this);
     auto *p3 = new QVBoxLayout(Panel3);
     p3->setContentsMargins(0, 0, 0, 0);
-    boxJobLog = new QPlainTextEdit(Panel3);
+    boxJobLog = new QTextEdit(Panel3);
     boxJobLog->setObjectName("boxJobLog");
     boxJobLog->setReadOnly(true);
-    boxJobLog->setLineWrapMode(QPlainTextEdit::NoWrap);
+    boxJobLog->setAcceptRichText(false);
+    boxJobLog->setLineWrapMode(QTextEdit::WidgetWidth);
+    boxJobLog->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     boxJobLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     boxJobLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     QFont mono("Courier New");
@@ -106,6 +108,8 @@ void TfrmDspJobLog::FormActivate()
     c.movePosition(QTextCursor::StartOfBlock);
     boxJobLog->setTextCursor(c);
     boxJobLog->ensureCursorVisible();
+    // The failure may wrap over several rows: all of it shows.
+    boxJobLog->verticalScrollBar()->setValue(boxJobLog->verticalScrollBar()->maximum());
     boxJobLog->horizontalScrollBar()->setValue(0);
 }
 
@@ -133,11 +137,22 @@ int ShowJobLog(const std::string &logPath, bool errorMode, const std::string &me
 
     TfrmDspJobLog form;
     form.ErrorMode = errorMode;
+    const int logLines = static_cast<int>(lines.size());
     if (errorMode) {
         lines << "ERROR \t   Problem";
         lines << "\t\t\t\t   " + QString::fromStdString(message);
     }
     form.boxJobLog->setPlainText(lines.join('\n'));
+    if (logLines > 0) {
+        // The host's lines are columns of a printout: they scroll sideways
+        // rather than wrap.
+        QTextCursor c(form.boxJobLog->document());
+        c.setPosition(form.boxJobLog->document()->findBlockByNumber(logLines - 1).position(), QTextCursor::KeepAnchor);
+        c.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+        QTextBlockFormat columns;
+        columns.setNonBreakableLines(true);
+        c.mergeBlockFormat(columns);
+    }
     // Before it is shown too: a scripted test reads the form as it opens.
     form.FormActivate();
     frmDspJobLog = &form;

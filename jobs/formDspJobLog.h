@@ -4,11 +4,11 @@
 // of Close.
 
 #include <QDialog>
+#include <QTextEdit>
 
 #include <string>
 
 class QLabel;
-class QPlainTextEdit;
 class QPushButton;
 class QStatusBar;
 class QWidget;
@@ -25,7 +25,9 @@ public:
     QWidget *pnlMsg;
     QLabel *msgText;
     QWidget *Panel3;
-    QPlainTextEdit *boxJobLog;
+    // The log keeps its columns (its lines never wrap); the failure under
+    // it wraps, so the operator reads it without scrolling sideways.
+    QTextEdit *boxJobLog;
     QWidget *Panel1;
     QWidget *pnlNormal;
     QPushButton *btnClose;

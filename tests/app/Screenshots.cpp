@@ -3,6 +3,7 @@
 // Settings and temporary files go to a scratch folder; nothing of the
 // operator's is touched.
 
+#include "app/WizardJobs.h"
 #include "app/fromMain.h"
 #include "platform/ProgramDir.h"
 #include "platform/Registry.h"
@@ -58,15 +59,21 @@ protected:
             addLine("Now disconnecting from " + p.host);
             addLine("Zip saved file to: " + edtSaveToZippedFile->text().toStdString());
             JobStage = app::jsZip;
+            jobParts().jobs.JobStage = jobs::jsZip;
+            // A zip that has run for long: its percentage, and Cancel offered.
+            ZipOverdueMs = 0;
             zipProgress(app::ptTotalBytes, 20971520, "4QL1A2B.tmp");
             zipProgress(app::ptBytesDone, 13631488, "4QL1A2B.tmp");
+            QApplication::processEvents();
         } else {
             addLine("Now uploading to: " + p.host);
             addLine("RSTLIB SAVLIB(MYLIB) RSTLIB(MYLIB) ");
+            jobParts().jobs.JobStage = jobs::jsRestoreLibrary;
         }
         for (int i = 0; i < 3; ++i)
             TimerBarTimer();
         save("running");
+        jobParts().jobs.JobStage = jobs::jsNone;
         TimerBar->stop();
         zipProgress(app::ptBatchEnd, 0, "");
         showPoster();

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Pictures of the running wizard, driven by the keyboard under Xvfb, for
 # docs/screenshots: a save and a restore whose host step fails (the job log
-# viewer, then the last page that says so) and a foreign file refused on the
-# file page. Needs xvfb-run, xdotool, ImageMagick's import and zip.
+# viewer, then the last page that says so with the host's reasons), Advanced
+# opened with Alt+A, a host whose certificate changed, and a foreign file
+# refused on the file page. Needs xvfb-run, xdotool, ImageMagick's import,
+# zip and openssl.
 #   tests/app/xvfb-shots.sh BUILD_DIR OUTPUT_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -69,6 +71,11 @@ xdotool key ctrl+a; xdotool type --delay 30 "$scratch/files/NOSUCH.4ql"; key Ret
 focus "Quellon for iSeries"
 key Return                                   # destination
 key Return                                   # restore behaviour
+key alt+a                                    # Advanced, from the host name field
+focus "Advanced server configuration"
+shot save-advanced-alt-a.png
+key Escape
+focus "Quellon for iSeries"
 key Tab Tab; xdotool type --delay 60 secret; key Return   # host page
 key Return                                   # OK
 focus "Display job log"
@@ -91,6 +98,45 @@ focus "Display job log"
 key Escape                                   # closed: the job goes on, as Ignore
 focus "MYLIB from"
 shot restore-failure-done.png
+key Return
+wait "$wizard"
+
+# ---- a host whose TLS certificate is not the one accepted for it
+openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=as400 -days 2 -keyout "$scratch/key.pem" \
+  -out "$scratch/cert.pem" 2>/dev/null
+"$build/quellon-hostsim" --listen 127.0.0.1:0 --root "$scratch/host" --user JOE --password secret \
+  --tls-cert "$scratch/cert.pem" --tls-key "$scratch/key.pem" > "$scratch/tls.out" &
+for _ in $(seq 100); do grep -q listening "$scratch/tls.out" && break; sleep 0.1; done
+tls_port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$scratch/tls.out")
+accepted=3A:F1:07:9C:55:20:8B:E4:1D:6F:C2:90:AA:13:5E:77:08:B9:4C:D2:E6:31:7F:A0:52:9D:C8:16:EB:44:0F:63
+cat > "$XDG_CONFIG_HOME/Tamsholt/Quellon.conf" <<EOF
+[Hosts]
+000000000\\ServerName=127.0.0.1
+000000000\\Port=$tls_port
+000000000\\Proxy=
+000000000\\ProxyPort=0
+000000000\\UserProfile=JOE
+000000000\\Security=1
+000000000\\TlsFingerprint=$accepted
+LastHostUsed=000000000
+EOF
+"$build/quellon" /zip & wizard=$!
+focus "Quellon for iSeries"
+key Return
+xdotool type --delay 60 MYLIB; key Return
+sleep 1
+xdotool key ctrl+a; xdotool type --delay 30 "$scratch/files/TLS.4ql"; key Return
+focus "Quellon for iSeries"
+key Return Return
+key Tab Tab; xdotool type --delay 60 secret; key Return
+key Return                                   # OK: refused before signing on
+focus "^Quellon$"
+shot_over_wizard save-certificate-changed.png
+key Return
+focus "Quellon for iSeries"
+shot save-certificate-changed-list.png
+key Escape
+focus "Qln0004"
 key Return
 wait "$wizard"
 

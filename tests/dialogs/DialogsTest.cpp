@@ -14,6 +14,9 @@
 #include "DialogTestSupport.h"
 #include "support/TestFiles.h"
 
+#include <QLabel>
+#include <QLineEdit>
+
 #include <gtest/gtest.h>
 
 using namespace dialogtest;
@@ -94,6 +97,20 @@ TEST_F(DialogsTest, AdvancedOkTakesTheCorrectedValues)
     EXPECT_EQ(port, 65535);
     EXPECT_EQ(proxy, "  Proxy.Example ");
     EXPECT_EQ(proxyPort, 0);
+}
+
+TEST_F(DialogsTest, AdvancedShowsEveryLabelAndPlaceholderWhole)
+{
+    TfrmAdvanced f(21, "", 0, FtpTransport{});
+    f.show();
+    for (QLabel *l : f.findChildren<QLabel *>())
+        EXPECT_LE(l->fontMetrics().horizontalAdvance(l->text()), l->contentsRect().width())
+            << l->text().toStdString();
+    QLineEdit *e = f.edtFingerprint;
+    const int room = e->contentsRect().width() - e->textMargins().left() - e->textMargins().right() - 8;
+    EXPECT_LE(e->fontMetrics().horizontalAdvance(e->placeholderText()), room);
+    // Nothing stands on the field.
+    EXPECT_FALSE(f.btnForget->geometry().intersects(e->geometry()));
 }
 
 TEST_F(DialogsTest, AdvancedTransferSettings)
