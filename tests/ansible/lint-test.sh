@@ -11,6 +11,9 @@ WORK=$(cd "$(mktemp -d "${TMPDIR:-/tmp}/quellon-ansible-lint.XXXXXX")" && pwd -P
 trap 'rm -rf "$WORK"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+want=$(sed -n 's/^project(Quellon VERSION \([0-9.]*\).*/\1/p' "$SRC/CMakeLists.txt")
+grep -qx "version: $want" "$SRC/ansible/galaxy.yml" || fail "ansible/galaxy.yml's version is not the package's $want"
+
 # ansible-lint wants a real ansible_collections/NAMESPACE/NAME folder, not a link.
 COLL=$WORK/ansible_collections/quellon/ibmi
 mkdir -p "$(dirname "$COLL")" "$WORK/home"

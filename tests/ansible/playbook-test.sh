@@ -59,8 +59,10 @@ for i in 1 2 3; do
   recap "ibmi$i" run.out | grep -q "failed=0" || fail "ibmi$i failed: $(recap "ibmi$i" run.out)"
 done
 recap ibmi4 run.out | grep -q "failed=1" || fail "ibmi4 not failed: $(recap ibmi4 run.out)"
-grep -A3 "^fatal: \[ibmi4\]: FAILED" run.out | grep -q "CPF2182 Not authorized to library DEMOLIB" \
-  || fail "the failed host's reason is not in the output: $(grep -A3 'fatal' run.out)"
+sed -n '/^failed: \[ibmi4 -> localhost\] (item=demolib)/,/^}/p' run.out >ibmi4.failure
+grep -q '"msg": "save of DEMOLIB from 127.0.0.1 failed.*CPF2182 Not authorized to library DEMOLIB' ibmi4.failure \
+  || fail "the failed host's reason is not in the output: $(grep -A30 '^failed' run.out)"
+grep -q '"job_log": \[' ibmi4.failure || fail "the failed host's job log is not in the output"
 new=$(cd backups/ibmi2 && ls DEMOLIB-*.4ql)
 for i in 1 2 3; do
   [ -f "backups/ibmi$i/$new" ] || fail "no archive from ibmi$i: $(ls "backups/ibmi$i")"

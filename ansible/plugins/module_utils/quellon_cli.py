@@ -12,6 +12,7 @@ from __future__ import absolute_import, division, print_function
 __metaclass__ = type
 
 import datetime
+import fnmatch
 import json
 import os
 import re
@@ -236,3 +237,19 @@ def file_size(path):
         return os.stat(path).st_size
     except OSError:
         return None
+
+
+def expired_archives(folder, pattern, keep, current):
+    """The files named like `pattern` in `folder` beyond the newest `keep`,
+    oldest first. `current` (the archive just saved) always counts as the
+    newest, whatever its time stamp says."""
+    others = []
+    for name in os.listdir(folder) if os.path.isdir(folder) else []:
+        path = os.path.join(folder, name)
+        # Dot names are saves still being written.
+        if name.startswith('.') or path == current or not fnmatch.fnmatchcase(name, pattern) \
+                or not os.path.isfile(path):
+            continue
+        others.append((os.stat(path).st_mtime, name, path))
+    others.sort(reverse=True)
+    return [path for _, _, path in reversed(others[keep - 1:])]

@@ -87,6 +87,19 @@ options:
         save never silently keeps an old archive. The old archive stays until the new one is complete.
     type: bool
     default: false
+  keep:
+    description:
+      - After a successful save, keep only the newest I(keep) archives whose names match
+        I(keep_pattern) in the folder of I(archive), the one just written among them, and
+        remove the older ones. A failed save removes nothing.
+      - In check mode the task lists what it would remove and removes nothing.
+    type: int
+  keep_pattern:
+    description:
+      - Shell pattern of the names of the archives I(keep) counts, in the folder of I(archive),
+        for example C(PAYROLL-*.4ql). It must match the name of I(archive) itself.
+      - Required with I(keep).
+    type: str
 notes:
   - Run it with C(delegate_to=localhost) (or a backup server) and C(gather_facts=false) for the
     IBM i hosts of an inventory; forks run the hosts' saves at the same time.
@@ -107,6 +120,8 @@ EXAMPLES = r'''
     release: V7R3M0
     archive: "/srv/backup/{{ inventory_hostname }}/PAYROLL-{{ '%Y-%m-%d' | strftime }}.4ql"
     replace: true
+    keep: 7
+    keep_pattern: PAYROLL-*.4ql
   delegate_to: localhost
 
 - name: Save the programs PAY* over FTP with TLS, behind a firewall
@@ -163,6 +178,12 @@ archive_info:
   description: The archive's description record as M(quellon.ibmi.info) returns it (saved library, save time, release, ...).
   returned: when the archive was written
   type: dict
+removed:
+  description: The older archives removed by I(keep) (in check mode, those it would remove), oldest first.
+  returned: with I(keep)
+  type: list
+  elements: str
+  sample: [/srv/backup/as400a/PAYROLL-2026-12-01.4ql]
 host:
   description: The host saved from.
   returned: always
@@ -228,12 +249,13 @@ delta:
   sample: "0:00:07.530865"
 '''
 
+import fnmatch
 import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.quellon.ibmi.plugins.module_utils.quellon_cli import (
     CONNECTION_MUTUALLY_EXCLUSIVE, CONNECTION_REQUIRED_IF, check_connection, connection_args,
-    connection_argument_spec, executable, file_size, read_archive, read_failure, run)
+    connection_argument_spec, executable, expired_archives, file_size, read_archive, read_failure, run)
 
 # Options that go to quellon-cli save as they are.
 _VALUE_OPTIONS = (
@@ -260,12 +282,15 @@ def main():
         poster_stretch=dict(type='bool', default=False),
         owner=dict(type='str'),
         replace=dict(type='bool', default=False),
+        keep=dict(type='int'),
+        keep_pattern=dict(type='str'),
     )
     module = AnsibleModule(
         argument_spec=spec,
         mutually_exclusive=CONNECTION_MUTUALLY_EXCLUSIVE,
         required_if=CONNECTION_REQUIRED_IF,
         required_by={'object_type': 'object'},
+        required_together=[('keep', 'keep_pattern')],
         supports_check_mode=True,
     )
     check_connection(module)
@@ -288,8 +313,16 @@ def main():
     if os.path.exists(archive) and not p['replace']:
         module.fail_json(msg='%s exists; replace: true overwrites it' % archive, **result)
     folder = os.path.dirname(archive)
+    if p['keep'] is not None:
+        if p['keep'] < 1:
+            module.fail_json(msg='keep must be at least 1, the archive being saved', **result)
+        if not fnmatch.fnmatchcase(os.path.basename(archive), p['keep_pattern']):
+            module.fail_json(msg='keep_pattern %s does not match the archive %s' % (p['keep_pattern'], archive),
+                             **result)
     if module.check_mode:
         result.update(changed=True, msg='would save %s from %s into %s' % (result['library'], p['host'], archive))
+        if p['keep'] is not None:
+            result['removed'] = expired_archives(folder, p['keep_pattern'], p['keep'], archive)
         module.exit_json(**result)
 
     if not os.path.isdir(folder):
@@ -321,6 +354,15 @@ def main():
         members=facts.pop('members'),
         archive_info=facts,
     )
+    if p['keep'] is not None:
+        result['removed'] = []
+        for old in expired_archives(folder, p['keep_pattern'], p['keep'], archive):
+            try:
+                os.unlink(old)
+            except OSError as e:
+                module.fail_json(msg='%s saved, but the old archive %s cannot be removed: %s' % (archive, old, e),
+                                 **result)
+            result['removed'].append(old)
     module.exit_json(**result)
 
 
