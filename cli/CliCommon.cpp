@@ -19,9 +19,22 @@ std::string trimLineEnd(std::string s)
     return s;
 }
 
+namespace
+{
+std::string g_lastError;
+}
+
 void error(const std::string &what)
 {
     std::fprintf(stderr, "quellon-cli: %s\n", what.c_str());
+    // Indented lines are the reasons under the line they belong to.
+    if (what.rfind("  ", 0) != 0)
+        g_lastError = what;
+}
+
+const std::string &lastError()
+{
+    return g_lastError;
 }
 
 std::optional<std::string> readPassword(const std::string &envVar, const std::string &file)

@@ -14,6 +14,8 @@ enum Exit : int { kOk = 0, kFailed = 1, kUsage = 2 };
 
 // One clear line on stderr: "quellon-cli: <what>".
 void error(const std::string &what);
+// The last line error() printed, for --json's "error"; empty before.
+const std::string &lastError();
 
 // A reply or message without its line end.
 std::string trimLineEnd(std::string s);

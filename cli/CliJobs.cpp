@@ -3,6 +3,7 @@
 // with the job log's last lines and stops the job unless --ignore-errors.
 
 #include "cli/CliCommon.h"
+#include "cli/CliJson.h"
 #include "cli/CliTransport.h"
 
 #include "jobs/ArchiveInfo.h"
@@ -18,7 +19,9 @@
 
 #include <QFileInfo>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <sys/stat.h>
@@ -36,6 +39,13 @@ bool isFile(const std::string &p)
 bool endsWith(const std::string &s, const std::string &tail)
 {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string trimBlanks(std::string s)
+{
+    while (!s.empty() && s.back() == ' ')
+        s.pop_back();
+    return s;
 }
 
 std::string oneLine(std::string s)
@@ -62,11 +72,22 @@ struct RunFolder {
 
 class CliJobUi : public jobs::JobUi {
 public:
-    CliJobUi(bool ignoreErrors, bool progress) : ignoreErrors_(ignoreErrors), bar_(progress) {}
+    CliJobUi(bool ignoreErrors, bool progress, bool quiet)
+        : ignoreErrors_(ignoreErrors), quiet_(quiet), bar_(progress && !quiet)
+    {
+    }
     jobs::HostJobs *jobs = nullptr;
     int warnings = 0; // failures that do not spoil the result (CRTLIB)
 
-    void addLine(const std::string &line) override { std::printf("%s\n", line.c_str()), std::fflush(stdout); }
+    // Activity lines go to stdout, as rsync's do; -q and --json drop them.
+    void addLine(const std::string &line) override
+    {
+        if (quiet_)
+            return;
+        bar_.finish();
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
 
     int showJobLog(bool, const std::string &message, const std::string &logPath) override
     {
@@ -86,7 +107,9 @@ public:
             std::string line = oneLine(report.message);
             for (const auto &r : report.reasonLines())
                 line += "; " + r;
-            warning(line);
+            // Most often the library is there already: nothing for -q to mail.
+            if (!quiet_)
+                warning(line);
             ++warnings;
             return platform::mrIgnore;
         }
@@ -113,15 +136,24 @@ public:
         bar_.finish();
         std::fprintf(stderr, "quellon-cli: warning: %s\n", oneLine(text).c_str());
     }
-    // The same size lines as the wizard's list.
+    // The same size lines as the wizard's list, then a bar of the bytes.
     void zipProgress(int type, int64_t size, const std::string &, int stage) override
     {
-        if (type != ptTotalBytes)
-            return;
-        if (stage == jobs::jsZip)
-            addLine("Total size to be zipped: " + std::to_string(size / 1024) + " kb");
-        else if (stage == jobs::jsUnzip)
-            addLine("Total size to be unzipped: " + std::to_string(size / 1024) + " kb");
+        if (type == ptTotalBytes) {
+            if (stage == jobs::jsZip)
+                addLine("Total size to be zipped: " + std::to_string(size / 1024) + " kb");
+            else if (stage == jobs::jsUnzip)
+                addLine("Total size to be unzipped: " + std::to_string(size / 1024) + " kb");
+            if (bar_.enabled()) {
+                bar_.start(stage == jobs::jsZip ? "zip" : "unzip", size);
+                zipDone_ = 0;
+            }
+        } else if (type == ptBytesDone) {
+            zipDone_ += size;
+            bar_.update(zipDone_);
+        } else if (type == ptBatchEnd) {
+            bar_.finish();
+        }
     }
     void showMessage(const std::string &text, const std::string &messageId) override
     {
@@ -151,14 +183,16 @@ public:
 
 private:
     bool ignoreErrors_;
+    bool quiet_;
     Progress bar_;
     bool barOpen_ = false;
+    int64_t zipDone_ = 0;
 };
 
 struct Connection {
     std::string host, proxy, user, passwordEnv, passwordFile;
     int port = 21, proxyPort = 21, timeout = defaultTimeout();
-    bool ignoreErrors = false, progress = false, verbose = false;
+    bool ignoreErrors = false, progress = false, verbose = false, quiet = false, json = false;
     TransportOptions transport;
     CLI::Option *portOption = nullptr;
     bool ssh = false;
@@ -197,6 +231,11 @@ struct Connection {
         app.add_flag("--ignore-errors", ignoreErrors, "go on after a failing host step, as Ignore does");
         app.add_flag("--progress", progress, "show progress on stderr even when it is not a terminal");
         app.add_flag("-v,--verbose", verbose, "show the FTP dialogue on stderr");
+        app.add_flag("-q,--quiet", quiet,
+                     "print nothing on success (for cron); failures still go to stderr");
+        app.add_flag("--json", json,
+                     "print the result as one JSON object on stdout instead of the activity lines "
+                     "(keys: see man quellon-cli)");
     }
 
     // Over SSH: the link as the options say; false after an error line.
@@ -275,6 +314,8 @@ bool runJob(const std::function<void()> &connect, CliJobUi &ui, const std::strin
         connect();
         ui.endTransfer();
         return true;
+    } catch (const jobs::JobStopped &) {
+        ui.endTransfer(); // the verdict line says what was stopped
     } catch (const jobs::JobAborted &) {
         ui.endTransfer();
         why = "stopped at a host failure";
@@ -300,6 +341,9 @@ void attachZipMessages(TZipBuilder &zip, std::vector<std::string> &errors)
     zip.OnMessage = [&errors](TZipBuilder *z, int code, const std::string &text) {
         const int id = code ? 0 : z->LastErrorCode;
         if (code == 0 && id == 0)
+            return;
+        // The component's words for its own cancel: the stop's line says it.
+        if (stopSignal())
             return;
         errors.push_back(oneLine(text));
         error("zip: " + oneLine(text));
@@ -357,6 +401,77 @@ bool readArchiveRecord(TZipBuilder &zip, const std::string &archive, const std::
     return true;
 }
 
+// OUTPUT must be a file we may write, checked before anyone signs on: not a
+// folder, in a folder that exists and takes new files, and not there yet
+// unless --replace. False after an error line.
+bool checkOutput(const std::string &output, bool replace)
+{
+    const QFileInfo f(QString::fromStdString(output));
+    if (f.isDir()) {
+        error(output + " is a folder; give the archive's file name, for example " +
+              (output.empty() || output.back() == '/' ? output : output + "/") + "MYLIB.4ql");
+        return false;
+    }
+    if (f.exists() && !replace) {
+        error(output + " exists; --replace overwrites it");
+        return false;
+    }
+    const std::string dir = f.absolutePath().toStdString();
+    if (!QFileInfo(f.absolutePath()).isDir()) {
+        error("cannot write " + output + ": the folder " + dir + " does not exist");
+        return false;
+    }
+    if (::access(dir.c_str(), W_OK | X_OK) != 0) {
+        error("cannot write " + output + ": " + dir + ": " + std::strerror(errno));
+        return false;
+    }
+    if (f.exists() && !f.isFile()) {
+        error(output + " is no regular file; --replace replaces files only");
+        return false;
+    }
+    return true;
+}
+
+// Why `archive` cannot be read whole (a member's data damaged, a wrong CRC,
+// data cut off), tested by the zip component without writing anything;
+// empty when every member reads back intact.
+std::string unreadablePart(const std::string &archive)
+{
+    TZipBuilder z;
+    z.Unattended = true;
+    std::vector<std::string> problems;
+    int bad = 0;
+    z.OnMessage = [&problems](TZipBuilder *zb, int code, const std::string &text) {
+        if (code != 0 || zb->LastErrorCode != 0)
+            problems.push_back(oneLine(text));
+    };
+    z.OnCRC32Error = [&bad](TZipBuilder *, const std::string &, unsigned, unsigned, bool &keep) {
+        ++bad;
+        keep = false;
+    };
+    z.OnExtractSkipped = [&bad](TZipBuilder *, const std::string &, UnZipSkipTypes, int) { ++bad; };
+    z.OnPasswordError = [](TZipBuilder *, std::string &pw, const std::string &, unsigned &repeat) {
+        pw.clear();
+        repeat = 0;
+    };
+    z.SetZipFileName(archive);
+    if (z.ZipFileName().empty())
+        return problems.empty() ? "not a readable zip archive" : problems.front();
+    const int files = z.GetCount();
+    z.ExtrOptions = ExtrOpts{ExtrTest};
+    try {
+        z.Extract();
+    } catch (...) {
+        problems.push_back("the zip component failed while testing it");
+    }
+    if (!problems.empty())
+        return problems.front();
+    if (bad > 0 || z.ProcessedCount < files)
+        return std::to_string(files - z.ProcessedCount) + " of " + std::to_string(files) +
+               " member(s) do not read back intact";
+    return {};
+}
+
 // Characters, not bytes, as a user counts them.
 std::size_t characters(const std::string &s)
 {
@@ -403,12 +518,15 @@ int parse(CLI::App &app, int argc, char **argv)
 // per-run folder, the record, the zip component and the host job over them.
 struct CliJob {
     explicit CliJob(const Connection &connection)
-        : c(connection), ui(connection.ignoreErrors, connection.progress), job(ftp, zip, info, ui)
+        : c(connection), ui(connection.ignoreErrors, connection.progress, connection.quiet || connection.json),
+          job(ftp, zip, info, ui)
     {
         info.reset();
         attachZipMessages(zip, zipErrors);
         ui.jobs = &job;
         job.wireEvents();
+        catchStopSignals();
+        job.StopCheck = [] { return stopReason(); };
         job.runFolder = folder.path;
         job.userProfile = c.user;
     }
@@ -433,10 +551,13 @@ struct CliJob {
     {
         const bool ran = c.ssh ? runJob([this] { job.runOverSsh(); }, ui, c.host, why)
                                : runJob([this] { ftp.Connect(); }, ui, c.host, why);
-        if (!ran)
+        if (!ran && !stopped())
             why += c.ssh ? c.sshAdvice() : c.transport.advice();
         return ran;
     }
+    // A signal stopped the job: "stopped by SIGINT while zipping ...".
+    bool stopped() const { return stopSignal() != 0; }
+    std::string stopLine() const { return stopReason() + " while " + job.activity(); }
 
     const Connection &c;
     TNMFTP ftp;
@@ -449,34 +570,86 @@ struct CliJob {
     jobs::HostJobs job;
 };
 
-std::string jsonText(const std::string &s)
+// The object and type of an object save travel in the archive's comment
+// (the record has no field for them): "Saved object: NAME" and
+// "Object type: TYPE" lines.
+constexpr const char *kObjectLine = "Saved object: ";
+constexpr const char *kTypeLine = "Object type: ";
+
+std::optional<std::string> commentValue(const std::string &comment, const std::string &prefix)
 {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
+    std::size_t at = 0;
+    while (at < comment.size()) {
+        std::size_t end = comment.find('\n', at);
+        if (end == std::string::npos)
+            end = comment.size();
+        const std::string line = trimLineEnd(comment.substr(at, end - at));
+        if (line.rfind(prefix, 0) == 0)
+            return line.substr(prefix.size());
+        at = end + 1;
     }
-    return out + "\"";
+    return std::nullopt;
 }
 
-} // namespace
 
 // ---------------------------------------------------------------- save
 
+// What --json reports of a save or a restore, whatever its end.
+struct JobReport {
+    bool json = false;
+    std::string command, start = isoNow();
+    std::vector<std::pair<std::string, std::optional<std::string>>> facts;
+    std::vector<std::string> warnings;
+    std::string stopped;
+    void fact(const std::string &k, const std::optional<std::string> &v) { facts.emplace_back(k, v); }
+    void print(int status) const
+    {
+        JsonObject o;
+        o.text("command", command).flag("ok", status == kOk).number("exitStatus", status);
+        for (const auto &[k, v] : facts)
+            o.textOrNull(k, v);
+        o.text("startTime", start).text("endTime", isoNow());
+        o.textOrNull("stopped", stopped.empty() ? std::nullopt : std::optional<std::string>(stopped));
+        o.textOrNull("error", status == kOk || lastError().empty() ? std::nullopt
+                                                                     : std::optional<std::string>(lastError()));
+        o.texts("warnings", warnings);
+        std::printf("%s\n", o.str().c_str());
+    }
+};
+
+std::optional<std::string> orNull(const std::string &s)
+{
+    return s.empty() ? std::nullopt : std::optional<std::string>(s);
+}
+
+int save(int argc, char **argv, JobReport &report);
+int restore(int argc, char **argv, JobReport &report);
+
+} // namespace
+
 int runSave(int argc, char **argv)
+{
+    JobReport report;
+    report.command = "save";
+    const int rc = save(argc, argv, report);
+    if (report.json)
+        report.print(exitStatus(rc));
+    return rc;
+}
+
+int runRestore(int argc, char **argv)
+{
+    JobReport report;
+    report.command = "restore";
+    const int rc = restore(argc, argv, report);
+    if (report.json)
+        report.print(exitStatus(rc));
+    return rc;
+}
+
+namespace {
+
+int save(int argc, char **argv, JobReport &report)
 {
     CLI::App app{"Save a library (or objects of it) on an IBM i host into a zipped save file (.4ql).",
                  "quellon-cli save"};
@@ -514,6 +687,12 @@ int runSave(int argc, char **argv)
         return r;
     if (!object.empty() && type.empty())
         type = "*ALL";
+    report.json = c.json;
+    report.fact("archive", output);
+    report.fact("host", c.host);
+    report.fact("library", jobs::hostUpper(library));
+    report.fact("object", orNull(jobs::hostUpper(object)));
+    report.fact("objectType", orNull(jobs::hostUpper(trimBlanks(type))));
     if (object.empty() && !type.empty()) {
         error("--type needs --object");
         return kUsage;
@@ -529,10 +708,8 @@ int runSave(int argc, char **argv)
         !fitsRecord("--owner", owner, 255) || !fitsRecord("--poster-link", posterLink, 255) ||
         !fitsRecord("--poster (its full path)", posterPath, 255))
         return kUsage;
-    if (isFile(output) && !replace) {
-        error(output + " exists; --replace overwrites it");
+    if (!checkOutput(output, replace))
         return kFailed;
-    }
     if (!poster.empty() && !isFile(poster)) {
         error("poster " + poster + " not found");
         return kFailed;
@@ -556,7 +733,7 @@ int runSave(int argc, char **argv)
     const std::string outDir = outAbs.substr(0, outAbs.find_last_of('/'));
     std::string partial = platform::makeUniqueTempFile(outDir, "." + outAbs.substr(outAbs.find_last_of('/') + 1) + ".");
     if (partial.empty()) {
-        error("cannot write in " + outDir);
+        error("cannot write in " + outDir + ": " + std::strerror(errno));
         return kFailed;
     }
     ::unlink(partial.c_str());
@@ -578,11 +755,15 @@ int runSave(int argc, char **argv)
 
     std::string why;
     const bool ran = j.run(why);
+    report.warnings = job.warnings;
+    report.stopped = stopReason();
     const bool contentGood = ran && !job.saveCommandFailed && !job.transferFailed && !job.zipFailed &&
                              j.zipErrors.empty() && isFile(partial);
     if (!contentGood) {
         ::unlink(partial.c_str());
-        if (job.transferFailed)
+        if (j.stopped())
+            error("save of " + library + " from " + c.host + " " + j.stopLine() + "; no archive written");
+        else if (job.transferFailed)
             error("the save file did not arrive complete" +
                   (job.downloadProblem.empty() ? std::string() : " (" + oneLine(job.downloadProblem) + ")") +
                   "; no archive written");
@@ -591,6 +772,9 @@ int runSave(int argc, char **argv)
                   "; no archive written");
         return kFailed;
     }
+    if (in.saveType == 1)
+        j.zip.SetZipComment(std::string(kObjectLine) + jobs::hostUpper(object) + "\n" + kTypeLine +
+                            jobs::hostUpper(trimBlanks(type)) + "\n");
     if (::rename(partial.c_str(), outAbs.c_str()) != 0) {
         ::unlink(partial.c_str());
         error("cannot write " + output);
@@ -601,13 +785,14 @@ int runSave(int argc, char **argv)
         error("archive " + output + " written, but " + std::to_string(failures) + " host step(s) failed");
         return kFailed;
     }
-    std::printf("Saved %s from %s into %s\n", library.c_str(), c.host.c_str(), output.c_str());
+    if (!c.quiet && !c.json)
+        std::printf("Saved %s from %s into %s\n", library.c_str(), c.host.c_str(), output.c_str());
     return kOk;
 }
 
 // ---------------------------------------------------------------- restore
 
-int runRestore(int argc, char **argv)
+int restore(int argc, char **argv, JobReport &report)
 {
     CLI::App app{"Restore a zipped save file (.4ql) or a bare save file (.savf) on an IBM i host.",
                  "quellon-cli restore"};
@@ -629,6 +814,9 @@ int runRestore(int argc, char **argv)
                "Exit status: 0 every step succeeded, 1 something failed (stderr says what), 2 wrong usage.");
     if (int r = parse(app, argc, argv); r >= 0)
         return r;
+    report.json = c.json;
+    report.fact("input", input);
+    report.fact("host", c.host);
     if (!resolveInput(input))
         return kFailed;
 
@@ -654,6 +842,11 @@ int runRestore(int argc, char **argv)
     } else {
         if (!readArchiveRecord(zip, input, j.folder.path, info))
             return kFailed;
+        // Found now, before sign-on, not after the host got half of it.
+        if (const std::string why = unreadablePart(input); !why.empty()) {
+            error(input + " cannot be read whole: " + why + "; nothing sent to " + c.host);
+            return kFailed;
+        }
         if (info.FormatVersion > jobs::kArchiveFormatVersion) {
             error(input + " was made by a newer version of Quellon; see " + info.downloadAddress());
             return kFailed;
@@ -673,8 +866,16 @@ int runRestore(int argc, char **argv)
     in.autoCreateLibrary = createLibrary;
     in.fromSaveFile = fromSaveFile;
 
+    report.fact("savedLibrary", orNull(jobs::hostUpper(info.savedLibrary())));
+    report.fact("toLibrary", orNull(jobs::hostUpper(toLibrary)));
     std::string why;
     const bool ran = j.run(why);
+    report.warnings = job.warnings;
+    report.stopped = stopReason();
+    if (j.stopped()) {
+        error("restore of " + input + " on " + c.host + " " + j.stopLine());
+        return kFailed;
+    }
     const bool restored = !job.restoreFailed && !job.transferFailed && !job.zipFailed && j.zipErrors.empty();
     if (restored && job.commandFailed) {
         // The library is there; only what the archive asked to run after it
@@ -692,10 +893,13 @@ int runRestore(int argc, char **argv)
         error("restored, but " + std::to_string(failures) + " host step(s) failed");
         return kFailed;
     }
-    std::printf("Restored %s into %s on %s\n", jobs::hostUpper(info.savedLibrary()).c_str(),
-                jobs::hostUpper(toLibrary).c_str(), c.host.c_str());
+    if (!c.quiet && !c.json)
+        std::printf("Restored %s into %s on %s\n", jobs::hostUpper(info.savedLibrary()).c_str(),
+                    jobs::hostUpper(toLibrary).c_str(), c.host.c_str());
     return kOk;
 }
+
+} // namespace
 
 // ---------------------------------------------------------------- info
 
@@ -727,8 +931,7 @@ int runInfo(int argc, char **argv)
             return kFailed;
         }
         if (json)
-            std::printf("{\"kind\": \"savf\", \"file\": %s, \"savedLibrary\": %s}\n", jsonText(input).c_str(),
-                        jsonText(lib).c_str());
+            std::printf("%s\n", JsonObject().text("kind", "savf").text("file", input).text("savedLibrary", lib).str().c_str());
         else
             std::printf("File:             %s\nKind:             bare save file\nSaved library:    %s\n",
                         input.c_str(), lib.c_str());
@@ -744,37 +947,50 @@ int runInfo(int argc, char **argv)
     bool checkMatches = false;
     if (!readArchiveRecord(zip, input, run.path, info, &checkMatches))
         return kFailed;
+    if (const std::string why = unreadablePart(input); !why.empty()) {
+        error(input + " cannot be read whole: " + why);
+        return kFailed;
+    }
 
-    const std::vector<std::pair<const char *, std::string>> fields = {
-        {"savedLibrary", info.savedLibrary()},
-        {"saveTime", info.saveTime()},
-        {"savedRelease", info.savedRelease()},
-        {"ownerName", info.ownerName()},
-        {"downloadAddress", info.downloadAddress()},
-        {"targetCommand", info.targetCommand()},
-        {"defaultTargetHost", info.defaultTargetHost()},
-        {"defaultUserProfile", info.defaultUserProfile()},
-        {"defaultRestoreLibrary", info.defaultRestoreLibrary()},
-        {"posterFile", info.posterFile()},
-        {"posterLink", info.posterLink()},
-        {"saveFileMember", info.saveFileMemberName()},
-        {"tempSaveFilePath", info.tempSaveFilePath()},
-    };
     if (json) {
-        std::printf("{\"kind\": \"4ql\", \"file\": %s, \"formatVersion\": %d, \"saveType\": %d, "
-                    "\"posterStretch\": %s, \"checkValueMatches\": %s",
-                    jsonText(input).c_str(), info.FormatVersion, info.SaveType, info.PosterStretch ? "true" : "false",
-                    checkMatches ? "true" : "false");
-        for (const auto &[k, v] : fields)
-            std::printf(", \"%s\": %s", k, jsonText(v).c_str());
-        std::printf(", \"members\": [");
-        for (std::size_t i = 0; i < zip.Entries.size(); ++i) {
-            const ZipDirEntry &e = zip.Entries[i];
-            std::printf("%s{\"name\": %s, \"size\": %llu, \"compressedSize\": %llu}", i ? ", " : "",
-                        jsonText(e.FileName).c_str(), static_cast<unsigned long long>(e.UncompressedSize),
-                        static_cast<unsigned long long>(e.CompressedSize));
-        }
-        std::printf("]}\n");
+        const bool object = info.SaveType == 1;
+        const std::string comment = zip.ZipComment();
+        std::optional<std::string> saveTime = isoFromRecordTime(info.saveTime());
+        for (const ZipDirEntry &e : zip.Entries)
+            if (!saveTime && e.FileName == jobs::kInfoMemberName)
+                saveTime = isoFromDosTime(e.DateTime);
+        std::string members = "[";
+        for (const ZipDirEntry &e : zip.Entries)
+            members += (members.size() > 1 ? ", " : "") + JsonObject()
+                                                              .text("name", e.FileName)
+                                                              .number("size", static_cast<int64_t>(e.UncompressedSize))
+                                                              .number("compressedSize",
+                                                                      static_cast<int64_t>(e.CompressedSize))
+                                                              .str();
+        JsonObject o;
+        o.text("kind", "4ql")
+            .text("file", input)
+            .number("formatVersion", info.FormatVersion)
+            .text("saveType", info.SaveType == 0 ? "library" : object ? "object" : "unknown")
+            .text("savedLibrary", info.savedLibrary())
+            .textOrNull("savedObject", object ? commentValue(comment, kObjectLine) : std::nullopt)
+            .textOrNull("savedObjectType", object ? commentValue(comment, kTypeLine) : std::nullopt)
+            .textOrNull("saveTime", saveTime)
+            .text("saveTimeText", info.saveTime())
+            .text("savedRelease", info.savedRelease())
+            .text("ownerName", info.ownerName())
+            .text("downloadAddress", info.downloadAddress())
+            .text("targetCommand", info.targetCommand())
+            .text("defaultTargetHost", info.defaultTargetHost())
+            .text("defaultUserProfile", info.defaultUserProfile())
+            .text("defaultRestoreLibrary", info.defaultRestoreLibrary())
+            .text("posterFile", info.posterFile())
+            .text("posterLink", info.posterLink())
+            .flag("posterStretch", info.PosterStretch != 0)
+            .text("saveFileMember", info.saveFileMemberName())
+            .flag("checkValueMatches", checkMatches)
+            .raw("members", members + "]");
+        std::printf("%s\n", o.str().c_str());
         return kOk;
     }
     std::printf("File:                    %s\n", input.c_str());
@@ -795,6 +1011,11 @@ int runInfo(int argc, char **argv)
     std::printf("Poster link:             %s\n", info.posterLink().c_str());
     std::printf("Poster stretched:        %s\n", info.PosterStretch ? "yes" : "no");
     std::printf("Save file member:        %s\n", info.saveFileMemberName().c_str());
+    if (info.SaveType == 1) {
+        const std::string comment = zip.ZipComment();
+        std::printf("Saved object:            %s\n", commentValue(comment, kObjectLine).value_or("").c_str());
+        std::printf("Object type:             %s\n", commentValue(comment, kTypeLine).value_or("").c_str());
+    }
     std::printf("Members:\n");
     for (const ZipDirEntry &e : zip.Entries)
         std::printf("  %12llu  %s\n", static_cast<unsigned long long>(e.UncompressedSize), e.FileName.c_str());
