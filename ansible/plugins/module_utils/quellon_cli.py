@@ -145,12 +145,31 @@ def run(module, argv, env=None):
     )
 
 
-def read_failure(stderr_lines):
+def run_job(module, argv, env):
+    """Runs a save or restore with --json. Returns the command-shaped keys
+    (without stdout, which holds only the report) and the report: the JSON
+    object quellon-cli closes the job with (command, ok, exit_status,
+    archive or input, host, library, saved_library, to_library, error,
+    warnings, ...), or None when it printed none (wrong usage)."""
+    r = run(module, argv + ['--json'], env)
+    report = None
+    for line in reversed(r.pop('stdout_lines')):
+        if line.startswith('{'):
+            try:
+                report = _snake_keys(json.loads(line))
+            except ValueError:
+                pass
+            break
+    return r, report
+
+
+def read_failure(stderr_lines, report=None):
     """quellon-cli's failure report, taken apart: `msg` (the verdict with the
     host's reason), `stage` (what failed first), `reason` (the host's reply
     and escape message lines), `job_log` (the last lines of the host job
     log), `warnings`, and `done`: the archive was written or the library
-    restored all the same, and only a later step failed."""
+    restored all the same, and only a later step failed. The verdict and
+    the warnings come from the JSON report where there is one."""
     messages, reason, job_log, warnings = [], [], [], []
     in_job_log = False
     for line in stderr_lines:
@@ -168,6 +187,9 @@ def read_failure(stderr_lines):
         elif in_job_log and line.startswith('  '):
             job_log.append(line[2:])
     verdict = messages[-1] if messages else 'quellon-cli failed'
+    if report is not None:
+        verdict = report.get('error') or verdict
+        warnings = report.get('warnings') or []
     msg = verdict
     if reason:
         msg += ' (%s)' % '; '.join(reason)
@@ -193,18 +215,12 @@ def _snake_keys(value):
     return value
 
 
-# Fields of quellon-cli info --json that describe the run that made the
-# archive, not the archive: a path on the PC that saved it.
-_NOT_ARCHIVE_FACTS = ('temp_save_file_path',)
-
-
 def archive_facts(info_json):
     """The fields of `quellon-cli info --json`, with Ansible's snake_case
     names (savedLibrary becomes saved_library, members' compressedSize
-    compressed_size)."""
+    compressed_size), less `file`: the modules' `archive` names it."""
     facts = _snake_keys(json.loads(info_json))
-    for key in _NOT_ARCHIVE_FACTS:
-        facts.pop(key, None)
+    facts.pop('file', None)
     facts.setdefault('members', [])
     return facts
 

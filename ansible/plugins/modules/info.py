@@ -89,11 +89,25 @@ format_version:
   returned: for a .4ql
   type: int
 save_type:
-  description: What was saved (a whole library or objects of it).
+  description: C(library) for a whole library, C(object) for objects of it (C(unknown) for a value this version does not know).
   returned: for a .4ql
-  type: raw
+  type: str
+  sample: library
+saved_object:
+  description: For an object save, the object (a name, a generic name or C(*ALL)); null for a library save.
+  returned: for a .4ql
+  type: str
+saved_object_type:
+  description: For an object save, its type as saved; null for a library save.
+  returned: for a .4ql
+  type: str
 save_time:
-  description: When the host saved it.
+  description: When the host saved it, ISO 8601 with the zone's offset; null when the archive's text of it is not a time.
+  returned: for a .4ql
+  type: str
+  sample: "2026-12-09T01:24:06+01:00"
+save_time_text:
+  description: The save time as the archive has it, in the words of the PC that made it.
   returned: for a .4ql
   type: str
 saved_release:
@@ -118,6 +132,26 @@ default_user_profile:
   type: str
 default_restore_library:
   description: Library proposed for a restore (C(*SAVLIB) for the saved library).
+  returned: for a .4ql
+  type: str
+save_file_member:
+  description: The member that holds the save file.
+  returned: for a .4ql
+  type: str
+poster_file:
+  description: The picture shown after a restore.
+  returned: for a .4ql
+  type: str
+poster_link:
+  description: The address the poster opens.
+  returned: for a .4ql
+  type: str
+poster_stretch:
+  description: Whether the poster is stretched.
+  returned: for a .4ql
+  type: bool
+download_address:
+  description: Where newer versions of Quellon are found.
   returned: for a .4ql
   type: str
 check_value_matches:
@@ -151,9 +185,6 @@ def main():
         bad.pop('warnings', None)
         bad.pop('done', None)
         module.fail_json(archive=archive, **bad)
-    # The record's own name for the file may be the caller's path or not;
-    # `archive` is the one asked about.
-    facts.pop('file', None)
     module.exit_json(changed=False, archive=archive, size=file_size(archive), **facts)
 
 

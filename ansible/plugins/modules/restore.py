@@ -105,13 +105,8 @@ job_log:
   type: list
   elements: str
 cmd:
-  description: The quellon-cli command line (the password is not on it).
+  description: The quellon-cli command line (the password is not on it); C(--json) is added when it runs.
   returned: always
-  type: list
-  elements: str
-stdout_lines:
-  description: quellon-cli's activity lines.
-  returned: when quellon-cli ran
   type: list
   elements: str
 stderr_lines:
@@ -138,7 +133,7 @@ import os
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.quellon.ibmi.plugins.module_utils.quellon_cli import (
     CONNECTION_MUTUALLY_EXCLUSIVE, CONNECTION_REQUIRED_IF, check_connection, connection_args,
-    connection_argument_spec, executable, read_archive, read_failure, restore_library, run)
+    connection_argument_spec, executable, read_archive, read_failure, restore_library, run_job)
 
 
 def main():
@@ -187,17 +182,21 @@ def main():
         result.update(changed=True, msg='would restore %s into %s on %s' % (saved, target, p['host']))
         module.exit_json(**result)
 
-    result.update(run(module, argv, env))
-    failure = read_failure(result['stderr_lines'])
+    run, report = run_job(module, argv, env)
+    result.update(run)
+    if report:
+        # What quellon-cli settled on is what happened.
+        result['library'] = (report.get('to_library') or target).upper()
+        result['saved_library'] = (report.get('saved_library') or saved).upper()
+    failure = read_failure(result['stderr_lines'], report)
     for w in failure.pop('warnings'):
         module.warn(w)
     if result['rc'] != 0:
         result['changed'] = failure.pop('done')
         result.update(failure)
         module.fail_json(**result)
-    result.update(changed=True,
-                  msg=result['stdout_lines'][-1] if result['stdout_lines'] else
-                  'restored %s into %s on %s' % (saved, target, p['host']))
+    result.update(changed=True, msg='restored %s into %s on %s' % (result['saved_library'], result['library'],
+                                                                   p['host']))
     module.exit_json(**result)
 
 

@@ -218,13 +218,8 @@ job_log:
   type: list
   elements: str
 cmd:
-  description: The quellon-cli command line (the password is not on it).
+  description: The quellon-cli command line (the password is not on it); C(--json) is added when it runs.
   returned: always
-  type: list
-  elements: str
-stdout_lines:
-  description: quellon-cli's activity lines.
-  returned: when quellon-cli ran
   type: list
   elements: str
 stderr_lines:
@@ -255,7 +250,7 @@ import os
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.quellon.ibmi.plugins.module_utils.quellon_cli import (
     CONNECTION_MUTUALLY_EXCLUSIVE, CONNECTION_REQUIRED_IF, check_connection, connection_args,
-    connection_argument_spec, executable, expired_archives, file_size, read_archive, read_failure, run)
+    connection_argument_spec, executable, expired_archives, file_size, read_archive, read_failure, run_job)
 
 # Options that go to quellon-cli save as they are.
 _VALUE_OPTIONS = (
@@ -330,30 +325,29 @@ def main():
             os.makedirs(folder)
         except OSError as e:
             module.fail_json(msg='cannot make the folder %s: %s' % (folder, e), **result)
-    result.update(run(module, argv, env))
+    run, report = run_job(module, argv, env)
+    result.update(run)
+    failure = read_failure(result['stderr_lines'], report)
+    for w in failure.pop('warnings'):
+        module.warn(w)
     if result['rc'] != 0:
-        failure = read_failure(result['stderr_lines'])
-        for w in failure.pop('warnings'):
-            module.warn(w)
         # Written, yet a later host step failed: the archive is there.
         result['changed'] = failure.pop('done')
         if result['changed']:
             result['size'] = file_size(archive)
         result.update(failure)
         module.fail_json(**result)
-    for w in read_failure(result['stderr_lines'])['warnings']:
-        module.warn(w)
 
     result['changed'] = True
     facts, bad = read_archive(module, cli, archive)
     if bad:
         module.fail_json(msg='%s was written but cannot be read back: %s' % (archive, bad['msg']), **result)
     result.update(
-        msg=result['stdout_lines'][-1] if result['stdout_lines'] else 'saved %s into %s' % (result['library'], archive),
         size=file_size(archive),
         members=facts.pop('members'),
         archive_info=facts,
     )
+    result['msg'] = 'saved %s from %s into %s (%s bytes)' % (result['library'], p['host'], archive, result['size'])
     if p['keep'] is not None:
         result['removed'] = []
         for old in expired_archives(folder, p['keep_pattern'], p['keep'], archive):
