@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
-# A nightly save of 16 hosts with Ansible's forks against the same 16 saves one
-# after another: 16 emulated hosts on loopback, each with library BIGLIB
-# holding one SIZE object that does not compress; first a shell loop of 16
-# quellon-cli saves, then the collection's nightly_save playbook with --forks
-# FORKS over the same hosts. Prints both wall times and their ratio (the
-# playbook's start-up and its per-task Python count against it).
+# A nightly save of 16 hosts with Ansible's forks against the same 16 saves
+# one after another. 16 emulated hosts on loopback, each with library BIGLIB
+# holding one SIZE object that does not compress, each behind a link of RATE
+# bytes a second (quellon-hostsim --transfer-rate; default 12500000, a
+# 100 Mbit/s line to a remote partition; 0 for no limit): first a shell loop
+# of 16 quellon-cli saves, then the collection's nightly_save playbook with
+# --forks FORKS over the same hosts. Prints both wall times and their ratio;
+# the playbook's start-up and its per-task Python count against it.
 #
-#   bench/ansible-forks.sh [SIZE] [FORKS] [BUILD_DIR]    (defaults: 32M, 16, build)
+#   bench/ansible-forks.sh [SIZE] [RATE] [FORKS] [BUILD_DIR]    (defaults: 16M, 12500000, 16, build)
+#
+# With RATE 0 the emulators' work, the downloads and the zipping all land on
+# this machine's cores, which the sequential saves already keep busy: the
+# ratio then shows what forks cost, not what they give.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-SIZE=${1:-32M}
-FORKS=${2:-16}
-BUILD=$PWD/${3:-build}
+SIZE=${1:-16M}
+RATE=${2:-12500000}
+FORKS=${3:-16}
+BUILD=$PWD/${4:-build}
 HOSTS=16
 [ -x "$BUILD/quellon-cli" ] && [ -x "$BUILD/quellon-hostsim" ] || { echo "build quellon-cli and quellon-hostsim first" >&2; exit 2; }
 command -v ansible-playbook >/dev/null || { echo "ansible-playbook is needed (ansible-core)" >&2; exit 2; }
@@ -23,7 +30,9 @@ trap 'stop_hosts; rm -rf "$WORK"' EXIT
 cd "$WORK"
 
 echo "starting $HOSTS emulated hosts, each seeding BIGLIB with a $SIZE object ..."
-for i in $(seq "$HOSTS"); do start_host "ibmi$i" --seed-object "BIGLIB/DATA.PGM=$SIZE,generated"; done
+LINK=()
+[ "$RATE" != 0 ] && LINK=(--transfer-rate "$RATE")
+for i in $(seq "$HOSTS"); do start_host "ibmi$i" --seed-object "BIGLIB/DATA.PGM=$SIZE,generated" "${LINK[@]}"; done
 write_inventory
 
 now() { date +%s.%N; }
@@ -52,7 +61,7 @@ saved=$(find backups -name 'BIGLIB-*.4ql' | wc -l)
 
 seq_s=$(elapsed "$t0" "$t1")
 play_s=$(elapsed "$t2" "$t3")
-echo "$HOSTS saves of a $SIZE library, one after another:   ${seq_s} s"
-echo "the same with ansible-playbook nightly_save --forks $FORKS: ${play_s} s"
+echo "$HOSTS saves of a $SIZE library (link: ${RATE/#0/unlimited} bytes/s), one after another: ${seq_s} s"
+echo "the same with ansible-playbook nightly_save --forks $FORKS:                  ${play_s} s"
 awk -v a="$seq_s" -v b="$play_s" -v n="$(nproc)" \
   'BEGIN { printf "forks speed-up: %.2fx on %d cores (goal 1.6x)\n", a / b, n }'
