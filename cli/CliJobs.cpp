@@ -5,6 +5,7 @@
 #include "cli/CliCommon.h"
 #include "cli/CliJson.h"
 #include "cli/CliTransport.h"
+#include "cli/CliUsage.h"
 
 #include "jobs/ArchiveInfo.h"
 #include "jobs/HostJobs.h"
@@ -73,7 +74,7 @@ struct RunFolder {
 class CliJobUi : public jobs::JobUi {
 public:
     CliJobUi(bool ignoreErrors, bool progress, bool quiet)
-        : ignoreErrors_(ignoreErrors), quiet_(quiet), bar_(progress && !quiet)
+        : ignoreErrors_(ignoreErrors), quiet_(quiet), bar_(progress, !quiet)
     {
     }
     jobs::HostJobs *jobs = nullptr;
@@ -84,7 +85,7 @@ public:
     {
         if (quiet_)
             return;
-        bar_.finish();
+        endTransfer();
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
     }
@@ -100,7 +101,7 @@ public:
     // The stage's text, the host's reasons under it, then the log's end.
     int showFailure(const jobs::FailureReport &report, const std::string &logPath) override
     {
-        bar_.finish();
+        endTransfer();
         if (report.stage == jobs::jsCreateLibrary) {
             // The library exists (or cannot be made); the restore says
             // whether it could go on.
@@ -133,7 +134,11 @@ public:
     bool askToClose() override { return true; }
     void warning(const std::string &text) override
     {
-        bar_.finish();
+        // -q keeps the warnings that ask for action: a save file left on
+        // the host. A job log that could not be fetched changes nothing.
+        if (quiet_ && text.find("could not be deleted") == std::string::npos)
+            return;
+        endTransfer();
         std::fprintf(stderr, "quellon-cli: warning: %s\n", oneLine(text).c_str());
     }
     // The same size lines as the wizard's list, then a bar of the bytes.
@@ -163,20 +168,24 @@ public:
     // Connection failures end in an exception: the verdict line says both.
     void connectionMessage(const std::string &text, const std::string &) override { connectFailure = text; }
     std::string connectFailure;
+    // A bar for the save file only: the job log's few lines need none.
     void transferProgress(int64_t done, int64_t total) override
     {
-        if (!bar_.enabled())
+        if (!bar_.enabled() || !jobs)
+            return;
+        const bool down = jobs->JobStage == jobs::jsDownloadSaveFile;
+        if (!down && jobs->JobStage != jobs::jsUploadSaveFile)
             return;
         if (!barOpen_) {
-            bar_.start("transfer", total);
+            bar_.start(down ? "download" : "upload", total);
             barOpen_ = true;
         }
         bar_.update(done);
     }
+    // The bar's line ends before any other line is printed.
     void endTransfer()
     {
-        if (barOpen_)
-            bar_.finish();
+        bar_.finish();
         barOpen_ = false;
     }
     std::vector<std::string> messages;
@@ -217,13 +226,16 @@ struct Connection {
         app.add_option("--host", host,
                        "host name or address of the IBM i host (its FTP server; its SSH server with --ssh)")
             ->required();
-        portOption = app.add_option("--port", port, "port (default 21; 990 with --tls implicit; 22 with --ssh)");
+        portOption = app.add_option("--port", port, "port (default 21; 990 with --tls implicit; 22 with --ssh)")
+                         ->check(CLI::Range(1, 65535));
         transport.add(app);
         app.add_option("--proxy", proxy, "FTP proxy; the user is sent as USER@HOST");
-        app.add_option("--proxy-port", proxyPort, "FTP proxy port")->capture_default_str();
+        app.add_option("--proxy-port", proxyPort, "FTP proxy port")->capture_default_str()->check(CLI::Range(1, 65535));
         app.add_option("--user", user, "OS/400 user profile")->required();
         app.add_option("--password-env", passwordEnv, "read the password from this environment variable");
-        app.add_option("--password-file", passwordFile, "read the password from the first line of this file");
+        app.add_option("--password-file", passwordFile,
+                       "read the password from the first line of this file (- for standard input); without "
+                       "either option it is asked for at the terminal");
         app.add_option("--timeout", timeout,
                        "milliseconds allowed for the host lookup, the connection, each reply and a stalled "
                        "transfer (0: no limit); host commands may take as long as they need")
@@ -295,7 +307,7 @@ struct Connection {
     {
         if (!transport.check())
             return false;
-        auto password = readPassword(passwordEnv, passwordFile);
+        auto password = readPassword(passwordEnv, passwordFile, "Password for " + user + " on " + host + ": ");
         if (!password)
             return false;
         ftp.Host = host;
@@ -308,7 +320,8 @@ struct Connection {
 // Runs the job inside Connect; false when it ended early (an exception, or
 // stopped at a failure).
 // `why` gets the cause for the verdict line.
-bool runJob(const std::function<void()> &connect, CliJobUi &ui, const std::string &host, std::string &why)
+bool runJob(const std::function<void()> &connect, CliJobUi &ui, const std::string &host, std::string &why,
+            std::string *raw = nullptr)
 {
     try {
         connect();
@@ -322,6 +335,8 @@ bool runJob(const std::function<void()> &connect, CliJobUi &ui, const std::strin
     } catch (const std::exception &e) {
         ui.endTransfer();
         const std::string what = oneLine(trimLineEnd(e.what()));
+        if (raw)
+            *raw = what;
         // The socket layer's words for a name that does not resolve; the
         // sign-on message the wizard shows then would only mislead here.
         if (what == "Null Remote Address")
@@ -503,15 +518,7 @@ bool fitsRecord(const std::string &option, const std::string &value, std::size_t
 
 int parse(CLI::App &app, int argc, char **argv)
 {
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &e) {
-        return app.exit(e) == 0 ? kOk : kUsage;
-    } catch (const CLI::ParseError &e) {
-        app.exit(e);
-        return kUsage;
-    }
-    return -1;
+    return parseCommand(app, argc, argv, argv[0]);
 }
 
 // What a save or a restore runs with: the FTP client as the options say, the
@@ -549,10 +556,15 @@ struct CliJob {
     // The job, inside Connect; false when it ended early, with `why`.
     bool run(std::string &why)
     {
+        std::string raw;
         const bool ran = c.ssh ? runJob([this] { job.runOverSsh(); }, ui, c.host, why)
-                               : runJob([this] { ftp.Connect(); }, ui, c.host, why);
-        if (!ran && !stopped())
-            why += c.ssh ? c.sshAdvice() : c.transport.advice();
+                               : runJob([this] { ftp.Connect(); }, ui, c.host, why, &raw);
+        if (ran || stopped())
+            return ran;
+        // A connection that was never made: where to, and why not.
+        if (const std::string cause = c.ssh ? std::string() : connectCause(ftp, raw); !cause.empty())
+            why = "cannot connect to " + connectTarget(ftp) + ": " + cause;
+        why += c.ssh ? c.sshAdvice() : c.transport.advice();
         return ran;
     }
     // A signal stopped the job: "stopped by SIGINT while zipping ...".
@@ -681,10 +693,12 @@ int save(int argc, char **argv, JobReport &report)
                "      --password-file /etc/quellon/backup.pw --library MYLIB --replace   (cron: see man quellon-cli)\n"
                "  quellon-cli save MYLIB.4ql --host as400 --user JOE --password-env QPW --library MYLIB \\\n"
                "      --passive --tls explicit --tls-fingerprint 3A:F1:...:0F:63   (the host's certificate)\n"
-               "\n"
-               "Exit status: 0 every step succeeded, 1 something failed (stderr says what), 2 wrong usage.");
+               "\n" +
+               std::string(kExitStatusHelp));
     if (int r = parse(app, argc, argv); r >= 0)
         return r;
+    if (!passwordOptionsOk(argv[0], c.passwordEnv, c.passwordFile))
+        return kUsage;
     if (!object.empty() && type.empty())
         type = "*ALL";
     report.json = c.json;
@@ -810,10 +824,12 @@ int restore(int argc, char **argv, JobReport &report)
                "      --to-library MYLIB2 --create-library\n"
                "  quellon-cli restore mylib.savf --host as400 --user JOE --password-env QPW --saved-library MYLIB\n"
                "  quellon-cli restore MYLIB.4ql --host as400 --user JOE --password-env QPW --passive --tls implicit\n"
-               "\n"
-               "Exit status: 0 every step succeeded, 1 something failed (stderr says what), 2 wrong usage.");
+               "\n" +
+               std::string(kExitStatusHelp));
     if (int r = parse(app, argc, argv); r >= 0)
         return r;
+    if (!passwordOptionsOk(argv[0], c.passwordEnv, c.passwordFile))
+        return kUsage;
     report.json = c.json;
     report.fact("input", input);
     report.fact("host", c.host);
@@ -914,8 +930,8 @@ int runInfo(int argc, char **argv)
                "  quellon-cli info MYLIB.4ql\n"
                "  quellon-cli info MYLIB.4ql --json | jq -r .savedLibrary\n"
                "  quellon-cli info mylib.savf\n"
-               "\n"
-               "Exit status: 0 shown, 1 not readable (stderr says why), 2 wrong usage.");
+               "\n" +
+               std::string(kExitStatusHelp));
     if (int r = parse(app, argc, argv); r >= 0)
         return r;
     if (!resolveInput(input))
