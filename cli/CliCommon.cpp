@@ -244,6 +244,7 @@ void Progress::start(const std::string &label, int64_t total)
     label_ = label;
     total_ = total;
     last_ = -1;
+    pending_ = 0;
     lastMs_ = 0;
     startMs_ = nowMs();
     width_ = 0;
@@ -255,8 +256,9 @@ void Progress::update(int64_t done, bool force)
 {
     if (!open_)
         return;
+    pending_ = done;
     const int64_t t = nowMs();
-    if (!force && done != total_ && t - lastMs_ < 200)
+    if (done == last_ || (!force && done != total_ && t - lastMs_ < 200))
         return;
     lastMs_ = t;
     last_ = done;
@@ -287,8 +289,7 @@ void Progress::finish()
     if (!open_)
         return;
     // The line ends with what was really done, not with an older figure.
-    if (last_ >= 0)
-        update(last_, true);
+    update(pending_, true);
     std::fprintf(stderr, "\n");
     open_ = false;
 }

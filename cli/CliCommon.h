@@ -65,7 +65,8 @@ private:
     bool enabled_;
     std::string label_;
     int64_t total_ = 0;
-    int64_t last_ = -1;
+    int64_t last_ = -1;    // drawn last
+    int64_t pending_ = 0;  // given last
     int64_t lastMs_ = 0;
     int64_t startMs_ = 0;
     std::size_t width_ = 0; // of the line drawn last, to blank its rest

@@ -132,7 +132,7 @@ int runFtp(int argc, char **argv)
         else
             error(step + ": " + what + transport.advice());
         // A multi-line reply has the host's reasons on its later lines.
-        if (quote->parsed()) {
+        if (step.rfind("quote ", 0) == 0) {
             std::string reply = ftp.LastReplyText;
             bool first = true;
             for (std::size_t at = 0; at < reply.size();) {
