@@ -6,6 +6,9 @@
 #                              (platform::programDir() turns to it when bin/ has no data)
 #   /usr/share/quellon/        the data files (pictures, tgtrls.txt, ACKNOWLE.HLP)
 #   /usr/share/applications/, mime/packages/, icons/hicolor/, man/man1/
+#   /usr/share/ansible/collections/ansible_collections/quellon/ibmi/
+#                              the Ansible collection quellon.ibmi (ansible-core's
+#                              default collections path ends in /usr/share/ansible/collections)
 #
 # cmake --build build && (cd build && cpack) builds quellon_VERSION_ARCH.deb.
 
@@ -62,6 +65,12 @@ install(FILES ${desk}/quellon.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/appli
 install(FILES ${desk}/quellon.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages)
 install(DIRECTORY ${desk}/icons/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
 
+# The Ansible collection, as its source tree is.
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/ansible/
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/ansible/collections/ansible_collections/quellon/ibmi
+  PATTERN __pycache__ EXCLUDE
+  PATTERN "*.pyc" EXCLUDE)
+
 # Manual pages, compressed as Debian wants them.
 find_program(QUELLON_GZIP gzip)
 set(man_out)
@@ -117,6 +126,8 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "libbz2-1.0, liblzma5, libzstd1")
 # libwmf draws the text of metafile posters with the URW fonts but only
 # recommends them; without them such a poster cannot be shown.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-urw-base35, shared-mime-info, desktop-file-utils")
+# The Ansible collection runs under Debian's ansible-core; the programs do not need it.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "ansible-core")
 include(CPack)
 
 # The package as a fresh machine meets it, and the command line as a new user

@@ -23,6 +23,8 @@ PACKAGES=(
   time procps
   # SSH transport: the client library, and sshd/ssh-keygen as the tests' real peer.
   libssh-dev openssh-server openssh-client
+  # The Ansible collection's tests: ansible-playbook against emulated hosts, ansible-lint.
+  ansible-core ansible-lint
 )
 # Servers the tests start on loopback by themselves; a fresh install must not
 # leave them running as system services. PACKAGE:SERVICE...

@@ -108,6 +108,14 @@ else
   echo "(this build has no save, restore and info yet)"
 fi
 
+COLLECTIONS=$ROOT/usr/share/ansible/collections
+[ -f "$COLLECTIONS/ansible_collections/quellon/ibmi/plugins/modules/save.py" ] || fail "package lacks the Ansible collection"
+if command -v ansible-doc >/dev/null; then
+  step "Ansible collection from the package"
+  ANSIBLE_COLLECTIONS_PATH=$COLLECTIONS ansible-doc quellon.ibmi.save >"$WORK/out" 2>&1 \
+    || { cat "$WORK/out"; fail "ansible-doc quellon.ibmi.save from the package"; }
+fi
+
 if command -v update-mime-database >/dev/null; then
   step "file types"
   update-mime-database "$ROOT/usr/share/mime" 2>"$WORK/mime.err" || { cat "$WORK/mime.err"; fail "update-mime-database"; }
