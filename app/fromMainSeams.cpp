@@ -206,7 +206,7 @@ void TfrmMain::connectToHost(const ConnectParams &p)
                                  (mode() == msSave ? "wrote no archive." : "uploaded and restored nothing."));
     } catch (const ECertificateChanged &e) {
         parts.ui.failureBegins();
-        parts.ui.addLine("Not signed on to " + p.host + ": its certificate has changed");
+        parts.ui.addLine("Not signed on to " + p.host + ": " + oneLine(e.what()));
         throw ECertificateChanged(fingerprintsOnTheirOwnLines(e.what()) +
                                   ".\n\nIf the host was given a new certificate, choose Forget in the connection "
                                   "settings (Advanced) and connect again; you will be asked about the new one.");
