@@ -9,6 +9,8 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git ca-certificates
   qt6-base-dev qt6-svg-dev libgl1-mesa-dev
   zlib1g-dev libssl-dev openssl libjpeg62-turbo-dev libcli11-dev
+  # The unzip library reads bzip2, LZMA and zstd members.
+  libbz2-dev liblzma-dev libzstd-dev
   # libwmf's pkg-config asks for -lexpat, and it draws text with the URW fonts,
   # which it only recommends.
   libwmf-dev libexpat1-dev fonts-urw-base35 libemf2svg-dev

@@ -9,6 +9,7 @@
 #include "PrintableName.h"
 #include "ZipAes.h"
 #include "ZipFormat.h"
+#include "ZipMethods.h"
 
 #include <zlib.h>
 
@@ -117,11 +118,11 @@ private:
     enum class Key { Ok, NoPassword, ReadError };
     Key openKey(const CentralEntry &e, uint64_t dataStart, const AesExtra *aes, MemberKey &key);
     enum class Dec { Ok, ReadError, Damaged, WriteError, Aborted, AuthFailed };
-    Dec decode(const CentralEntry &e, uint16_t method, uint64_t dataStart, MemberKey *key,
+    Dec decode(const CentralEntry &e, MethodDecoder &method, uint64_t dataStart, MemberKey *key,
                const std::function<bool(const uint8_t *, size_t)> &sink, uint32_t &crc);
     // Reads `left` bytes from `pos` on, decrypts and decompresses them;
     // leaves pos and left where the stream ended.
-    Dec decodeData(uint16_t method, uint64_t &pos, uint64_t &left, MemberKey *crypt, uint64_t usize,
+    Dec decodeData(MethodDecoder &method, uint64_t &pos, uint64_t &left, MemberKey *crypt, uint64_t usize,
                    const std::function<bool(const uint8_t *, size_t)> &sink, uint32_t &crc);
     int openParent(const std::vector<std::string> &parts, size_t count, bool create);
     void skip(const CentralEntry &e, int32_t error, UnzSkipType type, const std::string &why)
@@ -295,7 +296,7 @@ Extractor::Key Extractor::openKey(const CentralEntry &e, uint64_t dataStart, con
                : Key::NoPassword;
 }
 
-Extractor::Dec Extractor::decode(const CentralEntry &e, uint16_t method, uint64_t dataStart, MemberKey *key,
+Extractor::Dec Extractor::decode(const CentralEntry &e, MethodDecoder &method, uint64_t dataStart, MemberKey *key,
                                  const std::function<bool(const uint8_t *, size_t)> &sink, uint32_t &crcOut)
 {
     uint64_t pos = dataStart + (key ? key->header : 0);
@@ -319,7 +320,7 @@ Extractor::Dec Extractor::decode(const CentralEntry &e, uint16_t method, uint64_
     return key->aes->verify(tag) ? d : Dec::AuthFailed;
 }
 
-Extractor::Dec Extractor::decodeData(uint16_t method, uint64_t &pos, uint64_t &left, MemberKey *crypt,
+Extractor::Dec Extractor::decodeData(MethodDecoder &method, uint64_t &pos, uint64_t &left, MemberKey *crypt,
                                      uint64_t usize, const std::function<bool(const uint8_t *, size_t)> &sink,
                                      uint32_t &crcOut)
 {
@@ -337,10 +338,10 @@ Extractor::Dec Extractor::decodeData(uint16_t method, uint64_t &pos, uint64_t &l
         return Dec::Ok;
     };
 
-    if (method == 0) {
-        if (left != usize)
-            return Dec::Damaged;
-        while (left > 0) {
+    const uint8_t *in = inBuf_.get();
+    size_t inLen = 0;
+    for (;;) {
+        if (inLen == 0 && left > 0) {
             size_t n = static_cast<size_t>(std::min<uint64_t>(left, kIoBlock));
             if (!readAll(archive_.fd, inBuf_.get(), n, pos))
                 return Dec::ReadError;
@@ -348,43 +349,23 @@ Extractor::Dec Extractor::decodeData(uint16_t method, uint64_t &pos, uint64_t &l
                 crypt->decrypt(inBuf_.get(), n);
             pos += n;
             left -= n;
-            if (Dec d = emit(inBuf_.get(), n); d != Dec::Ok)
+            in = inBuf_.get();
+            inLen = n;
+        }
+        const size_t given = inLen;
+        size_t n = 0;
+        const MethodDecoder::Step step = method.decode(in, inLen, left == 0, outBuf_.get(), kIoBlock, n);
+        if (n > 0)
+            if (Dec d = emit(outBuf_.get(), n); d != Dec::Ok)
                 return d;
-        }
-    } else {
-        z_stream zs{};
-        if (inflateInit2(&zs, -15) != Z_OK)
+        if (step == MethodDecoder::Step::End)
+            break;
+        if (step == MethodDecoder::Step::Damaged)
             return Dec::Damaged;
-        std::unique_ptr<z_stream, int (*)(z_stream *)> guard(&zs, inflateEnd);
-        bool ended = false;
-        while (!ended) {
-            if (zs.avail_in == 0) {
-                if (left == 0)
-                    return Dec::Damaged; // compressed data ends before the stream does
-                size_t n = static_cast<size_t>(std::min<uint64_t>(left, kIoBlock));
-                if (!readAll(archive_.fd, inBuf_.get(), n, pos))
-                    return Dec::ReadError;
-                if (crypt)
-                    crypt->decrypt(inBuf_.get(), n);
-                pos += n;
-                left -= n;
-                zs.next_in = inBuf_.get();
-                zs.avail_in = static_cast<uInt>(n);
-            }
-            zs.next_out = outBuf_.get();
-            zs.avail_out = static_cast<uInt>(kIoBlock);
-            int rc = inflate(&zs, Z_NO_FLUSH);
-            if (rc == Z_STREAM_END)
-                ended = true;
-            else if (rc != Z_OK && rc != Z_BUF_ERROR)
-                return Dec::Damaged;
-            size_t n = kIoBlock - zs.avail_out;
-            if (n > 0)
-                if (Dec d = emit(outBuf_.get(), n); d != Dec::Ok)
-                    return d;
-            if (rc == Z_BUF_ERROR && n == 0 && zs.avail_in != 0)
-                return Dec::Damaged;
-        }
+        // No progress with input at hand, or none left to come: the
+        // compressed data ends before the stream does, or is broken.
+        if (n == 0 && inLen == given && (inLen > 0 || left == 0))
+            return Dec::Damaged;
     }
     if (produced != usize)
         return Dec::Damaged;
@@ -432,9 +413,10 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
         skip(e, zdeMethod, ustUnsupportedCrypt, "encryption method not supported");
         return Outcome::Skipped;
     }
-    const uint16_t method = isAes ? aes.method : e.method;
-    if (method != 0 && method != 8) {
-        skip(e, zdeMethod, ustUnknownMethod, "compression method " + std::to_string(method) + " not supported");
+    std::string why;
+    const std::unique_ptr<MethodDecoder> method = makeDecoder({isAes ? aes.method : e.method, e.usize}, why);
+    if (!method) {
+        skip(e, zdeMethod, ustUnknownMethod, why);
         return Outcome::Skipped;
     }
     if (toMemory && e.usize > 0 && (!p_->MemBuffer || e.usize > p_->MemSize)) {
@@ -445,6 +427,10 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
     const uint64_t cryptBytes = isAes ? aesOverhead(aes.strength) : e.encrypted() ? 12 : 0;
     if (!locateData(archive_.fd, dir_, e, dataStart, error) || e.csize < cryptBytes) {
         skip(e, zdeFormat, ustDamaged, error.empty() ? "encrypted data too short" : error);
+        return Outcome::Skipped;
+    }
+    if ((isAes ? aes.method : e.method) == 0 && e.csize - cryptBytes != e.usize) {
+        skip(e, zdeFormat, ustDamaged, "data damaged");
         return Outcome::Skipped;
     }
 
@@ -552,7 +538,7 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
     };
 
     uint32_t crc = 0;
-    Dec d = decode(e, method, dataStart, e.encrypted() ? &key : nullptr, sink, crc);
+    Dec d = decode(e, *method, dataStart, e.encrypted() ? &key : nullptr, sink, crc);
     switch (d) {
     case Dec::Ok:
         break;
