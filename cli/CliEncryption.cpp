@@ -1,0 +1,147 @@
+#include "cli/CliEncryption.h"
+
+#include "cli/CliCommon.h"
+#include "zip/ZipEncryption.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <map>
+#include <termios.h>
+#include <unistd.h>
+
+namespace cli
+{
+
+std::string encryptionSummary(const std::vector<ZipDirEntry> &entries)
+{
+    std::map<std::string, int> kinds;
+    int files = 0, encrypted = 0;
+    for (const ZipDirEntry &e : entries) {
+        ++files;
+        if (const std::string k = ZipEncryptionName(e); !k.empty()) {
+            ++kinds[k];
+            ++encrypted;
+        }
+    }
+    if (encrypted == 0)
+        return {};
+    std::string s = std::to_string(encrypted) + " of " + std::to_string(files) + " member(s) encrypted: ";
+    bool first = true;
+    for (const auto &[kind, n] : kinds) {
+        s += first ? "" : ", ";
+        s += kinds.size() > 1 ? std::to_string(n) + " " + kind : kind;
+        first = false;
+    }
+    return s;
+}
+
+bool anyEncrypted(const std::vector<ZipDirEntry> &entries)
+{
+    for (const ZipDirEntry &e : entries)
+        if (e.Flag & 1)
+            return true;
+    return false;
+}
+
+void wipeSecret(std::string &s)
+{
+    volatile char *p = s.data();
+    for (size_t i = 0; i < s.size(); ++i)
+        p[i] = 0;
+    s.clear();
+}
+
+namespace
+{
+
+// One line from the terminal with echo off; nothing without a terminal.
+std::optional<std::string> promptSecret(const std::string &prompt)
+{
+    const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return std::nullopt;
+    termios old{};
+    const bool tty = ::tcgetattr(fd, &old) == 0;
+    if (tty) {
+        termios quiet = old;
+        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        quiet.c_lflag |= ECHONL;
+        ::tcsetattr(fd, TCSAFLUSH, &quiet);
+    }
+    (void)!::write(fd, prompt.data(), prompt.size());
+    std::string line;
+    char c;
+    bool got = false;
+    while (::read(fd, &c, 1) == 1) {
+        got = true;
+        if (c == '\n')
+            break;
+        line += c;
+    }
+    if (tty)
+        ::tcsetattr(fd, TCSAFLUSH, &old);
+    ::close(fd);
+    c = 0;
+    if (!got) {
+        wipeSecret(line);
+        return std::nullopt;
+    }
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
+}
+
+std::optional<std::string> fromOptions(const std::string &envVar, const std::string &file)
+{
+    auto pw = readPassword(envVar, file);
+    if (pw && pw->empty()) {
+        error("the archive password is empty");
+        return std::nullopt;
+    }
+    return pw;
+}
+
+} // namespace
+
+std::optional<std::string> newArchivePassword(const std::string &envVar, const std::string &file,
+                                              const std::string &optionNames)
+{
+    if (!envVar.empty() || !file.empty())
+        return fromOptions(envVar, file);
+    auto first = promptSecret("Archive password: ");
+    if (!first) {
+        error("no terminal to ask for the archive password: give " + optionNames);
+        return std::nullopt;
+    }
+    auto second = promptSecret("Archive password again: ");
+    std::optional<std::string> result;
+    if (first->empty())
+        error("the archive password is empty");
+    else if (!second || *second != *first)
+        error("the two archive passwords differ; nothing done");
+    else
+        result = *first;
+    wipeSecret(*first);
+    if (second)
+        wipeSecret(*second);
+    return result;
+}
+
+std::optional<std::string> archivePassword(const std::string &envVar, const std::string &file,
+                                           const std::string &archive, const std::string &optionNames)
+{
+    if (!envVar.empty() || !file.empty())
+        return fromOptions(envVar, file);
+    auto pw = promptSecret("Password of " + archive + ": ");
+    if (!pw) {
+        error(archive + " is encrypted: give its password with " + optionNames);
+        return std::nullopt;
+    }
+    if (pw->empty()) {
+        error("the archive password is empty");
+        return std::nullopt;
+    }
+    return pw;
+}
+
+} // namespace cli
