@@ -1,6 +1,7 @@
 #include "cli/CliEncryption.h"
 
 #include "cli/CliCommon.h"
+#include "zip/ZipBuilder.h"
 #include "zip/ZipEncryption.h"
 
 #include <cstdio>
@@ -66,7 +67,7 @@ std::optional<std::string> promptSecret(const std::string &prompt)
         termios quiet = old;
         quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
         quiet.c_lflag |= ECHONL;
-        ::tcsetattr(fd, TCSAFLUSH, &quiet);
+        ::tcsetattr(fd, TCSANOW, &quiet); // keeps what was typed ahead
     }
     (void)!::write(fd, prompt.data(), prompt.size());
     std::string line;
@@ -79,7 +80,7 @@ std::optional<std::string> promptSecret(const std::string &prompt)
         line += c;
     }
     if (tty)
-        ::tcsetattr(fd, TCSAFLUSH, &old);
+        ::tcsetattr(fd, TCSANOW, &old);
     ::close(fd);
     c = 0;
     if (!got) {
@@ -142,6 +143,81 @@ std::optional<std::string> archivePassword(const std::string &envVar, const std:
         return std::nullopt;
     }
     return pw;
+}
+
+} // namespace cli
+
+#include "zipdll/ZipDllRecords.h"
+
+#include <CLI/CLI.hpp>
+
+namespace cli
+{
+
+namespace
+{
+const char kArchiveOptions[] = "--archive-password-env VAR or --archive-password-file FILE";
+} // namespace
+
+void ArchivePasswordOptions::add(CLI::App &app, bool forSave)
+{
+    if (forSave)
+        app.add_flag("--encrypt", encrypt,
+                     "encrypt the archive with AES-256 (password typed twice, or the options below)");
+    app.add_option("--archive-password-env", env, "read the archive's password from this environment variable");
+    app.add_option("--archive-password-file", file, "read the archive's password from the first line of this file");
+}
+
+bool ArchivePasswordOptions::prepareSave(TZipBuilder &zip)
+{
+    if (!encrypt) {
+        if (!env.empty() || !file.empty()) {
+            error("--archive-password-env and --archive-password-file need --encrypt");
+            return false;
+        }
+        return true;
+    }
+    auto pw = newArchivePassword(env, file, kArchiveOptions);
+    if (!pw)
+        return false;
+    zip.Password = *pw;
+    wipeSecret(*pw);
+    zip.AddEncryption = zeAES256;
+    zip.AddOptions.insert(AddEncrypt);
+    return true;
+}
+
+bool ArchivePasswordOptions::unlock(TZipBuilder &zip, const std::string &archive, const std::string &recordMember,
+                                    const std::string &folder)
+{
+    zip.SetZipFileName(archive);
+    if (zip.ZipFileName().empty() || !anyEncrypted(zip.Entries))
+        return true; // the record reader reports an unreadable archive
+    auto pw = archivePassword(env, file, archive, kArchiveOptions);
+    if (!pw)
+        return false;
+    zip.Password = *pw;
+    wipeSecret(*pw);
+    // The record is the first member read: test it alone, and tell a wrong
+    // password from a damaged archive.
+    auto messages = zip.OnMessage;
+    bool wrong = false;
+    zip.OnMessage = [&wrong](TZipBuilder *, int code, const std::string &) { wrong = wrong || code == zdePassword; };
+    zip.FSpecArgs = {recordMember};
+    zip.ExtrBaseDir = folder;
+    zip.ExtrOptions = ExtrOpts{ExtrTest};
+    try {
+        zip.Extract();
+    } catch (...) {
+    }
+    zip.OnMessage = messages;
+    zip.FSpecArgs.clear();
+    zip.ExtrOptions = ExtrOpts{};
+    if (wrong) {
+        error("wrong password for " + archive + "; nothing was sent to the host");
+        return false;
+    }
+    return true;
 }
 
 } // namespace cli

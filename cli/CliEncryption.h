@@ -34,3 +34,31 @@ std::optional<std::string> archivePassword(const std::string &envVar, const std:
                                            const std::string &archive, const std::string &optionNames);
 
 } // namespace cli
+
+namespace CLI
+{
+class App;
+}
+class TZipBuilder;
+
+namespace cli
+{
+
+// --encrypt (save only) and --archive-password-env/-file of save, restore
+// and info: the archive's own password, apart from the host's.
+struct ArchivePasswordOptions {
+    bool encrypt = false;
+    std::string env, file;
+    void add(CLI::App &app, bool forSave);
+    // save: with --encrypt, the component encrypts every member with
+    // AES-256 under the password (asked twice at the terminal when no
+    // option gives it). false after an error line.
+    bool prepareSave(TZipBuilder &zip);
+    // restore, info: when the listed archive is encrypted, asks for its
+    // password and checks it on the archive's record before anything goes
+    // to the host. false after one error line.
+    bool unlock(TZipBuilder &zip, const std::string &archive, const std::string &recordMember,
+                const std::string &folder);
+};
+
+} // namespace cli

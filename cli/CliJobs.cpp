@@ -3,6 +3,7 @@
 // with the job log's last lines and stops the job unless --ignore-errors.
 
 #include "cli/CliCommon.h"
+#include "cli/CliEncryption.h"
 #include "cli/CliTransport.h"
 
 #include "jobs/ArchiveInfo.h"
@@ -500,6 +501,8 @@ int runSave(int argc, char **argv)
     app.add_flag("--poster-stretch", posterStretch, "stretch the poster");
     app.add_option("--owner", owner, "who made the archive (default: your name)");
     app.add_flag("--replace", replace, "overwrite OUTPUT when it exists");
+    ArchivePasswordOptions archivePassword;
+    archivePassword.add(app, true);
     app.footer("Examples:\n"
                "  QPW=secret quellon-cli save MYLIB.4ql --host as400 --user JOE --password-env QPW --library MYLIB\n"
                "  quellon-cli save PGMS.4ql --host as400 --user JOE --password-file ~/.as400pw \\\n"
@@ -508,6 +511,8 @@ int runSave(int argc, char **argv)
                "      --password-file /etc/quellon/backup.pw --library MYLIB --replace   (cron: see man quellon-cli)\n"
                "  quellon-cli save MYLIB.4ql --host as400 --user JOE --password-env QPW --library MYLIB \\\n"
                "      --passive --tls explicit --tls-fingerprint 3A:F1:...:0F:63   (the host's certificate)\n"
+               "  quellon-cli save MYLIB.4ql --host as400 --user JOE --password-env QPW --library MYLIB --encrypt\n"
+               "      (asks twice for the archive's password; AES-256, opened by 7-Zip and WinZip too)\n"
                "\n"
                "Exit status: 0 every step succeeded, 1 something failed (stderr says what), 2 wrong usage.");
     if (int r = parse(app, argc, argv); r >= 0)
@@ -562,6 +567,8 @@ int runSave(int argc, char **argv)
     ::unlink(partial.c_str());
 
     j.zip.SetZipFileName(partial);
+    if (!archivePassword.prepareSave(j.zip))
+        return kFailed;
 
     jobs::HostJobs &job = j.job;
     job.mode = jobs::HostJobs::Mode::Save;
@@ -619,6 +626,8 @@ int runRestore(int argc, char **argv)
     app.add_option("--to-library", toLibrary, "library to restore into (default: the archive's proposal)");
     app.add_flag("--create-library", createLibrary, "create the library first");
     app.add_option("--saved-library", savedLibrary, "library held by a bare save file (default: read from it)");
+    ArchivePasswordOptions archivePassword;
+    archivePassword.add(app, false);
     app.footer("Examples:\n"
                "  QPW=secret quellon-cli restore MYLIB.4ql --host as400 --user QSECOFR --password-env QPW\n"
                "  quellon-cli restore MYLIB.4ql --host testhost --user JOE --password-file ~/.as400pw \\\n"
@@ -652,7 +661,8 @@ int runRestore(int argc, char **argv)
         if (toLibrary.empty())
             toLibrary = savedLibrary;
     } else {
-        if (!readArchiveRecord(zip, input, j.folder.path, info))
+        if (!archivePassword.unlock(zip, input, jobs::kInfoMemberName, j.folder.path) ||
+            !readArchiveRecord(zip, input, j.folder.path, info))
             return kFailed;
         if (info.FormatVersion > jobs::kArchiveFormatVersion) {
             error(input + " was made by a newer version of Quellon; see " + info.downloadAddress());
@@ -706,6 +716,8 @@ int runInfo(int argc, char **argv)
     bool json = false;
     app.add_option("INPUT", input, "the archive (.4ql) or save file (.savf)")->required();
     app.add_flag("--json", json, "print the fields as one JSON object");
+    ArchivePasswordOptions archivePassword;
+    archivePassword.add(app, false);
     app.footer("Examples:\n"
                "  quellon-cli info MYLIB.4ql\n"
                "  quellon-cli info MYLIB.4ql --json | jq -r .savedLibrary\n"
@@ -742,8 +754,10 @@ int runInfo(int argc, char **argv)
     jobs::TArchiveInfo info;
     info.reset();
     bool checkMatches = false;
-    if (!readArchiveRecord(zip, input, run.path, info, &checkMatches))
+    if (!archivePassword.unlock(zip, input, jobs::kInfoMemberName, run.path) ||
+        !readArchiveRecord(zip, input, run.path, info, &checkMatches))
         return kFailed;
+    const std::string encryption = encryptionSummary(zip.Entries);
 
     const std::vector<std::pair<const char *, std::string>> fields = {
         {"savedLibrary", info.savedLibrary()},
@@ -767,6 +781,7 @@ int runInfo(int argc, char **argv)
                     checkMatches ? "true" : "false");
         for (const auto &[k, v] : fields)
             std::printf(", \"%s\": %s", k, jsonText(v).c_str());
+        std::printf(", \"encryption\": %s", jsonText(encryption).c_str());
         std::printf(", \"members\": [");
         for (std::size_t i = 0; i < zip.Entries.size(); ++i) {
             const ZipDirEntry &e = zip.Entries[i];
@@ -795,6 +810,7 @@ int runInfo(int argc, char **argv)
     std::printf("Poster link:             %s\n", info.posterLink().c_str());
     std::printf("Poster stretched:        %s\n", info.PosterStretch ? "yes" : "no");
     std::printf("Save file member:        %s\n", info.saveFileMemberName().c_str());
+    std::printf("Encryption:              %s\n", encryption.empty() ? "none" : encryption.c_str());
     std::printf("Members:\n");
     for (const ZipDirEntry &e : zip.Entries)
         std::printf("  %12llu  %s\n", static_cast<unsigned long long>(e.UncompressedSize), e.FileName.c_str());
