@@ -36,14 +36,6 @@ std::string encryptionSummary(const std::vector<ZipDirEntry> &entries)
     return s;
 }
 
-bool anyEncrypted(const std::vector<ZipDirEntry> &entries)
-{
-    for (const ZipDirEntry &e : entries)
-        if (e.Flag & 1)
-            return true;
-    return false;
-}
-
 void wipeSecret(std::string &s)
 {
     volatile char *p = s.data();
@@ -147,7 +139,7 @@ std::optional<std::string> archivePassword(const std::string &envVar, const std:
 
 } // namespace cli
 
-#include "zipdll/ZipDllRecords.h"
+#include "jobs/ArchivePassword.h"
 
 #include <CLI/CLI.hpp>
 
@@ -187,33 +179,17 @@ bool ArchivePasswordOptions::prepareSave(TZipBuilder &zip)
     return true;
 }
 
-bool ArchivePasswordOptions::unlock(TZipBuilder &zip, const std::string &archive, const std::string &recordMember,
-                                    const std::string &folder)
+bool ArchivePasswordOptions::unlock(TZipBuilder &zip, const std::string &archive, const std::string &folder)
 {
     zip.SetZipFileName(archive);
-    if (zip.ZipFileName().empty() || !anyEncrypted(zip.Entries))
+    if (zip.ZipFileName().empty() || !jobs::archiveEncrypted(zip))
         return true; // the record reader reports an unreadable archive
     auto pw = archivePassword(env, file, archive, kArchiveOptions);
     if (!pw)
         return false;
     zip.Password = *pw;
     wipeSecret(*pw);
-    // The record is the first member read: test it alone, and tell a wrong
-    // password from a damaged archive.
-    auto messages = zip.OnMessage;
-    bool wrong = false;
-    zip.OnMessage = [&wrong](TZipBuilder *, int code, const std::string &) { wrong = wrong || code == zdePassword; };
-    zip.FSpecArgs = {recordMember};
-    zip.ExtrBaseDir = folder;
-    zip.ExtrOptions = ExtrOpts{ExtrTest};
-    try {
-        zip.Extract();
-    } catch (...) {
-    }
-    zip.OnMessage = messages;
-    zip.FSpecArgs.clear();
-    zip.ExtrOptions = ExtrOpts{};
-    if (wrong) {
+    if (!jobs::archivePasswordFits(zip, folder)) {
         error("wrong password for " + archive + "; nothing was sent to the host");
         return false;
     }

@@ -14,7 +14,6 @@ namespace cli
 
 // "2 of 3 member(s) encrypted: AES-256 (AE-2)"; empty when none is.
 std::string encryptionSummary(const std::vector<ZipDirEntry> &entries);
-bool anyEncrypted(const std::vector<ZipDirEntry> &entries);
 
 // Overwrites the text, then empties it.
 void wipeSecret(std::string &s);
@@ -54,11 +53,10 @@ struct ArchivePasswordOptions {
     // AES-256 under the password (asked twice at the terminal when no
     // option gives it). false after an error line.
     bool prepareSave(TZipBuilder &zip);
-    // restore, info: when the listed archive is encrypted, asks for its
-    // password and checks it on the archive's record before anything goes
-    // to the host. false after one error line.
-    bool unlock(TZipBuilder &zip, const std::string &archive, const std::string &recordMember,
-                const std::string &folder);
+    // restore, info: when the archive is encrypted, asks for its password
+    // and checks it on the archive's record before anything goes to the
+    // host. false after one error line.
+    bool unlock(TZipBuilder &zip, const std::string &archive, const std::string &folder);
 };
 
 } // namespace cli

@@ -661,7 +661,7 @@ int runRestore(int argc, char **argv)
         if (toLibrary.empty())
             toLibrary = savedLibrary;
     } else {
-        if (!archivePassword.unlock(zip, input, jobs::kInfoMemberName, j.folder.path) ||
+        if (!archivePassword.unlock(zip, input, j.folder.path) ||
             !readArchiveRecord(zip, input, j.folder.path, info))
             return kFailed;
         if (info.FormatVersion > jobs::kArchiveFormatVersion) {
@@ -754,7 +754,7 @@ int runInfo(int argc, char **argv)
     jobs::TArchiveInfo info;
     info.reset();
     bool checkMatches = false;
-    if (!archivePassword.unlock(zip, input, jobs::kInfoMemberName, run.path) ||
+    if (!archivePassword.unlock(zip, input, run.path) ||
         !readArchiveRecord(zip, input, run.path, info, &checkMatches))
         return kFailed;
     const std::string encryption = encryptionSummary(zip.Entries);

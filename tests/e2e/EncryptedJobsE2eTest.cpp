@@ -4,6 +4,10 @@
 
 #include "JobsE2eFixture.h"
 
+#include "zip/ZipBuilder.h"
+
+#include <deque>
+
 using namespace e2e;
 
 namespace {
@@ -65,5 +69,91 @@ TEST_F(JobsE2e, CliEncryptedSaveInfoAndRestore)
 
     // The right one, typed once at the terminal.
     ASSERT_EQ(cliAtTerminal("restore " + archive + cliHost(*as2), "Pa55 word\\n", &out), 0) << out;
+    EXPECT_EQ(objects(tmp.file("as2/MYLIB")), objects(tmp.file("as1/MYLIB")));
+}
+
+namespace {
+
+// The zip component's password dialog, answered by the test.
+class TypedPasswords : public ZipPasswordPrompt {
+public:
+    std::deque<std::string> answers;
+    int asked = 0;
+    std::optional<std::string> ask(const std::string &, const std::string &, const std::string &,
+                                   const std::string &) override
+    {
+        ++asked;
+        if (answers.empty())
+            return std::nullopt;
+        std::string a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+};
+
+} // namespace
+
+TEST_F(JobsE2e, WizardEncryptedSaveAndRestoreAskThePasswordOnce)
+{
+    if (runCommand("command -v 7z") != 0)
+        GTEST_SKIP() << "7z is needed";
+    auto as1 = host(tmp.file("as1"), {"--seed-library", "MYLIB"});
+    const std::string archive = tmp.file("wizard.4ql");
+    form = std::make_unique<E2eForm>();
+    ASSERT_TRUE(form->formCreate({"/zip"}));
+    form->formActivate();
+    form->btnNextClick(); // what to save
+    form->edtLibraryNameToSave->setText("MYLIB");
+    dialogs.fileAnswers.push_back(archive);
+    form->btnNextClick(); // destination, with the archive's encryption
+    form->boxEncryptArchive->setChecked(true);
+    EXPECT_FALSE(form->btnNext->isEnabled());
+    form->edtArchivePassword->setText("Wizard pw");
+    form->edtArchivePassword2->setText("Wizard p");
+    EXPECT_FALSE(form->btnNext->isEnabled()) << "two different passwords";
+    form->edtArchivePassword2->setText("Wizard pw");
+    ASSERT_TRUE(form->btnNext->isEnabled());
+    form->btnNextClick(); // restore behaviour
+    form->btnNextClick(); // host
+    connectPage(as1->port());
+    form->btnNextClick(); // summary
+    form->btnFinishClick();
+    EXPECT_TRUE(dialogs.exceptions.empty()) << dialogs.exceptions.front();
+    ASSERT_EQ(form->Wizard->currentWidget(), form->tabSaveDone);
+    form->removeRunFolder();
+    std::string out;
+    ASSERT_EQ(runCommand("7z l -slt " + archive + " | grep -c 'Method = AES-256'", &out), 0);
+    EXPECT_EQ(out, "2\n");
+    EXPECT_EQ(runCommand("7z t '-pWizard pw' " + archive, &out), 0) << out;
+
+    // Restore: a wrong password stops at the file page with one box; the
+    // right one, asked once, opens the record and the save file.
+    TypedPasswords typed;
+    setZipPasswordPrompt(&typed);
+    struct Uninstall {
+        ~Uninstall() { setZipPasswordPrompt(nullptr); }
+    } uninstall;
+    auto as2 = host(tmp.file("as2"), {"--log", tmp.file("as2.log")});
+    form = std::make_unique<E2eForm>();
+    ASSERT_TRUE(form->formCreate({archive}));
+    form->formActivate();
+    typed.answers = {"wrong"};
+    form->btnNextClick(); // the file
+    form->btnNextClick(); // opening it asks
+    EXPECT_EQ(typed.asked, 1);
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].text, "The password is wrong for '" + archive + "'. Nothing was sent to the host.");
+    EXPECT_EQ(form->Wizard->currentWidget(), form->tabRestoreInfo);
+    typed.answers = {"Wizard pw"};
+    form->btnNextClick(); // Next again on the file page
+    ASSERT_EQ(form->Wizard->currentWidget(), form->tabRestoreHostInfo);
+    form->btnNextClick(); // host
+    connectPage(as2->port());
+    form->btnNextClick(); // summary
+    form->btnFinishClick();
+    EXPECT_TRUE(dialogs.exceptions.empty()) << dialogs.exceptions.front();
+    EXPECT_EQ(form->Wizard->currentWidget(), form->tabSaveDone);
+    EXPECT_EQ(typed.asked, 2);
+    EXPECT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_EQ(objects(tmp.file("as2/MYLIB")), objects(tmp.file("as1/MYLIB")));
 }
