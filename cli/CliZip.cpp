@@ -213,11 +213,18 @@ int doList(TZipBuilder &z, const Args &a, Reports &r)
                 "Encryption", "Name");
     uint64_t total = 0, packed = 0;
     for (const ZipDirEntry &e : z.Entries) {
+        // The methods extract reads by name, any other by its number; for
+        // WinZip AES the method of the data inside.
         const uint16_t m = ZipRealMethod(e);
-        const char *method = m == 0 ? "Stored" : m == 8 ? "Deflate" : "Other";
+        const std::string method = m == 0    ? "Stored"
+                                   : m == 8  ? "Deflate"
+                                   : m == 12 ? "BZip2"
+                                   : m == 14 ? "LZMA"
+                                   : m == 93 ? "Zstd"
+                                             : "M" + std::to_string(m);
         const std::string crypt = ZipEncryptionName(e);
         std::printf("%10llu %10llu %-7s %-16s %08x %-14s %s\n", static_cast<unsigned long long>(e.UncompressedSize),
-                    static_cast<unsigned long long>(e.CompressedSize), method, dosDateTime(e.DateTime).c_str(),
+                    static_cast<unsigned long long>(e.CompressedSize), method.c_str(), dosDateTime(e.DateTime).c_str(),
                     e.CRC32, crypt.empty() ? "-" : crypt.c_str(), zipdll::printableName(e.FileName).c_str());
         if (!e.FileComment.empty())
             std::printf("%72s%s\n", "", zipdll::printableName(e.FileComment).c_str());
@@ -342,9 +349,12 @@ int doExtract(TZipBuilder &z, const Args &a, Reports &r)
         r.say("wrong password: " + std::to_string(r.badPassword) + " encrypted member(s) not " +
               (a.test ? "tested" : "extracted"));
     if (!r.errors.empty() || r.skipped || r.crcErrors) {
+        // A failure no member is counted for (the archive itself) is not
+        // "0 failed".
+        const int failed = r.skipped + r.crcErrors;
         const std::string summary = std::to_string(z.ProcessedCount) + " file(s) " +
                                     (a.test ? "tested OK" : "extracted") + ", " +
-                                    std::to_string(r.skipped + r.crcErrors) + " failed or skipped";
+                                    (failed ? std::to_string(failed) + " failed or skipped" : "stopped by an error");
         // Each failure has had its line on stderr; the count is for the log.
         if (r.printed)
             std::printf("%s\n", summary.c_str());

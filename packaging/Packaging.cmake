@@ -109,6 +109,9 @@ set(CPACK_STRIP_FILES ON)
 # Depends from the libraries the binaries really link (Qt 6, zlib, libjpeg,
 # libwmf, libemf2svg, ...); the zip libraries are searched in their own folder.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The unzip library reads bzip2, LZMA and zstd members; it is loaded with
+# dlopen, so its libraries are named here as well as found by dpkg-shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libbz2-1.0, liblzma5, libzstd1")
 # The platform plugins for a desktop (xcb) ship with libqt6gui6; the
 # desktop entry, file types and icon caches are refreshed by dpkg triggers.
 # libwmf draws the text of metafile posters with the URW fonts but only

@@ -16,7 +16,7 @@ PACKAGES=(
   libwmf-dev libexpat1-dev fonts-urw-base35 libemf2svg-dev
   libgtest-dev libgmock-dev googletest
   python3 python3-pyftpdlib curl vsftpd
-  zip unzip p7zip-full libarchive-tools
+  zip unzip p7zip-full libarchive-tools zstd
   xvfb xauth imagemagick xdotool
   # cpack's Debian generator runs file and dpkg-shlibdeps.
   file dpkg-dev

@@ -365,7 +365,7 @@ protected:
         uint16_t disk = 0;         // volume of the local header
         int64_t offset = 0;        // of the local header, in its volume or the joined file
         std::string name;          // stored name bytes
-        uint32_t compSize = 0;
+        uint64_t compSize = 0;
         uint16_t flag = 0;
         int64_t newOffset = 0;     // where it went in the output
         bool done = false;

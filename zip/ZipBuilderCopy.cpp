@@ -100,8 +100,6 @@ std::vector<RawCentral> readCentral(int fd, int64_t pos, uint64_t count)
     return out;
 }
 
-// The end records of a rewritten archive; Zip64 ones only when a value
-// needs them. `end64Pos`: where the central directory ends.
 // The length of the data descriptor at `at`: with or without signature,
 // 4- or 8-byte sizes, whichever matches the central record.
 int64_t descriptorAt(int in, int64_t at, const RawCentral &c)
@@ -113,6 +111,9 @@ int64_t descriptorAt(int in, int64_t at, const RawCentral &c)
                                                         c.csize() >= zip64::kMax32 || c.usize() >= zip64::kMax32));
 }
 
+// The end records of a rewritten archive; Zip64 ones when a value needs
+// them or the archive had them (a streamed writer's layout is kept).
+// `end64Pos`: where the central directory ends.
 std::string endRecord(const ZipEndOfCentral &e, int64_t end64Pos)
 {
     zip64::End z;
@@ -122,7 +123,7 @@ std::string endRecord(const ZipEndOfCentral &e, int64_t end64Pos)
     z.entries = e.TotalEntries;
     z.cdSize = e.CentralSize;
     z.cdOffset = e.CentralOffset;
-    return zip64::endRecords(z, static_cast<uint64_t>(end64Pos), e.ZipCommentLen, e.ThisDiskNo + 1);
+    return zip64::endRecords(z, static_cast<uint64_t>(end64Pos), e.ZipCommentLen, e.ThisDiskNo + 1, e.Zip64);
 }
 
 bool fileExistsRegular(const std::string &name)

@@ -236,6 +236,10 @@ void TZipBuilder::readZip64End(ZipEndOfCentral &eoc)
                 if (field == max)
                     field = static_cast<std::remove_reference_t<decltype(field)>>(wide);
             };
+            // Disk numbers defer too (a writer may put 0xFFFF in every
+            // field); sets of 65,535 volumes and more stay unread.
+            take(eoc.ThisDiskNo, zip64::kMax16, std::min<uint64_t>(e.thisDisk, zip64::kMax16));
+            take(eoc.CentralDiskNo, zip64::kMax16, std::min<uint64_t>(e.cdDisk, zip64::kMax16));
             take(eoc.CentralEntriesOnDisk, zip64::kMax16, e.entriesOnDisk);
             take(eoc.TotalEntries, zip64::kMax16, e.entries);
             take(eoc.CentralSize, zip64::kMax32, e.cdSize);

@@ -27,7 +27,6 @@ namespace {
 
 constexpr uint32_t kLocalSig = 0x04034B50;
 constexpr uint32_t kCentralSig = 0x02014B50;
-constexpr uint32_t kEndSig = 0x06054B50;
 constexpr uint32_t kSpanSig = 0x08074B50;   // also the data descriptor's signature
 constexpr uint32_t kSingleSig = 0x30304B50; // "PK00": a set that fitted on one volume
 constexpr size_t kChunk = 8192;
@@ -50,17 +49,52 @@ bool readExact(std::FILE *f, void *buf, size_t n) { return n == 0 || std::fread(
 uint32_t le32(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
-// One central directory record as read, with its variable parts.
+// One central directory record as read, with its variable parts and the
+// values it defers to its Zip64 field.
 struct CentralRec {
     uint8_t fixed[46];
     std::string name, extra, comment;
+    zip64::Values wide;
     uint16_t flag() const { return le16(fixed + 8); }
-    uint32_t compSize() const { return le32(fixed + 20); }
-    uint16_t disk() const { return le16(fixed + 34); }
-    uint32_t offset() const { return le32(fixed + 42); }
+    uint64_t compSize() const { return wide.csize; }
+    uint32_t disk() const { return wide.disk; }
+    uint64_t offset() const { return wide.offset; }
     uint32_t crc() const { return le32(fixed + 16); }
-    uint32_t size() const { return le32(fixed + 24); }
+    uint64_t size() const { return wide.usize; }
+    size_t length() const { return 46 + name.size() + extra.size() + comment.size(); }
+    // Fills `wide`; false when a deferred value is missing from the extra.
+    bool resolve()
+    {
+        wide = {le32(fixed + 24), le32(fixed + 20), le32(fixed + 42), le16(fixed + 34)};
+        const zip64::Deferred d{wide.usize == zip64::kMax32, wide.csize == zip64::kMax32,
+                                wide.offset == zip64::kMax32, wide.disk == zip64::kMax16};
+        return zip64::readExtra(extra, d, wide);
+    }
+    // Places the record's member at `disk`/`offset` of the output: the
+    // disk in its fixed field, the offset there or in the Zip64 field.
+    void place(uint32_t diskNo, int64_t at)
+    {
+        if (diskNo >= zip64::kMax16)
+            throw std::runtime_error("sets of 65,535 volumes and more cannot be written");
+        putU16(fixed + 34, static_cast<uint16_t>(diskNo));
+        if (!zip64::setCentralOffset(fixed, extra, static_cast<uint64_t>(at)))
+            throw std::runtime_error("the extra field of a central header would outgrow 64 KiB");
+    }
 };
+
+// The end records of a written set or joined archive.
+zip64::End endValues(uint32_t thisDisk, uint32_t cdDisk, uint64_t onDisk, uint64_t entries, uint64_t cdSize,
+                     int64_t cdOffset)
+{
+    zip64::End z;
+    z.thisDisk = thisDisk;
+    z.cdDisk = cdDisk;
+    z.entriesOnDisk = onDisk;
+    z.entries = entries;
+    z.cdSize = cdSize;
+    z.cdOffset = static_cast<uint64_t>(cdOffset);
+    return z;
+}
 
 // The data descriptor behind a member, read piece by piece through `read`
 // (which throws on a short read): with or without its signature, with 4- or
@@ -129,12 +163,6 @@ int TZipBuilder::WriteSpan(const std::string &inFile, const std::string &outFile
         sourceDate_ = st.st_mtime;
         if (eoc.ThisDiskNo != 0 || eoc.CentralDiskNo != 0)
             throw std::runtime_error(inFile + " is already one volume of a multi-volume archive");
-        // Zip64 end records that only repeat values which fit (Info-ZIP
-        // writes them for streamed input) are no obstacle; real Zip64 is.
-        if (eoc.Zip64 && (eoc.TotalEntries >= 0xFFFF || eoc.CentralSize >= 0xFFFFFFFFu ||
-                          eoc.CentralOffset >= 0xFFFFFFFFu))
-            throw std::runtime_error("Zip64 archives (4 GiB and more, or more than 65,535 members) cannot be "
-                                     "split into volumes; " + inFile + " not split");
         std::FILE *f = file_.get();
 
         // The directory first: it gives every member's true compressed size
@@ -161,8 +189,8 @@ int TZipBuilder::WriteSpan(const std::string &inFile, const std::string &outFile
                 throw EZipBuilder(DS_CEExtraLen, true);
             if (!readExact(f, c.comment.data(), c.comment.size()))
                 throw EZipBuilder(DS_CECommentLen, true);
-            if (c.compSize() == 0xFFFFFFFFu || c.offset() == 0xFFFFFFFFu)
-                throw std::runtime_error("ZIP64 archives cannot be split into volumes");
+            if (!c.resolve())
+                throw EZipBuilder(LI_ReadZipError, true);
             md[i].name = c.name;
             md[i].compSize = c.compSize();
             md[i].flag = c.flag();
@@ -229,11 +257,12 @@ int TZipBuilder::WriteSpan(const std::string &inFile, const std::string &outFile
                        static_cast<long>(eoc.CentralSize + eoc.ZipCommentLen + 22));
         int cdDisk = -1;
         int64_t cdOffset = 0;
+        uint64_t cdSize = 0;
         for (size_t i = 0; i < cd.size(); ++i) {
             CentralRec &c = cd[i];
-            putU16(c.fixed + 34, md[i].disk);
-            putU32(c.fixed + 42, static_cast<uint32_t>(md[i].newOffset));
-            WriteSplit(c.fixed, 46, 46 + c.name.size() + c.extra.size() + c.comment.size());
+            c.place(md[i].disk, md[i].newOffset);
+            cdSize += c.length();
+            WriteSplit(c.fixed, 46, c.length());
             if (cdDisk < 0) {
                 cdDisk = curVolume_;
                 cdOffset = diskWritePos_ - 46;
@@ -243,25 +272,24 @@ int TZipBuilder::WriteSpan(const std::string &inFile, const std::string &outFile
             WriteSplit(c.comment.data(), c.comment.size(), 0);
         }
 
-        uint8_t end[22];
-        putU32(end, kEndSig);
-        // An empty directory: the end record alone says where it would begin.
-        uint16_t thisDisk = 0;
+        // The end records lie whole on the last volume, the Zip64 ones
+        // (when a value needs them or the archive had them) included. An
+        // empty directory: the end records alone say where it would begin.
+        const auto ends = [&] {
+            return zip64::endRecords(endValues(static_cast<uint32_t>(curVolume_), static_cast<uint32_t>(cdDisk),
+                                               eoc.CentralEntriesOnDisk, eoc.TotalEntries, cdSize, cdOffset),
+                                     static_cast<uint64_t>(diskWritePos_), static_cast<uint16_t>(comment.size()),
+                                     static_cast<uint32_t>(curVolume_) + 1, eoc.Zip64);
+        };
         if (cdDisk < 0) {
-            WriteSplit(end, 0, 22 + comment.size());
+            cdDisk = curVolume_;
+            WriteSplit(nullptr, 0, ends().size() + comment.size());
             cdDisk = curVolume_;
             cdOffset = diskWritePos_;
         }
-        WriteSplit(end, 0, 22 + comment.size());
-        thisDisk = static_cast<uint16_t>(curVolume_);
-        putU16(end + 4, thisDisk);
-        putU16(end + 6, static_cast<uint16_t>(cdDisk));
-        putU16(end + 8, eoc.CentralEntriesOnDisk);
-        putU16(end + 10, eoc.TotalEntries);
-        putU32(end + 12, eoc.CentralSize);
-        putU32(end + 16, static_cast<uint32_t>(cdOffset));
-        putU16(end + 20, static_cast<uint16_t>(comment.size()));
-        WriteSplit(end, 22, 22 + comment.size());
+        WriteSplit(nullptr, 0, ends().size() + comment.size());
+        const std::string end = ends();
+        WriteSplit(end.data(), end.size(), end.size() + comment.size());
         WriteSplit(comment.data(), comment.size(), 0);
         showProgress_ = false;
     } catch (...) {
@@ -397,10 +425,6 @@ int TZipBuilder::ReadSpan(const std::string &inFile, std::string &outFile)
         newDisk_ = false;
         if (eoc.ThisDiskNo == 0 && !firstOfSet_)
             throw std::runtime_error(workName_ + " is not a volume of a multi-volume archive");
-        if (eoc.Zip64 && (eoc.TotalEntries >= 0xFFFF || eoc.CentralSize >= 0xFFFFFFFFu ||
-                          eoc.CentralOffset >= 0xFFFFFFFFu))
-            throw std::runtime_error("multi-volume sets with Zip64 records cannot be joined here; " + workName_ +
-                                     " not joined (7-Zip can extract such sets)");
         if (::stat(workName_.c_str(), &st) == 0)
             sourceDate_ = st.st_mtime;
         totalDisks_ = eoc.ThisDiskNo;
@@ -433,12 +457,14 @@ int TZipBuilder::ReadSpan(const std::string &inFile, std::string &outFile)
                 throw EZipBuilder(DS_CEExtraLen, true);
             if (!readExact(file_.get(), c.comment.data(), c.comment.size()))
                 throw EZipBuilder(DS_CECommentLen, true);
+            if (!c.resolve() || c.disk() >= zip64::kMax16)
+                throw EZipBuilder(LI_ReadZipError, true);
             md[i].name = c.name;
             md[i].compSize = c.compSize();
             md[i].flag = c.flag();
-            md[i].disk = c.disk();
-            md[i].offset = c.offset();
-            totalBytes += static_cast<int64_t>(c.name.size() + c.extra.size() + c.comment.size()) + c.compSize();
+            md[i].disk = static_cast<uint16_t>(c.disk());
+            md[i].offset = static_cast<int64_t>(c.offset());
+            totalBytes += static_cast<int64_t>(c.name.size() + c.extra.size() + c.comment.size() + c.compSize());
         }
 
         // Pass 2: the members, from the first volume on.
@@ -497,26 +523,21 @@ int TZipBuilder::ReadSpan(const std::string &inFile, std::string &outFile)
 
         // Pass 3: the directory, now on one volume at the offsets just written.
         const int64_t cdOffset = joinWritePos_;
+        uint64_t cdSize = 0;
         for (size_t i = 0; i < cd.size(); ++i) {
             CentralRec &c = cd[i];
-            putU16(c.fixed + 34, 0);
-            putU32(c.fixed + 42, static_cast<uint32_t>(md[i].newOffset));
+            c.place(0, md[i].newOffset);
+            cdSize += c.length();
             WriteJoin(c.fixed, 46, DS_CEHBadWrite);
             WriteJoin(c.name.data(), c.name.size(), DS_CEHBadWrite);
             WriteJoin(c.extra.data(), c.extra.size(), DS_CEExtraLen);
             WriteJoin(c.comment.data(), c.comment.size(), DS_CECommentLen);
         }
-        uint8_t end[22];
-        putU32(end, kEndSig);
-        putU16(end + 4, 0);
-        putU16(end + 6, 0);
         // One file now: every entry is on this disk (readers check that).
-        putU16(end + 8, eoc.TotalEntries);
-        putU16(end + 10, eoc.TotalEntries);
-        putU32(end + 12, eoc.CentralSize);
-        putU32(end + 16, static_cast<uint32_t>(cdOffset));
-        putU16(end + 20, static_cast<uint16_t>(comment.size()));
-        WriteJoin(end, 22, DS_EOCBadWrite);
+        const std::string end =
+            zip64::endRecords(endValues(0, 0, eoc.TotalEntries, eoc.TotalEntries, cdSize, cdOffset),
+                              static_cast<uint64_t>(joinWritePos_), static_cast<uint16_t>(comment.size()), 1, eoc.Zip64);
+        WriteJoin(end.data(), end.size(), DS_EOCBadWrite);
         WriteJoin(comment.data(), comment.size(), DS_EOArchComLen);
     } catch (...) {
         result = ReportFault();

@@ -855,7 +855,11 @@ bool Archiver::finish(const std::vector<OutEntry> &entries, const std::string &c
     ends.cdSize = cd.size();
     ends.cdOffset = cdStart;
     std::string c = comment.substr(0, 0xFFFF);
-    std::string end = zip64::endRecords(ends, cdStart + cd.size(), static_cast<uint16_t>(c.size()));
+    // An archive whose Zip64 end record only repeated values that fit (a
+    // streamed writer's layout) keeps it; one that needed it drops it when
+    // nothing needs it any more.
+    std::string end = zip64::endRecords(ends, cdStart + cd.size(), static_cast<uint16_t>(c.size()), 1,
+                                        old_.zip64EndRepeats);
     end += c;
     if (!out_->write(cd) || !out_->write(end) || !out_->flush()) {
         why = "write";

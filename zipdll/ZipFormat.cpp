@@ -199,6 +199,7 @@ bool readDirectory(int fd, Directory &dir, std::string &error, int codePage)
                     cdOffset = e64.cdOffset;
                 cdEnd = at;
                 found64 = true;
+                dir.zip64EndRepeats = count < zip64::kMax16 && cdSize < kMax32 && cdOffset < kMax32;
                 break;
             }
             if (!found64 && (count == zip64::kMax16 || cdSize == kMax32 || cdOffset == kMax32)) {

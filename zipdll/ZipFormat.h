@@ -77,6 +77,9 @@ struct Directory {
     uint64_t fileSize = 0;
     uint64_t cdStart = 0;  // where the central directory really is
     uint64_t dataOffset = 0; // bytes prepended (stub) that the offsets do not count
+    // The directory closes with a Zip64 end record although every value
+    // fits the classic one (streamed writers do that).
+    bool zip64EndRepeats = false;
 };
 
 // Reads the end record and the central directory of an open archive. On

@@ -27,7 +27,7 @@ echo "$(basename "$DEB"): $(stat -c %s "$DEB") bytes"
 step "control"
 dpkg-deb -f "$DEB" Package Version Architecture Depends
 DEPENDS=$(dpkg-deb -f "$DEB" Depends)
-for lib in libqt6widgets6 libqt6core6 zlib1g libc6; do
+for lib in libqt6widgets6 libqt6core6 zlib1g libc6 libbz2-1.0 liblzma5 libzstd1; do
   grep -q "$lib" <<<"$DEPENDS" || fail "Depends lacks $lib: $DEPENDS"
 done
 

@@ -182,3 +182,24 @@ TEST(ZipCli, Zip64FoldersOnlyAndShortCounts)
     EXPECT_EQ(cli("zip extract " + odd + " --test -d .", &out, &err), 1);
     EXPECT_NE(out.find("1 file(s) tested OK, 1 failed or skipped"), std::string::npos) << out << err;
 }
+
+// A member in a method extract does not read: list names the method, and
+// extract says which member and why on one line, extracting the others.
+TEST(ZipCli, UnreadMethodIsNamedWithItsMember)
+{
+    TempDir d;
+    const std::string text(5000, 'a'); // 7-Zip stores what does not shrink
+    writeFile(d.file("a.txt"), text);
+    writeFile(d.file("b.txt"), text);
+    ASSERT_EQ(runCommand("cd " + d.path() + " && 7z a -tzip -mm=BZip2 m.zip a.txt >/dev/null && "
+                         "7z a -tzip -mm=Deflate64 m.zip b.txt >/dev/null"), 0);
+    std::string out, err;
+    ASSERT_EQ(cli("zip list " + d.file("m.zip"), &out, &err), 0) << err;
+    EXPECT_NE(out.find(" BZip2 "), std::string::npos) << out;
+    EXPECT_NE(out.find(" M9 "), std::string::npos) << out;
+    EXPECT_EQ(cli("zip extract " + d.file("m.zip") + " -d " + d.file("x"), &out, &err), 1);
+    EXPECT_EQ(out, "1 file(s) extracted, 1 failed or skipped\n");
+    EXPECT_EQ(lines(err), 1) << err;
+    EXPECT_NE(err.find("b.txt: compression method 9 (Deflate64) not supported"), std::string::npos) << err;
+    EXPECT_EQ(readFile(d.file("x/a.txt")), text);
+}
