@@ -14,13 +14,26 @@ enum Exit : int { kOk = 0, kFailed = 1, kUsage = 2 };
 
 // One clear line on stderr: "quellon-cli: <what>".
 void error(const std::string &what);
+// The last line error() printed, for --json's "error"; empty before.
+const std::string &lastError();
 
 // A reply or message without its line end.
 std::string trimLineEnd(std::string s);
 
-// Reads the password from --password-env VAR or --password-file FILE. Returns
-// nothing (after an error line) when neither gives one.
-std::optional<std::string> readPassword(const std::string &envVar, const std::string &file);
+// --password-env and --password-file exclude each other; false after a
+// usage error line of `command`.
+bool passwordOptionsOk(const std::string &command, const std::string &envVar, const std::string &file);
+
+// The password: from --password-env VAR, from --password-file FILE (its
+// first line; "-" reads standard input; a file others may read gets a
+// warning), else asked once at the terminal without echo, with `prompt`, as
+// ssh does. Nothing (after an error line) when none of them gives one.
+std::optional<std::string> readPassword(const std::string &envVar, const std::string &file,
+                                        const std::string &prompt = {});
+// Asks at the controlling terminal with `prompt`, echo off. Nothing when
+// there is none (after `noTerminal` as the error line, or the one about
+// --password-env) or a stop signal came.
+std::optional<std::string> askAtTerminal(const std::string &prompt, const std::string &noTerminal = {});
 
 // SIGINT and SIGTERM stop the network commands cleanly: the handler only
 // notes the signal, the FTP client's waits see it (stopReason) and end, the
@@ -36,11 +49,16 @@ int exitStatus(int rc);
 // The default --timeout of the host commands, in milliseconds.
 int defaultTimeout();
 
-// Progress on stderr: only when stderr is a terminal, or when forced.
+// Sizes as people read them: "512 bytes", "1.5 KiB", "12.3 MiB", "2.0 GiB".
+std::string sizeText(int64_t bytes);
+
+// Progress on stderr: only when stderr is a terminal, or when forced; never
+// when not `allowed` (-q). One line, redrawn: percentage, sizes, the rate
+// and the time left once they mean something.
 class Progress
 {
 public:
-    explicit Progress(bool force = false);
+    explicit Progress(bool force = false, bool allowed = true);
     ~Progress();
     bool enabled() const { return enabled_; }
     void start(const std::string &label, int64_t total); // total <= 0: unknown
@@ -53,6 +71,8 @@ private:
     int64_t total_ = 0;
     int64_t last_ = -1;
     int64_t lastMs_ = 0;
+    int64_t startMs_ = 0;
+    std::size_t width_ = 0; // of the line drawn last, to blank its rest
     bool open_ = false;
 };
 

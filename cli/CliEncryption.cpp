@@ -4,11 +4,7 @@
 #include "zip/ZipBuilder.h"
 #include "zip/ZipEncryption.h"
 
-#include <cstdio>
-#include <fcntl.h>
 #include <map>
-#include <termios.h>
-#include <unistd.h>
 
 namespace cli
 {
@@ -47,43 +43,6 @@ void wipeSecret(std::string &s)
 namespace
 {
 
-// One line from the terminal with echo off; nothing without a terminal.
-std::optional<std::string> promptSecret(const std::string &prompt)
-{
-    const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return std::nullopt;
-    termios old{};
-    const bool tty = ::tcgetattr(fd, &old) == 0;
-    if (tty) {
-        termios quiet = old;
-        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
-        quiet.c_lflag |= ECHONL;
-        ::tcsetattr(fd, TCSANOW, &quiet); // keeps what was typed ahead
-    }
-    (void)!::write(fd, prompt.data(), prompt.size());
-    std::string line;
-    char c;
-    bool got = false;
-    while (::read(fd, &c, 1) == 1) {
-        got = true;
-        if (c == '\n')
-            break;
-        line += c;
-    }
-    if (tty)
-        ::tcsetattr(fd, TCSANOW, &old);
-    ::close(fd);
-    c = 0;
-    if (!got) {
-        wipeSecret(line);
-        return std::nullopt;
-    }
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    return line;
-}
-
 std::optional<std::string> fromOptions(const std::string &envVar, const std::string &file)
 {
     auto pw = readPassword(envVar, file);
@@ -101,12 +60,11 @@ std::optional<std::string> newArchivePassword(const std::string &envVar, const s
 {
     if (!envVar.empty() || !file.empty())
         return fromOptions(envVar, file);
-    auto first = promptSecret("Archive password: ");
-    if (!first) {
-        error("no terminal to ask for the archive password: give " + optionNames);
+    auto first =
+        askAtTerminal("Archive password: ", "no terminal to ask for the archive password: give " + optionNames);
+    if (!first)
         return std::nullopt;
-    }
-    auto second = promptSecret("Archive password again: ");
+    auto second = askAtTerminal("Archive password again: ");
     std::optional<std::string> result;
     if (first->empty())
         error("the archive password is empty");
@@ -125,11 +83,10 @@ std::optional<std::string> archivePassword(const std::string &envVar, const std:
 {
     if (!envVar.empty() || !file.empty())
         return fromOptions(envVar, file);
-    auto pw = promptSecret("Password of " + archive + ": ");
-    if (!pw) {
-        error(archive + " is encrypted: give its password with " + optionNames);
+    auto pw = askAtTerminal("Password of " + archive + ": ",
+                            archive + " is encrypted: give its password with " + optionNames);
+    if (!pw)
         return std::nullopt;
-    }
     if (pw->empty()) {
         error("the archive password is empty");
         return std::nullopt;

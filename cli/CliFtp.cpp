@@ -1,6 +1,7 @@
 // quellon-cli ftp: get, put or a raw command through the wizard's FTP client.
 
 #include "cli/CliCommon.h"
+#include "cli/CliUsage.h"
 #include "cli/CliTransport.h"
 #include "net/NMFtp.h"
 
@@ -21,13 +22,16 @@ int runFtp(int argc, char **argv)
     bool progress = false, verbose = false;
     TransportOptions transport;
     app.add_option("--host", host, "FTP server name or address")->required();
-    auto *portOpt = app.add_option("--port", port, "FTP server port (default 21; 990 with --tls implicit)");
+    auto *portOpt = app.add_option("--port", port, "FTP server port (default 21; 990 with --tls implicit)")
+                        ->check(CLI::Range(1, 65535));
     transport.add(app);
     app.add_option("--proxy", proxy, "FTP proxy; the user is sent as USER@HOST");
-    app.add_option("--proxy-port", proxyPort, "FTP proxy port")->capture_default_str();
+    app.add_option("--proxy-port", proxyPort, "FTP proxy port")->capture_default_str()->check(CLI::Range(1, 65535));
     app.add_option("--user", user, "user profile")->required();
     app.add_option("--password-env", passwordEnv, "read the password from this environment variable");
-    app.add_option("--password-file", passwordFile, "read the password from the first line of this file");
+    app.add_option("--password-file", passwordFile,
+                   "read the password from the first line of this file (- for standard input); without either "
+                   "option it is asked for at the terminal");
     app.add_option("--timeout", timeout,
                    "milliseconds allowed for the host lookup, the connection, each reply and a stalled "
                    "transfer (0: no limit); remote commands (RCMD) may take as long as they need")
@@ -43,9 +47,8 @@ int runFtp(int argc, char **argv)
                "      get /qsys.lib/mylib.lib/customer.file/customer.mbr customer.txt --type a\n"
                "  quellon-cli ftp --host as400 --port 2121 --user JOE --password-env QPW \\\n"
                "      put mylib.savf /qsys.lib/qgpl.lib/mylib.savf\n"
-               "\n"
-               "Exit status: 0 done, 1 failed (a line on stderr says what and where), 2 wrong usage,\n"
-               "130/143 stopped by SIGINT/SIGTERM (a partial download is removed).");
+               "\n" +
+               std::string(kExitStatusHelp));
 
     std::string remote, local, type = "i", raw;
     auto *get = app.add_subcommand("get", "download REMOTE into LOCAL");
@@ -63,16 +66,11 @@ int runFtp(int argc, char **argv)
     auto *quote = app.add_subcommand("quote", "send one raw command and print the reply");
     quote->add_option("COMMAND", raw, "the command, for example \"RCMD DSPLIB QGPL\"")->required();
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &e) {
-        return app.exit(e) == 0 ? kOk : kUsage;
-    } catch (const CLI::ParseError &e) {
-        app.exit(e);
+    if (int r = parseCommand(app, argc, argv, "ftp"); r >= 0)
+        return r;
+    if (!passwordOptionsOk("ftp", passwordEnv, passwordFile))
         return kUsage;
-    }
-
-    auto password = readPassword(passwordEnv, passwordFile);
+    auto password = readPassword(passwordEnv, passwordFile, "Password for " + user + " on " + host + ": ");
     if (!password)
         return kUsage;
 
@@ -128,7 +126,26 @@ int runFtp(int argc, char **argv)
         ftp.Disconnect();
     } catch (const std::exception &e) {
         bar.finish();
-        error(step + ": " + trimLineEnd(e.what()) + transport.advice());
+        const std::string what = trimLineEnd(e.what());
+        if (const std::string cause = connectCause(ftp, what); !cause.empty())
+            error("cannot connect to " + connectTarget(ftp) + ": " + cause);
+        else
+            error(step + ": " + what + transport.advice());
+        // A multi-line reply has the host's reasons on its later lines.
+        if (quote->parsed()) {
+            std::string reply = ftp.LastReplyText;
+            bool first = true;
+            for (std::size_t at = 0; at < reply.size();) {
+                std::size_t end = reply.find('\n', at);
+                if (end == std::string::npos)
+                    end = reply.size();
+                const std::string line = trimLineEnd(reply.substr(at, end - at));
+                if (!line.empty() && !(first && what.find(line) != std::string::npos))
+                    error("  Host reply: " + line);
+                first = false;
+                at = end + 1;
+            }
+        }
         if (ftp.Connected) {
             try {
                 ftp.Disconnect();

@@ -4,7 +4,9 @@
 
 #include "cli/CliCommon.h"
 #include "cli/CliEncryption.h"
+#include "cli/CliJson.h"
 #include "cli/CliTransport.h"
+#include "cli/CliUsage.h"
 
 #include "jobs/ArchiveInfo.h"
 #include "jobs/HostJobs.h"
@@ -19,7 +21,9 @@
 
 #include <QFileInfo>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <sys/stat.h>
@@ -37,6 +41,13 @@ bool isFile(const std::string &p)
 bool endsWith(const std::string &s, const std::string &tail)
 {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string trimBlanks(std::string s)
+{
+    while (!s.empty() && s.back() == ' ')
+        s.pop_back();
+    return s;
 }
 
 std::string oneLine(std::string s)
@@ -63,11 +74,22 @@ struct RunFolder {
 
 class CliJobUi : public jobs::JobUi {
 public:
-    CliJobUi(bool ignoreErrors, bool progress) : ignoreErrors_(ignoreErrors), bar_(progress) {}
+    CliJobUi(bool ignoreErrors, bool progress, bool quiet)
+        : ignoreErrors_(ignoreErrors), quiet_(quiet), bar_(progress, !quiet)
+    {
+    }
     jobs::HostJobs *jobs = nullptr;
     int warnings = 0; // failures that do not spoil the result (CRTLIB)
 
-    void addLine(const std::string &line) override { std::printf("%s\n", line.c_str()), std::fflush(stdout); }
+    // Activity lines go to stdout, as rsync's do; -q and --json drop them.
+    void addLine(const std::string &line) override
+    {
+        if (quiet_)
+            return;
+        endTransfer();
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
 
     int showJobLog(bool, const std::string &message, const std::string &logPath) override
     {
@@ -80,14 +102,16 @@ public:
     // The stage's text, the host's reasons under it, then the log's end.
     int showFailure(const jobs::FailureReport &report, const std::string &logPath) override
     {
-        bar_.finish();
+        endTransfer();
         if (report.stage == jobs::jsCreateLibrary) {
             // The library exists (or cannot be made); the restore says
             // whether it could go on.
             std::string line = oneLine(report.message);
             for (const auto &r : report.reasonLines())
                 line += "; " + r;
-            warning(line);
+            // Most often the library is there already: nothing for -q to mail.
+            if (!quiet_)
+                warning(line);
             ++warnings;
             return platform::mrIgnore;
         }
@@ -111,18 +135,31 @@ public:
     bool askToClose() override { return true; }
     void warning(const std::string &text) override
     {
-        bar_.finish();
+        // -q keeps the warnings that ask for action: a save file left on
+        // the host. A job log that could not be fetched changes nothing.
+        if (quiet_ && text.find("could not be deleted") == std::string::npos)
+            return;
+        endTransfer();
         std::fprintf(stderr, "quellon-cli: warning: %s\n", oneLine(text).c_str());
     }
-    // The same size lines as the wizard's list.
+    // The same size lines as the wizard's list, then a bar of the bytes.
     void zipProgress(int type, int64_t size, const std::string &, int stage) override
     {
-        if (type != ptTotalBytes)
-            return;
-        if (stage == jobs::jsZip)
-            addLine("Total size to be zipped: " + std::to_string(size / 1024) + " kb");
-        else if (stage == jobs::jsUnzip)
-            addLine("Total size to be unzipped: " + std::to_string(size / 1024) + " kb");
+        if (type == ptTotalBytes) {
+            if (stage == jobs::jsZip)
+                addLine("Total size to be zipped: " + std::to_string(size / 1024) + " kb");
+            else if (stage == jobs::jsUnzip)
+                addLine("Total size to be unzipped: " + std::to_string(size / 1024) + " kb");
+            if (bar_.enabled()) {
+                bar_.start(stage == jobs::jsZip ? "zip" : "unzip", size);
+                zipDone_ = 0;
+            }
+        } else if (type == ptBytesDone) {
+            zipDone_ += size;
+            bar_.update(zipDone_);
+        } else if (type == ptBatchEnd) {
+            bar_.finish();
+        }
     }
     void showMessage(const std::string &text, const std::string &messageId) override
     {
@@ -132,34 +169,40 @@ public:
     // Connection failures end in an exception: the verdict line says both.
     void connectionMessage(const std::string &text, const std::string &) override { connectFailure = text; }
     std::string connectFailure;
+    // A bar for the save file only: the job log's few lines need none.
     void transferProgress(int64_t done, int64_t total) override
     {
-        if (!bar_.enabled())
+        if (!bar_.enabled() || !jobs)
+            return;
+        const bool down = jobs->JobStage == jobs::jsDownloadSaveFile;
+        if (!down && jobs->JobStage != jobs::jsUploadSaveFile)
             return;
         if (!barOpen_) {
-            bar_.start("transfer", total);
+            bar_.start(down ? "download" : "upload", total);
             barOpen_ = true;
         }
         bar_.update(done);
     }
+    // The bar's line ends before any other line is printed.
     void endTransfer()
     {
-        if (barOpen_)
-            bar_.finish();
+        bar_.finish();
         barOpen_ = false;
     }
     std::vector<std::string> messages;
 
 private:
     bool ignoreErrors_;
+    bool quiet_;
     Progress bar_;
     bool barOpen_ = false;
+    int64_t zipDone_ = 0;
 };
 
 struct Connection {
     std::string host, proxy, user, passwordEnv, passwordFile;
     int port = 21, proxyPort = 21, timeout = defaultTimeout();
-    bool ignoreErrors = false, progress = false, verbose = false;
+    bool ignoreErrors = false, progress = false, verbose = false, quiet = false, json = false;
     TransportOptions transport;
     CLI::Option *portOption = nullptr;
     bool ssh = false;
@@ -184,13 +227,16 @@ struct Connection {
         app.add_option("--host", host,
                        "host name or address of the IBM i host (its FTP server; its SSH server with --ssh)")
             ->required();
-        portOption = app.add_option("--port", port, "port (default 21; 990 with --tls implicit; 22 with --ssh)");
+        portOption = app.add_option("--port", port, "port (default 21; 990 with --tls implicit; 22 with --ssh)")
+                         ->check(CLI::Range(1, 65535));
         transport.add(app);
         app.add_option("--proxy", proxy, "FTP proxy; the user is sent as USER@HOST");
-        app.add_option("--proxy-port", proxyPort, "FTP proxy port")->capture_default_str();
+        app.add_option("--proxy-port", proxyPort, "FTP proxy port")->capture_default_str()->check(CLI::Range(1, 65535));
         app.add_option("--user", user, "OS/400 user profile")->required();
         app.add_option("--password-env", passwordEnv, "read the password from this environment variable");
-        app.add_option("--password-file", passwordFile, "read the password from the first line of this file");
+        app.add_option("--password-file", passwordFile,
+                       "read the password from the first line of this file (- for standard input); without "
+                       "either option it is asked for at the terminal");
         app.add_option("--timeout", timeout,
                        "milliseconds allowed for the host lookup, the connection, each reply and a stalled "
                        "transfer (0: no limit); host commands may take as long as they need")
@@ -198,6 +244,11 @@ struct Connection {
         app.add_flag("--ignore-errors", ignoreErrors, "go on after a failing host step, as Ignore does");
         app.add_flag("--progress", progress, "show progress on stderr even when it is not a terminal");
         app.add_flag("-v,--verbose", verbose, "show the FTP dialogue on stderr");
+        app.add_flag("-q,--quiet", quiet,
+                     "print nothing on success (for cron); failures still go to stderr");
+        app.add_flag("--json", json,
+                     "print the result as one JSON object on stdout instead of the activity lines "
+                     "(keys: see man quellon-cli)");
     }
 
     // Over SSH: the link as the options say; false after an error line.
@@ -257,7 +308,7 @@ struct Connection {
     {
         if (!transport.check())
             return false;
-        auto password = readPassword(passwordEnv, passwordFile);
+        auto password = readPassword(passwordEnv, passwordFile, "Password for " + user + " on " + host + ": ");
         if (!password)
             return false;
         ftp.Host = host;
@@ -270,18 +321,23 @@ struct Connection {
 // Runs the job inside Connect; false when it ended early (an exception, or
 // stopped at a failure).
 // `why` gets the cause for the verdict line.
-bool runJob(const std::function<void()> &connect, CliJobUi &ui, const std::string &host, std::string &why)
+bool runJob(const std::function<void()> &connect, CliJobUi &ui, const std::string &host, std::string &why,
+            std::string *raw = nullptr)
 {
     try {
         connect();
         ui.endTransfer();
         return true;
+    } catch (const jobs::JobStopped &) {
+        ui.endTransfer(); // the verdict line says what was stopped
     } catch (const jobs::JobAborted &) {
         ui.endTransfer();
         why = "stopped at a host failure";
     } catch (const std::exception &e) {
         ui.endTransfer();
         const std::string what = oneLine(trimLineEnd(e.what()));
+        if (raw)
+            *raw = what;
         // The socket layer's words for a name that does not resolve; the
         // sign-on message the wizard shows then would only mislead here.
         if (what == "Null Remote Address")
@@ -301,6 +357,9 @@ void attachZipMessages(TZipBuilder &zip, std::vector<std::string> &errors)
     zip.OnMessage = [&errors](TZipBuilder *z, int code, const std::string &text) {
         const int id = code ? 0 : z->LastErrorCode;
         if (code == 0 && id == 0)
+            return;
+        // The component's words for its own cancel: the stop's line says it.
+        if (stopSignal())
             return;
         errors.push_back(oneLine(text));
         error("zip: " + oneLine(text));
@@ -358,6 +417,79 @@ bool readArchiveRecord(TZipBuilder &zip, const std::string &archive, const std::
     return true;
 }
 
+// OUTPUT must be a file we may write, checked before anyone signs on: not a
+// folder, in a folder that exists and takes new files, and not there yet
+// unless --replace. False after an error line.
+bool checkOutput(const std::string &output, bool replace)
+{
+    const QFileInfo f(QString::fromStdString(output));
+    if (f.isDir()) {
+        error(output + " is a folder; give the archive's file name, for example " +
+              (output.empty() || output.back() == '/' ? output : output + "/") + "MYLIB.4ql");
+        return false;
+    }
+    if (f.exists() && !replace) {
+        error(output + " exists; --replace overwrites it");
+        return false;
+    }
+    const std::string dir = f.absolutePath().toStdString();
+    if (!QFileInfo(f.absolutePath()).isDir()) {
+        error("cannot write " + output + ": the folder " + dir + " does not exist");
+        return false;
+    }
+    if (::access(dir.c_str(), W_OK | X_OK) != 0) {
+        error("cannot write " + output + ": " + dir + ": " + std::strerror(errno));
+        return false;
+    }
+    if (f.exists() && !f.isFile()) {
+        error(output + " is no regular file; --replace replaces files only");
+        return false;
+    }
+    return true;
+}
+
+// Why `archive` cannot be read whole (a member's data damaged, a wrong CRC,
+// data cut off), tested by the zip component without writing anything;
+// empty when every member reads back intact. An encrypted archive is
+// tested with its password.
+std::string unreadablePart(const std::string &archive, const std::string &password)
+{
+    TZipBuilder z;
+    z.Password = password;
+    z.Unattended = true;
+    std::vector<std::string> problems;
+    int bad = 0;
+    z.OnMessage = [&problems](TZipBuilder *zb, int code, const std::string &text) {
+        if (code != 0 || zb->LastErrorCode != 0)
+            problems.push_back(oneLine(text));
+    };
+    z.OnCRC32Error = [&bad](TZipBuilder *, const std::string &, unsigned, unsigned, bool &keep) {
+        ++bad;
+        keep = false;
+    };
+    z.OnExtractSkipped = [&bad](TZipBuilder *, const std::string &, UnZipSkipTypes, int) { ++bad; };
+    z.OnPasswordError = [](TZipBuilder *, std::string &pw, const std::string &, unsigned &repeat) {
+        pw.clear();
+        repeat = 0;
+    };
+    z.SetZipFileName(archive);
+    if (z.ZipFileName().empty())
+        return problems.empty() ? "not a readable zip archive" : problems.front();
+    const int files = z.GetCount();
+    z.ExtrOptions = ExtrOpts{ExtrTest};
+    try {
+        z.Extract();
+    } catch (...) {
+        problems.push_back("the zip component failed while testing it");
+    }
+    if (!problems.empty())
+        return problems.front();
+    if (bad > 0 || z.ProcessedCount < files)
+        return std::to_string(files - z.ProcessedCount) + " of " + std::to_string(files) +
+               " member(s) do not read back intact";
+    return {};
+}
+
 // Characters, not bytes, as a user counts them.
 std::size_t characters(const std::string &s)
 {
@@ -389,27 +521,22 @@ bool fitsRecord(const std::string &option, const std::string &value, std::size_t
 
 int parse(CLI::App &app, int argc, char **argv)
 {
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &e) {
-        return app.exit(e) == 0 ? kOk : kUsage;
-    } catch (const CLI::ParseError &e) {
-        app.exit(e);
-        return kUsage;
-    }
-    return -1;
+    return parseCommand(app, argc, argv, argv[0]);
 }
 
 // What a save or a restore runs with: the FTP client as the options say, the
 // per-run folder, the record, the zip component and the host job over them.
 struct CliJob {
     explicit CliJob(const Connection &connection)
-        : c(connection), ui(connection.ignoreErrors, connection.progress), job(ftp, zip, info, ui)
+        : c(connection), ui(connection.ignoreErrors, connection.progress, connection.quiet || connection.json),
+          job(ftp, zip, info, ui)
     {
         info.reset();
         attachZipMessages(zip, zipErrors);
         ui.jobs = &job;
         job.wireEvents();
+        catchStopSignals();
+        job.StopCheck = [] { return stopReason(); };
         job.runFolder = folder.path;
         job.userProfile = c.user;
     }
@@ -432,12 +559,20 @@ struct CliJob {
     // The job, inside Connect; false when it ended early, with `why`.
     bool run(std::string &why)
     {
+        std::string raw;
         const bool ran = c.ssh ? runJob([this] { job.runOverSsh(); }, ui, c.host, why)
-                               : runJob([this] { ftp.Connect(); }, ui, c.host, why);
-        if (!ran)
-            why += c.ssh ? c.sshAdvice() : c.transport.advice();
+                               : runJob([this] { ftp.Connect(); }, ui, c.host, why, &raw);
+        if (ran || stopped())
+            return ran;
+        // A connection that was never made: where to, and why not.
+        if (const std::string cause = c.ssh ? std::string() : connectCause(ftp, raw); !cause.empty())
+            why = "cannot connect to " + connectTarget(ftp) + ": " + cause;
+        why += c.ssh ? c.sshAdvice() : c.transport.advice();
         return ran;
     }
+    // A signal stopped the job: "stopped by SIGINT while zipping ...".
+    bool stopped() const { return stopSignal() != 0; }
+    std::string stopLine() const { return stopReason() + " while " + job.activity(); }
 
     const Connection &c;
     TNMFTP ftp;
@@ -450,34 +585,86 @@ struct CliJob {
     jobs::HostJobs job;
 };
 
-std::string jsonText(const std::string &s)
+// The object and type of an object save travel in the archive's comment
+// (the record has no field for them): "Saved object: NAME" and
+// "Object type: TYPE" lines.
+constexpr const char *kObjectLine = "Saved object: ";
+constexpr const char *kTypeLine = "Object type: ";
+
+std::optional<std::string> commentValue(const std::string &comment, const std::string &prefix)
 {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
+    std::size_t at = 0;
+    while (at < comment.size()) {
+        std::size_t end = comment.find('\n', at);
+        if (end == std::string::npos)
+            end = comment.size();
+        const std::string line = trimLineEnd(comment.substr(at, end - at));
+        if (line.rfind(prefix, 0) == 0)
+            return line.substr(prefix.size());
+        at = end + 1;
     }
-    return out + "\"";
+    return std::nullopt;
 }
 
-} // namespace
 
 // ---------------------------------------------------------------- save
 
+// What --json reports of a save or a restore, whatever its end.
+struct JobReport {
+    bool json = false;
+    std::string command, start = isoNow();
+    std::vector<std::pair<std::string, std::optional<std::string>>> facts;
+    std::vector<std::string> warnings;
+    std::string stopped;
+    void fact(const std::string &k, const std::optional<std::string> &v) { facts.emplace_back(k, v); }
+    void print(int status) const
+    {
+        JsonObject o;
+        o.text("command", command).flag("ok", status == kOk).number("exitStatus", status);
+        for (const auto &[k, v] : facts)
+            o.textOrNull(k, v);
+        o.text("startTime", start).text("endTime", isoNow());
+        o.textOrNull("stopped", stopped.empty() ? std::nullopt : std::optional<std::string>(stopped));
+        o.textOrNull("error", status == kOk || lastError().empty() ? std::nullopt
+                                                                     : std::optional<std::string>(lastError()));
+        o.texts("warnings", warnings);
+        std::printf("%s\n", o.str().c_str());
+    }
+};
+
+std::optional<std::string> orNull(const std::string &s)
+{
+    return s.empty() ? std::nullopt : std::optional<std::string>(s);
+}
+
+int save(int argc, char **argv, JobReport &report);
+int restore(int argc, char **argv, JobReport &report);
+
+} // namespace
+
 int runSave(int argc, char **argv)
+{
+    JobReport report;
+    report.command = "save";
+    const int rc = save(argc, argv, report);
+    if (report.json)
+        report.print(exitStatus(rc));
+    return rc;
+}
+
+int runRestore(int argc, char **argv)
+{
+    JobReport report;
+    report.command = "restore";
+    const int rc = restore(argc, argv, report);
+    if (report.json)
+        report.print(exitStatus(rc));
+    return rc;
+}
+
+namespace {
+
+int save(int argc, char **argv, JobReport &report)
 {
     CLI::App app{"Save a library (or objects of it) on an IBM i host into a zipped save file (.4ql).",
                  "quellon-cli save"};
@@ -511,14 +698,22 @@ int runSave(int argc, char **argv)
                "      --password-file /etc/quellon/backup.pw --library MYLIB --replace   (cron: see man quellon-cli)\n"
                "  quellon-cli save MYLIB.4ql --host as400 --user JOE --password-env QPW --library MYLIB \\\n"
                "      --passive --tls explicit --tls-fingerprint 3A:F1:...:0F:63   (the host's certificate)\n"
-               "  quellon-cli save MYLIB.4ql --host as400 --user JOE --password-env QPW --library MYLIB --encrypt\n"
-               "      (asks twice for the archive's password; AES-256, opened by 7-Zip and WinZip too)\n"
-               "\n"
-               "Exit status: 0 every step succeeded, 1 something failed (stderr says what), 2 wrong usage.");
+               "  quellon-cli save MYLIB.4ql --host as400 --user JOE --password-env QPW \\\n"
+               "      --library MYLIB --encrypt   (AES-256; asks twice for the archive's password)\n"
+               "\n" +
+               std::string(kExitStatusHelp));
     if (int r = parse(app, argc, argv); r >= 0)
         return r;
+    if (!passwordOptionsOk(argv[0], c.passwordEnv, c.passwordFile))
+        return kUsage;
     if (!object.empty() && type.empty())
         type = "*ALL";
+    report.json = c.json;
+    report.fact("archive", output);
+    report.fact("host", c.host);
+    report.fact("library", jobs::hostUpper(library));
+    report.fact("object", orNull(jobs::hostUpper(object)));
+    report.fact("objectType", orNull(jobs::hostUpper(trimBlanks(type))));
     if (object.empty() && !type.empty()) {
         error("--type needs --object");
         return kUsage;
@@ -534,10 +729,8 @@ int runSave(int argc, char **argv)
         !fitsRecord("--owner", owner, 255) || !fitsRecord("--poster-link", posterLink, 255) ||
         !fitsRecord("--poster (its full path)", posterPath, 255))
         return kUsage;
-    if (isFile(output) && !replace) {
-        error(output + " exists; --replace overwrites it");
+    if (!checkOutput(output, replace))
         return kFailed;
-    }
     if (!poster.empty() && !isFile(poster)) {
         error("poster " + poster + " not found");
         return kFailed;
@@ -561,7 +754,7 @@ int runSave(int argc, char **argv)
     const std::string outDir = outAbs.substr(0, outAbs.find_last_of('/'));
     std::string partial = platform::makeUniqueTempFile(outDir, "." + outAbs.substr(outAbs.find_last_of('/') + 1) + ".");
     if (partial.empty()) {
-        error("cannot write in " + outDir);
+        error("cannot write in " + outDir + ": " + std::strerror(errno));
         return kFailed;
     }
     ::unlink(partial.c_str());
@@ -585,11 +778,15 @@ int runSave(int argc, char **argv)
 
     std::string why;
     const bool ran = j.run(why);
+    report.warnings = job.warnings;
+    report.stopped = stopReason();
     const bool contentGood = ran && !job.saveCommandFailed && !job.transferFailed && !job.zipFailed &&
                              j.zipErrors.empty() && isFile(partial);
     if (!contentGood) {
         ::unlink(partial.c_str());
-        if (job.transferFailed)
+        if (j.stopped())
+            error("save of " + library + " from " + c.host + " " + j.stopLine() + "; no archive written");
+        else if (job.transferFailed)
             error("the save file did not arrive complete" +
                   (job.downloadProblem.empty() ? std::string() : " (" + oneLine(job.downloadProblem) + ")") +
                   "; no archive written");
@@ -598,6 +795,9 @@ int runSave(int argc, char **argv)
                   "; no archive written");
         return kFailed;
     }
+    if (in.saveType == 1)
+        j.zip.SetZipComment(std::string(kObjectLine) + jobs::hostUpper(object) + "\n" + kTypeLine +
+                            jobs::hostUpper(trimBlanks(type)) + "\n");
     if (::rename(partial.c_str(), outAbs.c_str()) != 0) {
         ::unlink(partial.c_str());
         error("cannot write " + output);
@@ -608,13 +808,14 @@ int runSave(int argc, char **argv)
         error("archive " + output + " written, but " + std::to_string(failures) + " host step(s) failed");
         return kFailed;
     }
-    std::printf("Saved %s from %s into %s\n", library.c_str(), c.host.c_str(), output.c_str());
+    if (!c.quiet && !c.json)
+        std::printf("Saved %s from %s into %s\n", library.c_str(), c.host.c_str(), output.c_str());
     return kOk;
 }
 
 // ---------------------------------------------------------------- restore
 
-int runRestore(int argc, char **argv)
+int restore(int argc, char **argv, JobReport &report)
 {
     CLI::App app{"Restore a zipped save file (.4ql) or a bare save file (.savf) on an IBM i host.",
                  "quellon-cli restore"};
@@ -634,10 +835,15 @@ int runRestore(int argc, char **argv)
                "      --to-library MYLIB2 --create-library\n"
                "  quellon-cli restore mylib.savf --host as400 --user JOE --password-env QPW --saved-library MYLIB\n"
                "  quellon-cli restore MYLIB.4ql --host as400 --user JOE --password-env QPW --passive --tls implicit\n"
-               "\n"
-               "Exit status: 0 every step succeeded, 1 something failed (stderr says what), 2 wrong usage.");
+               "\n" +
+               std::string(kExitStatusHelp));
     if (int r = parse(app, argc, argv); r >= 0)
         return r;
+    if (!passwordOptionsOk(argv[0], c.passwordEnv, c.passwordFile))
+        return kUsage;
+    report.json = c.json;
+    report.fact("input", input);
+    report.fact("host", c.host);
     if (!resolveInput(input))
         return kFailed;
 
@@ -664,6 +870,11 @@ int runRestore(int argc, char **argv)
         if (!archivePassword.unlock(zip, input, j.folder.path) ||
             !readArchiveRecord(zip, input, j.folder.path, info))
             return kFailed;
+        // Found now, before sign-on, not after the host got half of it.
+        if (const std::string why = unreadablePart(input, zip.Password); !why.empty()) {
+            error(input + " cannot be read whole: " + why + "; nothing sent to " + c.host);
+            return kFailed;
+        }
         if (info.FormatVersion > jobs::kArchiveFormatVersion) {
             error(input + " was made by a newer version of Quellon; see " + info.downloadAddress());
             return kFailed;
@@ -683,8 +894,16 @@ int runRestore(int argc, char **argv)
     in.autoCreateLibrary = createLibrary;
     in.fromSaveFile = fromSaveFile;
 
+    report.fact("savedLibrary", orNull(jobs::hostUpper(info.savedLibrary())));
+    report.fact("toLibrary", orNull(jobs::hostUpper(toLibrary)));
     std::string why;
     const bool ran = j.run(why);
+    report.warnings = job.warnings;
+    report.stopped = stopReason();
+    if (j.stopped()) {
+        error("restore of " + input + " on " + c.host + " " + j.stopLine());
+        return kFailed;
+    }
     const bool restored = !job.restoreFailed && !job.transferFailed && !job.zipFailed && j.zipErrors.empty();
     if (restored && job.commandFailed) {
         // The library is there; only what the archive asked to run after it
@@ -702,10 +921,13 @@ int runRestore(int argc, char **argv)
         error("restored, but " + std::to_string(failures) + " host step(s) failed");
         return kFailed;
     }
-    std::printf("Restored %s into %s on %s\n", jobs::hostUpper(info.savedLibrary()).c_str(),
-                jobs::hostUpper(toLibrary).c_str(), c.host.c_str());
+    if (!c.quiet && !c.json)
+        std::printf("Restored %s into %s on %s\n", jobs::hostUpper(info.savedLibrary()).c_str(),
+                    jobs::hostUpper(toLibrary).c_str(), c.host.c_str());
     return kOk;
 }
+
+} // namespace
 
 // ---------------------------------------------------------------- info
 
@@ -722,8 +944,8 @@ int runInfo(int argc, char **argv)
                "  quellon-cli info MYLIB.4ql\n"
                "  quellon-cli info MYLIB.4ql --json | jq -r .savedLibrary\n"
                "  quellon-cli info mylib.savf\n"
-               "\n"
-               "Exit status: 0 shown, 1 not readable (stderr says why), 2 wrong usage.");
+               "\n" +
+               std::string(kExitStatusHelp));
     if (int r = parse(app, argc, argv); r >= 0)
         return r;
     if (!resolveInput(input))
@@ -739,8 +961,7 @@ int runInfo(int argc, char **argv)
             return kFailed;
         }
         if (json)
-            std::printf("{\"kind\": \"savf\", \"file\": %s, \"savedLibrary\": %s}\n", jsonText(input).c_str(),
-                        jsonText(lib).c_str());
+            std::printf("%s\n", JsonObject().text("kind", "savf").text("file", input).text("savedLibrary", lib).str().c_str());
         else
             std::printf("File:             %s\nKind:             bare save file\nSaved library:    %s\n",
                         input.c_str(), lib.c_str());
@@ -757,39 +978,52 @@ int runInfo(int argc, char **argv)
     if (!archivePassword.unlock(zip, input, run.path) ||
         !readArchiveRecord(zip, input, run.path, info, &checkMatches))
         return kFailed;
+    if (const std::string why = unreadablePart(input, zip.Password); !why.empty()) {
+        error(input + " cannot be read whole: " + why);
+        return kFailed;
+    }
     const std::string encryption = encryptionSummary(zip.Entries);
 
-    const std::vector<std::pair<const char *, std::string>> fields = {
-        {"savedLibrary", info.savedLibrary()},
-        {"saveTime", info.saveTime()},
-        {"savedRelease", info.savedRelease()},
-        {"ownerName", info.ownerName()},
-        {"downloadAddress", info.downloadAddress()},
-        {"targetCommand", info.targetCommand()},
-        {"defaultTargetHost", info.defaultTargetHost()},
-        {"defaultUserProfile", info.defaultUserProfile()},
-        {"defaultRestoreLibrary", info.defaultRestoreLibrary()},
-        {"posterFile", info.posterFile()},
-        {"posterLink", info.posterLink()},
-        {"saveFileMember", info.saveFileMemberName()},
-        {"tempSaveFilePath", info.tempSaveFilePath()},
-    };
     if (json) {
-        std::printf("{\"kind\": \"4ql\", \"file\": %s, \"formatVersion\": %d, \"saveType\": %d, "
-                    "\"posterStretch\": %s, \"checkValueMatches\": %s",
-                    jsonText(input).c_str(), info.FormatVersion, info.SaveType, info.PosterStretch ? "true" : "false",
-                    checkMatches ? "true" : "false");
-        for (const auto &[k, v] : fields)
-            std::printf(", \"%s\": %s", k, jsonText(v).c_str());
-        std::printf(", \"encryption\": %s", jsonText(encryption).c_str());
-        std::printf(", \"members\": [");
-        for (std::size_t i = 0; i < zip.Entries.size(); ++i) {
-            const ZipDirEntry &e = zip.Entries[i];
-            std::printf("%s{\"name\": %s, \"size\": %llu, \"compressedSize\": %llu}", i ? ", " : "",
-                        jsonText(e.FileName).c_str(), static_cast<unsigned long long>(e.UncompressedSize),
-                        static_cast<unsigned long long>(e.CompressedSize));
-        }
-        std::printf("]}\n");
+        const bool object = info.SaveType == 1;
+        const std::string comment = zip.ZipComment();
+        std::optional<std::string> saveTime = isoFromRecordTime(info.saveTime());
+        for (const ZipDirEntry &e : zip.Entries)
+            if (!saveTime && e.FileName == jobs::kInfoMemberName)
+                saveTime = isoFromDosTime(e.DateTime);
+        std::string members = "[";
+        for (const ZipDirEntry &e : zip.Entries)
+            members += (members.size() > 1 ? ", " : "") + JsonObject()
+                                                              .text("name", e.FileName)
+                                                              .number("size", static_cast<int64_t>(e.UncompressedSize))
+                                                              .number("compressedSize",
+                                                                      static_cast<int64_t>(e.CompressedSize))
+                                                              .str();
+        JsonObject o;
+        o.text("kind", "4ql")
+            .text("file", input)
+            .number("formatVersion", info.FormatVersion)
+            .text("saveType", info.SaveType == 0 ? "library" : object ? "object" : "unknown")
+            .text("savedLibrary", info.savedLibrary())
+            .textOrNull("savedObject", object ? commentValue(comment, kObjectLine) : std::nullopt)
+            .textOrNull("savedObjectType", object ? commentValue(comment, kTypeLine) : std::nullopt)
+            .textOrNull("saveTime", saveTime)
+            .text("saveTimeText", info.saveTime())
+            .text("savedRelease", info.savedRelease())
+            .text("ownerName", info.ownerName())
+            .text("downloadAddress", info.downloadAddress())
+            .text("targetCommand", info.targetCommand())
+            .text("defaultTargetHost", info.defaultTargetHost())
+            .text("defaultUserProfile", info.defaultUserProfile())
+            .text("defaultRestoreLibrary", info.defaultRestoreLibrary())
+            .text("posterFile", info.posterFile())
+            .text("posterLink", info.posterLink())
+            .flag("posterStretch", info.PosterStretch != 0)
+            .text("saveFileMember", info.saveFileMemberName())
+            .flag("checkValueMatches", checkMatches)
+            .raw("members", members + "]")
+            .textOrNull("encryption", encryption.empty() ? std::nullopt : std::optional<std::string>(encryption));
+        std::printf("%s\n", o.str().c_str());
         return kOk;
     }
     std::printf("File:                    %s\n", input.c_str());
@@ -811,6 +1045,11 @@ int runInfo(int argc, char **argv)
     std::printf("Poster stretched:        %s\n", info.PosterStretch ? "yes" : "no");
     std::printf("Save file member:        %s\n", info.saveFileMemberName().c_str());
     std::printf("Encryption:              %s\n", encryption.empty() ? "none" : encryption.c_str());
+    if (info.SaveType == 1) {
+        const std::string comment = zip.ZipComment();
+        std::printf("Saved object:            %s\n", commentValue(comment, kObjectLine).value_or("").c_str());
+        std::printf("Object type:             %s\n", commentValue(comment, kTypeLine).value_or("").c_str());
+    }
     std::printf("Members:\n");
     for (const ZipDirEntry &e : zip.Entries)
         std::printf("  %12llu  %s\n", static_cast<unsigned long long>(e.UncompressedSize), e.FileName.c_str());

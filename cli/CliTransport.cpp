@@ -30,6 +30,40 @@ void signOn(TNMFTP &ftp, const std::string &user, const std::string &password, c
     };
 }
 
+std::string connectCause(const TNMFTP &ftp, const std::string &what)
+{
+    if (what == "Null Remote Address")
+        return "name not found";
+    if (what == "Host Lookup Timed Out")
+        return "name lookup timed out";
+    if (what == "Connection Timed out")
+        return "timed out";
+    if (what != "Connection Failed")
+        return {};
+    switch (ftp.LastError) {
+    case 10061: return "connection refused";
+    case 10060: return "timed out";
+    case 10065: return "no route to host";
+    case 10051: return "no route to host (network is unreachable)";
+    case 10064: return "host is down";
+    case 0: return "connection failed";
+    default: {
+        // "10049:Can't assign requested address": the number means nothing here.
+        std::string text = TNMFTP().ErrorMessage(ftp.LastError);
+        text.erase(0, text.find(':') + 1);
+        if (!text.empty())
+            text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+        return text;
+    }
+    }
+}
+
+std::string connectTarget(const TNMFTP &ftp)
+{
+    return ftp.Proxy.empty() ? ftp.Host + " port " + std::to_string(ftp.Port)
+                             : "proxy " + ftp.Proxy + " port " + std::to_string(ftp.ProxyPort);
+}
+
 void TransportOptions::add(CLI::App &app)
 {
     app.add_flag("--passive", passive,

@@ -19,6 +19,14 @@ namespace cli
 void signOn(TNMFTP &ftp, const std::string &user, const std::string &password, const std::string &proxy,
             int proxyPort, int timeout, bool verbose);
 
+// Why the connection to the host (or its proxy) could not be made, in the
+// words operators know: "connection refused", "no route to host", "timed
+// out", "name not found"; empty when `what` (the exception's text) is no
+// connection failure.
+std::string connectCause(const TNMFTP &ftp, const std::string &what);
+// "HOST port N", or "proxy P port N" through a proxy.
+std::string connectTarget(const TNMFTP &ftp);
+
 struct TransportOptions {
     bool passive = false;
     std::string tls; // "", "explicit" or "implicit"

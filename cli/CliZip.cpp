@@ -2,6 +2,7 @@
 
 #include "cli/CliCommon.h"
 #include "cli/CliEncryption.h"
+#include "cli/CliUsage.h"
 
 #include "zip/ZipBuilder.h"
 #include "zip/ZipEncryption.h"
@@ -12,6 +13,9 @@
 #include <QFileInfo>
 
 #include <cctype>
+#include <map>
+#include <sys/stat.h>
+#include <tuple>
 #include <cstdio>
 #include <ctime>
 #include <optional>
@@ -25,20 +29,22 @@ namespace {
 const char kZipUsage[] =
     "Usage:\n"
     "  quellon-cli zip list    ARCHIVE\n"
-    "  quellon-cli zip add     ARCHIVE FILE... [--level N] [--recurse] [--dirnames] [--move]\n"
-    "                          [--update | --freshen] [--exclude PATTERN]...\n"
-    "                          [--password-env VAR | --password-file FILE] [--aes | --zipcrypto]\n"
-    "  quellon-cli zip extract ARCHIVE [MEMBER...] -d DIR [--overwrite] [--dirnames] [--test]\n"
+    "  quellon-cli zip add     ARCHIVE FILE... [--level N] [--recurse] [--dirnames]\n"
+    "                          [--move] [--update | --freshen] [--exclude PATTERN]...\n"
+    "                          [--aes | --zipcrypto]\n"
     "                          [--password-env VAR | --password-file FILE]\n"
+    "  quellon-cli zip extract ARCHIVE [MEMBER...] -d DIR [--overwrite] [--dirnames]\n"
+    "                          [--test] [--password-env VAR | --password-file FILE]\n"
     "  quellon-cli zip delete  ARCHIVE MEMBER...\n"
     "  quellon-cli zip comment ARCHIVE [TEXT]     (no TEXT: print the comment)\n"
-    "  quellon-cli zip sfx     ARCHIVE.zip [--caption T] [--message T] [--default-dir D]\n"
-    "                          [--command CMD]   (writes ARCHIVE.exe, a self-extractor)\n"
+    "  quellon-cli zip sfx     ARCHIVE.zip [--caption T] [--message T]\n"
+    "                          [--default-dir D] [--command CMD]\n"
+    "                          (writes ARCHIVE.exe, a self-extractor)\n"
     "  quellon-cli zip unsfx   ARCHIVE.exe        (writes ARCHIVE.zip)\n"
     "  quellon-cli zip rename  ARCHIVE OLD=NEW...\n"
     "  quellon-cli zip copy    SOURCE DEST MEMBER... [--overwrite always|never]\n"
     "  quellon-cli zip span    ARCHIVE OUTNAME --volume-size BYTES\n"
-    "                          (writes OUTNAME001, OUTNAME002, ... of at most BYTES each)\n"
+    "                          (writes OUTNAME001, OUTNAME002, ... of at most BYTES)\n"
     "  quellon-cli zip join    LAST-VOLUME OUTFILE\n"
     "\n"
     "List, fill and unpack zip archives such as zipped save files (.4ql) with the\n"
@@ -66,7 +72,7 @@ const char kZipUsage[] =
     "                       only for unzip programs that know nothing else\n"
     "  --progress           show progress on stderr even when it is not a terminal\n"
     "  --trash              sfx, unsfx, rename, copy: move the replaced file to the\n"
-    "                       trash (otherwise, and where there is no trash, it is deleted)\n"
+    "                       trash (otherwise, and where there is none, it is deleted)\n"
     "\n"
     "Examples:\n"
     "  quellon-cli zip list MYLIB.4ql\n"
@@ -77,7 +83,8 @@ const char kZipUsage[] =
     "  quellon-cli zip delete backup.zip 'old/*'\n"
     "  quellon-cli zip comment MYLIB.4ql \"Saved from host AS400A\"\n"
     "\n"
-    "Exit status: 0 done, 1 failed (a line on stderr says why), 2 wrong usage.\n";
+    "Exit status: 0 success; 1 failed (a quellon-cli: line on stderr says what\n"
+    "and where); 2 wrong usage; 130 stopped by SIGINT, 143 stopped by SIGTERM.\n";
 
 struct Args {
     std::string command;
@@ -96,9 +103,7 @@ struct Args {
 
 int usage(const std::string &why)
 {
-    error(why);
-    std::fputs(kZipUsage, stderr);
-    return Exit::kUsage;
+    return usageError("zip", why);
 }
 
 std::string absolute(const std::string &p) { return QFileInfo(QString::fromStdString(p)).absoluteFilePath().toStdString(); }
@@ -261,6 +266,92 @@ bool useEncryption(TZipBuilder &z, const Args &a, const std::optional<std::strin
     return true;
 }
 
+// '*' and '?' as the zip library matches them.
+bool wildcardMatch(const char *p, const char *n)
+{
+    for (; *p; ++p, ++n) {
+        if (*p == '*') {
+            for (const char *rest = n;; ++rest) {
+                if (wildcardMatch(p + 1, rest))
+                    return true;
+                if (!*rest)
+                    return false;
+            }
+        }
+        if (!*n || (*p != '?' && *p != *n))
+            return false;
+    }
+    return !*n;
+}
+
+// The files an add takes, by the name each gets in the archive without
+// --dirnames (the file's own name), to find two that would get one name:
+// the library keeps the first and leaves the other out without a word.
+class MemberNames {
+public:
+    explicit MemberNames(const Args &a) : a_(a) {}
+    // The first clash: "X and Y would both be stored as N"; empty if none.
+    std::string clash()
+    {
+        for (std::size_t i = 1; i < a_.positional.size() && clash_.empty(); ++i) {
+            // As the library takes them: relative to here, NAME<PASSWORD
+            // without its password.
+            std::string full = a_.positional[i].substr(0, a_.positional[i].find('<'));
+            while (full.size() > 1 && full.back() == '/')
+                full.pop_back();
+            const auto slash = full.find_last_of('/');
+            const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : full.substr(0, slash);
+            const std::string base = slash == std::string::npos ? full : full.substr(slash + 1);
+            struct stat st {};
+            if (base.find_first_of("*?") == std::string::npos && ::stat(full.c_str(), &st) == 0) {
+                if (S_ISDIR(st.st_mode))
+                    walk(full, "*", a_.recurse);
+                else if (S_ISREG(st.st_mode))
+                    add(full, base, st);
+            } else if (base.find_first_of("*?") != std::string::npos &&
+                       dir.find_first_of("*?") == std::string::npos) {
+                walk(dir, base, a_.recurse);
+            }
+        }
+        return clash_;
+    }
+
+private:
+    void walk(const std::string &dir, const std::string &pattern, bool recurse)
+    {
+        QDir d(QString::fromStdString(dir));
+        for (const QString &q : d.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System, QDir::Name)) {
+            const std::string n = q.toStdString();
+            const std::string path = dir == "." ? n : dir == "/" ? dir + n : dir + "/" + n;
+            struct stat st {};
+            if (clash_.size() || ::lstat(path.c_str(), &st) != 0)
+                continue;
+            if (S_ISDIR(st.st_mode)) {
+                if (recurse)
+                    walk(path, pattern, true); // symlinked folders are not followed
+                continue;
+            }
+            if (S_ISLNK(st.st_mode) && (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)))
+                continue;
+            if (S_ISREG(st.st_mode) && wildcardMatch(pattern.c_str(), n.c_str()))
+                add(path, n, st);
+        }
+    }
+    void add(const std::string &path, const std::string &name, const struct stat &st)
+    {
+        for (const auto &x : a_.excludes)
+            if (wildcardMatch(x.c_str(), name.c_str()) || wildcardMatch(x.c_str(), path.c_str()))
+                return;
+        auto [at, fresh] = seen_.try_emplace(name, path, st.st_dev, st.st_ino);
+        const auto &[first, dev, ino] = at->second;
+        if (!fresh && clash_.empty() && !(dev == st.st_dev && ino == st.st_ino))
+            clash_ = first + " and " + path + " would both be stored as " + name;
+    }
+    const Args &a_;
+    std::map<std::string, std::tuple<std::string, dev_t, ino_t>> seen_;
+    std::string clash_;
+};
+
 int doAdd(TZipBuilder &z, const Args &a, Reports &r, const std::optional<std::string> &password)
 {
     if (a.positional.size() < 2)
@@ -268,6 +359,12 @@ int doAdd(TZipBuilder &z, const Args &a, Reports &r, const std::optional<std::st
     if (a.level < 0 || a.level > 9)
         return usage("--level must be 0 to 9");
     const std::string archive = absolute(a.positional[0]);
+    if (!a.dirnames) {
+        if (const std::string clash = MemberNames(a).clash(); !clash.empty()) {
+            error(clash + "; nothing added to " + archive + " (--dirnames keeps their folders)");
+            return kFailed;
+        }
+    }
     z.SetZipFileName(archive); // a missing archive is made
     if (z.ZipFileName().empty())
         return kFailed; // exists but is not an archive: never overwrite it
@@ -690,8 +787,14 @@ int runZip(int argc, char **argv)
 {
     Args a;
     std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty())
-        return usage("zip needs a command: list, add, extract, delete or comment");
+    if (args.empty()) {
+        // What there is to choose from: the usage lines, without the rest.
+        const std::string all = kZipUsage;
+        error("zip needs a command:");
+        std::fputs(all.substr(0, all.find("\n\n") + 1).c_str(), stderr);
+        std::fputs("Try 'quellon-cli zip --help'.\n", stderr);
+        return Exit::kUsage;
+    }
     for (const auto &s : args)
         if (s == "--help" || s == "-h") {
             std::fputs(kZipUsage, stdout);

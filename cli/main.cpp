@@ -1,12 +1,14 @@
 // quellon-cli: the save and restore jobs and the zip component without a window.
 
 #include "cli/CliCommon.h"
+#include "cli/CliUsage.h"
 
 #include <QCoreApplication>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -22,7 +24,13 @@ const char kUsage[] =
     "  zip       list, add, extract, delete, ... members of a zip archive\n"
     "  ftp       get, put or send a raw command to an FTP server\n"
     "\n"
-    "Run 'quellon-cli COMMAND --help' for the options of a command.\n";
+    "  help      show the options of a command: quellon-cli help COMMAND\n"
+    "\n"
+    "Options: -h, --help (this text), -V, --version.\n"
+    "Run 'quellon-cli COMMAND --help' (or 'quellon-cli help COMMAND') for the\n"
+    "options of a command.\n";
+
+const char kVersion[] = "quellon-cli 1.3.1";
 
 } // namespace
 
@@ -36,16 +44,25 @@ int main(int argc, char **argv)
         return cli::kUsage;
     }
     std::string cmd = argv[1];
+    int subArgc = argc - 1;
+    char **subArgv = argv + 1;
+    // "help COMMAND" is "COMMAND --help".
+    std::vector<char *> helpArgv;
+    char helpOption[] = "--help";
+    if (cmd == "help" && argc > 2) {
+        cmd = argv[2];
+        helpArgv = {argv[2], helpOption, nullptr};
+        subArgc = 2;
+        subArgv = helpArgv.data();
+    }
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
         std::fputs(kUsage, stdout);
         return cli::kOk;
     }
-    if (cmd == "--version") {
-        std::puts("quellon-cli 1.3.1");
+    if (cmd == "--version" || cmd == "-V") {
+        std::puts(kVersion);
         return cli::kOk;
     }
-    int subArgc = argc - 1;
-    char **subArgv = argv + 1;
     if (cmd == "ftp")
         return cli::exitStatus(cli::runFtp(subArgc, subArgv));
     if (cmd == "zip")
@@ -57,7 +74,6 @@ int main(int argc, char **argv)
         return cli::exitStatus(cli::runRestore(subArgc, subArgv));
     if (cmd == "info")
         return cli::runInfo(subArgc, subArgv);
-    cli::error("unknown command '" + cmd + "'");
-    std::fputs(kUsage, stderr);
-    return cli::kUsage;
+    return cli::usageError("", (cmd.rfind('-', 0) == 0 ? "unknown option '" : "unknown command '") + cmd +
+                                   "' (commands: save, restore, info, zip, ftp)");
 }

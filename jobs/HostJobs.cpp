@@ -170,13 +170,52 @@ void HostJobs::wireEvents()
     ftp_.OnPacketRecvd = [this](TPowersock *s) { ftpPacketRecvd(s); };
     ftp_.OnPacketSent = [this](TPowersock *s) { ftpPacketSent(s); };
     zip_.OnProgress = [this](TZipBuilder *, ProgressType type, const std::string &file, long size) {
+        // The component asks for CancelRequested after each report.
+        if (!zip_.CancelRequested && !stopReason().empty())
+            zip_.CancelRequested = true;
         ui_.zipProgress(type, size, file, JobStage);
     };
 }
 
-std::string HostJobs::jobLogPath() const { return runFolder + "/" + kJobLogFileName; }
-
 static std::string hostOf(const HostJobs &j);
+
+void HostJobs::requestStop(const std::string &why)
+{
+    stopRequest_ = why.empty() ? "stopped" : why;
+    ftp_.Stop(stopRequest_);
+    if (ssh_)
+        ssh_->Session.Abort(stopRequest_);
+}
+
+std::string HostJobs::stopReason() const
+{
+    if (!stopRequest_.empty())
+        return stopRequest_;
+    return StopCheck ? StopCheck() : std::string();
+}
+
+void HostJobs::clearStop()
+{
+    stopRequest_.clear();
+    activity_.clear();
+}
+
+std::string HostJobs::activity() const
+{
+    return activity_.empty() ? "signing on to " + hostOf(*this) : activity_;
+}
+
+void HostJobs::stopIfRequested(const std::function<void()> &cleanUp)
+{
+    const std::string why = stopReason();
+    if (why.empty())
+        return;
+    if (cleanUp)
+        cleanUp();
+    throw JobStopped(activity() + ": " + why);
+}
+
+std::string HostJobs::jobLogPath() const { return runFolder + "/" + kJobLogFileName; }
 
 void HostJobs::useSsh(SshHostLink *ssh)
 {
@@ -274,7 +313,20 @@ bool HostJobs::TryHostCommand(const std::string &format, const std::vector<std::
 
 void HostJobs::ftpConnect()
 {
+    try {
+        runSignedOn();
+    } catch (const EAbortError &e) {
+        // A wait that a stop request ended: say what was stopped.
+        if (stopReason().empty())
+            throw;
+        throw JobStopped(activity() + ": " + e.what());
+    }
+}
+
+void HostJobs::runSignedOn()
+{
     const std::string host = hostOf(*this);
+    activity_ = "preparing the host job on " + host;
     ui_.jobStarted();
     if (sendNameFormat && !ssh_) {
         // Not listed and never reported: a host that knows no name formats
@@ -527,11 +579,26 @@ void HostJobs::fetchJobLogAtEnd()
 
 bool HostJobs::zipAdd(const std::vector<std::string> &files)
 {
+    stopIfRequested();
     zip_.FSpecArgs = files;
     JobStage = jsZip;
+    // The component writes a new archive under a name of its own and gives
+    // it the archive's name only when complete; a new archive that exists
+    // after a stop is no archive.
+    const std::string archive = zip_.ZipFileName();
+    const bool existed = isFile(archive);
+    bool fault = false;
     try {
         zip_.Add();
     } catch (...) {
+        fault = true;
+    }
+    // A cancelled run is the stop, not a fault of the component.
+    stopIfRequested([&] {
+        if (!existed)
+            removeFile(archive);
+    });
+    if (fault) {
         ui_.showMessage("Error - Fatal DLL Exception", "Qln0001");
         return false;
     }
@@ -543,8 +610,10 @@ bool HostJobs::zipExtract(const std::string &member)
     zip_.FSpecArgs = {member};
     zip_.ExtrBaseDir = runFolder;
     zip_.ExtrOptions = ExtrOpts{ExtrOverWrite};
+    stopIfRequested();
     ui_.setTimerEnabled(false);
     JobStage = jsUnzip;
+    bool fault = false;
     try {
         // A member name that is no plain file name would unpack elsewhere or
         // everything; the record is damaged then.
@@ -552,10 +621,20 @@ bool HostJobs::zipExtract(const std::string &member)
             throw std::runtime_error("no save file member");
         zip_.Extract();
     } catch (...) {
+        fault = true;
+    }
+    if (!fault)
+        ui_.setTimerEnabled(true);
+    // A stop leaves nothing of the member to upload.
+    stopIfRequested([&] {
+        if (!fault)
+            removeFile(runFolder + "/" + member);
+        removeFile(infoMemberPath(runFolder));
+    });
+    if (fault) {
         ui_.showMessage("Error - Fatal DLL Exception", "Qln0012");
         return false;
     }
-    ui_.setTimerEnabled(true);
     return zip_.ProcessedCount >= 1;
 }
 
@@ -598,6 +677,8 @@ void HostJobs::saveJob()
 
     JobStage = jsSave;
     quiet = false;
+    activity_ = (in.saveType == 1 ? "saving " + hostUpper(in.objectName) + " of library " : "saving library ") +
+                hostUpper(in.library) + " on " + in.hostName;
     if (in.saveType == 0)
         RunHostCommand("SAVLIB LIB(%s) TGTRLS(%s) \\ SavAct(*Lib) dtacpr(*yes) dev(*savf) savf(%s)",
                        {hostUpper(in.library), hostUpper(in.targetRelease), link_->saveFile()});
@@ -610,6 +691,7 @@ void HostJobs::saveJob()
     link_->setBinary(true);
     ui_.addLine("Now Downloading from: " + in.hostName);
     JobStage = jsDownloadSaveFile;
+    activity_ = "downloading the save file from " + in.hostName;
     downloadFailed_ = false;
     link_->getSaveFile(saveFile);
     // The 150 reply gives no size and a cut can still end in 226: the file
@@ -628,11 +710,13 @@ void HostJobs::saveJob()
     }
     const bool saveFileComplete = !downloadFailed_;
 
+    activity_ = "fetching the job log from " + in.hostName;
     fetchJobLogAtEnd();
 
     removeHostSaveFile();
     ui_.addLine("Now disconnecting from " + in.hostName);
     JobStage = jsDisconnect;
+    activity_ = "signing off from " + in.hostName;
     link_->disconnect();
 
     if (!saveFileComplete) {
@@ -653,7 +737,16 @@ void HostJobs::saveJob()
         files.push_back(poster);
     // The last page finds the picture in the archive by its name.
     info_.setPosterFile(fileNamePart(poster));
-    if (!zipAdd(files))
+    activity_ = "zipping the save file into " + in.archivePath;
+    bool zipped = false;
+    try {
+        zipped = zipAdd(files);
+    } catch (const JobStopped &) {
+        removeFile(saveFile);
+        removeFile(infoMemberPath(runFolder));
+        throw;
+    }
+    if (!zipped)
         zipFailed = true;
 
     ui_.addLine("Deleting temp files");
@@ -672,6 +765,7 @@ void HostJobs::restoreJob()
         return;
     }
     const std::string member = info_.saveFileMemberName();
+    activity_ = "unzipping the save file from " + in.chosenFile;
     if (!in.fromSaveFile && !zipExtract(member))
         zipFailed = true;
 
@@ -685,6 +779,7 @@ void HostJobs::restoreJob()
     ui_.addLine("Now uploading to: " + in.hostName);
 
     JobStage = jsUploadSaveFile;
+    activity_ = "uploading the save file to " + in.hostName;
     std::string local;
     if (in.fromSaveFile) {
         info_.setSavedLibrary(in.savedLibrary);
@@ -696,11 +791,14 @@ void HostJobs::restoreJob()
 
     if (in.autoCreateLibrary) {
         JobStage = jsCreateLibrary;
+        activity_ = "creating library " + hostUpper(in.restoreToLibrary) + " on " + in.hostName;
         RunHostCommand("CRTLIB LIB(%s)", {hostUpper(in.restoreToLibrary)});
     }
 
     const std::vector<std::string> libs{hostUpper(info_.savedLibrary()), hostUpper(in.restoreToLibrary),
                                         link_->saveFile()};
+    activity_ = "restoring " + hostUpper(info_.savedLibrary()) + " into " + hostUpper(in.restoreToLibrary) + " on " +
+                in.hostName;
     if (info_.SaveType == 0) {
         JobStage = jsRestoreLibrary;
         quiet = false;
@@ -716,15 +814,18 @@ void HostJobs::restoreJob()
     restoreCommand_ = info_.targetCommand();
     if (!restoreCommand_.empty()) {
         JobStage = jsRunCommand;
+        activity_ = "running the command after the restore on " + in.hostName;
         quiet = false;
         // The command is the archive's text, not a format: a '%' in it stays.
         RunHostCommand("%s", {restoreCommand_});
     }
 
+    activity_ = "fetching the job log from " + in.hostName;
     fetchJobLogAtEnd();
     removeHostSaveFile();
     ui_.addLine("Now disconnecting from " + in.hostName);
     JobStage = jsDisconnect;
+    activity_ = "signing off from " + in.hostName;
     link_->disconnect();
     ui_.showPoster();
     if (!in.fromSaveFile) {

@@ -165,6 +165,15 @@ public:
     explicit JobAborted(const std::string &why) : std::runtime_error(why) {}
 };
 
+// Leaves the job after a stop request (HostJobs::requestStop or StopCheck)
+// that came while the zip component ran: what() is one line naming what was
+// stopped and why, for example "zipping the save file into X.4ql stopped by
+// SIGINT". The half-made archive and the temporary files are gone by then.
+class JobStopped : public std::runtime_error {
+public:
+    explicit JobStopped(const std::string &what) : std::runtime_error(what) {}
+};
+
 class HostJobs {
 public:
     HostJobs(TNMFTP &ftp, TZipBuilder &zip, TArchiveInfo &info, JobUi &ui);
@@ -191,6 +200,24 @@ public:
     // format 0 and refuse every /qsys.lib path until switched, the job log's
     // too (which a failing sign-on step needs first).
     bool sendNameFormat = true;
+
+    // ---- stopping ----
+    // Asks the running job to stop, from any front end (a Cancel button, a
+    // signal noted by the caller): the host link's waits end with
+    // EAbortError, a running zip or unzip is cancelled and ends the job with
+    // JobStopped. Call it from the thread that runs the job (the zip
+    // component's callbacks process the event loop, so a button can).
+    void requestStop(const std::string &why);
+    // Asked while the job runs; a non-empty answer (why) stops it as
+    // requestStop does. The CLI hands in its signal flag here.
+    std::function<std::string()> StopCheck;
+    // Why the job must stop; empty while it may go on.
+    std::string stopReason() const;
+    // Forgets a stop request and the activity, before the next run.
+    void clearStop();
+    // What the job is doing now, as a stop names it: "signing on to H",
+    // "downloading the save file from H", "zipping the save file into F"...
+    std::string activity() const;
 
     // ---- the state that lives as long as the program ----
     int JobStage = jsNone;
@@ -239,6 +266,8 @@ public:
     std::string stageMessage(int stage) const;
 
 private:
+    // The job once signed on (ftpConnect without its stop handling).
+    void runSignedOn();
     void reportFailure(FailureReport report);
     std::vector<std::string> replyLines() const;
     void fetchJobLogAtEnd();
@@ -263,6 +292,10 @@ private:
     std::string logProblem_;     // the first failure of the last fetch
     std::string pendingRcmd_;    // the RCMD being sent, for its job log entry
     bool downloadFailed_ = false;
+    std::string stopRequest_;
+    std::string activity_;
+    // Throws JobStopped when a stop was asked for; `cleanUp` runs first.
+    void stopIfRequested(const std::function<void()> &cleanUp = {});
 };
 
 // The non-empty lines of a host reply or of what a command printed.

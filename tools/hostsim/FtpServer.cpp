@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <chrono>
+#include <thread>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -24,6 +26,25 @@ namespace hostsim {
 namespace {
 
 constexpr size_t kBuffer = 256 * 1024;
+
+// Holds a transfer to --transfer-rate: after `bytes` in all it sleeps until
+// they took as long as the rate allows.
+class Pacer {
+public:
+    explicit Pacer(long long rate) : rate_(rate), start_(std::chrono::steady_clock::now()) {}
+    void moved(long long bytes)
+    {
+        if (rate_ <= 0)
+            return;
+        total_ += bytes;
+        std::this_thread::sleep_until(start_ + std::chrono::microseconds(total_ * 1000000 / rate_));
+    }
+
+private:
+    long long rate_;
+    long long total_ = 0;
+    std::chrono::steady_clock::time_point start_;
+};
 constexpr int kDataTimeoutMs = 30000;
 
 std::string upperAscii(std::string s)
@@ -822,6 +843,18 @@ void FtpSession::cmdRcmd(const std::string &arg)
         return reply("501 RCMD subcommand requires a CL command.");
     if (command.size() > 1000)
         return reply("501 Command string longer than 1000 characters.");
+    for (const auto &slow : cfg_.slowPatterns) {
+        if (!slow->matches(command))
+            continue;
+        // Busy with it, as long as the client waits for the answer.
+        for (int i = 0; i < 1200; ++i) {
+            pollfd p{fd_, POLLIN, 0};
+            char c;
+            if (::poll(&p, 1, 50) > 0 && ((p.revents & POLLHUP) || ::recv(fd_, &c, 1, MSG_PEEK) <= 0))
+                return;
+        }
+        break;
+    }
     const CommandResult result = job_->run(command);
     if (result.ok)
         return reply("250 Command " + command + " successful.");
@@ -881,6 +914,7 @@ void FtpSession::cmdRetr(const std::string &arg)
     // The quiet cut: the data simply ends early and the reply says complete.
     const long long cut = binary_ && kind == FileKind::SaveFile ? cfg_.cutDownloadAfter : -1;
     long long sent = 0;
+    Pacer pacer(cfg_.transferRate);
     std::vector<char> buf(binary_ ? kBuffer : rcdlen * ((kBuffer / rcdlen) + 1));
     Outcome outcome = Outcome::Done;
     while (outcome == Outcome::Done && (cut < 0 || sent < cut)) {
@@ -920,6 +954,7 @@ void FtpSession::cmdRetr(const std::string &arg)
             break;
         }
         sent += static_cast<long long>(n);
+        pacer.moved(static_cast<long long>(n));
     }
     endTransfer(outcome, data);
 }
@@ -990,6 +1025,7 @@ void FtpSession::cmdStor(const std::string &arg)
     uint64_t dataBytes = 0; // written after the header
     std::string line;       // ASCII to a physical file: the line being built
     std::vector<char> buf(kBuffer);
+    Pacer pacer(cfg_.transferRate);
     Outcome outcome = Outcome::Done;
     auto writeRecord = [&](std::string record) {
         record.resize(rcdlen, '\x40');
@@ -1010,6 +1046,7 @@ void FtpSession::cmdStor(const std::string &arg)
             outcome = Outcome::Aborted;
         }
         received += static_cast<long long>(got);
+        pacer.moved(n);
         if (binary_) {
             out.write(buf.data(), static_cast<std::streamsize>(got));
             dataBytes += got;

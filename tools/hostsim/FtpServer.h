@@ -27,6 +27,12 @@ struct ServerConfig {
     std::vector<std::pair<std::string, std::string>> users; // upper-case user, password
     std::string logFile;
     long long abortTransferAfter = -1;
+    // Data connections move at most this many bytes a second (0: no limit),
+    // so that a client can be caught in the middle of a transfer.
+    long long transferRate = 0;
+    // An RCMD matching one of these is answered only after a minute, or
+    // never when the client hangs up first: a host command caught running.
+    std::vector<std::shared_ptr<FailPattern>> slowPatterns;
     int transferEndCode = 250;
     int idleSeconds = 300;
     // Real hosts refuse "/..." paths until SITE NAMEFMT 1; lenient accepts

@@ -54,6 +54,9 @@ const char kUsage[] =
     "  --fail-message 'ID TEXT'    the escape message of the preceding --fail, for example\n"
     "                              'CPF2182 Not authorized to library QTEMP.'\n"
     "  --abort-transfer-after N    break every RETR and STOR off with 426 after N bytes\n"
+    "  --transfer-rate N           move at most N bytes a second on data connections\n"
+    "  --slow-command REGEX        an RCMD whose text matches is answered after a minute\n"
+    "                              (or never, when the client hangs up first; repeatable)\n"
     "  --transfer-end 250|226      reply code after a completed transfer (default 250)\n"
     "  --release VxRyMz            release the host runs (default V7R3M0); SAVLIB and SAVOBJ\n"
     "                              accept it and the two releases before as TGTRLS\n"
@@ -197,6 +200,17 @@ int main(int argc, char **argv)
             if (!pattern)
                 return usage("bad regular expression in --fail: " + val);
             config.host.failPatterns.push_back(std::move(pattern));
+        } else if (opt == "--slow-command") {
+            auto pattern = FailPattern::compile(val);
+            if (!pattern)
+                return usage("bad regular expression in --slow-command: " + val);
+            config.slowPatterns.push_back(std::move(pattern));
+        } else if (opt == "--transfer-rate") {
+            char *end = nullptr;
+            const long long n = std::strtoll(val.c_str(), &end, 10);
+            if (*end || n <= 0 || val.empty())
+                return usage("--transfer-rate wants bytes per second");
+            config.transferRate = n;
         } else if (opt == "--fail-message") {
             const auto blank = val.find(' ');
             if (config.host.failPatterns.empty() || blank == std::string::npos || blank == 0 ||
