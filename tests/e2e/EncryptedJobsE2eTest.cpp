@@ -17,7 +17,7 @@ namespace {
 int cliAtTerminal(const std::string &args, const std::vector<std::string> &answers, std::string *out)
 {
     TempDir t;
-    writeFile(t.file("pty.py"),
+    writeFile(t.file("at_terminal.py"),
               "import os, pty, sys\n"
               "pid, fd = pty.fork()\n"
               "if pid == 0:\n"
@@ -36,7 +36,7 @@ int cliAtTerminal(const std::string &args, const std::vector<std::string> &answe
               "        os.write(fd, answers.pop(0).encode() + b'\\n')\n"
               "sys.stdout.write(seen.decode(errors='replace'))\n"
               "sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))\n");
-    std::string cmd = "python3 " + t.file("pty.py") + " " +
+    std::string cmd = "python3 " + t.file("at_terminal.py") + " " +
                       shellQuote(std::string(QUELLON_BIN_DIR) + "/quellon-cli " + args);
     for (const auto &a : answers)
         cmd += " " + shellQuote(a);
