@@ -313,6 +313,17 @@ void TfrmMain::buildUi()
         edtSaveToZippedFile =
             edit(g, 12, 28, 438, "Enter the PC file name to be used for holding the sipped library.");
         btnBrowse = button(g, "Browse...", 462, 26);
+        auto *e = group(tabSaveFileInfo, "Encryption", 16, 172, 552, 88);
+        boxEncryptArchive = new QCheckBox("Encrypt the archive with AES-256", e);
+        boxEncryptArchive->setGeometry(12, 24, 400, 20);
+        label(e, "Password", 12, 56);
+        edtArchivePassword = edit(e, 80, 52, 170, "The password that opens the archive.", 80);
+        label(e, "Again", 270, 56);
+        edtArchivePassword2 = edit(e, 320, 52, 170, "The same password once more.", 80);
+        for (QLineEdit *pw : {edtArchivePassword, edtArchivePassword2}) {
+            pw->setEchoMode(QLineEdit::Password);
+            pw->setEnabled(false);
+        }
     }
     Wizard->addWidget(tabSaveFileInfo);
 
@@ -490,6 +501,9 @@ void TfrmMain::buildUi()
     for (QLineEdit *e : {edtLibraryNameToSave, edtObjToBeSaved, edtSavedZippedFile, edtRestoreToLibrary, edtSavedLibrary})
         wire(e, &QLineEdit::textChanged, &TfrmMain::onTabPrefixChange);
     wire(edtSaveToZippedFile, &QLineEdit::textChanged, &TfrmMain::edtSaveToZippedFileChange);
+    wire(boxEncryptArchive, &QCheckBox::toggled, &TfrmMain::edtSaveToZippedFileChange);
+    wire(edtArchivePassword, &QLineEdit::textChanged, &TfrmMain::edtSaveToZippedFileChange);
+    wire(edtArchivePassword2, &QLineEdit::textChanged, &TfrmMain::edtSaveToZippedFileChange);
     wire(edtUserProfile, &QLineEdit::textChanged, &TfrmMain::edtUserProfileChange);
     wire(edtPassword, &QLineEdit::textChanged, &TfrmMain::edtUserProfileChange);
     connect(Label32, &TLinkLabel::clicked, this, [this] { platform::guarded([this] { URLClick(Label32); }); });
@@ -899,8 +913,14 @@ void TfrmMain::grpSaveTypeClick()
 
 void TfrmMain::edtSaveToZippedFileChange()
 {
-    btnNext->setEnabled(!edtSaveToZippedFile->text().isEmpty());
-    if (btnNext->isEnabled())
+    // Encrypted: only with a password typed the same twice.
+    const bool encrypt = boxEncryptArchive->isChecked();
+    edtArchivePassword->setEnabled(encrypt);
+    edtArchivePassword2->setEnabled(encrypt);
+    const bool passwordReady = !encrypt || (!edtArchivePassword->text().isEmpty() &&
+                                            edtArchivePassword->text() == edtArchivePassword2->text());
+    btnNext->setEnabled(!edtSaveToZippedFile->text().isEmpty() && passwordReady);
+    if (btnNext->isEnabled() && !encrypt)
         setNextFocus(btnNext);
 }
 
@@ -1256,6 +1276,8 @@ bool TfrmMain::readArchiveInfo()
 {
     const std::string member = jobs::infoMemberPath(runFolder_);
     QFile::remove(q(member));
+    if (!unlockArchive())
+        return false;
     try {
         extractInfoMember();
     } catch (...) {

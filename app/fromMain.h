@@ -196,6 +196,10 @@ public:
 
     QWidget *tabSaveFileInfo;
     QLineEdit *edtSaveToZippedFile;
+    // Archive encryption (AES-256) and its password, typed twice.
+    QCheckBox *boxEncryptArchive;
+    QLineEdit *edtArchivePassword;
+    QLineEdit *edtArchivePassword2;
     QPushButton *btnBrowse;
 
     QWidget *tabRestoreDefaults;
@@ -276,6 +280,9 @@ protected:
     virtual void setZipFileName(const std::string &name);
     // Extracts "zipInfo.4qi" from ZipFileName into the per-run folder; may throw.
     virtual void extractInfoMember();
+    // An encrypted archive: its password asked for in the zip component's
+    // dialog and checked on the record; false when cancelled or wrong.
+    bool unlockArchive();
     // The member names of the archive named by ZipFileName.
     virtual std::vector<std::string> archiveMembers();
     // The newer-format check; false refuses the archive.

@@ -5,6 +5,7 @@
 
 #include "app/CertificateQuestion.h"
 #include "app/WizardJobs.h"
+#include "jobs/ArchivePassword.h"
 #include "jobs/formDspJobLog.h"
 
 #include "platform/Dialogs.h"
@@ -72,6 +73,24 @@ void TfrmMain::extractInfoMember()
         ~Clear() { z.FSpecArgs.clear(); }
     } clear{zip};
     zip.Extract();
+}
+
+bool TfrmMain::unlockArchive()
+{
+    TZipBuilder &zip = jobParts().zip;
+    if (!jobs::archiveEncrypted(zip))
+        return true;
+    zip.Password.clear();
+    // Kept by the component for the record and then the save file: asked once.
+    if (zip.GetExtrPassword().empty())
+        return false;
+    if (jobs::archivePasswordFits(zip, runFolder()))
+        return true;
+    zip.Password.clear();
+    platform::dialogs().messageBox("The password is wrong for '" + ZipFileName + "'. Nothing was sent to the host.",
+                                   platform::messageIdCaption("Qln0010"), platform::Buttons::Ok,
+                                   platform::Icon::Error);
+    return false;
 }
 
 std::vector<std::string> TfrmMain::archiveMembers()
@@ -166,6 +185,13 @@ void TfrmMain::connectToHost(const ConnectParams &p)
             throw std::runtime_error("Cannot create a file in " + dir);
         ::unlink(partialArchive_.c_str());
         parts.zip.SetZipFileName(partialArchive_);
+        if (boxEncryptArchive->isChecked()) {
+            parts.zip.Password = edtArchivePassword->text().toStdString();
+            parts.zip.AddEncryption = zeAES256;
+            parts.zip.AddOptions.insert(AddEncrypt);
+        } else {
+            parts.zip.AddOptions.erase(AddEncrypt);
+        }
     } else {
         j.mode = jobs::HostJobs::Mode::Restore;
         jobs::RestoreInputs &in = j.restoreInputs;

@@ -65,14 +65,17 @@ std::string firstLine(std::istream &in)
     return line;
 }
 
+} // namespace
+
 // Asks at the controlling terminal, echo off; the terminal is set back
 // however the answer ends (a stop signal included).
-std::optional<std::string> askAtTerminal(const std::string &prompt)
+std::optional<std::string> askAtTerminal(const std::string &prompt, const std::string &noTerminal)
 {
     const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
     if (tty < 0) {
-        error("no password given: use --password-env VAR or --password-file FILE (or run at a terminal to "
-              "be asked)");
+        error(noTerminal.empty() ? "no password given: use --password-env VAR or --password-file FILE (or run at a "
+                                   "terminal to be asked)"
+                                 : noTerminal);
         return std::nullopt;
     }
     catchStopSignals();
@@ -109,7 +112,6 @@ std::optional<std::string> askAtTerminal(const std::string &prompt)
     return answer;
 }
 
-} // namespace
 
 std::optional<std::string> readPassword(const std::string &envVar, const std::string &file, const std::string &prompt)
 {

@@ -30,6 +30,10 @@ bool passwordOptionsOk(const std::string &command, const std::string &envVar, co
 // ssh does. Nothing (after an error line) when none of them gives one.
 std::optional<std::string> readPassword(const std::string &envVar, const std::string &file,
                                         const std::string &prompt = {});
+// Asks at the controlling terminal with `prompt`, echo off. Nothing when
+// there is none (after `noTerminal` as the error line, or the one about
+// --password-env) or a stop signal came.
+std::optional<std::string> askAtTerminal(const std::string &prompt, const std::string &noTerminal = {});
 
 // SIGINT and SIGTERM stop the network commands cleanly: the handler only
 // notes the signal, the FTP client's waits see it (stopReason) and end, the

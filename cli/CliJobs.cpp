@@ -3,6 +3,7 @@
 // with the job log's last lines and stops the job unless --ignore-errors.
 
 #include "cli/CliCommon.h"
+#include "cli/CliEncryption.h"
 #include "cli/CliJson.h"
 #include "cli/CliTransport.h"
 #include "cli/CliUsage.h"
@@ -449,10 +450,12 @@ bool checkOutput(const std::string &output, bool replace)
 
 // Why `archive` cannot be read whole (a member's data damaged, a wrong CRC,
 // data cut off), tested by the zip component without writing anything;
-// empty when every member reads back intact.
-std::string unreadablePart(const std::string &archive)
+// empty when every member reads back intact. An encrypted archive is
+// tested with its password.
+std::string unreadablePart(const std::string &archive, const std::string &password)
 {
     TZipBuilder z;
+    z.Password = password;
     z.Unattended = true;
     std::vector<std::string> problems;
     int bad = 0;
@@ -685,6 +688,8 @@ int save(int argc, char **argv, JobReport &report)
     app.add_flag("--poster-stretch", posterStretch, "stretch the poster");
     app.add_option("--owner", owner, "who made the archive (default: your name)");
     app.add_flag("--replace", replace, "overwrite OUTPUT when it exists");
+    ArchivePasswordOptions archivePassword;
+    archivePassword.add(app, true);
     app.footer("Examples:\n"
                "  QPW=secret quellon-cli save MYLIB.4ql --host as400 --user JOE --password-env QPW --library MYLIB\n"
                "  quellon-cli save PGMS.4ql --host as400 --user JOE --password-file ~/.as400pw \\\n"
@@ -693,6 +698,8 @@ int save(int argc, char **argv, JobReport &report)
                "      --password-file /etc/quellon/backup.pw --library MYLIB --replace   (cron: see man quellon-cli)\n"
                "  quellon-cli save MYLIB.4ql --host as400 --user JOE --password-env QPW --library MYLIB \\\n"
                "      --passive --tls explicit --tls-fingerprint 3A:F1:...:0F:63   (the host's certificate)\n"
+               "  quellon-cli save MYLIB.4ql --host as400 --user JOE --password-env QPW \\\n"
+               "      --library MYLIB --encrypt   (AES-256; asks twice for the archive's password)\n"
                "\n" +
                std::string(kExitStatusHelp));
     if (int r = parse(app, argc, argv); r >= 0)
@@ -753,6 +760,8 @@ int save(int argc, char **argv, JobReport &report)
     ::unlink(partial.c_str());
 
     j.zip.SetZipFileName(partial);
+    if (!archivePassword.prepareSave(j.zip))
+        return kFailed;
 
     jobs::HostJobs &job = j.job;
     job.mode = jobs::HostJobs::Mode::Save;
@@ -818,6 +827,8 @@ int restore(int argc, char **argv, JobReport &report)
     app.add_option("--to-library", toLibrary, "library to restore into (default: the archive's proposal)");
     app.add_flag("--create-library", createLibrary, "create the library first");
     app.add_option("--saved-library", savedLibrary, "library held by a bare save file (default: read from it)");
+    ArchivePasswordOptions archivePassword;
+    archivePassword.add(app, false);
     app.footer("Examples:\n"
                "  QPW=secret quellon-cli restore MYLIB.4ql --host as400 --user QSECOFR --password-env QPW\n"
                "  quellon-cli restore MYLIB.4ql --host testhost --user JOE --password-file ~/.as400pw \\\n"
@@ -856,10 +867,11 @@ int restore(int argc, char **argv, JobReport &report)
         if (toLibrary.empty())
             toLibrary = savedLibrary;
     } else {
-        if (!readArchiveRecord(zip, input, j.folder.path, info))
+        if (!archivePassword.unlock(zip, input, j.folder.path) ||
+            !readArchiveRecord(zip, input, j.folder.path, info))
             return kFailed;
         // Found now, before sign-on, not after the host got half of it.
-        if (const std::string why = unreadablePart(input); !why.empty()) {
+        if (const std::string why = unreadablePart(input, zip.Password); !why.empty()) {
             error(input + " cannot be read whole: " + why + "; nothing sent to " + c.host);
             return kFailed;
         }
@@ -926,6 +938,8 @@ int runInfo(int argc, char **argv)
     bool json = false;
     app.add_option("INPUT", input, "the archive (.4ql) or save file (.savf)")->required();
     app.add_flag("--json", json, "print the fields as one JSON object");
+    ArchivePasswordOptions archivePassword;
+    archivePassword.add(app, false);
     app.footer("Examples:\n"
                "  quellon-cli info MYLIB.4ql\n"
                "  quellon-cli info MYLIB.4ql --json | jq -r .savedLibrary\n"
@@ -961,12 +975,14 @@ int runInfo(int argc, char **argv)
     jobs::TArchiveInfo info;
     info.reset();
     bool checkMatches = false;
-    if (!readArchiveRecord(zip, input, run.path, info, &checkMatches))
+    if (!archivePassword.unlock(zip, input, run.path) ||
+        !readArchiveRecord(zip, input, run.path, info, &checkMatches))
         return kFailed;
-    if (const std::string why = unreadablePart(input); !why.empty()) {
+    if (const std::string why = unreadablePart(input, zip.Password); !why.empty()) {
         error(input + " cannot be read whole: " + why);
         return kFailed;
     }
+    const std::string encryption = encryptionSummary(zip.Entries);
 
     if (json) {
         const bool object = info.SaveType == 1;
@@ -1005,7 +1021,8 @@ int runInfo(int argc, char **argv)
             .flag("posterStretch", info.PosterStretch != 0)
             .text("saveFileMember", info.saveFileMemberName())
             .flag("checkValueMatches", checkMatches)
-            .raw("members", members + "]");
+            .raw("members", members + "]")
+            .textOrNull("encryption", encryption.empty() ? std::nullopt : std::optional<std::string>(encryption));
         std::printf("%s\n", o.str().c_str());
         return kOk;
     }
@@ -1027,6 +1044,7 @@ int runInfo(int argc, char **argv)
     std::printf("Poster link:             %s\n", info.posterLink().c_str());
     std::printf("Poster stretched:        %s\n", info.PosterStretch ? "yes" : "no");
     std::printf("Save file member:        %s\n", info.saveFileMemberName().c_str());
+    std::printf("Encryption:              %s\n", encryption.empty() ? "none" : encryption.c_str());
     if (info.SaveType == 1) {
         const std::string comment = zip.ZipComment();
         std::printf("Saved object:            %s\n", commentValue(comment, kObjectLine).value_or("").c_str());

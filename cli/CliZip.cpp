@@ -1,9 +1,11 @@
 // quellon-cli zip: the zip component's operations, unattended.
 
 #include "cli/CliCommon.h"
+#include "cli/CliEncryption.h"
 #include "cli/CliUsage.h"
 
 #include "zip/ZipBuilder.h"
+#include "zip/ZipEncryption.h"
 #include "zipdll/PrintableName.h"
 #include "zipdll/ZipDllRecords.h"
 
@@ -29,6 +31,7 @@ const char kZipUsage[] =
     "  quellon-cli zip list    ARCHIVE\n"
     "  quellon-cli zip add     ARCHIVE FILE... [--level N] [--recurse] [--dirnames]\n"
     "                          [--move] [--update | --freshen] [--exclude PATTERN]...\n"
+    "                          [--aes | --zipcrypto]\n"
     "                          [--password-env VAR | --password-file FILE]\n"
     "  quellon-cli zip extract ARCHIVE [MEMBER...] -d DIR [--overwrite] [--dirnames]\n"
     "                          [--test] [--password-env VAR | --password-file FILE]\n"
@@ -46,8 +49,10 @@ const char kZipUsage[] =
     "\n"
     "List, fill and unpack zip archives such as zipped save files (.4ql) with the\n"
     "wizard's zip component. Members and patterns may use * and ?. A password given\n"
-    "to add encrypts the files (traditional zip encryption); a FILE of the form\n"
-    "NAME<PASSWORD gives that file its own password.\n"
+    "to add encrypts the files with AES-256 (WinZip AES, which 7-Zip, bsdtar and\n"
+    "WinZip open); a FILE of the form NAME<PASSWORD gives that file its own\n"
+    "password. Extract asks at the terminal for the password of an encrypted\n"
+    "archive when none is given.\n"
     "\n"
     "Options:\n"
     "  --level N            compression level 0 (store) to 9 (default 9)\n"
@@ -62,6 +67,9 @@ const char kZipUsage[] =
     "  --test               check every member's data and CRC; write nothing\n"
     "  --password-env VAR   take the password from environment variable VAR\n"
     "  --password-file FILE take the password from the first line of FILE\n"
+    "  --aes                encrypt with AES-256 (the default with a password)\n"
+    "  --zipcrypto          encrypt with traditional zip encryption instead: weak,\n"
+    "                       only for unzip programs that know nothing else\n"
     "  --progress           show progress on stderr even when it is not a terminal\n"
     "  --trash              sfx, unsfx, rename, copy: move the replaced file to the\n"
     "                       trash (otherwise, and where there is none, it is deleted)\n"
@@ -87,6 +95,7 @@ struct Args {
     std::vector<std::string> excludes;
     std::string dir, passwordEnv, passwordFile;
     bool haveDir = false;
+    bool aes = false, zipcrypto = false;
     // sfx, unsfx, rename, copy
     std::string copyMode = "never", caption, message, defaultDir, sfxCommand;
     bool haveCaption = false, trash = false;
@@ -106,6 +115,7 @@ struct Reports {
     int printed = 0; // error lines already on stderr
     int skipped = 0;
     int crcErrors = 0;
+    int badPassword = 0; // members skipped for a wrong password: one line says so
     int64_t done = 0;
 
     void attach(TZipBuilder &z, Progress &progress)
@@ -117,6 +127,10 @@ struct Reports {
             bool warning = code == 0 && (id == 10203 || id == 10204 || id == 10205 || id == 10502 || id == 0);
             if (code == 0 && id == 0)
                 return; // information
+            if (code == zdePassword) {
+                ++badPassword;
+                return;
+            }
             std::string line = text;
             for (char &c : line)
                 if (c == '\n')
@@ -200,23 +214,25 @@ int doList(TZipBuilder &z, const Args &a, Reports &r)
         return usage("zip list takes exactly one ARCHIVE");
     if (!openArchive(z, a.positional[0], r))
         return kFailed;
-    std::printf("%10s %10s %-7s %-16s %-8s  %s\n", "Length", "Size", "Method", "Date Time", "CRC-32", "Name");
+    std::printf("%10s %10s %-7s %-16s %-8s %-14s %s\n", "Length", "Size", "Method", "Date Time", "CRC-32",
+                "Encryption", "Name");
     uint64_t total = 0, packed = 0;
     for (const ZipDirEntry &e : z.Entries) {
-        // The methods extract reads by name, any other by its number.
-        const uint16_t m = e.CompressionMethod;
+        // The methods extract reads by name, any other by its number; for
+        // WinZip AES the method of the data inside.
+        const uint16_t m = ZipRealMethod(e);
         const std::string method = m == 0    ? "Stored"
                                    : m == 8  ? "Deflate"
                                    : m == 12 ? "BZip2"
                                    : m == 14 ? "LZMA"
                                    : m == 93 ? "Zstd"
                                              : "M" + std::to_string(m);
-        std::printf("%10llu %10llu %-7s %-16s %08x %s%s\n", static_cast<unsigned long long>(e.UncompressedSize),
-                    static_cast<unsigned long long>(e.CompressedSize), method.c_str(),
-                    dosDateTime(e.DateTime).c_str(), e.CRC32, e.Encrypted ? "*" : " ",
-                    zipdll::printableName(e.FileName).c_str());
+        const std::string crypt = ZipEncryptionName(e);
+        std::printf("%10llu %10llu %-7s %-16s %08x %-14s %s\n", static_cast<unsigned long long>(e.UncompressedSize),
+                    static_cast<unsigned long long>(e.CompressedSize), method.c_str(), dosDateTime(e.DateTime).c_str(),
+                    e.CRC32, crypt.empty() ? "-" : crypt.c_str(), zipdll::printableName(e.FileName).c_str());
         if (!e.FileComment.empty())
-            std::printf("%59s%s\n", "", zipdll::printableName(e.FileComment).c_str());
+            std::printf("%72s%s\n", "", zipdll::printableName(e.FileComment).c_str());
         total += e.UncompressedSize;
         packed += e.CompressedSize;
     }
@@ -224,6 +240,30 @@ int doList(TZipBuilder &z, const Args &a, Reports &r)
                 static_cast<unsigned long long>(packed), z.GetCount(),
                 z.ZipComment().empty() ? "" : (", comment: " + zipdll::printableName(z.ZipComment())).c_str());
     return r.errors.empty() ? kOk : kFailed;
+}
+
+// --aes / --zipcrypto with the password: AES-256 unless the old cipher is
+// asked for by name. false after a usage line.
+bool useEncryption(TZipBuilder &z, const Args &a, const std::optional<std::string> &password)
+{
+    if (a.aes && a.zipcrypto) {
+        usage("--aes and --zipcrypto exclude each other");
+        return false;
+    }
+    if ((a.aes || a.zipcrypto) && !password) {
+        usage(std::string(a.aes ? "--aes" : "--zipcrypto") +
+              " needs a password: --password-env VAR or --password-file FILE");
+        return false;
+    }
+    z.AddEncryption = a.zipcrypto ? zeZipCrypto : zeAES256;
+    if (a.zipcrypto)
+        std::fprintf(stderr, "quellon-cli: warning: ZipCrypto is weak: known bytes of a file reveal the others; "
+                             "use it only for unzip programs that cannot read AES\n");
+    if (password) {
+        z.Password = *password;
+        z.AddOptions.insert(AddEncrypt);
+    }
+    return true;
 }
 
 // '*' and '?' as the zip library matches them.
@@ -339,10 +379,8 @@ int doAdd(TZipBuilder &z, const Args &a, Reports &r, const std::optional<std::st
         z.AddOptions.insert(AddUpdate);
     if (a.freshen)
         z.AddOptions.insert(AddFreshen);
-    if (password) {
-        z.Password = *password;
-        z.AddOptions.insert(AddEncrypt);
-    }
+    if (!useEncryption(z, a, password))
+        return kUsage;
     z.FSpecArgs.assign(a.positional.begin() + 1, a.positional.end());
     z.FSpecArgsExcl = a.excludes;
     z.Add();
@@ -360,6 +398,25 @@ int doAdd(TZipBuilder &z, const Args &a, Reports &r, const std::optional<std::st
     return kOk;
 }
 
+// Says how the archive is encrypted and, when no password came with the
+// options, asks for it at the terminal. false after an error line.
+bool askArchivePassword(TZipBuilder &z, const Args &a)
+{
+    const std::string summary = encryptionSummary(z.Entries);
+    if (summary.empty())
+        return true;
+    std::printf("%s\n", summary.c_str());
+    std::fflush(stdout);
+    if (!z.Password.empty())
+        return true;
+    auto pw = archivePassword("", "", a.positional[0], "--password-env VAR or --password-file FILE");
+    if (!pw)
+        return false;
+    z.Password = *pw;
+    wipeSecret(*pw);
+    return true;
+}
+
 int doExtract(TZipBuilder &z, const Args &a, Reports &r)
 {
     if (a.positional.empty())
@@ -374,6 +431,8 @@ int doExtract(TZipBuilder &z, const Args &a, Reports &r)
     }
     if (!openArchive(z, archive, r))
         return kFailed;
+    if (!askArchivePassword(z, a))
+        return kFailed;
     z.ExtrBaseDir = dir;
     if (a.overwrite)
         z.ExtrOptions.insert(ExtrOverWrite);
@@ -383,6 +442,9 @@ int doExtract(TZipBuilder &z, const Args &a, Reports &r)
         z.ExtrOptions.insert(ExtrTest);
     z.FSpecArgs.assign(a.positional.begin() + 1, a.positional.end());
     z.Extract();
+    if (r.badPassword)
+        r.say("wrong password: " + std::to_string(r.badPassword) + " encrypted member(s) not " +
+              (a.test ? "tested" : "extracted"));
     if (!r.errors.empty() || r.skipped || r.crcErrors) {
         // A failure no member is counted for (the archive itself) is not
         // "0 failed".
@@ -801,6 +863,8 @@ int runZip(int argc, char **argv)
         } else if (s == "--password-file") {
             if (!value(a.passwordFile))
                 return usage("--password-file needs a file");
+        } else if (s == "--aes" || s == "--zipcrypto") {
+            (s == "--aes" ? a.aes : a.zipcrypto) = true;
         } else if (s == "--") {
             a.positional.insert(a.positional.end(), args.begin() + static_cast<long>(i) + 1, args.end());
             break;

@@ -65,7 +65,13 @@ size_t TZipStream::Read(void *buf, size_t n)
 // ---------------------------------------------------------------- TZipBuilder
 
 TZipBuilder::TZipBuilder() = default;
-TZipBuilder::~TZipBuilder() = default;
+TZipBuilder::~TZipBuilder()
+{
+    // An archive password is not left behind in freed memory.
+    volatile char *p = Password.data();
+    for (size_t i = 0; i < Password.size(); ++i)
+        p[i] = 0;
+}
 
 void TZipBuilder::SetFileName(const std::string &name)
 {

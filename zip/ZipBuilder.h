@@ -98,6 +98,11 @@ struct ZipEndOfCentral {
     bool Zip64 = false; // a Zip64 end record stands before the end record
 };
 
+// How AddEncrypt encrypts: WinZip AES-256 (AE-2), or the traditional PKWARE
+// cipher, which a known-plaintext attack breaks and which only old unzip
+// programs need.
+enum ZipEncryption { zeAES256, zeZipCrypto };
+
 // One listed archive member: the central directory header fields after the
 // signature, then the decoded name, comment, encryption flag and extra field.
 struct ZipDirEntry {
@@ -169,6 +174,7 @@ public:
     bool Trace = false;
     int AddCompLevel = 9;
     AddOpts AddOptions;
+    ZipEncryption AddEncryption = zeAES256;
     ExtrOpts ExtrOptions;
     SFXOpts SFXOptions{SFXCheckSize};
     std::string ExtrBaseDir;

@@ -187,6 +187,7 @@ void TZipBuilder::SetZipSwitches(ZipDllParams &p, ParamStore &own, const std::st
 {
     fillZipCommon(*this, p, own, archive);
     if (version == 160) {
+        p.EncryptMethod = AddEncryption == zeZipCrypto ? zemZipCrypto : zemAes256;
         std::string raw = rawComment_;
         p.Comment = raw.empty() ? nullptr : own.dup(raw);
         p.ArchiveOnly = AddOptions.has(AddArchiveOnly) ? 1 : 0;

@@ -7,6 +7,7 @@
 // never lead outside, and folders are opened without following symlinks.
 
 #include "PrintableName.h"
+#include "ZipAes.h"
 #include "ZipFormat.h"
 #include "ZipMethods.h"
 
@@ -81,6 +82,22 @@ NameCheck safeParts(const std::string &name, bool dirNames, std::vector<std::str
     return parts.empty() ? NameCheck::Empty : NameCheck::Ok;
 }
 
+// How one encrypted member is read: the cipher, the bytes in front of the
+// data (ZipCrypto header, AES salt and verifier) and behind it (AES
+// authentication code).
+struct MemberKey {
+    std::unique_ptr<ZipCrypto> zipCrypto;
+    std::unique_ptr<AesCipher> aes;
+    uint64_t header = 0, trailer = 0;
+    void decrypt(uint8_t *d, size_t n)
+    {
+        if (aes)
+            aes->decrypt(d, n);
+        else if (zipCrypto)
+            zipCrypto->decrypt(d, n);
+    }
+};
+
 // Room for the name in a message line, leaving the reason its place in the
 // callback's text.
 constexpr size_t kShownName = 300;
@@ -91,15 +108,22 @@ public:
         : p_(p), rep_(p->Callback, p->OwnerWindow, p->Caller, false, UNZDLL_VERSION)
     {
     }
+    ~Extractor() { wipe(goodPassword_); }
     int32_t run();
 
 private:
     enum class Outcome { Done, Skipped, Aborted };
     Outcome extractOne(const CentralEntry &e);
-    bool openPassword(const CentralEntry &e, const uint8_t header[12], std::unique_ptr<ZipCrypto> &crypt);
-    enum class Dec { Ok, ReadError, Damaged, WriteError, Aborted };
-    Dec decode(const CentralEntry &e, uint64_t dataStart, ZipCrypto *crypt, MethodDecoder &method,
+    bool openPassword(const CentralEntry &e, const std::function<bool(const std::string &)> &attempt);
+    enum class Key { Ok, NoPassword, ReadError };
+    Key openKey(const CentralEntry &e, uint64_t dataStart, const AesExtra *aes, MemberKey &key);
+    enum class Dec { Ok, ReadError, Damaged, WriteError, Aborted, AuthFailed };
+    Dec decode(const CentralEntry &e, MethodDecoder &method, uint64_t dataStart, MemberKey *key,
                const std::function<bool(const uint8_t *, size_t)> &sink, uint32_t &crc);
+    // Reads `left` bytes from `pos` on, decrypts and decompresses them;
+    // leaves pos and left where the stream ended.
+    Dec decodeData(MethodDecoder &method, uint64_t &pos, uint64_t &left, MemberKey *crypt, uint64_t usize,
+                   const std::function<bool(const uint8_t *, size_t)> &sink, uint32_t &crc);
     int openParent(const std::vector<std::string> &parts, size_t count, bool create);
     void skip(const CentralEntry &e, int32_t error, UnzSkipType type, const std::string &why)
     {
@@ -205,22 +229,8 @@ int Extractor::openParent(const std::vector<std::string> &parts, size_t count, b
     return fd;
 }
 
-bool Extractor::openPassword(const CentralEntry &e, const uint8_t header[12], std::unique_ptr<ZipCrypto> &crypt)
+bool Extractor::openPassword(const CentralEntry &e, const std::function<bool(const std::string &)> &attempt)
 {
-    // With a data descriptor the check byte is the high byte of the time,
-    // since the CRC was not known when the header was encrypted.
-    const uint8_t check = (e.flags & kFlagDescriptor) ? static_cast<uint8_t>(e.dosTime >> 8)
-                                                      : static_cast<uint8_t>(e.crc >> 24);
-    auto attempt = [&](const std::string &pw) {
-        auto c = std::make_unique<ZipCrypto>(pw);
-        uint8_t h[12];
-        std::memcpy(h, header, 12);
-        c->decrypt(h, 12);
-        if (h[11] != check)
-            return false;
-        crypt = std::move(c);
-        return true;
-    };
     if (!goodPassword_.empty() && attempt(goodPassword_))
         return true;
     uint32_t tries = static_cast<uint32_t>(std::clamp(p_->PasswordReqCount, 0, 15));
@@ -233,9 +243,11 @@ bool Extractor::openPassword(const CentralEntry &e, const uint8_t header[12], st
             return false;
         std::string pw = rep_.replyText().substr(0, ZCB_MAX_PASSWORD);
         if (!pw.empty() && attempt(pw)) {
-            goodPassword_ = pw;
+            wipe(goodPassword_);
+            goodPassword_ = std::move(pw);
             return true;
         }
+        wipe(pw);
         tries = std::min<uint32_t>(r.FileSize, 15);
         if (tries > 0)
             --tries;
@@ -243,18 +255,79 @@ bool Extractor::openPassword(const CentralEntry &e, const uint8_t header[12], st
     return false;
 }
 
-Extractor::Dec Extractor::decode(const CentralEntry &e, uint64_t dataStart, ZipCrypto *crypt,
-                                 MethodDecoder &method,
+Extractor::Key Extractor::openKey(const CentralEntry &e, uint64_t dataStart, const AesExtra *aes, MemberKey &key)
+{
+    if (aes) {
+        const size_t saltLen = aesSaltSize(aes->strength);
+        uint8_t head[16 + kAesVerifierSize];
+        if (!readAll(archive_.fd, head, saltLen + kAesVerifierSize, dataStart))
+            return Key::ReadError;
+        key.header = saltLen + kAesVerifierSize;
+        key.trailer = kAesTagSize;
+        return openPassword(e, [&](const std::string &pw) {
+                   auto c = std::make_unique<AesCipher>();
+                   if (!c->open(pw, aes->strength, head, head + saltLen))
+                       return false;
+                   key.aes = std::move(c);
+                   return true;
+               })
+                   ? Key::Ok
+                   : Key::NoPassword;
+    }
+    uint8_t header[12];
+    if (!readAll(archive_.fd, header, sizeof header, dataStart))
+        return Key::ReadError;
+    key.header = 12;
+    // With a data descriptor the check byte is the high byte of the time,
+    // since the CRC was not known when the header was encrypted.
+    const uint8_t check = (e.flags & kFlagDescriptor) ? static_cast<uint8_t>(e.dosTime >> 8)
+                                                      : static_cast<uint8_t>(e.crc >> 24);
+    return openPassword(e, [&](const std::string &pw) {
+               auto c = std::make_unique<ZipCrypto>(pw);
+               uint8_t h[12];
+               std::memcpy(h, header, 12);
+               c->decrypt(h, 12);
+               if (h[11] != check)
+                   return false;
+               key.zipCrypto = std::move(c);
+               return true;
+           })
+               ? Key::Ok
+               : Key::NoPassword;
+}
+
+Extractor::Dec Extractor::decode(const CentralEntry &e, MethodDecoder &method, uint64_t dataStart, MemberKey *key,
                                  const std::function<bool(const uint8_t *, size_t)> &sink, uint32_t &crcOut)
 {
-    uint64_t pos = dataStart + (crypt ? 12 : 0);
-    uint64_t left = e.csize - (crypt ? 12 : 0);
-    if (e.method == 0 && left != e.usize)
-        return Dec::Damaged;
+    uint64_t pos = dataStart + (key ? key->header : 0);
+    uint64_t left = e.csize - (key ? key->header + key->trailer : 0);
+    Dec d = decodeData(method, pos, left, key, e.usize, sink, crcOut);
+    if (!key || !key->aes || d == Dec::ReadError || d == Dec::WriteError || d == Dec::Aborted)
+        return d;
+    // The authentication code covers every encrypted byte, also those a
+    // damaged stream left unread; a mismatch says the data was altered.
+    while (left > 0) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(left, kIoBlock));
+        if (!readAll(archive_.fd, inBuf_.get(), n, pos))
+            return Dec::ReadError;
+        key->decrypt(inBuf_.get(), n);
+        pos += n;
+        left -= n;
+    }
+    uint8_t tag[kAesTagSize];
+    if (!readAll(archive_.fd, tag, sizeof tag, pos))
+        return Dec::ReadError;
+    return key->aes->verify(tag) ? d : Dec::AuthFailed;
+}
+
+Extractor::Dec Extractor::decodeData(MethodDecoder &method, uint64_t &pos, uint64_t &left, MemberKey *crypt,
+                                     uint64_t usize, const std::function<bool(const uint8_t *, size_t)> &sink,
+                                     uint32_t &crcOut)
+{
     uint64_t produced = 0;
     uLong crc = crc32(0, nullptr, 0);
     auto emit = [&](const uint8_t *d, size_t n) -> Dec {
-        if (n > e.usize - produced)
+        if (n > usize - produced)
             return Dec::Damaged; // more data than the directory promises
         produced += n;
         crc = crc32(crc, d, static_cast<uInt>(n));
@@ -294,7 +367,7 @@ Extractor::Dec Extractor::decode(const CentralEntry &e, uint64_t dataStart, ZipC
         if (n == 0 && inLen == given && (inLen > 0 || left == 0))
             return Dec::Damaged;
     }
-    if (produced != e.usize)
+    if (produced != usize)
         return Dec::Damaged;
     crcOut = static_cast<uint32_t>(crc);
     return Dec::Ok;
@@ -333,12 +406,16 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
         }
         return Outcome::Done;
     }
-    if ((e.flags & kFlagStrongCrypt) || e.method == 99) {
+    // WinZip AES keeps the real method in its extra field.
+    AesExtra aes;
+    const bool isAes = e.method == kMethodAes && e.encrypted() && findAesExtra(e.extra, aes);
+    if ((e.flags & kFlagStrongCrypt) || (e.method == kMethodAes && !isAes)) {
         skip(e, zdeMethod, ustUnsupportedCrypt, "encryption method not supported");
         return Outcome::Skipped;
     }
     std::string why;
-    const std::unique_ptr<MethodDecoder> method = makeDecoder({e.method, e.usize, e.flags}, why);
+    const std::unique_ptr<MethodDecoder> method =
+        makeDecoder({isAes ? aes.method : e.method, e.usize, e.flags}, why);
     if (!method) {
         skip(e, zdeMethod, ustUnknownMethod, why);
         return Outcome::Skipped;
@@ -348,8 +425,13 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
         return Outcome::Skipped;
     }
     uint64_t dataStart = 0;
-    if (!locateData(archive_.fd, dir_, e, dataStart, error) || (e.encrypted() && e.csize < 12)) {
+    const uint64_t cryptBytes = isAes ? aesOverhead(aes.strength) : e.encrypted() ? 12 : 0;
+    if (!locateData(archive_.fd, dir_, e, dataStart, error) || e.csize < cryptBytes) {
         skip(e, zdeFormat, ustDamaged, error.empty() ? "encrypted data too short" : error);
+        return Outcome::Skipped;
+    }
+    if ((isAes ? aes.method : e.method) == 0 && e.csize - cryptBytes != e.usize) {
+        skip(e, zdeFormat, ustDamaged, "data damaged");
         return Outcome::Skipped;
     }
 
@@ -395,14 +477,15 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
         }
     }
 
-    std::unique_ptr<ZipCrypto> crypt;
+    MemberKey key;
     if (e.encrypted()) {
-        uint8_t header[12];
-        if (!readAll(archive_.fd, header, sizeof header, dataStart)) {
+        switch (openKey(e, dataStart, isAes ? &aes : nullptr, key)) {
+        case Key::Ok:
+            break;
+        case Key::ReadError:
             skip(e, zdeRead, ustDamaged, "cannot read the encryption header");
             return Outcome::Skipped;
-        }
-        if (!openPassword(e, header, crypt)) {
+        case Key::NoPassword:
             if (rep_.stopped())
                 return Outcome::Aborted;
             skip(e, zdePassword, ustBadPassword, "password missing or wrong, not extracted");
@@ -456,7 +539,7 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
     };
 
     uint32_t crc = 0;
-    Dec d = decode(e, dataStart, crypt.get(), *method, sink, crc);
+    Dec d = decode(e, *method, dataStart, e.encrypted() ? &key : nullptr, sink, crc);
     switch (d) {
     case Dec::Ok:
         break;
@@ -475,8 +558,15 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
         dropTemp();
         skip(e, zdeFormat, ustDamaged, e.encrypted() ? "data damaged or wrong password" : "data damaged");
         return Outcome::Skipped;
+    case Dec::AuthFailed:
+        dropTemp();
+        skip(e, zdeFormat, ustDamaged, "authentication failed: the encrypted data was damaged or altered, not extracted");
+        return Outcome::Skipped;
     }
 
+    // AE-2 stores no CRC: the authentication code stands in for it.
+    if (isAes && aes.vendorVersion == 2 && e.crc == 0)
+        crc = 0;
     if (crc != e.crc) {
         // Never passed off as a good extract: the caller is told, decides
         // whether to keep the bytes, and the member does not count.

@@ -6,6 +6,7 @@
 // full disk or a cancel leaves the old archive as it was.
 
 #include "ParallelDeflate.h"
+#include "ZipAes.h"
 #include "ZipFormat.h"
 
 #include <zlib.h>
@@ -106,6 +107,8 @@ struct OutEntry {
     uint64_t localOffset = 0;
     std::string comment;
     bool zip64Local = false; // the local header carries the Zip64 sizes
+    bool aes = false;        // WinZip AES: method 99, the real one in aesMethod
+    uint16_t aesMethod = 0;
     // A member copied from the old archive keeps its central header and
     // extra fields as they were; only its offset changes.
     std::string keptHeader, keptExtra;
@@ -131,7 +134,11 @@ enum class Fail { None, Abort, TooLarge, Write, Read };
 class Archiver {
 public:
     explicit Archiver(ZipDllParams *p) : p_(p), rep_(p->Callback, p->OwnerWindow, p->Caller, true, ZIPDLL_VERSION) {}
-    ~Archiver() { dropTemp(); }
+    ~Archiver()
+    {
+        dropTemp();
+        wipe(askedPassword_);
+    }
     int32_t run();
 
 private:
@@ -539,9 +546,11 @@ Fail Archiver::writeLocal(const OutEntry &e)
         put32(h, desc ? 0 : static_cast<uint32_t>(e.usize));
     }
     put16(h, static_cast<uint16_t>(e.name.size()));
-    const std::string extra =
+    std::string extra =
         e.zip64Local ? zip64::makeExtra({true, true, false, false}, {desc ? 0 : e.usize, desc ? 0 : e.csize, 0, 0})
                      : std::string();
+    if (e.aes)
+        extra += makeAesExtra(e.aesMethod); // after Zip64: its sizes are patched at a fixed place
     put16(h, static_cast<uint16_t>(extra.size()));
     h += e.name;
     h += extra;
@@ -628,7 +637,12 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
     // the encryption header and a file that grows a little while read.
     const bool big = static_cast<uint64_t>(st.st_size) + (1 << 16) >= kMax32;
     std::unique_ptr<ZipCrypto> crypt;
+    std::unique_ptr<AesCipher> aes;
     std::string password;
+    struct Wipe {
+        std::string &s;
+        ~Wipe() { wipe(s); }
+    } wipePassword{password};
     if (s.spec->Encrypt) {
         password = passwordFor(s);
         if (rep_.stopped())
@@ -638,9 +652,13 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
             skipped = true;
             return Fail::None;
         }
-        // The CRC is not known before the data is written, so the header's
-        // check byte is the time's high byte and sizes follow the data.
-        o.flags |= kFlagEncrypted | kFlagDescriptor;
+        o.flags |= kFlagEncrypted;
+        o.aes = p_->EncryptMethod != zemZipCrypto;
+        // ZipCrypto: the CRC is not known before the data is written, so the
+        // header's check byte is the time's high byte and sizes follow the
+        // data. AES needs neither: the sizes are patched in as for plain data.
+        if (!o.aes)
+            o.flags |= kFlagDescriptor;
     }
     const int level = std::clamp(p_->Level, 0, 9);
     bool deflate = level > 0 && st.st_size > 0 && !storeSuffix(s.stored);
@@ -649,17 +667,29 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
 
     o.localOffset = out_->pos();
     for (bool retried = false;; retried = true) {
-        o.method = deflate ? 8 : 0;
+        o.method = o.aes ? kMethodAes : deflate ? 8 : 0;
+        o.aesMethod = deflate ? 8 : 0;
         o.needed = deflate || crypt || (o.flags & kFlagEncrypted) ? 20 : 10;
         o.zip64Local = big;
         if (big)
             o.needed = zip64::kVersionNeeded;
+        if (o.aes)
+            o.needed = kVersionAes;
         o.flags &= static_cast<uint16_t>(~0x0006);
         if (deflate)
             o.flags |= level >= 8 ? 0x0002 : level == 2 ? 0x0004 : level == 1 ? 0x0006 : 0;
         if (Fail f = writeLocal(o); f != Fail::None)
             return f;
-        if (o.flags & kFlagEncrypted) {
+        if (o.aes) {
+            aes = std::make_unique<AesCipher>();
+            std::string head;
+            if (!aes->create(password, kAes256, head)) {
+                rep_.message(zdeMemory, s.path + ": the encryption could not be set up (OpenSSL)");
+                return Fail::Write;
+            }
+            if (!out_->write(head))
+                return Fail::Write;
+        } else if (o.flags & kFlagEncrypted) {
             crypt = std::make_unique<ZipCrypto>(password);
             uint8_t header[12];
             std::random_device rd;
@@ -676,7 +706,9 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
             return repeat || rep_.size(zacBytesDone, n);
         };
         auto sink = [&](uint8_t *d, size_t n) {
-            if (crypt)
+            if (aes)
+                aes->encrypt(d, n);
+            else if (crypt)
                 crypt->encrypt(d, n);
             return out_->write(d, n);
         };
@@ -726,20 +758,29 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
             o.crc = static_cast<uint32_t>(crc);
             o.usize = o.csize = total;
         }
-        if (crypt)
-            o.csize += 12;
+        uint64_t overhead = crypt ? 12 : 0;
+        if (aes) {
+            uint8_t tag[kAesTagSize];
+            if (!aes->tag(tag) || !out_->write(tag, sizeof tag))
+                return Fail::Write;
+            overhead = aesOverhead(kAes256);
+        }
+        o.csize += overhead;
         // Incompressible data is stored instead, as other zip tools do.
-        if (deflate && o.csize > o.usize + (crypt ? 12 : 0)) {
+        if (deflate && o.csize > o.usize + overhead) {
             if (!out_->truncate(o.localOffset) || ::lseek(in.fd, 0, SEEK_SET) != 0)
                 return Fail::Write;
             deflate = false;
             crypt.reset();
+            aes.reset();
             continue;
         }
         if (!big && (o.usize >= kMax32 || o.csize >= kMax32))
             return Fail::TooLarge; // grew past 4 GiB while being read
         break;
     }
+    if (o.aes)
+        o.crc = 0; // AE-2: the authentication code replaces the CRC
     if (o.flags & kFlagDescriptor) {
         std::string d;
         put32(d, kSigDescriptor);
@@ -784,7 +825,9 @@ bool Archiver::finish(const std::vector<OutEntry> &entries, const std::string &c
         // Zip64 fields only where a value needs them: archives that do not
         // stay what every zip reader knows.
         const zip64::Deferred d{e.usize >= kMax32, e.csize >= kMax32, e.localOffset >= kMax32, false};
-        const std::string extra = d.any() ? zip64::makeExtra(d, {e.usize, e.csize, e.localOffset, 0}) : std::string();
+        std::string extra = d.any() ? zip64::makeExtra(d, {e.usize, e.csize, e.localOffset, 0}) : std::string();
+        if (e.aes)
+            extra += makeAesExtra(e.aesMethod);
         const uint16_t needed = d.any() || e.zip64Local ? std::max(e.needed, zip64::kVersionNeeded) : e.needed;
         put32(cd, kSigCentral);
         put16(cd, d.any() ? static_cast<uint16_t>((e.madeBy & 0xFF00) | zip64::kVersionNeeded) : e.madeBy);

@@ -44,6 +44,13 @@ extern "C" {
 #define ZCB_MAX_NAME 511
 #define ZCB_MAX_PASSWORD 81
 
+/* How the zip library encrypts (ZipDllParams.EncryptMethod). A record that
+ * leaves the field zero gets WinZip AES-256; ZipCrypto only when named. */
+enum ZipEncryptMethod {
+    zemAes256 = 0,   /* WinZip AES, AE-2, AES-256 */
+    zemZipCrypto = 1 /* traditional PKWARE encryption: weak, for old unzips */
+};
+
 /* ActionCode values of the callback record. */
 enum ZCallbackAction {
     zacFileStart = 1,   /* Text = member name, FileSize = its size (actions 1, 2, 6:
@@ -76,10 +83,11 @@ enum UnzSkipType {
     ustNoOverwrite = 1,        /* file exists and overwriting was declined */
     ustNewerExists = 2,        /* update/freshen: the existing file is as new or newer */
     ustBadPassword = 3,        /* no password, or a wrong one */
-    ustUnsupportedCrypt = 4,   /* encryption other than traditional PKWARE */
+    ustUnsupportedCrypt = 4,   /* encryption other than traditional PKWARE and WinZip AES */
     ustUnknownMethod = 5,      /* compression method other than store/deflate */
     ustUnsafeName = 6,         /* name would leave the extraction folder */
-    ustDamaged = 7,            /* local header or data does not match the directory */
+    ustDamaged = 7,            /* local header or data does not match the directory, or
+                                  the AES authentication code does not match the data */
     ustExtractError = 8,       /* could not create or write the output */
     ustCrcError = 9,           /* data CRC does not match */
     ustTooLarge = 10           /* does not fit the memory buffer or the format limits */
@@ -151,7 +159,7 @@ typedef struct ZipDllParams {
     int32_t Encrypt;              /*  28 */
     int32_t HiddenFiles;          /*  32 include hidden files */
     int32_t Volume;               /*  36 (volume label; nothing on Linux) */
-    int32_t Reserved40;
+    int32_t EncryptMethod;        /*  40 ZipEncryptMethod for what Encrypt covers */
     int32_t NoDirEntries;         /*  44 1 = no separate directory entries */
     int32_t Reserved48;
     int32_t Verbose;              /*  52 */

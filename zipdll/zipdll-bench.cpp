@@ -3,6 +3,8 @@
 //   zipdll-bench extract ARCHIVE FOLDER       extract everything, overwriting
 //   zipdll-bench test ARCHIVE                 test every member
 //   zipdll-bench gen FILE SIZE_MB             write a file shaped like a save file
+// With ZIPDLL_BENCH_PASSWORD set, add encrypts with WinZip AES-256 and
+// extract/test decrypt with that password.
 // Loads libzipdll.so/libunzdll.so from its own folder, as the program does.
 
 #include "ZipDllRecords.h"
@@ -153,6 +155,11 @@ int main(int argc, char **argv)
         p.ArchiveName = argv[2];
         p.Specs = &spec;
         p.Seven = ZIPDLL_RECORD_MARK;
+        if (char *pw = std::getenv("ZIPDLL_BENCH_PASSWORD")) {
+            p.Password = pw;
+            p.Encrypt = spec.Encrypt = 1;
+            p.EncryptMethod = zemAes256;
+        }
         return exec(&p) == 1 ? 0 : 1;
     }
     if ((cmd == "extract" && argc >= 4) || cmd == "test") {
@@ -180,6 +187,7 @@ int main(int argc, char **argv)
         p.Overwrite = 1;
         p.ArchiveName = archive.data();
         p.Seven = ZIPDLL_RECORD_MARK;
+        p.Password = std::getenv("ZIPDLL_BENCH_PASSWORD");
         return exec(&p) > 0 ? 0 : 1;
     }
     return usage();

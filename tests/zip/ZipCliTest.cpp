@@ -72,7 +72,9 @@ TEST(ZipCli, PasswordsComeFromTheEnvironmentOrAFile)
     writeFile(d.file("pw"), "s3cret\nignored\n");
     const std::string a = d.file("p.zip");
     std::string out, err;
-    ASSERT_EQ(cli("zip add " + a + " " + d.file("p.txt") + " --password-file " + d.file("pw"), &out, &err), 0) << err;
+    ASSERT_EQ(cli("zip add " + a + " " + d.file("p.txt") + " --password-file " + d.file("pw") + " --zipcrypto", &out, &err),
+              0)
+        << err;
     EXPECT_EQ(runCommand("unzip -tq -P s3cret " + a), 0);
     EXPECT_EQ(cli("zip add " + a + " " + d.file("p.txt") + " --password-env NOT_SET_ANYWHERE", &out, &err), 1);
     // Without the password the member is skipped, and that is a failure.
@@ -80,6 +82,40 @@ TEST(ZipCli, PasswordsComeFromTheEnvironmentOrAFile)
     EXPECT_FALSE(fileExists(d.file("o/p.txt")));
     EXPECT_EQ(cli("zip extract " + a + " -d " + d.file("o") + " --password-env QPW", &out, &err, "QPW=wrong"), 1);
     EXPECT_FALSE(fileExists(d.file("o/p.txt")));
+}
+
+TEST(ZipCli, AesByDefaultListedAndOneLineForAWrongPassword)
+{
+    TempDir d;
+    writeFile(d.file("p.txt"), std::string(50000, 'p') + "payroll\n");
+    const std::string a = d.file("p.zip"), z = d.file("z.zip");
+    std::string out, err;
+    ASSERT_EQ(cli("zip add " + a + " " + d.file("p.txt") + " --password-env QPW", &out, &err, "QPW=s3cret"), 0) << err;
+    EXPECT_EQ(err, "");
+    ASSERT_EQ(cli("zip add " + z + " " + d.file("p.txt") + " --password-env QPW --zipcrypto", &out, &err, "QPW=s3cret"),
+              0);
+    EXPECT_NE(err.find("warning: ZipCrypto is weak"), std::string::npos) << err;
+    ASSERT_EQ(cli("zip list " + a, &out, &err), 0);
+    EXPECT_NE(out.find(" Deflate 20"), std::string::npos) << out; // the real method, not 99
+    EXPECT_NE(out.find(" AES-256 (AE-2) p.txt"), std::string::npos) << out;
+    ASSERT_EQ(cli("zip list " + z, &out, &err), 0);
+    EXPECT_NE(out.find(" ZipCrypto      p.txt"), std::string::npos) << out;
+    EXPECT_EQ(runCommand("7z t -ps3cret " + a), 0);
+
+    EXPECT_EQ(cli("zip extract " + a + " --test -d . --password-env QPW", &out, &err, "QPW=s3cret"), 0) << err;
+    EXPECT_EQ(out, "1 of 1 member(s) encrypted: AES-256 (AE-2)\n1 file(s) tested OK\n");
+    EXPECT_EQ(cli("zip extract " + a + " -d " + d.file("o") + " --password-env QPW", &out, &err, "QPW=wrong"), 1);
+    EXPECT_EQ(err, "quellon-cli: " + a + ": wrong password: 1 encrypted member(s) not extracted\n");
+    EXPECT_FALSE(fileExists(d.file("o/p.txt")));
+    // No password and no terminal to ask at: the line names the options.
+    EXPECT_EQ(cli("zip extract " + a + " -d " + d.file("o") + " </dev/null", &out, &err, "setsid -w"), 1);
+    EXPECT_NE(err.find("is encrypted: give its password with --password-env VAR or --password-file FILE"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(cli("zip add " + a + " " + d.file("p.txt") + " --aes", &out, &err), 2);
+    EXPECT_EQ(cli("zip add " + a + " " + d.file("p.txt") + " --aes --zipcrypto --password-env QPW", &out, &err,
+                  "QPW=x"),
+              2);
 }
 
 TEST(ZipCli, FailuresAndUsage)

@@ -147,6 +147,7 @@ TEST_F(ZipInterop, OurArchivesPassEveryPeerAndComeBackByteExact)
     z.SetZipFileName(enc);
     z.Password = "s3cret";
     z.AddOptions = {AddEncrypt};
+    z.AddEncryption = zeZipCrypto; // named: Info-ZIP reads nothing else
     z.FSpecArgs = {dir.file("in/SAVF.tmp"), dir.file("in/zipInfo.4qi") + "<other"};
     z.Add();
     EXPECT_EQ(z.ProcessedCount, 2);
@@ -288,6 +289,7 @@ TEST_F(ZipInterop, EncryptedMembersExtractWithThePassword)
     z.SetZipFileName(dir.file("ours.zip"));
     z.Password = "pw";
     z.AddOptions = {AddEncrypt};
+    z.AddEncryption = zeZipCrypto;
     z.FSpecArgs = {dir.file("a.txt"), dir.file("b.bin") + "<other"};
     z.Add();
     ASSERT_EQ(z.ProcessedCount, 2);

@@ -144,6 +144,7 @@ TEST_F(ZipDllAdd, EncryptedWithGlobalAndPerSpecPasswords)
     writeFile(f("plain.txt"), "not encrypted\n");
     std::string globalPw = "Glob4l-pw";
     Add a(zip);
+    a.p.EncryptMethod = zemZipCrypto; // the old cipher, for Info-ZIP and Python
     a.p.Password = globalPw.data();
     a.spec(f("g.txt"), false, nullptr, true).spec(f("s.txt"), false, "sp3c").spec(f("plain.txt"));
     ASSERT_EQ(a.run(), 3) << a.calls.messages();
@@ -189,6 +190,7 @@ TEST_F(ZipDllAdd, EncryptionWithoutPasswordAsksOnceThenRefuses)
     EXPECT_FALSE(fileExists(zip)) << "nothing must be stored unencrypted";
 
     Add b(zip);
+    b.p.EncryptMethod = zemZipCrypto;
     b.spec(f("a.txt"), false, nullptr, true);
     b.calls.hook = [&](ZCallBackStruct &r) {
         if (r.ActionCode == zacPassword) {
