@@ -4,7 +4,8 @@
 # on loopback, the fourth refusing its SAVLIB. Three archives are written and
 # restore on their hosts, the fourth host fails with the host's reason, old
 # archives past quellon_keep go only where the save succeeded, check mode
-# sends nothing and deletes nothing, and the password shows nowhere.
+# sends nothing and deletes nothing, an encrypted archive makes the round
+# trip with its password, and no password shows anywhere.
 #   tests/ansible/playbook-test.sh BUILD_DIR
 set -euo pipefail
 BUILD=$(cd "${1:?usage: playbook-test.sh BUILD_DIR}" && pwd)
@@ -85,9 +86,23 @@ for i in 1 2 3; do
   done
 done
 
-# The password: not in any output, Ansible's log or the hosts' logs.
+# Encrypted: saved, read and restored with the archive's password; the wrong
+# one fails before sign-on.
+APW='Apw-71q-vault'
+log_before=$(wc -c <ibmi1/host.log)
+play enc.out "$SRC/tests/ansible/encrypted.yml" --limit ibmi1 -e archive_password="$APW" -vvv
+[ "$RC" -eq 0 ] || fail "the encrypted round trip ended with $RC: $(tail -30 enc.out)"
+grep -q 'wrong password' enc.out || fail "the wrong archive password is not named: $(grep -A5 'wrong password' enc.out)"
+unzip -Z1 backups/ibmi1/SECRET.4ql >/dev/null && ! unzip -tqP '' backups/ibmi1/SECRET.4ql >/dev/null 2>&1 \
+  || fail "SECRET.4ql is not an encrypted zip"
+for obj in ibmi1/root/DEMOLIB/*; do
+  cmp -s "$obj" "ibmi1/root/ENCCOPY/$(basename "$obj")" || fail "encrypted: $(basename "$obj") not restored as saved"
+done
+[ "$(wc -c <ibmi1/host.log)" -gt "$log_before" ] || fail "the encrypted round trip sent nothing"
+
+# The passwords: not in any output, Ansible's log or the hosts' logs.
 [ -s ansible.log ] || fail "no Ansible log written"
-if grep -lF "$PW" check.out run.out restore-check.out restore.out ansible.log ibmi*/host.log; then
-  fail "the password shows in the files above"
+if grep -lF -e "$PW" -e "$APW" check.out run.out restore-check.out restore.out enc.out ansible.log ibmi*/host.log; then
+  fail "a password shows in the files above"
 fi
 echo "PASS"

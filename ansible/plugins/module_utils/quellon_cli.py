@@ -19,6 +19,8 @@ import re
 
 # The variable quellon-cli reads the password from (--password-env).
 PASSWORD_ENV = 'QUELLON_ANSIBLE_PASSWORD'
+# And the one for the archive's own password (--archive-password-env).
+ARCHIVE_PASSWORD_ENV = 'QUELLON_ANSIBLE_ARCHIVE_PASSWORD'
 
 # Every quellon-cli line about a failure starts so; the host's reason lines
 # are indented under the stage line, the job log follows its heading.
@@ -225,10 +227,19 @@ def archive_facts(info_json):
     return facts
 
 
-def read_archive(module, cli, path):
+def archive_password_args(password):
+    """The options and environment that hand an encrypted archive's password
+    to quellon-cli; nothing when there is none."""
+    if password is None:
+        return [], {}
+    return ['--archive-password-env', ARCHIVE_PASSWORD_ENV], {ARCHIVE_PASSWORD_ENV: password}
+
+
+def read_archive(module, cli, path, password=None):
     """The archive's facts from quellon-cli info (local, nothing is sent);
     (facts, None), or (None, the failure's result) when it cannot be read."""
-    r = run(module, [cli, 'info', path, '--json'])
+    args, env = archive_password_args(password)
+    r = run(module, [cli, 'info', path, '--json'] + args, env or None)
     if r['rc'] == 0:
         try:
             return archive_facts('\n'.join(r['stdout_lines'])), None

@@ -29,6 +29,11 @@ options:
     description: The archive (C(.4ql)) or bare save file (C(.savf)).
     type: path
     required: true
+  archive_password:
+    description:
+      - The password of an encrypted archive (AES-256), handed to quellon-cli in an environment variable.
+      - Without it an encrypted archive's description cannot be read.
+    type: str
   executable:
     description: The quellon-cli to run (default the one in C(PATH) of the machine the task runs on).
     type: path
@@ -176,11 +181,12 @@ def main():
         argument_spec=dict(
             archive=dict(type='path', required=True),
             executable=dict(type='path'),
+            archive_password=dict(type='str', no_log=True),
         ),
         supports_check_mode=True,
     )
     archive = os.path.abspath(module.params['archive'])
-    facts, bad = read_archive(module, executable(module), archive)
+    facts, bad = read_archive(module, executable(module), archive, module.params['archive_password'])
     if bad:
         bad.pop('warnings', None)
         bad.pop('done', None)

@@ -32,6 +32,11 @@ attributes:
     support: full
     platforms: posix
 options:
+  archive_password:
+    description:
+      - The password of an encrypted archive (AES-256), handed to quellon-cli in an environment variable.
+      - A wrong password fails before anything is sent to the host.
+    type: str
   archive:
     description: The archive (C(.4ql)) or bare save file (C(.savf)) to restore, on the machine the task runs on.
     type: path
@@ -132,8 +137,8 @@ import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.quellon.ibmi.plugins.module_utils.quellon_cli import (
-    CONNECTION_MUTUALLY_EXCLUSIVE, CONNECTION_REQUIRED_IF, check_connection, connection_args,
-    connection_argument_spec, executable, read_archive, read_failure, restore_library, run_job)
+    CONNECTION_MUTUALLY_EXCLUSIVE, CONNECTION_REQUIRED_IF, archive_password_args, check_connection,
+    connection_args, connection_argument_spec, executable, read_archive, read_failure, restore_library, run_job)
 
 
 def main():
@@ -143,6 +148,7 @@ def main():
         to_library=dict(type='str'),
         create_library=dict(type='bool', default=False),
         saved_library=dict(type='str'),
+        archive_password=dict(type='str', no_log=True),
     )
     module = AnsibleModule(
         argument_spec=spec,
@@ -162,11 +168,14 @@ def main():
         argv.append('--create-library')
     if p['saved_library']:
         argv += ['--saved-library', p['saved_library']]
+    pw_args, pw_env = archive_password_args(p['archive_password'])
+    argv += pw_args
+    env.update(pw_env)
     result = dict(changed=False, archive=archive, host=p['host'], cmd=argv)
 
     # Read here first: a file that is not an archive fails before sign-on,
     # and check mode can say what would happen.
-    facts, bad = read_archive(module, cli, archive)
+    facts, bad = read_archive(module, cli, archive, p['archive_password'])
     if bad and not (p['saved_library'] and archive.endswith('.savf')):
         module.fail_json(msg=bad['msg'], **result)
     facts = facts or {}

@@ -35,6 +35,15 @@ attributes:
     support: full
     platforms: posix
 options:
+  encrypt:
+    description:
+      - Encrypt every member of the archive with AES-256 (WinZip AES), with I(archive_password).
+    type: bool
+    default: false
+  archive_password:
+    description:
+      - The password the archive is encrypted with, handed to quellon-cli in an environment variable.
+    type: str
   archive:
     description:
       - The archive to write (C(.4ql)), on the machine the task runs on. Its folder is made when
@@ -249,8 +258,9 @@ import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.quellon.ibmi.plugins.module_utils.quellon_cli import (
-    CONNECTION_MUTUALLY_EXCLUSIVE, CONNECTION_REQUIRED_IF, check_connection, connection_args,
-    connection_argument_spec, executable, expired_archives, file_size, read_archive, read_failure, run_job)
+    CONNECTION_MUTUALLY_EXCLUSIVE, CONNECTION_REQUIRED_IF, archive_password_args, check_connection,
+    connection_args, connection_argument_spec, executable, expired_archives, file_size, read_archive,
+    read_failure, run_job)
 
 # Options that go to quellon-cli save as they are.
 _VALUE_OPTIONS = (
@@ -279,11 +289,13 @@ def main():
         replace=dict(type='bool', default=False),
         keep=dict(type='int'),
         keep_pattern=dict(type='str'),
+        encrypt=dict(type='bool', default=False),
+        archive_password=dict(type='str', no_log=True),
     )
     module = AnsibleModule(
         argument_spec=spec,
         mutually_exclusive=CONNECTION_MUTUALLY_EXCLUSIVE,
-        required_if=CONNECTION_REQUIRED_IF,
+        required_if=CONNECTION_REQUIRED_IF + [('encrypt', True, ('archive_password',))],
         required_by={'object_type': 'object'},
         required_together=[('keep', 'keep_pattern')],
         supports_check_mode=True,
@@ -301,6 +313,10 @@ def main():
         argv.append('--poster-stretch')
     if p['replace']:
         argv.append('--replace')
+    if p['encrypt']:
+        pw_args, pw_env = archive_password_args(p['archive_password'])
+        argv += ['--encrypt'] + pw_args
+        env.update(pw_env)
     result = dict(changed=False, archive=archive, host=p['host'], library=p['library'].upper(), cmd=argv)
 
     if os.path.isdir(archive):
@@ -339,7 +355,7 @@ def main():
         module.fail_json(**result)
 
     result['changed'] = True
-    facts, bad = read_archive(module, cli, archive)
+    facts, bad = read_archive(module, cli, archive, p['archive_password'] if p['encrypt'] else None)
     if bad:
         module.fail_json(msg='%s was written but cannot be read back: %s' % (archive, bad['msg']), **result)
     result.update(
