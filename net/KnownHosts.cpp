@@ -78,7 +78,9 @@ std::vector<std::string> words(const std::string &line)
     return out;
 }
 
-std::string fingerprintOf(ssh_key key)
+} // namespace
+
+std::string fingerprint(ssh_key key)
 {
     unsigned char *hash = nullptr;
     size_t len = 0;
@@ -90,6 +92,9 @@ std::string fingerprintOf(ssh_key key)
     ssh_clean_pubkey_hash(&hash);
     return out;
 }
+
+namespace
+{
 
 struct KeyOf {
     ssh_key key = nullptr;
@@ -195,7 +200,7 @@ Check check(const std::vector<std::string> &files, const std::string &name, ssh_
                     other = true;
                     if (otherWhere.empty())
                         otherWhere = where;
-                    out.knownFingerprints.push_back(fingerprintOf(known.key));
+                    out.knownFingerprints.push_back(fingerprint(known.key));
                 }
             }
         }

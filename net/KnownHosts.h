@@ -41,6 +41,10 @@ bool wildcardMatch(const std::string &pattern, const std::string &text);
 // the mode of an existing file is kept. Empty when done, else why not.
 std::string append(const std::string &file, const std::string &name, ssh_key_struct *key, bool hash);
 
+// OpenSSH's "SHA256:..." form of a key's fingerprint; empty when it cannot
+// be made.
+std::string fingerprint(ssh_key_struct *key);
+
 // "|1|salt|hash" of `name` with a fresh salt (or the given one, for tests).
 std::string hashedName(const std::string &name, const std::string &salt = {});
 

@@ -32,19 +32,6 @@ int64_t nowMs()
         .count();
 }
 
-std::string fingerprintOf(ssh_key key)
-{
-    unsigned char *hash = nullptr;
-    size_t len = 0;
-    if (ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &hash, &len) != 0)
-        return {};
-    char *text = ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, len);
-    std::string out = text ? text : "";
-    ssh_string_free_char(text);
-    ssh_clean_pubkey_hash(&hash);
-    return out;
-}
-
 struct Fd {
     int fd = -1;
     ~Fd()
@@ -369,7 +356,7 @@ void TSshSession::checkHostKey()
         ssh_key k;
         ~KeyFree() { ssh_key_free(k); }
     } keyFree{key};
-    fingerprint_ = fingerprintOf(key);
+    fingerprint_ = knownhosts::fingerprint(key);
     const std::string host = KnownHostsName(remoteHost_, remotePort_);
     std::vector<std::string> files{knownHostsFile()};
     if (!GlobalKnownHostsFile.empty())
