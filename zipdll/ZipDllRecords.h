@@ -141,6 +141,36 @@ typedef struct ZipSpecEntry {
     int32_t Reserved40[16];
 } ZipSpecEntry;
 
+/* A member whose data is read through a callback instead of from a file: a
+ * save file while it downloads. The file spec equal to Path stands for it;
+ * the member is named, sized and marked as a file at Path would be, and is
+ * dated when Read reports the end (the moment such a file was last written).
+ * The data cannot be read twice: data that does not shrink is inflated back
+ * from the archive to be stored. */
+typedef struct ZipStreamSource {
+    const char *Path;             /* the file spec it stands for */
+    void *Context;
+    int64_t Size;                 /* the bytes Read will give */
+    uint32_t Mode;                /* st_mode recorded for it (S_IFREG | 0600) */
+    /* Up to n bytes into buf: the count; 0 at the end of whole data; negative
+     * when the data failed (the add fails and no archive is written). */
+    int32_t (*Read)(void *context, void *buf, int32_t n);
+} ZipStreamSource;
+
+/* The one member an extract sends to a callback instead of a file: the save
+ * file inflated straight into its upload. Member names the member (no
+ * wildcards); nothing is written to the file system for it. */
+typedef struct UnzStreamTarget {
+    const char *Member;
+    void *Context;
+    /* n bytes of the member's data; nonzero = stop (the extract fails). */
+    int32_t (*Write)(void *context, const void *data, int32_t n);
+    /* The member ended: 1 when its data was whole and its CRC (or AES
+     * authentication code) matched, 0 otherwise. Called once whenever
+     * Write was called, and also when the member was never reached. */
+    void (*End)(void *context, int32_t whole);
+} UnzStreamTarget;
+
 /* One extract spec (array at UnzDllParams.Specs). */
 typedef struct UnzSpecEntry {
     char *Spec;                   /*  0 member name or wildcard pattern */
@@ -190,7 +220,8 @@ typedef struct ZipDllParams {
     int32_t Reserved144;
     int32_t ExclCount;            /* 148 entries in ExclSpecs */
     char **ExclSpecs;             /* 152 exclusion patterns */
-    int32_t Reserved156[14];
+    ZipStreamSource *Stream;      /* 156 a member read through callbacks, or null */
+    int32_t Reserved160[13];
     int32_t Seven;                /* 212 ZIPDLL_RECORD_MARK */
 } ZipDllParams;
 
@@ -220,7 +251,8 @@ typedef struct UnzDllParams {
     int32_t ExtractToMemory;      /*  80 1 = the one member goes to MemBuffer */
     void *MemBuffer;              /*  84 */
     uint32_t MemSize;             /*  88 size of MemBuffer (the member's size) */
-    int32_t Reserved92[3];
+    UnzStreamTarget *Stream;      /*  92 the member that goes to a callback, or null */
+    int32_t Reserved96[2];
     int32_t PasswordReqCount;     /* 104 how often a password may be asked for */
     int32_t Reserved108[9];
     int32_t Seven;                /* 144 ZIPDLL_RECORD_MARK */
