@@ -202,7 +202,7 @@ private:
 struct Connection {
     std::string host, proxy, user, passwordEnv, passwordFile;
     int port = 21, proxyPort = 21, timeout = defaultTimeout();
-    bool ignoreErrors = false, progress = false, verbose = false, quiet = false, json = false;
+    bool ignoreErrors = false, progress = false, verbose = false, quiet = false, json = false, noStream = false;
     TransportOptions transport;
     CLI::Option *portOption = nullptr;
     bool ssh = false;
@@ -243,6 +243,9 @@ struct Connection {
             ->capture_default_str();
         app.add_flag("--ignore-errors", ignoreErrors, "go on after a failing host step, as Ignore does");
         app.add_flag("--progress", progress, "show progress on stderr even when it is not a terminal");
+        app.add_flag("--no-stream", noStream,
+                     "keep a whole copy of the save file on disk between the transfer and the archive "
+                     "(by default it moves straight between them)");
         app.add_flag("-v,--verbose", verbose, "show the FTP dialogue on stderr");
         app.add_flag("-q,--quiet", quiet,
                      "print nothing on success (for cron); failures still go to stderr");
@@ -543,6 +546,7 @@ struct CliJob {
     // kOk, or the exit status after its error line.
     int prepare()
     {
+        job.streamTransfers = !c.noStream;
         if (c.ssh) {
             if (!c.setUpSsh(ssh))
                 return kUsage;

@@ -26,6 +26,21 @@ void FtpHostLink::putSaveFile(const std::string &local)
     ftp_.Upload(local, kRemoteSaveFile);
 }
 
+void FtpHostLink::getSaveFile(const TPowersock::TDataSink &sink, const std::string &what)
+{
+    ftp_.Download(kRemoteSaveFile, sink, what);
+}
+
+void FtpHostLink::putSaveFile(const TPowersock::TDataSource &source, int64_t size, const std::string &what)
+{
+    ftp_.Upload(source, size, what, kRemoteSaveFile);
+}
+
+int64_t FtpHostLink::saveFileSize()
+{
+    return ftp_.RemoteSize(kRemoteSaveFile);
+}
+
 void FtpHostLink::disconnect()
 {
     ftp_.Disconnect();

@@ -2,6 +2,7 @@
 
 #include "jobs/SaveFile.h"
 #include "jobs/SshHostLink.h"
+#include "jobs/StreamPipe.h"
 #include "net/NMFtp.h"
 #include "platform/Dialogs.h"
 #include "platform/TempFiles.h"
@@ -11,6 +12,7 @@
 #include <QLocale>
 #include <QTime>
 
+#include <cerrno>
 #include <cstdio>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -173,7 +175,9 @@ void HostJobs::wireEvents()
         // The component asks for CancelRequested after each report.
         if (!zip_.CancelRequested && !stopReason().empty())
             zip_.CancelRequested = true;
-        ui_.zipProgress(type, size, file, JobStage);
+        // While the save file streams, the transfer's progress is the job's.
+        if (!streaming_)
+            ui_.zipProgress(type, size, file, JobStage);
     };
 }
 
@@ -699,6 +703,8 @@ void HostJobs::saveJob()
     JobStage = jsDownloadSaveFile;
     activity_ = "downloading the save file from " + in.hostName;
     downloadFailed_ = false;
+    if (streamTransfers && saveStreamed(saveFile))
+        return;
     link_->getSaveFile(saveFile);
     // The 150 reply gives no size and a cut can still end in 226: the file
     // itself must show that it is whole.
@@ -760,6 +766,123 @@ void HostJobs::saveJob()
     removeFile(saveFile);
 }
 
+// The save file goes into the archive as it arrives: no copy of it on disk,
+// and zipping costs no time of its own. The archive is completed (and
+// renamed) only once the download was found whole and the host signed off,
+// as when the file was zipped afterwards; the members, their order and the
+// bytes are the same. False when the link or the archive cannot stream
+// (no size from the host, a multi-volume or program file archive): nothing
+// was moved then.
+bool HostJobs::saveStreamed(const std::string &saveFile)
+{
+    const SaveInputs &in = saveInputs;
+    const int64_t size = link_->saveFileSize();
+    if (size < 0)
+        return false;
+    writeInfoMember(info_, runFolder);
+    std::vector<std::string> files{infoMemberPath(runFolder), saveFile};
+    const std::string poster = info_.posterFile();
+    if (!poster.empty())
+        files.push_back(poster);
+    const std::string archive = zip_.ZipFileName();
+    const bool existed = isFile(archive);
+
+    StreamPipe pipe;
+    TZipBuilder::StreamIn source;
+    source.path = saveFile;
+    source.size = size;
+    source.read = [&](uint8_t *buf, size_t max) { return pipe.read(buf, max); };
+    source.closed = [&] { pipe.close(); };
+    bool complete = false;
+    bool zipGone = false;
+    zip_.FSpecArgs = files;
+    streaming_ = true;
+    struct Streaming {
+        bool &flag;
+        ~Streaming() { flag = false; }
+    } streaming{streaming_};
+    const auto cleanUp = [&] {
+        removeFile(saveFile);
+        removeFile(infoMemberPath(runFolder));
+    };
+    bool ran = false;
+    try {
+        ran = zip_.AddStreamed(source, [&] {
+            // Whatever ends the download early, the zip gives up with it.
+            struct Unwhole {
+                StreamPipe &p;
+                ~Unwhole() { p.finish(false); }
+            } unwhole{pipe};
+            try {
+                link_->getSaveFile([&](const char *data, size_t n) { return pipe.write(data, n) ? 0 : EPIPE; },
+                                   "the archive " + in.archivePath);
+            } catch (const ESockError &) {
+                throw;
+            } catch (const FTPException &) {
+                throw;
+            } catch (const std::runtime_error &) {
+                // The zip ended (a full disk): its own message says why.
+                if (!pipe.consumerGone())
+                    throw;
+                zipGone = true;
+            }
+            if (!zipGone && !downloadFailed_) {
+                const std::string problem = saveFileSizeProblem(pipe.bytesWritten(), !saveCommandFailed);
+                if (!problem.empty()) {
+                    FailureReport r;
+                    r.stage = jsDownloadSaveFile;
+                    r.message = stageMessage(r.stage);
+                    r.check = problem;
+                    r.hostReply = splitReply(link_->lastReply());
+                    reportFailure(std::move(r));
+                    downloadFailed_ = true;
+                }
+            }
+            complete = !zipGone && !downloadFailed_;
+            if (!complete)
+                pipe.finish(false);
+
+            activity_ = "fetching the job log from " + in.hostName;
+            fetchJobLogAtEnd();
+            removeHostSaveFile();
+            ui_.addLine("Now disconnecting from " + in.hostName);
+            JobStage = jsDisconnect;
+            activity_ = "signing off from " + in.hostName;
+            link_->disconnect();
+            if (complete) {
+                ui_.addLine("Zip saved file to: " + in.archivePath);
+                JobStage = jsZip;
+                activity_ = "zipping the save file into " + in.archivePath;
+                stopIfRequested();
+                pipe.finish(true);
+            }
+        });
+    } catch (...) {
+        cleanUp();
+        throw;
+    }
+    if (!ran) {
+        zip_.FSpecArgs.clear();
+        removeFile(infoMemberPath(runFolder));
+        return false;
+    }
+    // A stop while the archive was completed leaves no archive.
+    stopIfRequested([&] {
+        if (!existed)
+            removeFile(archive);
+        cleanUp();
+    });
+    if (!complete && !zipGone)
+        ui_.addLine("No archive written: the save file did not arrive complete");
+    else if (zip_.ProcessedCount != static_cast<int>(files.size()))
+        zipFailed = true;
+    info_.setPosterFile(fileNamePart(poster));
+    ui_.addLine("Deleting temp files");
+    ui_.showPoster();
+    cleanUp();
+    return true;
+}
+
 // ---------------------------------------------------------------- restore job
 
 void HostJobs::restoreJob()
@@ -771,29 +894,28 @@ void HostJobs::restoreJob()
         return;
     }
     const std::string member = info_.saveFileMemberName();
-    activity_ = "unzipping the save file from " + in.chosenFile;
-    if (!in.fromSaveFile && !zipExtract(member))
-        zipFailed = true;
-
-    JobStage = jsClearSaveFile;
-    quiet = true;
-    // Over SSH the save file was made for this job a moment ago: empty, and
-    // every command costs the host a job of its own.
-    if (!ssh_)
-        RunHostCommand("clrsavf %s", {link_->saveFile()});
-    link_->setBinary(true);
-    ui_.addLine("Now uploading to: " + in.hostName);
-
-    JobStage = jsUploadSaveFile;
-    activity_ = "uploading the save file to " + in.hostName;
+    const Streamed streamed =
+        !in.fromSaveFile && streamTransfers ? restoreStreamed(member) : Streamed::No;
     std::string local;
-    if (in.fromSaveFile) {
-        info_.setSavedLibrary(in.savedLibrary);
-        local = in.chosenFile;
-    } else {
-        local = runFolder + "/" + member;
+    if (streamed == Streamed::Failed) {
+        endRestore(local);
+        return;
     }
-    link_->putSaveFile(local);
+    if (streamed == Streamed::No) {
+        activity_ = "unzipping the save file from " + in.chosenFile;
+        if (!in.fromSaveFile && !zipExtract(member))
+            zipFailed = true;
+        clearAndSay();
+        JobStage = jsUploadSaveFile;
+        activity_ = "uploading the save file to " + in.hostName;
+        if (in.fromSaveFile) {
+            info_.setSavedLibrary(in.savedLibrary);
+            local = in.chosenFile;
+        } else {
+            local = runFolder + "/" + member;
+        }
+        link_->putSaveFile(local);
+    }
 
     if (in.autoCreateLibrary) {
         JobStage = jsCreateLibrary;
@@ -831,6 +953,12 @@ void HostJobs::restoreJob()
         RunHostCommand("%s", {restoreCommand_});
     }
 
+    endRestore(local);
+}
+
+void HostJobs::endRestore(const std::string &local)
+{
+    const RestoreInputs &in = restoreInputs;
     activity_ = "fetching the job log from " + in.hostName;
     fetchJobLogAtEnd();
     removeHostSaveFile();
@@ -841,8 +969,92 @@ void HostJobs::restoreJob()
     ui_.showPoster();
     if (!in.fromSaveFile) {
         removeFile(infoMemberPath(runFolder));
-        removeFile(local);
+        if (!local.empty())
+            removeFile(local);
     }
+}
+
+void HostJobs::clearAndSay()
+{
+    JobStage = jsClearSaveFile;
+    quiet = true;
+    // Over SSH the save file was made for this job a moment ago: empty, and
+    // every command costs the host a job of its own.
+    if (!ssh_)
+        RunHostCommand("clrsavf %s", {link_->saveFile()});
+    link_->setBinary(true);
+    ui_.addLine("Now uploading to: " + restoreInputs.hostName);
+}
+
+// The save file member is inflated straight into the upload: no copy of it
+// on disk. Its end reaches the host only once its CRC matched; a damaged
+// member breaks the upload off, the host's part of it is cleared and no
+// restore command runs. No when the archive cannot stream (a multi-volume
+// set, a member the listing lacks): nothing was moved then.
+HostJobs::Streamed HostJobs::restoreStreamed(const std::string &member)
+{
+    const RestoreInputs &in = restoreInputs;
+    int64_t size = -1;
+    const QString wanted = QString::fromStdString(member);
+    for (const ZipDirEntry &e : zip_.Entries) {
+        if (QString::fromStdString(e.FileName).compare(wanted, Qt::CaseInsensitive) == 0) {
+            size = static_cast<int64_t>(e.UncompressedSize);
+            break;
+        }
+    }
+    if (size < 0 || member.empty() || member == "." || member == "..")
+        return Streamed::No;
+
+    StreamPipe pipe;
+    TZipBuilder::StreamOut target;
+    target.member = member;
+    target.write = [&](const uint8_t *data, size_t n) { return pipe.write(data, n); };
+    target.end = [&](bool whole) { pipe.finish(whole); };
+    bool damaged = false;
+    stopIfRequested();
+    const bool ran = zip_.ExtractStreamed(target, [&] {
+        // However the upload ends, the inflating stops with it.
+        struct Close {
+            StreamPipe &p;
+            ~Close() { p.close(); }
+        } close{pipe};
+        clearAndSay();
+        JobStage = jsUploadSaveFile;
+        activity_ = "uploading the save file to " + in.hostName;
+        try {
+            link_->putSaveFile(
+                [&](char *buf, size_t max) -> long {
+                    const long n = pipe.read(buf, max);
+                    return n < 0 ? -EBADMSG : n;
+                },
+                size, "the save file in " + in.chosenFile);
+        } catch (const ESockError &) {
+            throw;
+        } catch (const FTPException &) {
+            throw;
+        } catch (const std::runtime_error &) {
+            if (!pipe.failed())
+                throw;
+            damaged = true;
+        }
+    });
+    if (!ran)
+        return Streamed::No;
+    if (!damaged)
+        return Streamed::Yes;
+    zipFailed = true;
+    FailureReport r;
+    r.stage = jsUploadSaveFile;
+    r.message = stageMessage(r.stage);
+    r.check = "the save file in the archive did not inflate whole" +
+              (zip_.LastMessage.empty() ? std::string() : ": " + zip_.LastMessage);
+    reportFailure(std::move(r));
+    // What the host took of it must not be restored by anyone.
+    if (!ssh_) {
+        quiet = true;
+        TryHostCommand("clrsavf %s", {link_->saveFile()});
+    }
+    return Streamed::Failed;
 }
 
 } // namespace jobs

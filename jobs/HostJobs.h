@@ -201,6 +201,9 @@ public:
     // format 0 and refuse every /qsys.lib path until switched, the job log's
     // too (which a failing sign-on step needs first).
     bool sendNameFormat = true;
+    // The save file moves between the transfer and the zip without a copy
+    // on disk, where the host and the archive allow it.
+    bool streamTransfers = true;
 
     // ---- stopping ----
     // Asks the running job to stop, from any front end (a Cancel button, a
@@ -276,6 +279,13 @@ private:
     bool zipAdd(const std::vector<std::string> &files);
     bool zipExtract(const std::string &member);
     void removeFile(const std::string &path);
+
+    bool saveStreamed(const std::string &saveFile);
+    enum class Streamed { No, Yes, Failed };
+    Streamed restoreStreamed(const std::string &member);
+    void clearAndSay();
+    void endRestore(const std::string &local);
+    bool streaming_ = false; // the save file streams: zip progress is not shown
 
     // Over SSH: the save file goes; a warning when it cannot.
     void removeHostSaveFile();

@@ -5,6 +5,8 @@
 // operation is reported through the failure handler of the jobs, as the FTP
 // client's OnFailure does, and throws when the handler does not take it.
 
+#include "net/Psock.h"
+
 #include <string>
 
 class TNMFTP;
@@ -23,6 +25,14 @@ public:
     virtual void setBinary(bool binary) = 0;
     virtual void getSaveFile(const std::string &local) = 0;
     virtual void putSaveFile(const std::string &local) = 0;
+    // The save file streamed: its bytes to `sink` as they arrive, or `size`
+    // bytes from `source` as they are made. A sink returns 0 or an errno; a
+    // source the bytes it gave, 0 at the end of whole data, or a negative
+    // errno. `what` names the other end in messages.
+    virtual void getSaveFile(const TPowersock::TDataSink &sink, const std::string &what) = 0;
+    virtual void putSaveFile(const TPowersock::TDataSource &source, int64_t size, const std::string &what) = 0;
+    // The size of the save file on the host, -1 when the host gives none.
+    virtual int64_t saveFileSize() = 0;
     virtual void disconnect() = 0;
 
     // The host's reply to the operation that failed, line ends included;
@@ -50,6 +60,9 @@ public:
     void setBinary(bool binary) override;
     void getSaveFile(const std::string &local) override;
     void putSaveFile(const std::string &local) override;
+    void getSaveFile(const TPowersock::TDataSink &sink, const std::string &what) override;
+    void putSaveFile(const TPowersock::TDataSource &source, int64_t size, const std::string &what) override;
+    int64_t saveFileSize() override;
     void disconnect() override;
     std::string lastReply() const override;
     std::string firstReply() const override;

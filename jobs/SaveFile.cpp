@@ -76,7 +76,11 @@ std::string saveFileProblem(const std::string &path, bool expectData)
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0)
         return "the downloaded save file " + path + " is missing";
-    const long long size = st.st_size;
+    return saveFileSizeProblem(st.st_size, expectData);
+}
+
+std::string saveFileSizeProblem(long long size, bool expectData)
+{
     if (size % kSaveFileRecordLength != 0)
         return "the save file is not a whole number of " + std::to_string(kSaveFileRecordLength) +
                "-byte records (" + std::to_string(size) + " bytes arrived)";

@@ -26,5 +26,7 @@ bool saveFileLibrary(const std::string &path, std::string &library, bool *tooSho
 // is. A save file is a whole number of 528-byte records, and one that holds
 // a save (`expectData`) is not empty.
 std::string saveFileProblem(const std::string &path, bool expectData);
+// The same for a save file of `size` bytes that was never on disk.
+std::string saveFileSizeProblem(long long size, bool expectData);
 
 } // namespace jobs

@@ -3,6 +3,7 @@
 #include "jobs/HostJobs.h"
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <random>
 
@@ -165,6 +166,32 @@ void SshHostLink::getSaveFile(const std::string &local)
 void SshHostLink::putSaveFile(const std::string &local)
 {
     transferred(Session.PutFile(local, remotePath(), OnProgress), "sftp put " + remotePath());
+}
+
+void SshHostLink::getSaveFile(const TPowersock::TDataSink &sink, const std::string &what)
+{
+    const auto take = [&](const char *p, size_t n) {
+        if (const int e = sink(p, n))
+            throw std::runtime_error("Cannot write " + what + ": " + std::strerror(e));
+    };
+    transferred(Session.GetFile(remotePath(), take, OnProgress), "sftp get " + remotePath());
+}
+
+void SshHostLink::putSaveFile(const TPowersock::TDataSource &source, int64_t size, const std::string &what)
+{
+    const auto give = [&](char *buf, size_t max) -> size_t {
+        const long n = source(buf, max);
+        if (n < 0)
+            throw std::runtime_error("Cannot read " + what + ": " + std::strerror(static_cast<int>(-n)));
+        return static_cast<size_t>(n);
+    };
+    transferred(Session.PutFile(give, size, remotePath(), OnProgress), "sftp put " + remotePath());
+}
+
+int64_t SshHostLink::saveFileSize()
+{
+    std::string error;
+    return Session.FileSize(remotePath(), error);
 }
 
 void SshHostLink::disconnect()

@@ -55,6 +55,9 @@ public:
     void setBinary(bool) override {}
     void getSaveFile(const std::string &local) override;
     void putSaveFile(const std::string &local) override;
+    void getSaveFile(const TPowersock::TDataSink &sink, const std::string &what) override;
+    void putSaveFile(const TPowersock::TDataSource &source, int64_t size, const std::string &what) override;
+    int64_t saveFileSize() override;
     void disconnect() override;
     std::string lastReply() const override { return lastReply_; }
     std::string firstReply() const override { return lastReply_; }

@@ -723,6 +723,23 @@ void TNMFTP::Download(const std::string &remote, const std::string &local)
     // Made before anything is sent: a file that cannot be created fails here
     // and the host is not asked for anything.
     LocalTarget target(local.empty() ? remote : local);
+    DownloadWith(
+        remote, [&] { data_->CaptureInto(target.take(), target.path()); }, [&] { target.commit(); });
+}
+
+void TNMFTP::Download(const std::string &remote, const TPowersock::TDataSink &sink, const std::string &what)
+{
+    Canceled = false;
+    aborted_ = false;
+    RequireConnection();
+    if (!Connected)
+        return;
+    DownloadWith(remote, [&] { data_->CaptureTo(sink, what); }, [] {});
+}
+
+void TNMFTP::DownloadWith(const std::string &remote, const std::function<void()> &capture,
+                          const std::function<void()> &commit)
+{
     try {
         // IBM i announces no byte count in its 150 reply; the size the host
         // gives beforehand is what tells a short file from a whole one.
@@ -765,7 +782,7 @@ void TNMFTP::Download(const std::string &remote, const std::string &local)
         bool brokenOff = false;
         if (!Canceled && !TimedOut) {
             try {
-                data_->CaptureInto(target.take(), target.path());
+                capture();
             } catch (const EAbortError &) {
                 // The host broke off (421/426): its reply says why.
                 if (!ServerAbortPending() || Stopped())
@@ -824,7 +841,7 @@ void TNMFTP::Download(const std::string &remote, const std::string &local)
                          ctDownload);
             return;
         }
-        target.commit();
+        commit();
         if (OnSuccess)
             OnSuccess(ctDownload);
     } catch (...) {
@@ -852,8 +869,26 @@ void TNMFTP::Upload(const std::string &local, const std::string &remote)
     RequireConnection();
     if (!Connected)
         return;
+    UploadWith(local, remote, &local, [&] { data_->SendFile(local); });
+}
+
+void TNMFTP::Upload(const TPowersock::TDataSource &source, int64_t size, const std::string &what,
+                    const std::string &remote)
+{
+    Canceled = false;
+    aborted_ = false;
+    RequireConnection();
+    if (!Connected)
+        return;
+    BytesTotal = size;
+    UploadWith(what, remote, nullptr, [&] { data_->SendFrom(source, size, what); });
+}
+
+void TNMFTP::UploadWith(const std::string &local, const std::string &remote, const std::string *file,
+                        const std::function<void()> &send)
+{
     try {
-        if (!OpenDataConnection(ctUpload, &local))
+        if (!OpenDataConnection(ctUpload, file))
             return;
         if (OnPacketSent)
             data_->OnPacketSent = OnPacketSent;
@@ -881,7 +916,7 @@ void TNMFTP::Upload(const std::string &local, const std::string &remote)
         bool localFault = false;
         if (!Canceled && !TimedOut) {
             try {
-                data_->SendFile(local);
+                send();
             } catch (const EAbortError &) {
                 // The host broke off (421/426): its reply says why.
                 if (!ServerAbortPending() || Stopped())

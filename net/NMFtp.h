@@ -111,6 +111,14 @@ public:
     void SetTransferType(int type);
     void Download(const std::string &remote, const std::string &local);
     void Upload(const std::string &local, const std::string &remote);
+    // The same transfers with the data going to `sink` or coming from
+    // `source` (`size` bytes) instead of a file; `what` names it in messages.
+    void Download(const std::string &remote, const TPowersock::TDataSink &sink, const std::string &what);
+    void Upload(const TPowersock::TDataSource &source, int64_t size, const std::string &what,
+                const std::string &remote);
+    // The byte size the host gives for `remote` (SIZE, 213); -1 when it
+    // gives none.
+    int64_t RemoteSize(const std::string &remote);
 
     // Ends the wait that runs now, and every later one, with EAbortError
     // carrying `why`; the session is over (sign-off closes without QUIT, as
@@ -146,9 +154,10 @@ private:
     bool OpenDataConnection(TCmdType type, const std::string *uploadFile);
     bool AwaitDataConnection(TCmdType type);
     std::string FinalReply();
-    // The byte size the host gives for `remote` (SIZE, 213); -1 when it
-    // gives none.
-    int64_t RemoteSize(const std::string &remote);
+    void DownloadWith(const std::string &remote, const std::function<void()> &capture,
+                      const std::function<void()> &commit);
+    void UploadWith(const std::string &local, const std::string &remote, const std::string *file,
+                    const std::function<void()> &send);
     // Why a wait on the data connection must end: a stop, the control
     // connection closed, the host broke off (421/426), nothing moved for
     // ReplyTimeOut; empty while the transfer may go on.

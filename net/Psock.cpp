@@ -374,7 +374,7 @@ void TPowersock::UpdateNotifiers()
         rd = !Connected;
     else if (Connected && !connecting_)
         rd = fileMode_ ? (fileError_ == 0 && !Canceled) : PendingBytes() < kMaxLine;
-    bool sendPending = fileMode_ ? (!sendComplete_ && fileFd_ >= 0) : sendPos_ < send_.size();
+    bool sendPending = fileMode_ ? (!sendComplete_ && (fileFd_ >= 0 || fileSource_)) : sendPos_ < send_.size();
     bool wr = connecting_ || (Connected && !listening_ && sendPending && !sendFailed_);
     if (tlsHandshaking_) {
         rd = !tlsHsWantsWrite_;
@@ -780,7 +780,8 @@ void TPowersock::ReadToStream()
                 break;
             }
             if (fileMode_) {
-                if (int e = writeAll(fileFd_, chunk_.data(), static_cast<size_t>(n)))
+                const size_t got = static_cast<size_t>(n);
+                if (int e = fileSink_ ? fileSink_(chunk_.data(), got) : writeAll(fileFd_, chunk_.data(), got))
                     fileError_ = e;
             } else {
                 Compact();
@@ -825,12 +826,21 @@ void TPowersock::WriteFromStream()
                 if (sendComplete_)
                     break; // a capture file, or a file sent to its end
                 if (chunkPos_ == chunkLen_) {
-                    ssize_t r = ::read(fileFd_, chunk_.data(), chunk_.size());
-                    if (r < 0) {
-                        if (errno == EINTR)
-                            continue;
-                        fileError_ = errno;
-                        break;
+                    ssize_t r;
+                    if (fileSource_) {
+                        r = fileSource_(chunk_.data(), chunk_.size());
+                        if (r < 0) {
+                            fileError_ = static_cast<int>(-r);
+                            break;
+                        }
+                    } else {
+                        r = ::read(fileFd_, chunk_.data(), chunk_.size());
+                        if (r < 0) {
+                            if (errno == EINTR)
+                                continue;
+                            fileError_ = errno;
+                            break;
+                        }
                     }
                     if (r == 0) {
                         sendComplete_ = true;
@@ -943,9 +953,25 @@ void TPowersock::SendFile(const std::string &path)
     struct stat st {
     };
     ::fstat(f, &st);
+    fileFd_ = f;
+    struct Close {
+        int f;
+        ~Close() { ::close(f); }
+    } close{f};
+    SendQueued(st.st_size, "file " + path);
+}
+
+void TPowersock::SendFrom(const TDataSource &source, int64_t size, const std::string &what)
+{
+    ReportStatus(8, "SendFrom");
+    fileSource_ = source;
+    SendQueued(size, what);
+}
+
+void TPowersock::SendQueued(int64_t size, const std::string &what)
+{
     counting_ = true;
     fileMode_ = true;
-    fileFd_ = f;
     if (chunk_.size() < kChunk)
         chunk_.resize(kChunk);
     chunkPos_ = chunkLen_ = 0;
@@ -953,10 +979,10 @@ void TPowersock::SendFile(const std::string &path)
     sendFailed_ = false;
     sendComplete_ = false;
     bytesSent_ = 0;
-    BytesTotal = st.st_size;
+    BytesTotal = size;
     auto restore = [&] {
-        ::close(f);
         fileFd_ = -1;
+        fileSource_ = nullptr;
         fileMode_ = false;
         counting_ = false;
         sendComplete_ = true;
@@ -984,7 +1010,7 @@ void TPowersock::SendFile(const std::string &path)
         throw EAbortError("Socket send aborted");
     }
     if (fileError_)
-        throw std::runtime_error("Cannot read file " + path + ": " + std::strerror(fileError_));
+        throw std::runtime_error("Cannot read " + what + ": " + std::strerror(fileError_));
     if (!complete)
         throw ESockError(ErrorMessage(sendFailed_ && LastError ? LastError : 10057));
 }
@@ -1104,21 +1130,34 @@ void TPowersock::CaptureFile(const std::string &path)
 
 void TPowersock::CaptureInto(int f, const std::string &path)
 {
+    fileFd_ = f;
+    CaptureQueued(f, "file " + path);
+}
+
+void TPowersock::CaptureTo(const TDataSink &sink, const std::string &what)
+{
+    fileSink_ = sink;
+    CaptureQueued(-1, what);
+}
+
+void TPowersock::CaptureQueued(int f, const std::string &what)
+{
     counting_ = true;
     fileMode_ = true;
-    fileFd_ = f;
     fileError_ = 0;
     bytesReceived_ = 0;
     if (PendingBytes() > 0) {
         bytesReceived_ = static_cast<int64_t>(PendingBytes());
-        fileError_ = writeAll(f, recv_.data() + recvPos_, PendingBytes());
+        fileError_ = fileSink_ ? fileSink_(recv_.data() + recvPos_, PendingBytes())
+                               : writeAll(f, recv_.data() + recvPos_, PendingBytes());
         ClearReceived();
     }
     auto restore = [&] {
         // A full disk may only show when the file is closed.
-        if (::close(f) < 0 && fileError_ == 0)
+        if (f >= 0 && ::close(f) < 0 && fileError_ == 0)
             fileError_ = errno;
         fileFd_ = -1;
+        fileSink_ = nullptr;
         fileMode_ = false;
         counting_ = false;
         UpdateNotifiers();
@@ -1135,7 +1174,7 @@ void TPowersock::CaptureInto(int f, const std::string &path)
         throw EAbortError("Socket send aborted");
     }
     if (fileError_)
-        throw std::runtime_error("Cannot write file " + path + ": " + std::strerror(fileError_));
+        throw std::runtime_error("Cannot write " + what + ": " + std::strerror(fileError_));
 }
 
 // ---------------------------------------------------------------------- TLS

@@ -141,6 +141,16 @@ public:
     // CaptureFile into a file the caller opened; `f` is closed in every case,
     // `path` names it in messages.
     void CaptureInto(int f, const std::string &path);
+    // Where received data goes instead of a file: returns 0, or an errno
+    // that ends the capture (the consumer failed or went away).
+    using TDataSink = std::function<int(const char *data, std::size_t n)>;
+    // Where sent data comes from instead of a file: bytes put in `buf`, 0 at
+    // the end of whole data, or a negative errno.
+    using TDataSource = std::function<long(char *buf, std::size_t max)>;
+    // CaptureInto with `sink` for the file; `what` names it in messages.
+    void CaptureTo(const TDataSink &sink, const std::string &what);
+    // SendFile of the `size` bytes `source` gives; `what` names it in messages.
+    void SendFrom(const TDataSource &source, int64_t size, const std::string &what);
     std::string PortAddressText() const;
     // The argument of EPRT for the listening socket `data`, for a control
     // connection over IPv6: "|2|<this side's address>|<port>|".
@@ -153,6 +163,8 @@ public:
     // listener follows its control connection).
     void UseFamily(int family);
     std::string PortNumberText() const;
+    void SendQueued(int64_t size, const std::string &what);
+    void CaptureQueued(int f, const std::string &what);
     void RequestCloseSocket();
     void ReportStatus(int level, const std::string &text);
     std::string ErrorMessage(int error);
@@ -272,6 +284,8 @@ private:
     size_t sendPos_ = 0;
     // File mode: the file that stands in for a queue, and the chunk in flight.
     int fileFd_ = -1;
+    TDataSink fileSink_;     // instead of fileFd_ when set
+    TDataSource fileSource_; // likewise
     std::vector<char> chunk_;
     size_t chunkPos_ = 0;
     size_t chunkLen_ = 0;

@@ -139,6 +139,9 @@ public:
                         const TSshProgressEvent &progress = {});
     TSftpResult PutFile(const std::string &localPath, const std::string &remotePath,
                         const TSshProgressEvent &progress = {});
+    // The size of the file at `remotePath`; -1 (and `error`) when the host
+    // gives none.
+    int64_t FileSize(const std::string &remotePath, std::string &error);
     void Disconnect();
     // Where the host keys are checked and kept.
     std::string KnownHostsPath() const { return knownHostsFile(); }

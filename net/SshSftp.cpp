@@ -499,6 +499,13 @@ TSftpResult TSshSession::PutFile(const TSshSource &source, int64_t size, const s
     return result;
 }
 
+int64_t TSshSession::FileSize(const std::string &remotePath, std::string &error)
+{
+    Sftp f(*this);
+    f.open();
+    return f.size(FXP_STAT, remotePath, error);
+}
+
 TSftpResult TSshSession::GetFile(const std::string &remotePath, const std::string &localPath,
                                  const TSshProgressEvent &progress)
 {

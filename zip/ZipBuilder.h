@@ -20,6 +20,8 @@ struct ZipDllParamsOld;
 struct UnzDllParams;
 struct UnzDllParamsOld;
 struct ParamStore;
+struct ZipStreamSource;
+struct UnzStreamTarget;
 
 // A set over an enumeration, tested by element position as the libraries'
 // flag mapping expects.
@@ -265,6 +267,36 @@ public:
     void Extract() { ExtExtract(false); }
     void ExtExtract(bool toStream);
     TZipStream *ExtractFileToStream(const std::string &memberName);
+
+    // ---- members streamed while other work runs (a save file moving) ----
+    // The library call runs on a thread of its own while `beside` runs on
+    // the calling thread; the library's reports reach the event handlers
+    // there, in order, whenever `beside` processes events and before these
+    // return. Questions it would ask (password, overwrite) get no answer.
+    // `beside` must end the stream (whole or not) before it returns or
+    // throws; what it throws is thrown again once the library has ended.
+    // A multi-volume archive or a program file is not streamed: these
+    // return false at once and do nothing, and the caller takes the file way.
+    struct StreamIn {
+        std::string path; // the FSpecArgs entry whose data this is
+        int64_t size = 0;
+        uint32_t mode = 0100600;
+        // Called on the library's thread: bytes given, 0 at the end of whole
+        // data, negative when the data failed (no archive is written).
+        std::function<long(uint8_t *buf, size_t max)> read;
+        // On the library's thread once it is done with the stream, however
+        // the call ended: a producer still waiting must stop.
+        std::function<void()> closed;
+    };
+    struct StreamOut {
+        std::string member;
+        // Called on the library's thread; false stops the extract.
+        std::function<bool(const uint8_t *data, size_t n)> write;
+        // Once: whether the member ended whole with a matching CRC.
+        std::function<void(bool whole)> end;
+    };
+    bool AddStreamed(const StreamIn &in, const std::function<void()> &beside);
+    bool ExtractStreamed(const StreamOut &out, const std::function<void()> &beside);
     void Delete();
     std::string GetZipComment() const;
     void SetZipComment(const std::string &text);
@@ -305,6 +337,7 @@ public:
 
     // Fill the common part of a library record (the operation owns it).
     int ExecZipDll(const std::string &archive, int version, bool deleting);
+    int ExecUnzDll(const std::string &archive, int version, bool toStream);
     void SetZipSwitches(ZipDllParams &p, ParamStore &own, const std::string &archive, int version);
     void SetZipSwitchesOld(ZipDllParamsOld &p, ParamStore &own, const std::string &archive);
     void SetUnZipSwitches(UnzDllParams &p, ParamStore &own, const std::string &archive, int version);
@@ -434,6 +467,14 @@ private:
     bool firstOfSet_ = false;
     int64_t cdPosition_ = 0;
     bool callbackFailed_ = false; // an event handler threw inside a library call
+    // A streamed call in progress (ZipBuilderStream.cpp).
+    struct StreamRun;
+    StreamRun *streamRun_ = nullptr;
+    // A report from the library's thread during a streamed call is queued
+    // for the calling thread; true when it was (`result` answers it).
+    static bool queueFromLibraryThread(TZipBuilder *zb, ZCallBackStruct *rec, int32_t &result);
+    ZipStreamSource *zipStream_ = nullptr;
+    UnzStreamTarget *unzStream_ = nullptr;
 
     std::string zipFileName_;
     std::string dllDirectory_;

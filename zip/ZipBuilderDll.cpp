@@ -226,6 +226,8 @@ void TZipBuilder::SetUnZipSwitchesOld(UnzDllParamsOld &p, ParamStore &own, const
 int32_t TZipBuilder::ZCallback(ZCallBackStruct *rec)
 {
     auto *zb = static_cast<TZipBuilder *>(rec->Caller);
+    if (int32_t result; queueFromLibraryThread(zb, rec, result))
+        return result;
     // Exceptions must not unwind through the library's C frames: remember
     // the failure and stop the call; the operation reports it afterwards.
     try {

@@ -226,6 +226,27 @@ void TZipBuilder::ExtExtract(bool toStream)
     UnzipCallActive = true;
 
     try {
+        ProcessedCount = ExecUnzDll(workFile, version, toStream);
+        if (callbackFailed_)
+            throw std::runtime_error("event handler failed");
+    } catch (const std::bad_alloc &) {
+        ProcessedCount = 0;
+        ShowZipMessage(GE_NoMem);
+    } catch (...) {
+        ShowZipMessage(EX_FatalUnZip);
+    }
+    if (toStream && ProcessedCount != 1)
+        stream_.Clear();
+    if (multiVolume && workFile != zipFileName_)
+        ::unlink(workFile.c_str());
+}
+
+// One call of the unzip library on `workFile` with FSpecArgs; to the memory
+// stream, to the stream target, or to files.
+int TZipBuilder::ExecUnzDll(const std::string &workFile, int version, bool toStream)
+{
+    int processed = 0;
+    {
         ParamStore own;
         if (!unzDll().exec)
             throw std::runtime_error("no UnzDllExec");
@@ -257,9 +278,10 @@ void TZipBuilder::ExtExtract(bool toStream)
                     break;
                 }
             }
+            p.Stream = unzStream_;
             p.Seven = ZIPDLL_RECORD_MARK;
             if (call)
-                ProcessedCount = exec(&p);
+                processed = exec(&p);
         } else {
             if (FSpecArgs.size() > ZIPDLL_OLD_MAX_SPECS)
                 throw std::runtime_error("too many file specifications for this unzip library");
@@ -270,20 +292,10 @@ void TZipBuilder::ExtExtract(bool toStream)
                 p->Specs[i] = own.dup(FSpecArgs[i]);
             p->SpecCount = static_cast<int32_t>(FSpecArgs.size());
             p->Seven = ZIPDLL_RECORD_MARK;
-            ProcessedCount = exec(reinterpret_cast<UnzDllParams *>(p.get()));
+            processed = exec(reinterpret_cast<UnzDllParams *>(p.get()));
         }
-        if (callbackFailed_)
-            throw std::runtime_error("event handler failed");
-    } catch (const std::bad_alloc &) {
-        ProcessedCount = 0;
-        ShowZipMessage(GE_NoMem);
-    } catch (...) {
-        ShowZipMessage(EX_FatalUnZip);
     }
-    if (toStream && ProcessedCount != 1)
-        stream_.Clear();
-    if (multiVolume && workFile != zipFileName_)
-        ::unlink(workFile.c_str());
+    return processed;
 }
 
 TZipStream *TZipBuilder::ExtractFileToStream(const std::string &memberName)
@@ -339,6 +351,7 @@ int TZipBuilder::ExecZipDll(const std::string &archive, int version, bool deleti
             e.RootDir = root;
         }
         p.Specs = specs.data();
+        p.Stream = deleting ? nullptr : zipStream_;
         p.Seven = ZIPDLL_RECORD_MARK;
         p.SpecCount = static_cast<int32_t>(FSpecArgs.size());
         return exec(&p);

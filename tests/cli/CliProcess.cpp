@@ -7,11 +7,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fcntl.h>
+#include <cstring>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 namespace clitest {
+
+namespace {
+constexpr const char *kFileSizeCap = "QUELLON_TEST_FSIZE=";
+}
 
 CliProcess::CliProcess(const std::string &dir, const std::vector<std::string> &args,
                        const std::vector<std::string> &env)
@@ -21,8 +27,15 @@ CliProcess::CliProcess(const std::string &dir, const std::vector<std::string> &a
     argv.insert(argv.end(), args.begin(), args.end());
     pid_ = ::fork();
     if (pid_ == 0) {
-        for (const auto &e : env)
+        for (const auto &e : env) {
+            if (e.rfind(kFileSizeCap, 0) == 0) {
+                const rlimit cap{std::stoul(e.substr(std::strlen(kFileSizeCap))), RLIM_INFINITY};
+                ::setrlimit(RLIMIT_FSIZE, &cap);
+                ::signal(SIGXFSZ, SIG_IGN); // writes past it fail with EFBIG instead
+                continue;
+            }
             ::putenv(const_cast<char *>(e.c_str()));
+        }
         ::dup2(::open("/dev/null", O_RDONLY), 0);
         ::dup2(::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
         ::dup2(::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
@@ -64,6 +77,15 @@ int CliProcess::finish(int timeoutMs)
         pid_ = -1;
     }
     return -1;
+}
+
+int CliProcess::poll()
+{
+    int status = 0;
+    if (pid_ <= 0 || ::waitpid(pid_, &status, WNOHANG) != pid_)
+        return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 std::string CliProcess::out() const { return testsupport::readFile(outPath_); }

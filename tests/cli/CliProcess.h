@@ -1,6 +1,8 @@
 #pragma once
 // quellon-cli as a process without a terminal: stdout and stderr in files,
-// NAME=VALUE entries added to the environment.
+// NAME=VALUE entries added to the environment. QUELLON_TEST_FSIZE=N is no
+// variable: it caps the size of every file the program writes at N bytes,
+// as a disk that fills.
 
 #include <string>
 #include <sys/types.h>
@@ -19,6 +21,8 @@ public:
     // The exit status (128 + signal when killed by one), or -1 after
     // `timeoutMs` (the process is killed then).
     int finish(int timeoutMs = 60000);
+    // The exit status once it has ended, else -1 (it runs on).
+    int poll();
     std::string out() const;
     std::string err() const;
 

@@ -263,6 +263,31 @@ TEST_F(JobsE2e, WizardBrokenTransferReportsStageFiveZipsNothingAndLeavesTheWindo
     EXPECT_FALSE(form->jobParts().ftp.Connected);
 }
 
+TEST_F(JobsE2e, WizardRestoreOfADamagedMemberClearsTheHostsPartAndRestoresNothing)
+{
+    auto as1 = host(tmp.file("as1"), {"--seed-object", "BIG/DATA.FILE=6M,generated"});
+    const std::string archive = tmp.file("big.4ql");
+    std::string out;
+    ASSERT_EQ(cli("save " + shellQuote(archive) + cliHost(*as1) + " --library BIG", &out), 0) << out;
+    std::string bytes = readFile(archive);
+    bytes[bytes.size() / 2] ^= 0x55; // inside the save file's data: found by its CRC at the end
+    writeFile(archive, bytes);
+    auto as2 = host(tmp.file("as2"), {"--log", tmp.file("as2.log")});
+    answerViewer(platform::mrIgnore);
+    restoreWithWizard(as2->port(), archive, true);
+    ASSERT_EQ(viewers.size(), 1u);
+    EXPECT_NE(viewers[0].text.find("Error while trying to copy data from " + archive), std::string::npos)
+        << viewers[0].text;
+    EXPECT_NE(viewers[0].text.find("did not inflate whole"), std::string::npos) << viewers[0].text;
+    const std::string log = readFile(tmp.file("as2.log"));
+    const auto stor = log.find("STOR ");
+    ASSERT_NE(stor, std::string::npos) << log;
+    EXPECT_NE(log.find("RCMD clrsavf qtemp/savf", stor), std::string::npos) << log;
+    EXPECT_EQ(log.find("RSTLIB"), std::string::npos) << log;
+    EXPECT_EQ(log.find("CRTLIB"), std::string::npos) << log;
+    EXPECT_FALSE(fs::exists(tmp.file("as2/BIG")));
+}
+
 // ---------------------------------------------------------------- quellon-cli
 
 TEST_F(JobsE2e, CliSavesInfoAndRestoresFromArchiveAndBareSaveFile)
