@@ -108,7 +108,11 @@ public:
         : p_(p), rep_(p->Callback, p->OwnerWindow, p->Caller, false, UNZDLL_VERSION)
     {
     }
-    ~Extractor() { wipe(goodPassword_); }
+    ~Extractor()
+    {
+        endStream(false); // never reached, or the run ended early
+        wipe(goodPassword_);
+    }
     int32_t run();
 
 private:
@@ -135,6 +139,14 @@ private:
         if (p_->Verbose)
             rep_.message(0, text);
     }
+    // Tells the stream's receiver, once, whether it got the member whole.
+    void endStream(bool whole)
+    {
+        if (stream_ && !streamEnded_) {
+            streamEnded_ = true;
+            stream_->End(stream_->Context, whole ? 1 : 0);
+        }
+    }
 
     UnzDllParams *p_;
     Reporter rep_;
@@ -144,6 +156,9 @@ private:
     std::string goodPassword_;
     std::unique_ptr<uint8_t[]> inBuf_, outBuf_; // kIoBlock each, not zero-filled
     std::set<std::vector<std::string>> written_; // paths this run has written
+    const UnzStreamTarget *stream_ = nullptr;    // the member that goes to callbacks
+    bool streamEnded_ = false;
+    bool streamStopped_ = false; // its Write asked to stop
 };
 
 int32_t Extractor::run()
@@ -151,6 +166,12 @@ int32_t Extractor::run()
     if (p_->Seven != ZIPDLL_RECORD_MARK || !p_->ArchiveName || p_->SpecCount < 0 ||
         (p_->SpecCount > 0 && !p_->Specs)) {
         rep_.message(zdeParams, "Unzip library called with an unusable parameter record");
+        return 0;
+    }
+    if (p_->Stream && p_->Stream->End)
+        stream_ = p_->Stream; // from here on its End is called once, whatever happens
+    if (p_->Stream && (!stream_ || !p_->Stream->Member || !p_->Stream->Write)) {
+        rep_.message(zdeParams, "Unzip library called with an unusable stream record");
         return 0;
     }
     const std::string archiveName = p_->ArchiveName;
@@ -210,6 +231,9 @@ int32_t Extractor::run()
     }
     if (rep_.stopped())
         rep_.message(zdeAborted, "Extract stopped by the user");
+    else if (stream_ && !streamEnded_)
+        rep_.message(zdeNothing, printableName(stream_->Member, kShownName) + ": not found among the members selected in " +
+                                     archiveName);
     rep_.call(zacBatchEnd, 0, 0, {});
     return processed;
 }
@@ -375,11 +399,27 @@ Extractor::Dec Extractor::decodeData(MethodDecoder &method, uint64_t &pos, uint6
 
 Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
 {
-    const bool test = p_->Test != 0;
-    const bool toMemory = p_->ExtractToMemory != 0;
+    const bool toStream = stream_ && !e.isDir() && e.name == stream_->Member;
+    if (toStream && streamEnded_) {
+        skip(e, zdeWrite, ustNoOverwrite, "a second member of this name, not extracted");
+        return Outcome::Skipped;
+    }
+    // The stream's receiver hears once how its member ended.
+    struct StreamEnd {
+        Extractor *x;
+        bool on, whole = false;
+        ~StreamEnd()
+        {
+            if (on)
+                x->endStream(whole);
+        }
+    } streamEnd{this, toStream};
+    const bool test = p_->Test != 0 && !toStream;
+    const bool toMemory = p_->ExtractToMemory != 0 && !toStream;
+    const bool noFile = test || toMemory || toStream;
     std::string error;
     std::vector<std::string> parts;
-    if (!test && !toMemory) {
+    if (!noFile) {
         const NameCheck check = safeParts(e.name, p_->DirNames != 0, parts);
         if (e.isDir() && !p_->DirNames && check != NameCheck::Ok)
             return Outcome::Skipped; // no folder is made anyway
@@ -396,7 +436,7 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
             return Outcome::Done;
     }
     if (e.isDir()) {
-        if (!test && !toMemory && p_->DirNames) {
+        if (!noFile && p_->DirNames) {
             int fd = openParent(parts, parts.size(), true);
             if (fd < 0) {
                 skip(e, zdeWrite, ustExtractError, std::string("cannot create folder: ") + std::strerror(errno));
@@ -438,7 +478,7 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
     // Decide about an existing file before asking for a password.
     Fd parent;
     std::string leaf;
-    if (!test && !toMemory) {
+    if (!noFile) {
         leaf = parts.back();
         parent = Fd(openParent(parts, parts.size() - 1, p_->DirNames != 0));
         if (!parent) {
@@ -500,7 +540,12 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
     std::string tmpName;
     uint64_t memPos = 0;
     std::function<bool(const uint8_t *, size_t)> sink;
-    if (test) {
+    if (toStream) {
+        sink = [this](const uint8_t *d, size_t n) {
+            streamStopped_ = stream_->Write(stream_->Context, d, static_cast<int32_t>(n)) != 0;
+            return !streamStopped_;
+        };
+    } else if (test) {
         sink = [](const uint8_t *, size_t) { return true; };
     } else if (toMemory) {
         auto *mem = static_cast<uint8_t *>(p_->MemBuffer);
@@ -552,6 +597,10 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
         return Outcome::Skipped;
     case Dec::WriteError:
         dropTemp();
+        if (streamStopped_) {
+            rep_.message(zdeAborted, printableName(e.name, kShownName) + ": extract stopped by the receiver of its data");
+            return Outcome::Aborted;
+        }
         skip(e, zdeWrite, ustExtractError, std::string("write error: ") + std::strerror(errno));
         return Outcome::Skipped;
     case Dec::Damaged:
@@ -574,9 +623,9 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
         const bool keep = rep_.record().ErrorCode == zcaKeep;
         char msg[96];
         std::snprintf(msg, sizeof msg, "CRC error (found %08x, expected %08x)%s", crc, e.crc,
-                      test || toMemory ? "" : keep ? ", kept" : ", not extracted");
+                      noFile ? "" : keep ? ", kept" : ", not extracted");
         rep_.message(zdeCrc, printableName(e.name, kShownName) + ": " + msg);
-        if (!keep || test || toMemory) {
+        if (!keep || noFile) {
             dropTemp();
             return rep_.stopped() ? Outcome::Aborted : Outcome::Skipped;
         }
@@ -587,6 +636,10 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
     }
     if (toMemory)
         return Outcome::Done;
+    if (toStream) {
+        streamEnd.whole = true;
+        return Outcome::Done;
+    }
 
     const int64_t memberTime = fromDosTime(e.dosTime, e.dosDate);
     struct timespec times[2] = {{0, UTIME_NOW}, {static_cast<time_t>(memberTime), 0}};

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <map>
@@ -88,6 +89,15 @@ public:
         pos_ = offset;
         return !failed_;
     }
+    // Writes on from an earlier offset, keeping what lies beyond it.
+    bool rewind(uint64_t offset)
+    {
+        if (!flush())
+            return false;
+        failed_ = ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0;
+        pos_ = offset;
+        return !failed_;
+    }
     uint64_t pos() const { return pos_; }
 
 private:
@@ -118,8 +128,40 @@ struct Source {
     std::string path;   // file system path
     std::string stored; // member name
     bool isDir = false;
+    bool stream = false; // data from ZipDllParams::Stream, not from path
     struct stat st{};
     const ZipSpecEntry *spec = nullptr;
+};
+
+// The member read through the caller's callback: its bytes are counted
+// against the size it announced, and the moment it ends is its time.
+struct StreamIn {
+    const ZipStreamSource *src = nullptr;
+    uint64_t got = 0;
+    time_t endTime = 0;
+    std::string fault; // why the data is not usable
+
+    long read(uint8_t *buf, size_t n)
+    {
+        const uint64_t size = static_cast<uint64_t>(src->Size);
+        const int32_t want = static_cast<int32_t>(std::min<size_t>(n, 1 << 30));
+        const int32_t r = src->Read(src->Context, buf, want);
+        const std::string of = std::to_string(got) + " of " + std::to_string(size) + " bytes";
+        if (r < 0)
+            fault = "its data failed after " + of;
+        else if (r > want)
+            fault = "its reader gave more bytes than asked for";
+        else if (r == 0 && got != size)
+            fault = "its data ended after " + of;
+        else if (static_cast<uint64_t>(r) > size - got)
+            fault = "its data ran past the " + std::to_string(size) + " bytes announced";
+        if (!fault.empty())
+            return -1;
+        if (r == 0)
+            endTime = std::time(nullptr);
+        got += static_cast<uint64_t>(r);
+        return r;
+    }
 };
 
 // What the rewritten archive holds, in order: an old member copied as is
@@ -148,7 +190,8 @@ private:
     void collect(const ZipSpecEntry &spec);
     void walk(const std::string &dir, const std::string &rel, const std::string &pattern, bool recurse,
               const ZipSpecEntry &spec);
-    void addSource(const std::string &path, const struct stat &st, const ZipSpecEntry &spec);
+    void addSource(const std::string &path, const struct stat &st, const ZipSpecEntry &spec, bool stream = false);
+    bool streamSpec(const ZipSpecEntry &spec, const std::string &full) const;
     std::string storedName(const std::string &path, const ZipSpecEntry &spec) const;
     bool excluded(const std::string &path, const std::string &stored) const;
     bool storeSuffix(const std::string &name) const;
@@ -161,6 +204,7 @@ private:
     Fail copyOld(const CentralEntry &e, OutEntry &out);
     Fail addFile(const Source &s, OutEntry &out, bool &skipped);
     Fail writeLocal(const OutEntry &e);
+    Fail inflateBack(uint64_t dataStart, uint64_t length, AesCipher *aes, const OutEntry &o, uint64_t &at);
     bool finish(const std::vector<OutEntry> &entries, const std::string &comment, std::string &why);
     void dropTemp();
     int32_t failWith(Fail f);
@@ -176,6 +220,9 @@ private:
     std::map<std::string, size_t> sourceIndex_;
     std::string askedPassword_;
     bool askedOnce_ = false;
+    bool streamTaken_ = false;
+    std::string adding_;   // member being added, for failure messages
+    std::string readFault_; // what failed to read, when known
 
     std::string tempName_;
     Fd tempFd_;
@@ -235,7 +282,8 @@ std::string cleanMemberName(const std::string &name)
 int32_t Archiver::run()
 {
     if (p_->Seven != ZIPDLL_RECORD_MARK || !p_->ArchiveName || !*p_->ArchiveName || p_->SpecCount < 0 ||
-        (p_->SpecCount > 0 && !p_->Specs) || (p_->ExclCount > 0 && !p_->ExclSpecs)) {
+        (p_->SpecCount > 0 && !p_->Specs) || (p_->ExclCount > 0 && !p_->ExclSpecs) ||
+        (p_->Stream && (!p_->Stream->Path || !p_->Stream->Read || p_->Stream->Size < 0))) {
         rep_.message(zdeParams, "Zip library called with an unusable parameter record");
         return 0;
     }
@@ -292,11 +340,12 @@ bool Archiver::excluded(const std::string &path, const std::string &stored) cons
     return false;
 }
 
-void Archiver::addSource(const std::string &path, const struct stat &st, const ZipSpecEntry &spec)
+void Archiver::addSource(const std::string &path, const struct stat &st, const ZipSpecEntry &spec, bool stream)
 {
     Source s;
     s.path = path;
-    s.isDir = S_ISDIR(st.st_mode);
+    s.stream = stream;
+    s.isDir = !stream && S_ISDIR(st.st_mode);
     s.st = st;
     s.spec = &spec;
     s.stored = storedName(path, spec);
@@ -305,7 +354,7 @@ void Archiver::addSource(const std::string &path, const struct stat &st, const Z
     if (s.stored.empty() || s.stored == "/" || excluded(path, s.stored))
         return;
     // Never swallow the archive into itself.
-    if (haveOld_ || oldFd_)
+    if (!stream && (haveOld_ || oldFd_))
         if (st.st_dev == oldSt_.st_dev && st.st_ino == oldSt_.st_ino)
             return;
     if (p_->ForceDos)
@@ -321,6 +370,7 @@ void Archiver::addSource(const std::string &path, const struct stat &st, const Z
     }
     if (sourceIndex_.count(s.stored))
         return;
+    streamTaken_ = streamTaken_ || stream;
     sourceIndex_[s.stored] = sources_.size();
     sources_.push_back(std::move(s));
 }
@@ -377,7 +427,15 @@ void Archiver::collect(const ZipSpecEntry &spec)
     std::string full = s[0] == '/' ? s : root + s;
     const size_t before = sources_.size();
     struct stat st{};
-    if (!hasWildcard(full) && ::stat(full.c_str(), &st) == 0) {
+    if (streamSpec(spec, full)) {
+        // Named, sized and marked as the file at its path will be once
+        // written; dated for now until its data ends.
+        st.st_mode = p_->Stream->Mode;
+        st.st_size = static_cast<off_t>(p_->Stream->Size);
+        st.st_mtime = std::time(nullptr);
+        if (!streamTaken_)
+            addSource(full, st, spec, true);
+    } else if (!hasWildcard(full) && ::stat(full.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) {
             while (full.size() > 1 && full.back() == '/')
                 full.pop_back();
@@ -392,6 +450,16 @@ void Archiver::collect(const ZipSpecEntry &spec)
     }
     if (sources_.size() == before)
         rep_.message(zdeNothing, "Nothing matches " + std::string(spec.Spec));
+}
+
+// The spec the stream stands for: its text, or the path it names, is the
+// stream's path.
+bool Archiver::streamSpec(const ZipSpecEntry &spec, const std::string &full) const
+{
+    if (!p_->Stream)
+        return false;
+    const std::string path = toSlashes(p_->Stream->Path);
+    return !path.empty() && (toSlashes(spec.Spec) == path || full == path);
 }
 
 bool Archiver::storeSuffix(const std::string &name) const
@@ -504,21 +572,24 @@ void Archiver::dropTemp()
 
 int32_t Archiver::failWith(Fail f)
 {
+    const int err = errno;
     dropTemp();
+    const std::string member = adding_.empty() ? std::string() : " while adding " + adding_;
     switch (f) {
     case Fail::Abort:
-        rep_.message(zdeAborted, "Stopped by the user; archive " + archiveName_ + " not changed");
+        rep_.message(zdeAborted, "Stopped by the user" + member + "; archive " + archiveName_ + " not changed");
         break;
     case Fail::TooLarge:
         rep_.message(zdeTooLarge, "A file grew past 4 GiB while it was added, or a header outgrew the zip format; " +
                                       archiveName_ + " not changed");
         break;
     case Fail::Write:
-        rep_.message(zdeWrite, std::string("Write error (") + std::strerror(errno) + "); archive " + archiveName_ +
-                                   " not changed");
+        rep_.message(zdeWrite, std::string("Write error (") + std::strerror(err) + ")" + member + "; archive " +
+                                   archiveName_ + " not changed");
         break;
     case Fail::Read:
-        rep_.message(zdeRead, "Read error; archive " + archiveName_ + " not changed");
+        rep_.message(zdeRead, (readFault_.empty() ? "Read error" + member : readFault_) + "; archive " +
+                                  archiveName_ + " not changed");
         break;
     case Fail::None:
         break;
@@ -626,16 +697,26 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
         return writeLocal(o);
     }
 
-    Fd in(::open(s.path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st{};
-    if (!in || ::fstat(in.fd, &st) != 0) {
-        rep_.message(zdeOpen, "Cannot open " + s.path + ": " + std::strerror(errno) + ", not added");
-        skipped = true;
-        return Fail::None;
+    Fd in;
+    StreamIn stream;
+    uint64_t size = 0;
+    if (s.stream) {
+        stream.src = p_->Stream;
+        size = static_cast<uint64_t>(stream.src->Size);
+        toDosTime(std::time(nullptr), o.dosTime, o.dosDate); // until its data ends
+    } else {
+        in = Fd(::open(s.path.c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat st{};
+        if (!in || ::fstat(in.fd, &st) != 0) {
+            rep_.message(zdeOpen, "Cannot open " + s.path + ": " + std::strerror(errno) + ", not added");
+            skipped = true;
+            return Fail::None;
+        }
+        size = static_cast<uint64_t>(st.st_size);
     }
     // Near 4 GiB the sizes go to a Zip64 extra field; the margin covers
     // the encryption header and a file that grows a little while read.
-    const bool big = static_cast<uint64_t>(st.st_size) + (1 << 16) >= kMax32;
+    const bool big = size + (1 << 16) >= kMax32;
     std::unique_ptr<ZipCrypto> crypt;
     std::unique_ptr<AesCipher> aes;
     std::string password;
@@ -660,10 +741,42 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
         if (!o.aes)
             o.flags |= kFlagDescriptor;
     }
+    // A streamed member is dated when its data ends, except under ZipCrypto,
+    // whose header check byte already holds the time it started.
+    const bool patchTime = s.stream && !(o.flags & kFlagDescriptor);
     const int level = std::clamp(p_->Level, 0, 9);
-    bool deflate = level > 0 && st.st_size > 0 && !storeSuffix(s.stored);
-    if (!rep_.size(zacFileStart, static_cast<uint64_t>(st.st_size), s.stored))
+    bool deflate = level > 0 && size > 0 && !storeSuffix(s.stored);
+    if (!rep_.size(zacFileStart, size, s.stored))
         return Fail::Abort;
+
+    // After a deflate pass of a stream that did not shrink, the plain bytes
+    // lie past the member's end (inflated back there) and are read from it.
+    uint64_t backAt = 0, backLeft = 0;
+    bool readBack = false;
+    auto readIn = [&](uint8_t *b, size_t n) -> long {
+        if (readBack) {
+            const size_t k = static_cast<size_t>(std::min<uint64_t>(n, backLeft));
+            if (k > 0 && !readAll(tempFd_.fd, b, k, backAt))
+                return -1;
+            backAt += k;
+            backLeft -= k;
+            return static_cast<long>(k);
+        }
+        if (s.stream)
+            return stream.read(b, n);
+        ssize_t got;
+        do
+            got = ::read(in.fd, b, n);
+        while (got < 0 && errno == EINTR);
+        return static_cast<long>(got);
+    };
+    auto readFailed = [&] {
+        if (!stream.fault.empty())
+            readFault_ = s.stored + ": " + stream.fault;
+        else if (!s.stream)
+            readFault_ = "Cannot read " + s.path + (errno ? std::string(": ") + std::strerror(errno) : "");
+        return Fail::Read;
+    };
 
     o.localOffset = out_->pos();
     for (bool retried = false;; retried = true) {
@@ -680,14 +793,14 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
             o.flags |= level >= 8 ? 0x0002 : level == 2 ? 0x0004 : level == 1 ? 0x0006 : 0;
         if (Fail f = writeLocal(o); f != Fail::None)
             return f;
+        std::string aesHead;
         if (o.aes) {
             aes = std::make_unique<AesCipher>();
-            std::string head;
-            if (!aes->create(password, kAes256, head)) {
+            if (!aes->create(password, kAes256, aesHead)) {
                 rep_.message(zdeMemory, s.path + ": the encryption could not be set up (OpenSSL)");
                 return Fail::Write;
             }
-            if (!out_->write(head))
+            if (!out_->write(aesHead))
                 return Fail::Write;
         } else if (o.flags & kFlagEncrypted) {
             crypt = std::make_unique<ZipCrypto>(password);
@@ -700,6 +813,7 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
             if (!out_->write(header, sizeof header))
                 return Fail::Write;
         }
+        const uint64_t dataStart = out_->pos();
         // A store pass after a failed deflate repeats bytes already reported.
         const bool repeat = retried;
         auto progress = [&](uint64_t n) {
@@ -716,20 +830,13 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
             if (!deflater_)
                 deflater_ = std::make_unique<ParallelDeflate>();
             ParallelDeflate::Result r;
-            auto rd = [&](uint8_t *b, size_t n) -> long {
-                ssize_t got;
-                do
-                    got = ::read(in.fd, b, n);
-                while (got < 0 && errno == EINTR);
-                return static_cast<long>(got);
-            };
-            switch (deflater_->compress(level, rd, sink, progress, r)) {
+            switch (deflater_->compress(level, readIn, sink, progress, r)) {
             case ParallelDeflate::Ok:
                 break;
             case ParallelDeflate::Aborted:
                 return Fail::Abort;
             case ParallelDeflate::ReadError:
-                return Fail::Read;
+                return readFailed();
             case ParallelDeflate::WriteError:
             case ParallelDeflate::ZlibError:
                 return Fail::Write;
@@ -741,11 +848,9 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
             uLong crc = crc32(0, nullptr, 0);
             uint64_t total = 0;
             for (;;) {
-                ssize_t got = ::read(in.fd, buf_.data(), buf_.size());
-                if (got < 0 && errno == EINTR)
-                    continue;
+                const long got = readIn(buf_.data(), buf_.size());
                 if (got < 0)
-                    return Fail::Read;
+                    return readFailed();
                 if (got == 0)
                     break;
                 crc = crc32(crc, buf_.data(), static_cast<uInt>(got));
@@ -758,6 +863,8 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
             o.crc = static_cast<uint32_t>(crc);
             o.usize = o.csize = total;
         }
+        if (patchTime)
+            toDosTime(stream.endTime, o.dosTime, o.dosDate);
         uint64_t overhead = crypt ? 12 : 0;
         if (aes) {
             uint8_t tag[kAesTagSize];
@@ -766,10 +873,29 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
             overhead = aesOverhead(kAes256);
         }
         o.csize += overhead;
-        // Incompressible data is stored instead, as other zip tools do.
-        if (deflate && o.csize > o.usize + overhead) {
-            if (!out_->truncate(o.localOffset) || ::lseek(in.fd, 0, SEEK_SET) != 0)
+        if (readBack && !out_->truncate(out_->pos())) // drop the plain copy behind it
+            return Fail::Write;
+        // Incompressible data is stored instead, as other zip tools do. A
+        // ZipCrypto stream keeps its deflated data: valid and only a little
+        // larger, and its header check byte does not allow a second pass
+        // to be told apart cheaply from the first.
+        if (deflate && o.csize > o.usize + overhead && !(s.stream && crypt)) {
+            if (s.stream) {
+                // The data cannot be read again: inflate it back from here.
+                AesCipher back;
+                if (aes && !back.open(password, kAes256, reinterpret_cast<const uint8_t *>(aesHead.data()),
+                                      reinterpret_cast<const uint8_t *>(aesHead.data()) + aesSaltSize(kAes256)))
+                    return Fail::Write;
+                if (Fail f = inflateBack(dataStart, o.csize - overhead, aes ? &back : nullptr, o, backAt);
+                    f != Fail::None)
+                    return f;
+                backLeft = o.usize;
+                readBack = true;
+                if (!out_->rewind(o.localOffset))
+                    return Fail::Write;
+            } else if (!out_->truncate(o.localOffset) || ::lseek(in.fd, 0, SEEK_SET) != 0) {
                 return Fail::Write;
+            }
             deflate = false;
             crypt.reset();
             aes.reset();
@@ -789,19 +915,92 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
         zip64::put(d, o.usize, big ? 8 : 4);
         return out_->write(d) ? Fail::None : Fail::Write;
     }
+    // Time and date (a stream's end), CRC and sizes follow one another.
     std::string fix;
+    put16(fix, o.dosTime);
+    put16(fix, o.dosDate);
     put32(fix, o.crc);
     if (!big) {
         put32(fix, static_cast<uint32_t>(o.csize));
         put32(fix, static_cast<uint32_t>(o.usize));
-        return out_->patch(o.localOffset + 14, fix) ? Fail::None : Fail::Write;
+        return out_->patch(o.localOffset + 10, fix) ? Fail::None : Fail::Write;
     }
     std::string sizes;
     zip64::put(sizes, o.usize, 8);
     zip64::put(sizes, o.csize, 8);
-    return out_->patch(o.localOffset + 14, fix) && out_->patch(o.localOffset + 30 + o.name.size() + 4, sizes)
+    return out_->patch(o.localOffset + 10, fix) && out_->patch(o.localOffset + 30 + o.name.size() + 4, sizes)
                ? Fail::None
                : Fail::Write;
+}
+
+// Writes all of buf at offset.
+bool writeAt(int fd, const uint8_t *buf, size_t n, uint64_t offset)
+{
+    while (n > 0) {
+        const ssize_t k = ::pwrite(fd, buf, n, static_cast<off_t>(offset));
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0)
+            return false;
+        buf += k;
+        n -= static_cast<size_t>(k);
+        offset += static_cast<uint64_t>(k);
+    }
+    return true;
+}
+
+// The deflated data of a streamed member, `length` bytes from dataStart
+// (encrypted when aes is given), is inflated into the space past the end of
+// the temporary archive, starting at `at`. The result must be the data just
+// read: its size and CRC are checked.
+Fail Archiver::inflateBack(uint64_t dataStart, uint64_t length, AesCipher *aes, const OutEntry &o, uint64_t &at)
+{
+    if (!out_->flush())
+        return Fail::Write;
+    at = out_->pos();
+    z_stream zs{};
+    if (inflateInit2(&zs, -15) != Z_OK)
+        return Fail::Write;
+    std::vector<uint8_t> plain(kIoBlock);
+    uint64_t inPos = dataStart, left = length, outPos = at;
+    uLong crc = crc32(0, nullptr, 0);
+    int rc = Z_OK;
+    Fail fail = Fail::None;
+    while (rc != Z_STREAM_END && fail == Fail::None) {
+        if (zs.avail_in == 0) {
+            if (left == 0)
+                break;
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(left, buf_.size()));
+            if (!readAll(tempFd_.fd, buf_.data(), n, inPos)) {
+                fail = Fail::Write; // the archive being written cannot be read back
+                break;
+            }
+            if (aes)
+                aes->decrypt(buf_.data(), n);
+            inPos += n;
+            left -= n;
+            zs.next_in = buf_.data();
+            zs.avail_in = static_cast<uInt>(n);
+        }
+        zs.next_out = plain.data();
+        zs.avail_out = static_cast<uInt>(plain.size());
+        rc = inflate(&zs, Z_NO_FLUSH);
+        const size_t got = plain.size() - zs.avail_out;
+        if ((rc != Z_OK && rc != Z_STREAM_END) || (got == 0 && rc != Z_STREAM_END && zs.avail_in > 0))
+            break;
+        crc = crc32(crc, plain.data(), static_cast<uInt>(got));
+        if (got > 0 && !writeAt(tempFd_.fd, plain.data(), got, outPos))
+            fail = Fail::Write;
+        outPos += got;
+    }
+    inflateEnd(&zs);
+    if (fail != Fail::None)
+        return fail;
+    if (rc != Z_STREAM_END || outPos - at != o.usize || static_cast<uint32_t>(crc) != o.crc) {
+        readFault_ = o.name + ": its data did not come back whole from the temporary archive";
+        return Fail::Read;
+    }
+    return Fail::None;
 }
 
 bool Archiver::finish(const std::vector<OutEntry> &entries, const std::string &comment, std::string &why)
@@ -983,7 +1182,10 @@ int32_t Archiver::runAdd()
         if (slot.source >= 0) {
             bool skipped = false;
             const Source &s = sources_[static_cast<size_t>(slot.source)];
+            adding_ = s.stored;
             f = addFile(s, o, skipped);
+            if (f == Fail::None)
+                adding_.clear();
             if (f == Fail::None && skipped) {
                 if (slot.old < 0)
                     continue;
@@ -1026,7 +1228,7 @@ int32_t Archiver::runAdd()
         // Only now that the archive is safely in place; folders go last,
         // deepest first, and only when empty.
         for (const Source *s : added)
-            if (!s->isDir)
+            if (!s->isDir && !s->stream)
                 ::unlink(s->path.c_str());
         for (auto it = added.rbegin(); it != added.rend(); ++it)
             if ((*it)->isDir)
