@@ -175,9 +175,14 @@ void HostJobs::wireEvents()
         // The component asks for CancelRequested after each report.
         if (!zip_.CancelRequested && !stopReason().empty())
             zip_.CancelRequested = true;
-        // While the save file streams, the transfer's progress is the job's.
-        if (!streaming_)
-            ui_.zipProgress(type, size, file, JobStage);
+        // While the save file streams, the transfer's progress is the job's;
+        // the zip's totals are shown when the zip stage begins, as ever.
+        if (streaming_ && JobStage != jsZip) {
+            if (type == ptTotalBytes || type == ptFileCount)
+                heldProgress_.push_back({type, size, file});
+            return;
+        }
+        ui_.zipProgress(type, size, file, JobStage);
     };
 }
 
@@ -797,6 +802,7 @@ bool HostJobs::saveStreamed(const std::string &saveFile)
     bool zipGone = false;
     zip_.FSpecArgs = files;
     streaming_ = true;
+    heldProgress_.clear();
     struct Streaming {
         bool &flag;
         ~Streaming() { flag = false; }
@@ -853,6 +859,9 @@ bool HostJobs::saveStreamed(const std::string &saveFile)
                 ui_.addLine("Zip saved file to: " + in.archivePath);
                 JobStage = jsZip;
                 activity_ = "zipping the save file into " + in.archivePath;
+                for (const HeldProgress &h : heldProgress_)
+                    ui_.zipProgress(h.type, h.size, h.file, jsZip);
+                heldProgress_.clear();
                 stopIfRequested();
                 pipe.finish(true);
             }
@@ -1012,7 +1021,21 @@ HostJobs::Streamed HostJobs::restoreStreamed(const std::string &member)
     target.end = [&](bool whole) { pipe.finish(whole); };
     bool damaged = false;
     stopIfRequested();
+    // The unzip's progress is the upload's; its total is said as ever.
+    streaming_ = true;
+    heldProgress_.clear();
+    struct Streaming {
+        bool &flag;
+        std::vector<HeldProgress> &held;
+        ~Streaming()
+        {
+            flag = false;
+            held.clear();
+        }
+    } streaming{streaming_, heldProgress_};
     const bool ran = zip_.ExtractStreamed(target, [&] {
+        ui_.zipProgress(ptTotalBytes, static_cast<long>(size), member, jsUnzip);
+        ui_.zipProgress(ptBatchEnd, 0, {}, jsUnzip);
         // However the upload ends, the inflating stops with it.
         struct Close {
             StreamPipe &p;

@@ -285,7 +285,13 @@ private:
     Streamed restoreStreamed(const std::string &member);
     void clearAndSay();
     void endRestore(const std::string &local);
-    bool streaming_ = false; // the save file streams: zip progress is not shown
+    bool streaming_ = false; // the save file streams: zip progress waits
+    struct HeldProgress {
+        int type;
+        long size;
+        std::string file;
+    };
+    std::vector<HeldProgress> heldProgress_;
 
     // Over SSH: the save file goes; a warning when it cannot.
     void removeHostSaveFile();

@@ -265,6 +265,7 @@ TEST_F(WizardJobs, BackAndCancelAreLockedFromTheInstantOfOkUntilTheJobEnds)
     auto as2 = host(tmp.file("as2"), {"--log", tmp.file("as2.log")});
     toRestoreSummary(as2->port(), archive, true);
     RealForm &f = *form;
+    f.jobParts().jobs.streamTransfers = false; // the unzip as a stage of its own
     f.show();
     answerViewer(platform::mrIgnore);
 
@@ -602,6 +603,7 @@ TEST_F(WizardJobs, LongZipShowsItsPercentageAndCancelStopsItLeavingNothing)
     auto as1 = host(tmp.file("as1"));
     const std::string archive = tmp.file("big.4ql");
     toSaveSummary(as1->port(), archive, "MYLIB");
+    form->jobParts().jobs.streamTransfers = false; // the zip as a stage of its own
     form->ZipOverdueMs = 100;
     // Cancel pressed whenever it is offered: the first question is answered
     // No, the second Yes.
