@@ -42,11 +42,21 @@ case $FILL in generated|sparse) ;; *) echo "FILL is generated or sparse" >&2; ex
 
 NS=quellon-stream-$$
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/quellon-streambench-XXXXXX")
-SIM_PID='' SAMPLER_PID='' NS_MADE=''
+SIM_PID='' SAMPLER_PID='' JOB_PID='' NS_MADE=''
+# Stops what runs (a timed command is a process group of its own, so its
+# children go with it), then removes the namespace and every file.
+stop() { # PID [GROUP]
+  kill -TERM "${2:+-}$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
 cleanup() {
-  [ -n "$SAMPLER_PID" ] && kill "$SAMPLER_PID" 2>/dev/null || true
-  if [ -n "$SIM_PID" ]; then kill "$SIM_PID" 2>/dev/null || true; wait "$SIM_PID" 2>/dev/null || true; fi
-  [ -n "$NS_MADE" ] && ip netns del "$NS" 2>/dev/null || true
+  [ -z "$JOB_PID" ] || stop "$JOB_PID" group
+  [ -z "$SAMPLER_PID" ] || stop "$SAMPLER_PID"
+  [ -z "$SIM_PID" ] || stop "$SIM_PID"
+  if [ -n "$NS_MADE" ]; then
+    for p in $(ip netns pids "$NS" 2>/dev/null); do kill -KILL "$p" 2>/dev/null || true; done
+    ip netns del "$NS" 2>/dev/null || true
+  fi
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -83,15 +93,20 @@ SAVF_MEMBER='4QL*'
 now() { date +%s.%N; }
 # Runs a command inside the namespace after a sync (no dirty pages of the run
 # before), sets T to its wall time in seconds; on failure shows its output.
+# In the background and waited for, so that a signal stops it at once.
 T=
 timed() { # LOG COMMAND...
-  local log=$1 t0 t1; shift
+  local log=$1 t0 t1 rc=0; shift
   sync
   t0=$(now)
-  if ! "${IN_NS[@]}" "$@" > "$log" 2>&1; then
+  setsid "${IN_NS[@]}" "$@" > "$log" 2>&1 &
+  JOB_PID=$!
+  wait "$JOB_PID" || rc=$?
+  JOB_PID=
+  t1=$(now)
+  if [ "$rc" != 0 ]; then
     echo "failed: $*" >&2; tail -n 20 "$log" >&2; exit 1
   fi
-  t1=$(now)
   T=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')
 }
 
@@ -166,7 +181,7 @@ save_job() {
     "$CLI" save "$WORK/out/BIGLIB.4ql" "${HOST[@]}" --library BIGLIB
   stop_sampler
   unzip -tq "$WORK/out/BIGLIB.4ql" > /dev/null || { echo "the saved archive is damaged" >&2; exit 1; }
-  [ "$(unzip -Zl "$WORK/out/BIGLIB.4ql" "$SAVF_MEMBER" | awk 'NR == 3 { print $4 }')" = "$SAVF_BYTES" ] ||
+  [ "$(unzip -Zl "$WORK/out/BIGLIB.4ql" "$SAVF_MEMBER" | awk '{ print $4; exit }')" = "$SAVF_BYTES" ] ||
     { echo "the saved archive's save file member is not $SAVF_BYTES bytes" >&2; exit 1; }
   rss_of "$WORK/save.time"
   save_t+=("$T") save_disk+=("$PEAK") save_rss+=("$RSS")
