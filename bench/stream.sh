@@ -15,8 +15,8 @@
 #   bench/stream.sh [SIZE_MIB] [BUILD_DIR]      (defaults: 512, build; as root)
 #
 # Environment: ROUNDS (default 1; best time of each, largest peaks), RATES
-# (default "400 100", Mbit/s; the unshaped link always runs), FILL (generated
-# or sparse).
+# (default "400 100", Mbit/s; the unshaped link always runs, alone when empty),
+# FILL (generated or sparse zeros).
 #
 # Targets: each job at most 1.15x the bare transfer on the shaped links, at
 # most 64 MiB of disk beyond the archive. Exits 1 when one is missed, 2 when
@@ -26,7 +26,7 @@ cd "$(dirname "$0")/.."
 SIZE_MIB=${1:-512}
 BUILD_DIR=${2:-build}
 ROUNDS=${ROUNDS:-1}
-RATES=${RATES:-400 100}
+RATES=${RATES-400 100}
 FILL=${FILL:-generated}
 CLI=$PWD/$BUILD_DIR/quellon-cli
 SIM=$PWD/$BUILD_DIR/quellon-hostsim
