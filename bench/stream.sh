@@ -174,12 +174,20 @@ cp "$WORK/root/BENCH/SAVF.FILE" "$WORK/curl/up.savf"
 
 # One of each: the save job, curl's download, the restore job, curl's upload;
 # checked after each, outside the time. Appends to the arrays of the link.
+# Neither on this side nor on the host may a job leave a file behind.
+left_nothing() { # JOB
+  local left
+  left=$(find "$WORK/tmp" "$WORK/out" "$WORK/in" -mindepth 1 ! -name BIGLIB.4ql
+         find "$WORK/root" -type f ! -path "$WORK/root/BIGLIB/DATA.PGM" ! -path "$WORK/root/BENCH/SAVF.FILE")
+  [ -z "$left" ] || { echo "the $1 job left files behind:" >&2; echo "$left" >&2; exit 1; }
+}
 save_job() {
   rm -f "$WORK/out/BIGLIB.4ql"
   start_sampler "$WORK/tmp" "$WORK/out"
   timed "$WORK/save.log" env TMPDIR="$WORK/tmp" /usr/bin/time -v -o "$WORK/save.time" \
     "$CLI" save "$WORK/out/BIGLIB.4ql" "${HOST[@]}" --library BIGLIB
   stop_sampler
+  left_nothing save
   unzip -tq "$WORK/out/BIGLIB.4ql" > /dev/null || { echo "the saved archive is damaged" >&2; exit 1; }
   [ "$(unzip -Zl "$WORK/out/BIGLIB.4ql" "$SAVF_MEMBER" | awk '{ print $4; exit }')" = "$SAVF_BYTES" ] ||
     { echo "the saved archive's save file member is not $SAVF_BYTES bytes" >&2; exit 1; }
@@ -194,6 +202,7 @@ restore_job() {
   stop_sampler
   cmp -s "$WORK/root/BIGLIB/DATA.PGM" "$WORK/root/RESTLIB/DATA.PGM" || { echo "the restored object differs" >&2; exit 1; }
   rm -rf "$WORK/root/RESTLIB"
+  left_nothing restore
   rss_of "$WORK/restore.time"
   restore_t+=("$T") restore_disk+=("$PEAK") restore_rss+=("$RSS")
 }
