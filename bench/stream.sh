@@ -28,8 +28,9 @@ BUILD_DIR=${2:-build}
 ROUNDS=${ROUNDS:-1}
 RATES=${RATES-400 100}
 FILL=${FILL:-generated}
-CLI=$PWD/$BUILD_DIR/quellon-cli
-SIM=$PWD/$BUILD_DIR/quellon-hostsim
+case $BUILD_DIR in /*) ;; *) BUILD_DIR=$PWD/$BUILD_DIR ;; esac
+CLI=$BUILD_DIR/quellon-cli
+SIM=$BUILD_DIR/quellon-hostsim
 PY=/usr/bin/python3
 [ -x "$PY" ] || PY=python3
 
