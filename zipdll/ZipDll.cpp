@@ -171,7 +171,7 @@ struct Slot {
     int source = -1;
 };
 
-enum class Fail { None, Abort, TooLarge, Write, Read };
+enum class Fail { None, Abort, TooLarge, Write, Read, Password };
 
 class Archiver {
 public:
@@ -591,6 +591,10 @@ int32_t Archiver::failWith(Fail f)
         rep_.message(zdeRead, (readFault_.empty() ? "Read error" + member : readFault_) + "; archive " +
                                   archiveName_ + " not changed");
         break;
+    case Fail::Password:
+        rep_.message(zdePassword, adding_ + ": encryption requested but no password given; archive " + archiveName_ +
+                                      " not changed");
+        break;
     case Fail::None:
         break;
     }
@@ -728,6 +732,8 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
         password = passwordFor(s);
         if (rep_.stopped())
             return Fail::Abort;
+        if (password.empty() && s.stream)
+            return Fail::Password; // its data cannot wait for a later add
         if (password.empty()) {
             rep_.message(zdePassword, s.path + ": encryption requested but no password given; not added");
             skipped = true;

@@ -237,14 +237,15 @@ TEST_F(ZipDllStream, FailedAddLeavesNoArchiveAndOldArchiveUntouched)
         const char *name;
         long failAt;
         int64_t size;
-        bool abort, diskFull;
+        bool abort, diskFull, noPassword;
         int error;
     } cases[] = {
-        {"fails midway", 1 << 20, -1, false, false, zdeRead},
-        {"fewer bytes than announced", -1, (1 << 21) + 1, false, false, zdeRead},
-        {"more bytes than announced", -1, (1 << 21) - 1, false, false, zdeRead},
-        {"stopped by the callback", -1, -1, true, false, zdeAborted},
-        {"disk full", -1, -1, false, true, zdeWrite},
+        {"fails midway", 1 << 20, -1, false, false, false, zdeRead},
+        {"fewer bytes than announced", -1, (1 << 21) + 1, false, false, false, zdeRead},
+        {"more bytes than announced", -1, (1 << 21) - 1, false, false, false, zdeRead},
+        {"stopped by the callback", -1, -1, true, false, false, zdeAborted},
+        {"disk full", -1, -1, false, true, false, zdeWrite},
+        {"no password to encrypt it", -1, -1, false, false, true, zdePassword},
     };
     writeFile(f("old.txt"), "old");
     for (const auto &c : cases) {
@@ -259,16 +260,24 @@ TEST_F(ZipDllStream, FailedAddLeavesNoArchiveAndOldArchiveUntouched)
             feed.failAt = c.failAt;
             Add a(zip);
             specs(a, &feed, c.size);
+            a.p.Encrypt = c.noPassword;
+            if (c.noPassword)
+                a.calls.hook = [](ZCallBackStruct &r) { // no password given
+                    if (r.ActionCode == zacPassword)
+                        r.ErrorCode = 0;
+                    return 0;
+                };
             if (c.abort)
                 a.calls.hook = [inSavf = false](ZCallBackStruct &r) mutable {
                     if (r.ActionCode == zacFileStart)
                         inSavf = std::string(r.Text) == "QGPL.SAVF";
                     return inSavf && r.ActionCode == zacBytesDone ? 1 : 0;
                 };
-            struct rlimit old{}, small{1 << 20, 1 << 20};
+            struct rlimit old{};
+            ::getrlimit(RLIMIT_FSIZE, &old);
             if (c.diskFull) {
                 std::signal(SIGXFSZ, SIG_IGN);
-                ::getrlimit(RLIMIT_FSIZE, &old);
+                const struct rlimit small{1 << 20, old.rlim_max};
                 ::setrlimit(RLIMIT_FSIZE, &small);
             }
             const int32_t n = a.run();
