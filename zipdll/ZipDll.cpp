@@ -146,13 +146,13 @@ struct StreamIn {
         const uint64_t size = static_cast<uint64_t>(src->Size);
         const int32_t want = static_cast<int32_t>(std::min<size_t>(n, 1 << 30));
         const int32_t r = src->Read(src->Context, buf, want);
-        const std::string of = std::to_string(got) + " of " + std::to_string(size) + " bytes";
+        auto of = [&] { return std::to_string(got) + " of " + std::to_string(size) + " bytes"; };
         if (r < 0)
-            fault = "its data failed after " + of;
+            fault = "its data failed after " + of();
         else if (r > want)
             fault = "its reader gave more bytes than asked for";
         else if (r == 0 && got != size)
-            fault = "its data ended after " + of;
+            fault = "its data ended after " + of();
         else if (static_cast<uint64_t>(r) > size - got)
             fault = "its data ran past the " + std::to_string(size) + " bytes announced";
         if (!fault.empty())
