@@ -399,7 +399,9 @@ Extractor::Dec Extractor::decodeData(MethodDecoder &method, uint64_t &pos, uint6
 
 Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
 {
-    const bool toStream = stream_ && !e.isDir() && e.name == stream_->Member;
+    // Matched as the specs match, so the member they select never goes to a
+    // file instead for a difference of case.
+    const bool toStream = stream_ && !e.isDir() && wildMatch(stream_->Member, e.name);
     if (toStream && streamEnded_) {
         skip(e, zdeWrite, ustNoOverwrite, "a second member of this name, not extracted");
         return Outcome::Skipped;

@@ -146,13 +146,13 @@ struct StreamIn {
         const uint64_t size = static_cast<uint64_t>(src->Size);
         const int32_t want = static_cast<int32_t>(std::min<size_t>(n, 1 << 30));
         const int32_t r = src->Read(src->Context, buf, want);
-        const std::string of = std::to_string(got) + " of " + std::to_string(size) + " bytes";
+        auto of = [&] { return std::to_string(got) + " of " + std::to_string(size) + " bytes"; };
         if (r < 0)
-            fault = "its data failed after " + of;
+            fault = "its data failed after " + of();
         else if (r > want)
             fault = "its reader gave more bytes than asked for";
         else if (r == 0 && got != size)
-            fault = "its data ended after " + of;
+            fault = "its data ended after " + of();
         else if (static_cast<uint64_t>(r) > size - got)
             fault = "its data ran past the " + std::to_string(size) + " bytes announced";
         if (!fault.empty())
@@ -171,7 +171,7 @@ struct Slot {
     int source = -1;
 };
 
-enum class Fail { None, Abort, TooLarge, Write, Read };
+enum class Fail { None, Abort, TooLarge, Write, Read, Password };
 
 class Archiver {
 public:
@@ -591,6 +591,10 @@ int32_t Archiver::failWith(Fail f)
         rep_.message(zdeRead, (readFault_.empty() ? "Read error" + member : readFault_) + "; archive " +
                                   archiveName_ + " not changed");
         break;
+    case Fail::Password:
+        rep_.message(zdePassword, adding_ + ": encryption requested but no password given; archive " + archiveName_ +
+                                      " not changed");
+        break;
     case Fail::None:
         break;
     }
@@ -728,6 +732,8 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
         password = passwordFor(s);
         if (rep_.stopped())
             return Fail::Abort;
+        if (password.empty() && s.stream)
+            return Fail::Password; // its data cannot wait for a later add
         if (password.empty()) {
             rep_.message(zdePassword, s.path + ": encryption requested but no password given; not added");
             skipped = true;
