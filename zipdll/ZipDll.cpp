@@ -171,6 +171,104 @@ struct Slot {
     int source = -1;
 };
 
+// The plain bytes of a streamed member that did not shrink, inflated again
+// from its deflated copy in the temporary archive for the store pass, which
+// writes them over that copy from the same start. Every byte handed out is
+// about to overwrite deflated bytes, so those are read into memory first;
+// the deflate pass measured how far plain bytes run ahead of their deflated
+// form, which bounds that memory. No second copy goes to disk.
+class InflateInPlace {
+public:
+    InflateInPlace(int fd, uint64_t start, uint64_t length, AesCipher *aes, uint64_t usize, uint32_t crc,
+                   uint64_t maxAhead)
+        : fd_(fd), start_(start), next_(start), end_(start + length), aes_(aes), usize_(usize), crcWanted_(crc),
+          maxAhead_(maxAhead)
+    {
+        ok_ = inflateInit2(&zs_, -15) == Z_OK;
+        crc_ = crc32(0, nullptr, 0);
+    }
+    ~InflateInPlace()
+    {
+        if (ok_)
+            inflateEnd(&zs_);
+    }
+    InflateInPlace(const InflateInPlace &) = delete;
+    InflateInPlace &operator=(const InflateInPlace &) = delete;
+    bool ok() const { return ok_; }
+
+    // Up to n plain bytes; 0 at the end when they were all there with their
+    // CRC; -1 when they were not.
+    long read(uint8_t *b, size_t n)
+    {
+        size_t got = 0;
+        while (got == 0 && !ended_) {
+            if (compPos_ == comp_.size() && !fill())
+                return -1;
+            zs_.next_in = comp_.data() + compPos_;
+            zs_.avail_in = static_cast<uInt>(comp_.size() - compPos_);
+            zs_.next_out = b;
+            zs_.avail_out = static_cast<uInt>(std::min<size_t>(n, 1u << 30));
+            const int rc = inflate(&zs_, Z_NO_FLUSH);
+            compPos_ = comp_.size() - zs_.avail_in;
+            got = static_cast<size_t>(zs_.next_out - b);
+            if (rc == Z_STREAM_END)
+                ended_ = true;
+            else if (rc != Z_OK && rc != Z_BUF_ERROR)
+                return -1;
+            else if (got == 0 && compPos_ == comp_.size() && next_ == end_)
+                return -1; // the deflated data ends before its stream does
+        }
+        // The caller writes these bytes over [start + given, + got): what
+        // lies there must be in memory by then.
+        while (next_ - start_ < given_ + got && next_ < end_)
+            if (!fill())
+                return -1;
+        if (comp_.size() - compPos_ > maxAhead_ + kIoBlock)
+            return -1;
+        given_ += got;
+        crc_ = crc32(crc_, b, static_cast<uInt>(got));
+        if (got == 0)
+            return given_ == usize_ && static_cast<uint32_t>(crc_) == crcWanted_ ? 0 : -1;
+        return static_cast<long>(got);
+    }
+
+private:
+    bool fill()
+    {
+        if (next_ == end_)
+            return false;
+        comp_.erase(comp_.begin(), comp_.begin() + static_cast<std::ptrdiff_t>(compPos_));
+        compPos_ = 0;
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(end_ - next_, kIoBlock));
+        const size_t at = comp_.size();
+        comp_.resize(at + k);
+        if (!readAll(fd_, comp_.data() + at, k, next_))
+            return false;
+        if (aes_)
+            aes_->decrypt(comp_.data() + at, k);
+        next_ += k;
+        return true;
+    }
+
+    int fd_;
+    uint64_t start_, next_, end_;
+    AesCipher *aes_;
+    uint64_t usize_, given_ = 0;
+    uint32_t crcWanted_;
+    uint64_t maxAhead_;
+    uLong crc_ = 0;
+    z_stream zs_{};
+    bool ok_ = false, ended_ = false;
+    std::vector<uint8_t> comp_;
+    size_t compPos_ = 0;
+};
+
+// Plain bytes may run this far ahead of their deflated copy and still be
+// inflated in place; beyond it the plain copy goes past the archive's end.
+// Data that ran 64 MiB ahead and still ends larger deflated would take some
+// 700 GiB that do not compress after it: in practice the copy never goes.
+constexpr uint64_t kMaxInPlaceAhead = 64u << 20;
+
 enum class Fail { None, Abort, TooLarge, Write, Read, Password };
 
 class Archiver {
@@ -759,7 +857,15 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
     // lie past the member's end (inflated back there) and are read from it.
     uint64_t backAt = 0, backLeft = 0;
     bool readBack = false;
+    std::unique_ptr<AesCipher> backCipher;
+    std::unique_ptr<InflateInPlace> inPlace;
     auto readIn = [&](uint8_t *b, size_t n) -> long {
+        if (inPlace) {
+            const long got = inPlace->read(b, n);
+            if (got < 0)
+                readFault_ = s.stored + ": its data did not come back whole from the temporary archive";
+            return got;
+        }
         if (readBack) {
             const size_t k = static_cast<size_t>(std::min<uint64_t>(n, backLeft));
             if (k > 0 && !readAll(tempFd_.fd, b, k, backAt))
@@ -822,7 +928,11 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
         const uint64_t dataStart = out_->pos();
         // A store pass after a failed deflate repeats bytes already reported.
         const bool repeat = retried;
+        // How far the data ran ahead of its deflated form, at block ends.
+        uint64_t inDone = 0, outDone = 0, ahead = 0;
         auto progress = [&](uint64_t n) {
+            inDone += n;
+            ahead = std::max(ahead, inDone > outDone ? inDone - outDone : 0);
             return repeat || rep_.size(zacBytesDone, n);
         };
         auto sink = [&](uint8_t *d, size_t n) {
@@ -830,6 +940,7 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
                 aes->encrypt(d, n);
             else if (crypt)
                 crypt->encrypt(d, n);
+            outDone += n;
             return out_->write(d, n);
         };
         if (deflate) {
@@ -879,7 +990,7 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
             overhead = aesOverhead(kAes256);
         }
         o.csize += overhead;
-        if (readBack && !out_->truncate(out_->pos())) // drop the plain copy behind it
+        if ((readBack || inPlace) && !out_->truncate(out_->pos())) // drop what lies behind it
             return Fail::Write;
         // Incompressible data is stored instead, as other zip tools do. A
         // ZipCrypto stream keeps its deflated data: valid and only a little
@@ -887,16 +998,29 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
         // to be told apart cheaply from the first.
         if (deflate && o.csize > o.usize + overhead && !(s.stream && crypt)) {
             if (s.stream) {
-                // The data cannot be read again: inflate it back from here.
-                AesCipher back;
-                if (aes && !back.open(password, kAes256, reinterpret_cast<const uint8_t *>(aesHead.data()),
-                                      reinterpret_cast<const uint8_t *>(aesHead.data()) + aesSaltSize(kAes256)))
+                // The data cannot be read again: inflate it back from here,
+                // in place when it never ran far ahead of its deflated form
+                // (a block of slack either side of the block ends measured).
+                backCipher = std::make_unique<AesCipher>();
+                if (aes && !backCipher->open(password, kAes256, reinterpret_cast<const uint8_t *>(aesHead.data()),
+                                             reinterpret_cast<const uint8_t *>(aesHead.data()) +
+                                                 aesSaltSize(kAes256)))
                     return Fail::Write;
-                if (Fail f = inflateBack(dataStart, o.csize - overhead, aes ? &back : nullptr, o, backAt);
-                    f != Fail::None)
-                    return f;
-                backLeft = o.usize;
-                readBack = true;
+                AesCipher *back = aes ? backCipher.get() : nullptr;
+                const uint64_t maxAhead = ahead + 2 * kIoBlock;
+                if (maxAhead <= kMaxInPlaceAhead) {
+                    if (!out_->flush())
+                        return Fail::Write;
+                    inPlace = std::make_unique<InflateInPlace>(tempFd_.fd, dataStart, o.csize - overhead, back,
+                                                               o.usize, o.crc, maxAhead);
+                    if (!inPlace->ok())
+                        return Fail::Write;
+                } else {
+                    if (Fail f = inflateBack(dataStart, o.csize - overhead, back, o, backAt); f != Fail::None)
+                        return f;
+                    backLeft = o.usize;
+                    readBack = true;
+                }
                 if (!out_->rewind(o.localOffset))
                     return Fail::Write;
             } else if (!out_->truncate(o.localOffset) || ::lseek(in.fd, 0, SEEK_SET) != 0) {
