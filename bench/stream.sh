@@ -7,8 +7,8 @@
 #   - quellon-cli save against curl's download of the same save file (RETR),
 #   - quellon-cli restore against curl's upload of it (STOR, -T),
 #   - the peak disk use beyond the archive during each job: every ~50 ms, the
-#     bytes in the job's own TMPDIR plus those in the archive's folder, less
-#     the largest file there (the archive, or its temporary file beside it),
+#     bytes in the job's own TMPDIR plus those in the archive's folder (its
+#     temporary file included), less the archive's final size,
 # and unshaped also the jobs against the tools by hand: curl + zip -9 for the
 # save, unzip + curl for the restore. FTP in active mode for both clients.
 #
@@ -112,8 +112,10 @@ timed() { # LOG COMMAND...
 }
 
 # Samples the disk use of a job every 50 ms: the bytes of every file below
-# TMP plus those in DIR, less the largest file in DIR (what is or becomes the
-# archive). Writes the peak in bytes when told to stop.
+# TMP plus those in DIR (the archive's folder, its temporary file included).
+# Writes the peak in bytes when told to stop; stop_sampler takes the
+# archive's own size off it, so a temporary archive that grows past the
+# final one counts.
 start_sampler() { # TMP DIR
   rm -f "$WORK/peak" "$WORK/ready"
   "$PY" - "$1" "$2" "$WORK/peak" "$WORK/ready" <<'PY' &
@@ -138,9 +140,7 @@ def sizes(top, recurse):
 peak = 0
 open(ready_file, "w").close()
 while not stop:
-    beside = sizes(archive_dir, False)
-    extra = sum(sizes(tmp, True)) + sum(beside) - max(beside, default=0)
-    peak = max(peak, extra)
+    peak = max(peak, sum(sizes(tmp, True)) + sum(sizes(archive_dir, False)))
     time.sleep(0.05)
 with open(peak_file, "w") as f:
     f.write(str(peak))
@@ -150,9 +150,10 @@ PY
   echo "the disk sampler did not start" >&2; exit 1
 }
 PEAK=
-stop_sampler() {
+stop_sampler() { # ARCHIVE
   kill -TERM "$SAMPLER_PID"; wait "$SAMPLER_PID" || true; SAMPLER_PID=
-  PEAK=$(cat "$WORK/peak")
+  PEAK=$(( $(cat "$WORK/peak") - $(stat -c %s "$1") ))
+  [ "$PEAK" -ge 0 ] || PEAK=0
 }
 RSS=
 rss_of() { RSS=$(awk -F: '/Maximum resident/ { printf "%d", ($2 + 0) / 1024 }' "$1"); }
@@ -187,7 +188,7 @@ save_job() {
   start_sampler "$WORK/tmp" "$WORK/out"
   timed "$WORK/save.log" env TMPDIR="$WORK/tmp" /usr/bin/time -v -o "$WORK/save.time" \
     "$CLI" save "$WORK/out/BIGLIB.4ql" "${HOST[@]}" --library BIGLIB
-  stop_sampler
+  stop_sampler "$WORK/out/BIGLIB.4ql"
   left_nothing save
   unzip -tq "$WORK/out/BIGLIB.4ql" > /dev/null || { echo "the saved archive is damaged" >&2; exit 1; }
   [ "$(unzip -Zl "$WORK/out/BIGLIB.4ql" "$SAVF_MEMBER" | awk '{ print $4; exit }')" = "$SAVF_BYTES" ] ||
@@ -200,7 +201,7 @@ restore_job() {
   start_sampler "$WORK/tmp" "$WORK/in"
   timed "$WORK/restore.log" env TMPDIR="$WORK/tmp" /usr/bin/time -v -o "$WORK/restore.time" \
     "$CLI" restore "$WORK/in/BIGLIB.4ql" "${HOST[@]}" --to-library RESTLIB --create-library
-  stop_sampler
+  stop_sampler "$WORK/in/BIGLIB.4ql"
   cmp -s "$WORK/root/BIGLIB/DATA.PGM" "$WORK/root/RESTLIB/DATA.PGM" || { echo "the restored object differs" >&2; exit 1; }
   rm -rf "$WORK/root/RESTLIB"
   left_nothing restore

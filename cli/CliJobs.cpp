@@ -454,8 +454,10 @@ bool checkOutput(const std::string &output, bool replace)
 // Why `archive` cannot be read whole (a member's data damaged, a wrong CRC,
 // data cut off), tested by the zip component without writing anything;
 // empty when every member reads back intact. An encrypted archive is
-// tested with its password.
-std::string unreadablePart(const std::string &archive, const std::string &password)
+// tested with its password. `streamed` names a member left out: the
+// streamed upload checks it on its way, and one pass over it is enough.
+std::string unreadablePart(const std::string &archive, const std::string &password,
+                           const std::string &streamed = {})
 {
     TZipBuilder z;
     z.Password = password;
@@ -478,7 +480,16 @@ std::string unreadablePart(const std::string &archive, const std::string &passwo
     z.SetZipFileName(archive);
     if (z.ZipFileName().empty())
         return problems.empty() ? "not a readable zip archive" : problems.front();
-    const int files = z.GetCount();
+    int files = z.GetCount();
+    if (!streamed.empty()) {
+        const QString skip = QString::fromStdString(streamed);
+        for (const ZipDirEntry &e : z.Entries)
+            if (QString::fromStdString(e.FileName).compare(skip, Qt::CaseInsensitive) != 0)
+                z.FSpecArgs.push_back(e.FileName);
+        files = static_cast<int>(z.FSpecArgs.size());
+        if (files == 0)
+            return {};
+    }
     z.ExtrOptions = ExtrOpts{ExtrTest};
     try {
         z.Extract();
@@ -874,8 +885,11 @@ int restore(int argc, char **argv, JobReport &report)
         if (!archivePassword.unlock(zip, input, j.folder.path) ||
             !readArchiveRecord(zip, input, j.folder.path, info))
             return kFailed;
-        // Found now, before sign-on, not after the host got half of it.
-        if (const std::string why = unreadablePart(input, zip.Password); !why.empty()) {
+        // Found now, before sign-on, not after the host got half of it. The
+        // save file's data is checked as it streams to the host, which then
+        // never gets its end nor a restore command.
+        const std::string streamed = c.noStream ? std::string() : info.saveFileMemberName();
+        if (const std::string why = unreadablePart(input, zip.Password, streamed); !why.empty()) {
             error(input + " cannot be read whole: " + why + "; nothing sent to " + c.host);
             return kFailed;
         }

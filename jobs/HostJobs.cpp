@@ -1066,17 +1066,18 @@ HostJobs::Streamed HostJobs::restoreStreamed(const std::string &member)
     if (!damaged)
         return Streamed::Yes;
     zipFailed = true;
-    FailureReport r;
-    r.stage = jsUploadSaveFile;
-    r.message = stageMessage(r.stage);
-    r.check = "the save file in the archive did not inflate whole" +
-              (zip_.LastMessage.empty() ? std::string() : ": " + zip_.LastMessage);
-    reportFailure(std::move(r));
-    // What the host took of it must not be restored by anyone.
+    const std::string why = zip_.LastMessage;
+    // What the host took of it must not be restored by anyone, whatever the
+    // answer to the report is (over SSH the save file goes at the end).
     if (!ssh_) {
         quiet = true;
         TryHostCommand("clrsavf %s", {link_->saveFile()});
     }
+    FailureReport r;
+    r.stage = jsUploadSaveFile;
+    r.message = stageMessage(r.stage);
+    r.check = "the save file in the archive did not inflate whole" + (why.empty() ? std::string() : ": " + why);
+    reportFailure(std::move(r));
     return Streamed::Failed;
 }
 

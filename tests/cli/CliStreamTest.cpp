@@ -118,4 +118,26 @@ TEST(CliStream, ABrokenStreamLeavesNoArchiveAndNoTemporaryFile)
     }
 }
 
+TEST(CliStream, ADamagedSaveFileMemberEndsTheUploadAndRestoresNothing)
+{
+    TempDir tmp;
+    testsupport::HostSimProcess host(tmp.file("root"),
+                                     {"--seed-object", "BIG/DATA.FILE=6M,generated", "--log", tmp.file("host.log")});
+    const std::string archive = tmp.file("BIG.4ql");
+    ASSERT_EQ(runCli(tmp.path(), withHost({"save", archive, "--library", "BIG"}, host.port()), {"QPW=secret"}).status,
+              0);
+    std::string bytes = readFile(archive);
+    bytes[bytes.size() / 2] ^= 0x55;
+    testsupport::writeFile(archive, bytes);
+    const CliResult r = runCli(
+        tmp.path(), withHost({"restore", archive, "--to-library", "COPY", "--create-library"}, host.port()),
+        {"QPW=secret"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("did not inflate whole"), std::string::npos) << r.err;
+    const std::string log = readFile(tmp.file("host.log"));
+    EXPECT_NE(log.find("RCMD clrsavf qtemp/savf", log.find("STOR ")), std::string::npos) << log;
+    EXPECT_EQ(log.find("RSTLIB"), std::string::npos) << log;
+    EXPECT_FALSE(fs::exists(tmp.file("root/COPY")));
+}
+
 } // namespace

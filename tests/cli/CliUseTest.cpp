@@ -134,7 +134,7 @@ TEST_F(CliUse, RefusalsComeBeforeSignOn)
         {{"save", tmp.file("folder"), "--library", "MYLIB"}, "is a folder"},
         {{"save", tmp.file("nowhere/x.4ql"), "--library", "MYLIB"}, "does not exist"},
         {{"save", tmp.file("old.4ql"), "--library", "MYLIB"}, "exists; --replace overwrites it"},
-        {{"restore", tmp.file("bad.4ql")}, "cannot be read whole"},
+        {{"restore", tmp.file("bad.4ql"), "--no-stream"}, "cannot be read whole"},
         {{"restore", tmp.file("cut.4ql")}, "not a valid Quellon file"},
     };
     for (const auto &c : cases) {
