@@ -22,6 +22,11 @@ struct ParamStore {
     }
 };
 
+// A regular file at `p`; the extension of a name's last part, upper case
+// with its dot ("" without one).
+bool isRegularFile(const std::string &p);
+std::string upperExtension(const std::string &name);
+
 // Process-wide library handles and entry points.
 struct DllSlot {
     void *handle = nullptr;

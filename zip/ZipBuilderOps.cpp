@@ -18,21 +18,13 @@
 
 using namespace zipmsg;
 
-namespace {
-
-bool isFile(const std::string &p)
+bool isRegularFile(const std::string &p)
 {
     struct stat st{};
     return !p.empty() && ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool isDir(const std::string &p)
-{
-    struct stat st{};
-    return !p.empty() && ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string upperExt(const std::string &name)
+std::string upperExtension(const std::string &name)
 {
     size_t dot = name.rfind('.');
     size_t slash = name.rfind('/');
@@ -44,6 +36,15 @@ std::string upperExt(const std::string &name)
             c = static_cast<char>(c - 'a' + 'A');
     return e;
 }
+
+namespace {
+
+bool isDir(const std::string &p)
+{
+    struct stat st{};
+    return !p.empty() && ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 
 // Largest member ExtractFileToStream takes into memory: the size comes from
 // the archive, and a hostile one must not make us allocate gigabytes.
@@ -99,12 +100,12 @@ void TZipBuilder::Add()
     const bool spanning = AddOptions.has(AddDiskSpan) || AddOptions.has(AddDiskSpanErase);
     if (spanning && (AddOptions.has(AddFreshen) || AddOptions.has(AddUpdate)))
         return ShowZipMessage(AD_NoFreshenUpdate);
-    if (spanning && upperExt(zipFileName_) == ".EXE")
+    if (spanning && upperExtension(zipFileName_) == ".EXE")
         return ShowZipMessage(DS_NoSFXSpan);
 
     // A new program file gets its stub and an empty archive first; the
     // library then adds the members behind them.
-    if (upperExt(zipFileName_) == ".EXE" && archiveDataOffset_ == 0 && ::access(zipFileName_.c_str(), F_OK) != 0) {
+    if (upperExtension(zipFileName_) == ".EXE" && archiveDataOffset_ == 0 && ::access(zipFileName_.c_str(), F_OK) != 0) {
         try {
             const int r = ConvertSFX(true);
             if (r != 0)
@@ -167,7 +168,7 @@ void TZipBuilder::ExtExtract(bool toStream)
     LastErrorCode = 0;
     ProcessedCount = 0;
     LastMessage.clear();
-    if (!isFile(zipFileName_))
+    if (!isRegularFile(zipFileName_))
         return ShowZipMessage(GE_NoZipSpecified);
     CancelRequested = false;
     if (UnzipCallActive)
@@ -379,7 +380,7 @@ void TZipBuilder::Delete()
     LastMessage.clear();
     if (FSpecArgs.empty())
         return ShowZipMessage(DL_NothingToDel);
-    if (!isFile(zipFileName_))
+    if (!isRegularFile(zipFileName_))
         return ShowZipMessage(GE_NoZipSpecified);
     if (ZipCallActive)
         return;

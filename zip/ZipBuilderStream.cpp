@@ -13,11 +13,8 @@
 #include <QCoreApplication>
 #include <QObject>
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -169,24 +166,6 @@ bool TZipBuilder::queueFromLibraryThread(TZipBuilder *zb, ZCallBackStruct *rec, 
 }
 
 namespace {
-
-std::string upperExtension(const std::string &name)
-{
-    const size_t dot = name.rfind('.');
-    const size_t slash = name.rfind('/');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-        return {};
-    std::string e = name.substr(dot);
-    for (char &c : e)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return e;
-}
-
-bool isRegularFile(const std::string &p)
-{
-    struct stat st{};
-    return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 
 int32_t readStream(void *context, void *buf, int32_t n)
 {
