@@ -106,6 +106,20 @@ void WizardJobUi::zipProgress(int type, int64_t size, const std::string &file, i
     f_.zipProgress(type, size, file);
 }
 
+// A streamed transfer zips or unzips all along: after the zip's time it may
+// be stopped like a long zip.
+void WizardJobUi::streamBegins(bool zipping)
+{
+    f_.streamZipping_ = zipping;
+    f_.zipBatchStarts();
+}
+
+void WizardJobUi::streamEnds()
+{
+    f_.streamZipping_ = false;
+    f_.zipBatchEnds();
+}
+
 int WizardJobUi::showJobLog(bool errorMode, const std::string &message, const std::string &logPath)
 {
     const int result = jobs::ShowJobLog(logPath, errorMode, message);

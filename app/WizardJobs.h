@@ -22,6 +22,8 @@ public:
     void setTimerEnabled(bool on) override;
     void transferProgress(int64_t done, int64_t total) override;
     void zipProgress(int type, int64_t size, const std::string &file, int stage) override;
+    void streamBegins(bool zipping) override;
+    void streamEnds() override;
     int showJobLog(bool errorMode, const std::string &message, const std::string &logPath) override;
     int showFailure(const jobs::FailureReport &report, const std::string &logPath) override;
     bool askToClose() override;

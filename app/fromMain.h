@@ -362,6 +362,7 @@ private:
     QTimer *zipOverdueTimer_ = nullptr;
     bool zipping_ = false;
     bool zipOverdue_ = false;
+    bool streamZipping_ = false; // a streamed save runs: its transfer is the long zip
     int zipPercent_ = -1;
     void advancedFromConnectionPage();
     void showJobHeader(const std::string &title);

@@ -82,7 +82,7 @@ bool TfrmMain::stopLongZip()
 {
     if (!jobRunning_ || !zipOverdue_)
         return false;
-    const bool zip = JobStage == jsZip;
+    const bool zip = JobStage == jsZip || streamZipping_;
     const int answer = platform::dialogs().messageBox(
         std::string(zip ? "Zipping" : "Unzipping") + " the save file has taken more than " +
             DurationText(ZipOverdueMs) + ".\n\nStop the job? " +

@@ -819,7 +819,13 @@ bool HostJobs::saveStreamed(const std::string &saveFile)
                 StreamPipe &p;
                 ~Unwhole() { p.finish(false); }
             } unwhole{pipe};
+            struct Stream {
+                JobUi &ui;
+                explicit Stream(JobUi &u) : ui(u) { ui.streamBegins(true); }
+                ~Stream() { ui.streamEnds(); }
+            };
             try {
+                Stream stream(ui_);
                 link_->getSaveFile([&](const char *data, size_t n) { return pipe.write(data, n) ? 0 : EPIPE; },
                                    "the archive " + in.archivePath);
             } catch (const ESockError &) {
@@ -1044,7 +1050,13 @@ HostJobs::Streamed HostJobs::restoreStreamed(const std::string &member)
         clearAndSay();
         JobStage = jsUploadSaveFile;
         activity_ = "uploading the save file to " + in.hostName;
+        struct Stream {
+            JobUi &ui;
+            explicit Stream(JobUi &u) : ui(u) { ui.streamBegins(false); }
+            ~Stream() { ui.streamEnds(); }
+        };
         try {
+            Stream stream(ui_);
             link_->putSaveFile(
                 [&](char *buf, size_t max) -> long {
                     const long n = pipe.read(buf, max);

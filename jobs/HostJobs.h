@@ -132,6 +132,11 @@ public:
     virtual void setTimerEnabled(bool) {}
     // Transfer progress: `done` of `total` bytes (total 0 = unknown).
     virtual void transferProgress(int64_t /*done*/, int64_t /*total*/) {}
+    // The save file streams between the transfer and the zip (zipping) or
+    // the unzip: the zip's long-run rules apply to the transfer until
+    // streamEnds.
+    virtual void streamBegins(bool /*zipping*/) {}
+    virtual void streamEnds() {}
     // The zip component's progress, with the stage it runs under.
     virtual void zipProgress(int /*type*/, int64_t /*size*/, const std::string & /*file*/, int /*stage*/) {}
     // The job log viewer; returns its modal result (1 Close, 2 Cancel,

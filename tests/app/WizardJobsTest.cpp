@@ -596,6 +596,34 @@ TEST_F(WizardJobs, HeaderNamesTheRunningStepAndEveryConnectionEndIsListed)
 
 // ---------------------------------------------------------------- a long zip or unzip
 
+// A streamed save zips all along its download: the long zip's Cancel.
+TEST_F(WizardJobs, ALongStreamedSaveCanBeStoppedLikeALongZip)
+{
+    fs::create_directories(tmp.file("as1/MYLIB"));
+    writeFile(tmp.file("as1/MYLIB/BIG.FILE"), randomBytes(12 << 20, 5));
+    auto as1 = host(tmp.file("as1"), {"--transfer-rate", "4000000"});
+    const std::string archive = tmp.file("big.4ql");
+    toSaveSummary(as1->port(), archive, "MYLIB");
+    form->ZipOverdueMs = 100;
+    dialogs.boxAnswers = {platform::mrYes};
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        if (form->zipOverdue() && form->btnCancel->isEnabled())
+            mouseClick(form->btnCancel);
+    });
+    probe.start(5);
+    mouseClick(form->btnFinish);
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].text, "Zipping the save file has taken more than " + DurationText(100) +
+                                         ".\n\nStop the job? No archive is written.");
+    EXPECT_FALSE(fileExists(archive));
+    EXPECT_EQ(partialsIn(tmp.path()), 0);
+    EXPECT_EQ(QDir(QString::fromStdString(form->runFolder())).entryList(QDir::Files), QStringList{});
+    EXPECT_EQ(form->list->item(form->list->count() - 1)->text().toStdString(),
+              "Job stopped while downloading the save file from localhost: Stopped by the operator; no archive was "
+              "written");
+}
+
 TEST_F(WizardJobs, LongZipShowsItsPercentageAndCancelStopsItLeavingNothing)
 {
     fs::create_directories(tmp.file("as1/MYLIB"));
