@@ -202,7 +202,8 @@ private:
 struct Connection {
     std::string host, proxy, user, passwordEnv, passwordFile;
     int port = 21, proxyPort = 21, timeout = defaultTimeout();
-    bool ignoreErrors = false, progress = false, verbose = false, quiet = false, json = false, noStream = false;
+    bool ignoreErrors = false, progress = false, verbose = false, quiet = false, json = false,
+         noStream = false;
     TransportOptions transport;
     CLI::Option *portOption = nullptr;
     bool ssh = false;

@@ -826,8 +826,9 @@ bool HostJobs::saveStreamed(const std::string &saveFile)
             };
             try {
                 Stream stream(ui_);
-                link_->getSaveFile([&](const char *data, size_t n) { return pipe.write(data, n) ? 0 : EPIPE; },
-                                   "the archive " + in.archivePath);
+                link_->getSaveFile(
+                    [&](const char *data, size_t n) { return pipe.write(data, n) ? 0 : EPIPE; },
+                    "the archive " + in.archivePath);
             } catch (const ESockError &) {
                 throw;
             } catch (const FTPException &) {
@@ -909,8 +910,7 @@ void HostJobs::restoreJob()
         return;
     }
     const std::string member = info_.saveFileMemberName();
-    const Streamed streamed =
-        !in.fromSaveFile && streamTransfers ? restoreStreamed(member) : Streamed::No;
+    const Streamed streamed = !in.fromSaveFile && streamTransfers ? restoreStreamed(member) : Streamed::No;
     std::string local;
     if (streamed == Streamed::Failed) {
         endRestore(local);
@@ -1088,7 +1088,8 @@ HostJobs::Streamed HostJobs::restoreStreamed(const std::string &member)
     FailureReport r;
     r.stage = jsUploadSaveFile;
     r.message = stageMessage(r.stage);
-    r.check = "the save file in the archive did not inflate whole" + (why.empty() ? std::string() : ": " + why);
+    r.check =
+        "the save file in the archive did not inflate whole" + (why.empty() ? std::string() : ": " + why);
     reportFailure(std::move(r));
     return Streamed::Failed;
 }

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-namespace jobs {
+namespace jobs
+{
 
 StreamPipe::StreamPipe(std::size_t capacity) : ring_(std::max<std::size_t>(capacity, 1)) {}
 

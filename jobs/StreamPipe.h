@@ -10,9 +10,11 @@
 #include <mutex>
 #include <vector>
 
-namespace jobs {
+namespace jobs
+{
 
-class StreamPipe {
+class StreamPipe
+{
 public:
     explicit StreamPipe(std::size_t capacity = 4u << 20);
 

@@ -374,7 +374,8 @@ void TPowersock::UpdateNotifiers()
         rd = !Connected;
     else if (Connected && !connecting_)
         rd = fileMode_ ? (fileError_ == 0 && !Canceled) : PendingBytes() < kMaxLine;
-    bool sendPending = fileMode_ ? (!sendComplete_ && (fileFd_ >= 0 || fileSource_)) : sendPos_ < send_.size();
+    bool sendPending =
+        fileMode_ ? (!sendComplete_ && (fileFd_ >= 0 || fileSource_)) : sendPos_ < send_.size();
     bool wr = connecting_ || (Connected && !listening_ && sendPending && !sendFailed_);
     if (tlsHandshaking_) {
         rd = !tlsHsWantsWrite_;

@@ -80,7 +80,8 @@ struct TZipBuilder::StreamRun {
         if (posted)
             return;
         posted = true;
-        QMetaObject::invokeMethod(&context, [this] { deliver(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &context, [this] { deliver(); }, Qt::QueuedConnection);
     }
 
     void deliver()
@@ -165,13 +166,14 @@ bool TZipBuilder::queueFromLibraryThread(TZipBuilder *zb, ZCallBackStruct *rec, 
     return true;
 }
 
-namespace {
+namespace
+{
 
 int32_t readStream(void *context, void *buf, int32_t n)
 {
     try {
-        const long got = (*static_cast<const TZipBuilder::StreamIn *>(context)).read(static_cast<uint8_t *>(buf),
-                                                                                     static_cast<size_t>(n));
+        const long got = (*static_cast<const TZipBuilder::StreamIn *>(context))
+                             .read(static_cast<uint8_t *>(buf), static_cast<size_t>(n));
         return static_cast<int32_t>(std::clamp<long>(got, -1, n));
     } catch (...) {
         return -1;
@@ -206,7 +208,8 @@ bool TZipBuilder::AddStreamed(const StreamIn &in, const std::function<void()> &b
     ProcessedCount = 0;
     LastMessage.clear();
     const bool spanning = AddOptions.has(AddDiskSpan) || AddOptions.has(AddDiskSpanErase);
-    if (spanning || upperExtension(zipFileName_) == ".EXE" || FSpecArgs.empty() || zipFileName_.empty() || ZipCallActive)
+    if (spanning || upperExtension(zipFileName_) == ".EXE" || FSpecArgs.empty() || zipFileName_.empty() ||
+        ZipCallActive)
         return false;
     const bool loadHere = !zipDll().handle;
     if (loadHere)

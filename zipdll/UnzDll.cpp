@@ -232,8 +232,8 @@ int32_t Extractor::run()
     if (rep_.stopped())
         rep_.message(zdeAborted, "Extract stopped by the user");
     else if (stream_ && !streamEnded_)
-        rep_.message(zdeNothing, printableName(stream_->Member, kShownName) + ": not found among the members selected in " +
-                                     archiveName);
+        rep_.message(zdeNothing, printableName(stream_->Member, kShownName) +
+                                     ": not found among the members selected in " + archiveName);
     rep_.call(zacBatchEnd, 0, 0, {});
     return processed;
 }
@@ -600,7 +600,8 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
     case Dec::WriteError:
         dropTemp();
         if (streamStopped_) {
-            rep_.message(zdeAborted, printableName(e.name, kShownName) + ": extract stopped by the receiver of its data");
+            rep_.message(zdeAborted,
+                         printableName(e.name, kShownName) + ": extract stopped by the receiver of its data");
             return Outcome::Aborted;
         }
         skip(e, zdeWrite, ustExtractError, std::string("write error: ") + std::strerror(errno));
@@ -625,7 +626,9 @@ Extractor::Outcome Extractor::extractOne(const CentralEntry &e)
         const bool keep = rep_.record().ErrorCode == zcaKeep;
         char msg[96];
         std::snprintf(msg, sizeof msg, "CRC error (found %08x, expected %08x)%s", crc, e.crc,
-                      noFile ? "" : keep ? ", kept" : ", not extracted");
+                      noFile ? ""
+                      : keep ? ", kept"
+                             : ", not extracted");
         rep_.message(zdeCrc, printableName(e.name, kShownName) + ": " + msg);
         if (!keep || noFile) {
             dropTemp();

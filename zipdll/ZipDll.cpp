@@ -177,12 +177,13 @@ struct Slot {
 // about to overwrite deflated bytes, so those are read into memory first;
 // the deflate pass measured how far plain bytes run ahead of their deflated
 // form, which bounds that memory. No second copy goes to disk.
-class InflateInPlace {
+class InflateInPlace
+{
 public:
     InflateInPlace(int fd, uint64_t start, uint64_t length, AesCipher *aes, uint64_t usize, uint32_t crc,
                    uint64_t maxAhead)
-        : fd_(fd), start_(start), next_(start), end_(start + length), aes_(aes), usize_(usize), crcWanted_(crc),
-          maxAhead_(maxAhead)
+        : fd_(fd), start_(start), next_(start), end_(start + length), aes_(aes), usize_(usize),
+          crcWanted_(crc), maxAhead_(maxAhead)
     {
         ok_ = inflateInit2(&zs_, -15) == Z_OK;
         crc_ = crc32(0, nullptr, 0);
@@ -288,7 +289,8 @@ private:
     void collect(const ZipSpecEntry &spec);
     void walk(const std::string &dir, const std::string &rel, const std::string &pattern, bool recurse,
               const ZipSpecEntry &spec);
-    void addSource(const std::string &path, const struct stat &st, const ZipSpecEntry &spec, bool stream = false);
+    void addSource(const std::string &path, const struct stat &st, const ZipSpecEntry &spec,
+                   bool stream = false);
     bool streamSpec(const ZipSpecEntry &spec, const std::string &full) const;
     std::string storedName(const std::string &path, const ZipSpecEntry &spec) const;
     bool excluded(const std::string &path, const std::string &stored) const;
@@ -319,7 +321,7 @@ private:
     std::string askedPassword_;
     bool askedOnce_ = false;
     bool streamTaken_ = false;
-    std::string adding_;   // member being added, for failure messages
+    std::string adding_;    // member being added, for failure messages
     std::string readFault_; // what failed to read, when known
 
     std::string tempName_;
@@ -438,7 +440,8 @@ bool Archiver::excluded(const std::string &path, const std::string &stored) cons
     return false;
 }
 
-void Archiver::addSource(const std::string &path, const struct stat &st, const ZipSpecEntry &spec, bool stream)
+void Archiver::addSource(const std::string &path, const struct stat &st, const ZipSpecEntry &spec,
+                         bool stream)
 {
     Source s;
     s.path = path;
@@ -675,23 +678,24 @@ int32_t Archiver::failWith(Fail f)
     const std::string member = adding_.empty() ? std::string() : " while adding " + adding_;
     switch (f) {
     case Fail::Abort:
-        rep_.message(zdeAborted, "Stopped by the user" + member + "; archive " + archiveName_ + " not changed");
+        rep_.message(zdeAborted,
+                     "Stopped by the user" + member + "; archive " + archiveName_ + " not changed");
         break;
     case Fail::TooLarge:
         rep_.message(zdeTooLarge, "A file grew past 4 GiB while it was added, or a header outgrew the zip format; " +
                                       archiveName_ + " not changed");
         break;
     case Fail::Write:
-        rep_.message(zdeWrite, std::string("Write error (") + std::strerror(err) + ")" + member + "; archive " +
-                                   archiveName_ + " not changed");
+        rep_.message(zdeWrite, std::string("Write error (") + std::strerror(err) + ")" + member +
+                                   "; archive " + archiveName_ + " not changed");
         break;
     case Fail::Read:
         rep_.message(zdeRead, (readFault_.empty() ? "Read error" + member : readFault_) + "; archive " +
                                   archiveName_ + " not changed");
         break;
     case Fail::Password:
-        rep_.message(zdePassword, adding_ + ": encryption requested but no password given; archive " + archiveName_ +
-                                      " not changed");
+        rep_.message(zdePassword, adding_ + ": encryption requested but no password given; archive " +
+                                      archiveName_ + " not changed");
         break;
     case Fail::None:
         break;
@@ -808,7 +812,8 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
         toDosTime(std::time(nullptr), o.dosTime, o.dosDate); // until its data ends
     } else {
         in = Fd(::open(s.path.c_str(), O_RDONLY | O_CLOEXEC));
-        struct stat st{};
+        struct stat st {
+        };
         if (!in || ::fstat(in.fd, &st) != 0) {
             rep_.message(zdeOpen, "Cannot open " + s.path + ": " + std::strerror(errno) + ", not added");
             skipped = true;
@@ -1002,17 +1007,17 @@ Fail Archiver::addFile(const Source &s, OutEntry &o, bool &skipped)
                 // in place when it never ran far ahead of its deflated form
                 // (a block of slack either side of the block ends measured).
                 backCipher = std::make_unique<AesCipher>();
-                if (aes && !backCipher->open(password, kAes256, reinterpret_cast<const uint8_t *>(aesHead.data()),
-                                             reinterpret_cast<const uint8_t *>(aesHead.data()) +
-                                                 aesSaltSize(kAes256)))
+                if (aes && !backCipher->open(
+                               password, kAes256, reinterpret_cast<const uint8_t *>(aesHead.data()),
+                               reinterpret_cast<const uint8_t *>(aesHead.data()) + aesSaltSize(kAes256)))
                     return Fail::Write;
                 AesCipher *back = aes ? backCipher.get() : nullptr;
                 const uint64_t maxAhead = ahead + 2 * kIoBlock;
                 if (maxAhead <= kMaxInPlaceAhead) {
                     if (!out_->flush())
                         return Fail::Write;
-                    inPlace = std::make_unique<InflateInPlace>(tempFd_.fd, dataStart, o.csize - overhead, back,
-                                                               o.usize, o.crc, maxAhead);
+                    inPlace = std::make_unique<InflateInPlace>(tempFd_.fd, dataStart, o.csize - overhead,
+                                                               back, o.usize, o.crc, maxAhead);
                     if (!inPlace->ok())
                         return Fail::Write;
                 } else {
@@ -1083,7 +1088,8 @@ bool writeAt(int fd, const uint8_t *buf, size_t n, uint64_t offset)
 // (encrypted when aes is given), is inflated into the space past the end of
 // the temporary archive, starting at `at`. The result must be the data just
 // read: its size and CRC are checked.
-Fail Archiver::inflateBack(uint64_t dataStart, uint64_t length, AesCipher *aes, const OutEntry &o, uint64_t &at)
+Fail Archiver::inflateBack(uint64_t dataStart, uint64_t length, AesCipher *aes, const OutEntry &o,
+                           uint64_t &at)
 {
     if (!out_->flush())
         return Fail::Write;

@@ -19,11 +19,13 @@ using testsupport::readFile;
 using testsupport::TempDir;
 namespace fs = std::filesystem;
 
-namespace {
+namespace
+{
 
 std::vector<std::string> withHost(std::vector<std::string> args, int port)
 {
-    for (const std::string a : {"--host", "127.0.0.1", "--port", "", "--user", "JOE", "--password-env", "QPW"})
+    for (const std::string a :
+         {"--host", "127.0.0.1", "--port", "", "--user", "JOE", "--password-env", "QPW"})
         args.push_back(a.empty() ? std::to_string(port) : a);
     return args;
 }
@@ -63,17 +65,19 @@ constexpr uintmax_t kSaveFileBytes = 24u << 20;
 TEST(CliStream, SaveAndRestoreKeepNoCopyOfTheSaveFileOnDisk)
 {
     TempDir tmp, temp;
-    testsupport::HostSimProcess host(tmp.file("root"), {"--seed-object", "BIG/DATA.FILE=24M,generated",
-                                                        "--transfer-rate", "12000000", "--log", tmp.file("host.log")});
+    testsupport::HostSimProcess host(tmp.file("root"),
+                                     {"--seed-object", "BIG/DATA.FILE=24M,generated", "--transfer-rate",
+                                      "12000000", "--log", tmp.file("host.log")});
     const std::string archive = tmp.file("BIG.4ql");
-    const Sampled save = runSampled(tmp.path(), temp.path(), withHost({"save", archive, "--library", "BIG"}, host.port()));
+    const Sampled save =
+        runSampled(tmp.path(), temp.path(), withHost({"save", archive, "--library", "BIG"}, host.port()));
     ASSERT_EQ(save.status, 0) << save.out << save.err;
     EXPECT_LT(save.peakTemp, kSaveFileBytes / 4) << save.out;
     EXPECT_GT(fs::file_size(archive), kSaveFileBytes);
 
-    const Sampled restore = runSampled(tmp.path(), temp.path(),
-                                       withHost({"restore", archive, "--to-library", "COPY", "--create-library"},
-                                                host.port()));
+    const Sampled restore =
+        runSampled(tmp.path(), temp.path(),
+                   withHost({"restore", archive, "--to-library", "COPY", "--create-library"}, host.port()));
     ASSERT_EQ(restore.status, 0) << restore.out << restore.err;
     EXPECT_LT(restore.peakTemp, kSaveFileBytes / 4) << restore.out;
     EXPECT_EQ(readFile(tmp.file("root/COPY/DATA.FILE")), readFile(tmp.file("root/BIG/DATA.FILE")));
@@ -81,8 +85,8 @@ TEST(CliStream, SaveAndRestoreKeepNoCopyOfTheSaveFileOnDisk)
 
     // The same save through a file on disk gives the same members.
     const std::string copy = tmp.file("copy.4ql");
-    const CliResult plain =
-        runCli(tmp.path(), withHost({"save", copy, "--library", "BIG", "--no-stream"}, host.port()), {"QPW=secret"});
+    const CliResult plain = runCli(
+        tmp.path(), withHost({"save", copy, "--library", "BIG", "--no-stream"}, host.port()), {"QPW=secret"});
     ASSERT_EQ(plain.status, 0) << plain.err;
     const CliResult a = runCli(tmp.path(), {"zip", "list", archive});
     const CliResult b = runCli(tmp.path(), {"zip", "list", copy});
@@ -121,10 +125,11 @@ TEST(CliStream, ABrokenStreamLeavesNoArchiveAndNoTemporaryFile)
 TEST(CliStream, ADamagedSaveFileMemberEndsTheUploadAndRestoresNothing)
 {
     TempDir tmp;
-    testsupport::HostSimProcess host(tmp.file("root"),
-                                     {"--seed-object", "BIG/DATA.FILE=6M,generated", "--log", tmp.file("host.log")});
+    testsupport::HostSimProcess host(
+        tmp.file("root"), {"--seed-object", "BIG/DATA.FILE=6M,generated", "--log", tmp.file("host.log")});
     const std::string archive = tmp.file("BIG.4ql");
-    ASSERT_EQ(runCli(tmp.path(), withHost({"save", archive, "--library", "BIG"}, host.port()), {"QPW=secret"}).status,
+    ASSERT_EQ(runCli(tmp.path(), withHost({"save", archive, "--library", "BIG"}, host.port()), {"QPW=secret"})
+                  .status,
               0);
     std::string bytes = readFile(archive);
     bytes[bytes.size() / 2] ^= 0x55;

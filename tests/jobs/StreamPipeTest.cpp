@@ -13,7 +13,8 @@
 
 using jobs::StreamPipe;
 
-namespace {
+namespace
+{
 
 // Everything the consumer gets until the end: the bytes and the last answer.
 std::pair<std::string, long> drain(StreamPipe &pipe)
