@@ -6,6 +6,11 @@
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -40,6 +45,47 @@ TEST_F(ZipDllAdd, FilesOf4GiBAndMoreGoInWithZip64)
         << out;
     EXPECT_EQ(out, "[('huge.savf', 4294967299), ('small.txt', 5)]\nb'small'\n");
     EXPECT_EQ(testsupport::runCommand("unzip -tqq '" + zip + "'", &out), 0) << out;
+}
+
+// A streamed member of 4 GiB and more takes Zip64 as its file would, its
+// sizes patched in at its end: the archive is the file's byte for byte.
+TEST_F(ZipDllAdd, StreamsOf4GiBAndMoreGoInWithZip64AsTheirFilesDo)
+{
+    const int64_t size = 0x100000000LL + 3;
+    struct Zeros {
+        int64_t left;
+        time_t endedAt = 0;
+        static int32_t read(void *c, void *buf, int32_t n)
+        {
+            auto &z = *static_cast<Zeros *>(c);
+            const int32_t k = static_cast<int32_t>(std::min<int64_t>(n, z.left));
+            std::memset(buf, 0, static_cast<size_t>(k));
+            z.left -= k;
+            if (k == 0)
+                z.endedAt = std::time(nullptr);
+            return k;
+        }
+    } zeros{size};
+    const std::string big = f("huge.savf"); // named by the spec, never read
+    ZipStreamSource source{big.c_str(), &zeros, size, S_IFREG | 0600, Zeros::read};
+    Add streamed(f("streamed.zip"));
+    streamed.p.Level = 1;
+    streamed.p.Stream = &source;
+    streamed.spec(big);
+    ASSERT_EQ(streamed.run(), 1) << streamed.calls.messages();
+
+    writeFile(big, "");
+    ASSERT_EQ(::truncate(big.c_str(), size), 0);
+    ::chmod(big.c_str(), 0600);
+    const timespec when[2] = {{zeros.endedAt, 0}, {zeros.endedAt, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, big.c_str(), when, 0), 0);
+    Add file(f("file.zip"));
+    file.p.Level = 1;
+    file.spec(big);
+    ASSERT_EQ(file.run(), 1) << file.calls.messages();
+    EXPECT_TRUE(readFile(f("streamed.zip")) == readFile(f("file.zip")));
+    std::string out;
+    EXPECT_EQ(testsupport::runCommand("unzip -tqq '" + f("streamed.zip") + "'", &out), 0) << out;
 }
 
 // A stored 4 GiB member, then an add that rewrites the archive: the new
