@@ -771,6 +771,31 @@ void HostJobs::saveJob()
     removeFile(saveFile);
 }
 
+// While it lives the save file streams: the zip's progress waits (its
+// totals are held for the zip stage).
+struct HostJobs::StreamingScope {
+    HostJobs &jobs;
+    explicit StreamingScope(HostJobs &j) : jobs(j)
+    {
+        jobs.streaming_ = true;
+        jobs.heldProgress_.clear();
+    }
+    ~StreamingScope()
+    {
+        jobs.streaming_ = false;
+        jobs.heldProgress_.clear();
+    }
+};
+
+namespace {
+// The front end's long-zip rules follow the transfer while it lives.
+struct StreamShown {
+    JobUi &ui;
+    StreamShown(JobUi &u, bool zipping) : ui(u) { ui.streamBegins(zipping); }
+    ~StreamShown() { ui.streamEnds(); }
+};
+} // namespace
+
 // The save file goes into the archive as it arrives: no copy of it on disk,
 // and zipping costs no time of its own. The archive is completed (and
 // renamed) only once the download was found whole and the host signed off,
@@ -801,12 +826,7 @@ bool HostJobs::saveStreamed(const std::string &saveFile)
     bool complete = false;
     bool zipGone = false;
     zip_.FSpecArgs = files;
-    streaming_ = true;
-    heldProgress_.clear();
-    struct Streaming {
-        bool &flag;
-        ~Streaming() { flag = false; }
-    } streaming{streaming_};
+    const StreamingScope streaming(*this);
     const auto cleanUp = [&] {
         removeFile(saveFile);
         removeFile(infoMemberPath(runFolder));
@@ -819,13 +839,8 @@ bool HostJobs::saveStreamed(const std::string &saveFile)
                 StreamPipe &p;
                 ~Unwhole() { p.finish(false); }
             } unwhole{pipe};
-            struct Stream {
-                JobUi &ui;
-                explicit Stream(JobUi &u) : ui(u) { ui.streamBegins(true); }
-                ~Stream() { ui.streamEnds(); }
-            };
             try {
-                Stream stream(ui_);
+                const StreamShown shown(ui_, true);
                 link_->getSaveFile(
                     [&](const char *data, size_t n) { return pipe.write(data, n) ? 0 : EPIPE; },
                     "the archive " + in.archivePath);
@@ -1028,17 +1043,7 @@ HostJobs::Streamed HostJobs::restoreStreamed(const std::string &member)
     bool damaged = false;
     stopIfRequested();
     // The unzip's progress is the upload's; its total is said as ever.
-    streaming_ = true;
-    heldProgress_.clear();
-    struct Streaming {
-        bool &flag;
-        std::vector<HeldProgress> &held;
-        ~Streaming()
-        {
-            flag = false;
-            held.clear();
-        }
-    } streaming{streaming_, heldProgress_};
+    const StreamingScope streaming(*this);
     const bool ran = zip_.ExtractStreamed(target, [&] {
         ui_.zipProgress(ptTotalBytes, static_cast<long>(size), member, jsUnzip);
         ui_.zipProgress(ptBatchEnd, 0, {}, jsUnzip);
@@ -1050,13 +1055,8 @@ HostJobs::Streamed HostJobs::restoreStreamed(const std::string &member)
         clearAndSay();
         JobStage = jsUploadSaveFile;
         activity_ = "uploading the save file to " + in.hostName;
-        struct Stream {
-            JobUi &ui;
-            explicit Stream(JobUi &u) : ui(u) { ui.streamBegins(false); }
-            ~Stream() { ui.streamEnds(); }
-        };
         try {
-            Stream stream(ui_);
+            const StreamShown shown(ui_, false);
             link_->putSaveFile(
                 [&](char *buf, size_t max) -> long {
                     const long n = pipe.read(buf, max);

@@ -297,6 +297,7 @@ private:
         std::string file;
     };
     std::vector<HeldProgress> heldProgress_;
+    struct StreamingScope;
 
     // Over SSH: the save file goes; a warning when it cannot.
     void removeHostSaveFile();

@@ -553,7 +553,7 @@ void Archiver::collect(const ZipSpecEntry &spec)
         rep_.message(zdeNothing, "Nothing matches " + std::string(spec.Spec));
 }
 
-// The spec the stream stands for: its text, or the path it names, is the
+// The file pattern the stream stands for: its text, or the path it names, is the
 // stream's path.
 bool Archiver::streamSpec(const ZipSpecEntry &spec, const std::string &full) const
 {

@@ -66,7 +66,7 @@ TEST_F(ZipDllAdd, StreamsOf4GiBAndMoreGoInWithZip64AsTheirFilesDo)
             return k;
         }
     } zeros{size};
-    const std::string big = f("huge.savf"); // named by the spec, never read
+    const std::string big = f("huge.savf"); // the name the stream stands for, never read
     ZipStreamSource source{big.c_str(), &zeros, size, S_IFREG | 0600, Zeros::read};
     Add streamed(f("streamed.zip"));
     streamed.p.Level = 1;
